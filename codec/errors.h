@@ -1,0 +1,60 @@
+// Error types of the core. Each maps to one Python exception in the module
+// layer, so the core can report failures without knowing Python.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace mew {
+
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// OSError (IOError) in Python: everything wrong on the line or in a response.
+struct IOError : Error {
+    using Error::Error;
+};
+
+struct ValueError : Error {
+    using Error::Error;
+};
+
+// A number field that is not a number in the base asked for. Carries the text
+// so the binding can word the message exactly as the host's int() would.
+struct NumberFormatError : ValueError {
+    NumberFormatError(std::string text_, int base_)
+        : ValueError("invalid literal for int() with base " + std::to_string(base_)),
+          text(std::move(text_)), base(base_) {}
+    std::string text;
+    int base;
+};
+
+struct IndexError : Error {
+    IndexError() : Error("string index out of range") {}
+    explicit IndexError(const std::string &msg) : Error(msg) {}
+};
+
+struct TypeError : Error {
+    using Error::Error;
+};
+
+// struct.error in Python: the packing of a signed value failed.
+struct StructError : Error {
+    using Error::Error;
+};
+
+struct OverflowError : Error {
+    using Error::Error;
+};
+
+// A violated argument precondition: AssertionError without a message.
+struct AssertionFailure : Error {
+    AssertionFailure() : Error("") {}
+};
+
+inline void require(bool condition) {
+    if (!condition) throw AssertionFailure();
+}
+
+}  // namespace mew

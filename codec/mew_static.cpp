@@ -1,0 +1,312 @@
+#include "codec/mew_static.h"
+
+#include "codec/errors.h"
+#include "codec/text.h"
+
+namespace mew {
+
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void append_hex2(std::string &out, std::int64_t value) {
+    if (value >= 0 && value < 256) {
+        out += kHex[value >> 4];
+        out += kHex[value & 15];
+    } else {
+        out += text::hex(value, 2);
+    }
+}
+
+std::string decimal(std::int64_t value, std::size_t width) {
+    std::string digits = std::to_string(value < 0 ? -(value + 1) + 1ULL : static_cast<std::uint64_t>(value));
+    std::string out = value < 0 ? "-" : "";
+    std::size_t used = digits.size() + out.size();
+    if (used < width) out.append(width - used, '0');
+    return out + digits;
+}
+
+// The register number of a data-area address: after the area letter, and
+// after one more letter when the second character is not a digit.
+std::string_view register_digits(std::string_view reg) {
+    std::string_view second = text::at(reg, 1);
+    bool digit = second.size() == 1 && second[0] >= '0' && second[0] <= '9';
+    return text::slice_from(reg, digit ? 1 : 2);
+}
+
+std::string data_area_message(std::int64_t station, std::string_view cmd, std::string_view reg_start,
+                              std::int64_t count) {
+    std::string data = MewStatic::fill_header(station, cmd);
+    std::string_view addr = register_digits(reg_start);
+    data += text::at(reg_start, 0);
+    std::int64_t start = text::parse_int(addr, 10);
+    std::int64_t end = start + count - 1;
+    data += decimal(start, 5);
+    data += decimal(end, 5);
+    return data;
+}
+
+std::string contact_message(std::int64_t station, std::string_view cmd, std::string_view contact) {
+    std::string data = MewStatic::fill_header(station, cmd);
+    data += text::at(contact, 0);
+    return MewStatic::fill_contact_address(data, text::slice_from(contact, 1));
+}
+
+}  // namespace
+
+std::int64_t MewStatic::calc_crc(std::string_view data, std::int64_t init) {
+    unsigned char x = 0;
+    for (unsigned char c : data) x ^= c;
+    return init ^ x;
+}
+
+std::string MewStatic::append_tail(std::string_view data) {
+    std::int64_t crc = calc_crc(data);
+    std::string out;
+    out.reserve(data.size() + 3);
+    out.append(data);
+    out += kHex[crc >> 4];
+    out += kHex[crc & 15];
+    out += TAIL;
+    return out;
+}
+
+bool MewStatic::crc_is_ok(std::string_view frame) {
+    std::string_view crc_recv = text::slice(frame, -3, -1);
+    std::string_view first = text::at(crc_recv, 0);
+    if (first[0] != IGNORE_BCC) {
+        std::string_view second = text::at(crc_recv, 1);
+        if (second[0] != IGNORE_BCC) {
+            std::int64_t received = text::parse_int(crc_recv, 16);
+            return received == calc_crc(text::slice(frame, 0, -3));
+        }
+    }
+    return crc_recv == "**";
+}
+
+std::int64_t MewStatic::station_end_offset(std::string_view data) {
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        char c = data[i];
+        if (c == TAIL || c == IGNORE_BCC) return -1;
+        if (c == QUERY || c == FEEDBACK || c == ERROR) return static_cast<std::int64_t>(i);
+    }
+    return static_cast<std::int64_t>(data.size());
+}
+
+std::int64_t MewStatic::find_station_end(std::string_view data) {
+    std::int64_t b = station_end_offset(data);
+    if (b <= 0) return b;
+    return static_cast<std::int64_t>(text::char_index(data, static_cast<std::size_t>(b)));
+}
+
+std::int64_t MewStatic::command_start_position(std::string_view data) { return find_station_end(data) + 1; }
+
+std::string_view MewStatic::parse_command(std::string_view data) {
+    // The code is ASCII whenever it is recognised, so bytes and characters
+    // agree on it.
+    std::int64_t b = station_end_offset(data) + 1;
+    std::string_view cmd = data.substr(static_cast<std::size_t>(b)).substr(0, 3);
+    if (cmd == "RCS" || cmd == "WCS" || cmd == "RCC" || cmd == "WCC") return cmd;
+    std::string_view two = cmd.substr(0, 2);
+    if (two == "RD" || two == "WD") return two;
+    return CMD_UNKNOWN;
+}
+
+std::string_view MewStatic::frame_type(std::string_view data) {
+    std::int64_t b = station_end_offset(data);
+    if (b < 0) return text::at(data, -1);
+    if (static_cast<std::size_t>(b) >= data.size()) throw IndexError();
+    return data.substr(static_cast<std::size_t>(b), 1);
+}
+
+bool MewStatic::is_feedback(std::string_view data) { return frame_type(data) == std::string_view(&FEEDBACK, 1); }
+bool MewStatic::is_query(std::string_view data) { return frame_type(data) == std::string_view(&QUERY, 1); }
+bool MewStatic::is_error(std::string_view data) { return frame_type(data) == std::string_view(&ERROR, 1); }
+
+bool MewStatic::header_matched(std::string_view tx, std::string_view rx) {
+    std::int64_t edge = find_station_end(rx);
+    if (text::slice(tx, 0, edge) != text::slice(rx, 0, edge)) return false;
+    if (text::at(rx, edge) != std::string_view(&FEEDBACK, 1)) return false;
+    return text::slice(tx, edge + 1, edge + 3) == text::slice(rx, edge + 1, edge + 3);
+}
+
+std::int64_t MewStatic::parse_station(std::string_view data) {
+    return text::parse_int(text::slice(data, 1, find_station_end(data)), 16);
+}
+
+std::int64_t MewStatic::parse_contact_address(std::string_view address) {
+    std::int64_t word = text::parse_int(text::slice(address, 0, 3), 10);
+    return word * 16 + text::parse_int(text::at(address, 3), 16);
+}
+
+std::int64_t MewStatic::parse_register_address(std::string_view address) { return text::parse_int(address, 10); }
+
+std::int64_t MewStatic::parse_uint16(std::string_view data) {
+    if (data.size() >= 4) {
+        std::int64_t v = try_read_word(data.substr(0, 4));
+        if (v >= 0) return v;
+    }
+    std::string_view low = text::slice(data, 0, 2);
+    std::string_view high = text::slice(data, 2, 4);
+    std::int64_t h = text::parse_int(high, 16);
+    return (h << 8) | text::parse_int(low, 16);
+}
+
+std::int64_t MewStatic::parse_int16(std::string_view data) {
+    std::int64_t u = parse_uint16(data);
+    return u >= 32768 ? u - 65536 : u;
+}
+
+std::int64_t MewStatic::parse_uint32(std::string_view data) {
+    std::int64_t low = parse_uint16(text::slice(data, 0, 4));
+    std::int64_t high = parse_uint16(text::slice(data, 4, 8));
+    return (high << 16) | low;
+}
+
+std::int64_t MewStatic::parse_int32(std::string_view data) {
+    std::int64_t u = parse_uint32(data);
+    return u >= 2147483648LL ? u - 4294967296LL : u;
+}
+
+std::string MewStatic::fill_header(std::int64_t station, std::string_view cmd) {
+    std::string out;
+    out.reserve(8 + cmd.size());
+    out += HEAD;
+    append_hex2(out, station);
+    out += QUERY;
+    out.append(cmd);
+    return out;
+}
+
+std::string MewStatic::fill_contact_address(std::string_view data, std::string_view address) {
+    std::string out(data);
+    std::size_t n = text::is_ascii(address) ? address.size() : text::length(address);
+    if (n < 4) out.append(4 - n, '0');
+    out.append(address);
+    return out;
+}
+
+std::string MewStatic::fill_uint16(std::string_view data, std::int64_t value) {
+    require(value >= 0);
+    std::string out(data);
+    append_hex2(out, value & 255);
+    append_hex2(out, value >> 8);
+    return out;
+}
+
+std::string MewStatic::fill_int16(std::string_view data, std::int64_t value) {
+    if (value < -32768 || value > 32767) throw StructError("short format requires -32768 <= number <= 32767");
+    return fill_uint16(data, value & 0xFFFF);
+}
+
+std::string MewStatic::fill_uint32(std::string_view data, std::int64_t value) {
+    require(value >= 0);
+    return fill_uint16(fill_uint16(data, value & 65535), value >> 16);
+}
+
+std::string MewStatic::fill_int32(std::string_view data, std::int64_t value) {
+    if (value < -2147483648LL || value > 2147483647LL)
+        throw StructError("'i' format requires -2147483648 <= number <= 2147483647");
+    return fill_uint32(data, value & 0xFFFFFFFFLL);
+}
+
+std::string MewStatic::fill_read_single_point_of_contact_message(std::int64_t station, std::string_view contact) {
+    return append_tail(contact_message(station, "RCS", contact));
+}
+
+std::string MewStatic::fill_write_single_point_of_contact_message(std::int64_t station, std::string_view contact,
+                                                                  bool value) {
+    std::string data = contact_message(station, "WCS", contact);
+    data += value ? '1' : '0';
+    return append_tail(data);
+}
+
+std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t station, std::string_view contact_start,
+                                                              std::optional<std::string_view> contact_end,
+                                                              std::optional<std::int64_t> word_count) {
+    require(text::at(contact_start, 0) == "W");
+    require(!(contact_end && word_count));
+    require(contact_end || word_count);
+    std::string computed_end;
+    std::string_view end_field;
+    if (word_count) {
+        require(*word_count > 0);
+        std::int64_t end = text::parse_int(text::slice_from(contact_start, 2), 10) + *word_count - 1;
+        computed_end = std::to_string(end);
+        end_field = computed_end;
+    } else {
+        require(text::at(contact_start, 1) == text::at(*contact_end, 1));
+        require(text::parse_int(text::slice_from(*contact_end, 2), 10) >=
+                text::parse_int(text::slice_from(contact_start, 2), 10));
+        end_field = text::slice_from(*contact_end, 2);
+    }
+    std::string data = fill_header(station, "RCC");
+    data += text::at(contact_start, 1);
+    data = fill_contact_address(data, text::slice_from(contact_start, 2));
+    data = fill_contact_address(data, end_field);
+    return append_tail(data);
+}
+
+std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t station, std::string_view contact_start,
+                                                               const std::vector<std::int64_t> &values) {
+    require(text::at(contact_start, 0) == "W");
+    require(!values.empty());
+    std::string data = fill_header(station, "WCC");
+    data += text::at(contact_start, 1);
+    std::string_view first = text::slice_from(contact_start, 2);
+    data = fill_contact_address(data, first);
+    std::int64_t end = text::parse_int(first, 10) + static_cast<std::int64_t>(values.size()) - 1;
+    data = fill_contact_address(data, std::to_string(end));
+    for (std::int64_t v : values) data = fill_uint16(data, v);
+    return append_tail(data);
+}
+
+std::string MewStatic::fill_read_data_area_message(std::int64_t station, std::string_view reg_start,
+                                                   std::int64_t reg_count) {
+    require(reg_count > 0);
+    return append_tail(data_area_message(station, "RD", reg_start, reg_count));
+}
+
+std::string MewStatic::fill_write_data_area_message(std::int64_t station, std::string_view reg_start,
+                                                    const std::vector<std::int64_t> &values) {
+    require(!values.empty());
+    std::string data = data_area_message(station, "WD", reg_start, static_cast<std::int64_t>(values.size()));
+    for (std::int64_t v : values) {
+        require(v >= 0);
+        if (v <= 0xFFFF)
+            append_word(data, static_cast<std::uint16_t>(v));
+        else
+            data = fill_uint16(data, v);
+    }
+    return append_tail(data);
+}
+
+std::string MewStatic::fill_write_single_data_message(std::int64_t station, std::string_view reg,
+                                                      std::int64_t value) {
+    return fill_write_data_area_message(station, reg, {value});
+}
+
+void MewStatic::append_word(std::string &out, std::uint16_t value) {
+    out += kHex[(value >> 4) & 15];
+    out += kHex[value & 15];
+    out += kHex[(value >> 12) & 15];
+    out += kHex[(value >> 8) & 15];
+}
+
+std::int64_t MewStatic::try_read_word(std::string_view field) {
+    // Fast path for the four plain hexadecimal digits the line carries; any
+    // other text is read with the full number syntax, high byte first.
+    int v[4];
+    bool plain = field.size() == 4;
+    for (std::size_t i = 0; plain && i < 4; ++i) {
+        char c = field[i];
+        if (c >= '0' && c <= '9') v[i] = c - '0';
+        else if (c >= 'A' && c <= 'F') v[i] = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f') v[i] = c - 'a' + 10;
+        else plain = false;
+    }
+    if (plain) return (v[2] << 12) | (v[3] << 8) | (v[0] << 4) | v[1];
+    return -1;
+}
+
+}  // namespace mew

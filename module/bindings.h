@@ -1,0 +1,10 @@
+// One function per subsystem that adds its classes to the module.
+#pragma once
+
+#include "module/common.h"
+
+namespace mew::py_boundary {
+
+void bind_codec(py::module_ &m);
+
+}  // namespace mew::py_boundary
