@@ -16,6 +16,16 @@ struct IOError : Error {
     using Error::Error;
 };
 
+// An error of the serial port itself (the serial library's exception).
+struct SerialError : IOError {
+    using IOError::IOError;
+};
+
+// A port used after it was closed.
+struct PortClosedError : SerialError {
+    PortClosedError() : SerialError("Attempting to use a port that is not open") {}
+};
+
 struct ValueError : Error {
     using Error::Error;
 };
@@ -23,9 +33,7 @@ struct ValueError : Error {
 // A number field that is not a number in the base asked for. Carries the text
 // so the binding can word the message exactly as the host's int() would.
 struct NumberFormatError : ValueError {
-    NumberFormatError(std::string text_, int base_)
-        : ValueError("invalid literal for int() with base " + std::to_string(base_)),
-          text(std::move(text_)), base(base_) {}
+    NumberFormatError(std::string text_, int base_);
     std::string text;
     int base;
 };

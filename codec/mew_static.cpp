@@ -103,9 +103,9 @@ std::int64_t MewStatic::command_start_position(std::string_view data) { return f
 
 std::string_view MewStatic::parse_command(std::string_view data) {
     // The code is ASCII whenever it is recognised, so bytes and characters
-    // agree on it.
-    std::int64_t b = station_end_offset(data) + 1;
-    std::string_view cmd = data.substr(static_cast<std::size_t>(b)).substr(0, 3);
+    // agree on it. Text without a stop character has no code at all.
+    auto b = static_cast<std::size_t>(station_end_offset(data) + 1);
+    std::string_view cmd = b < data.size() ? data.substr(b, 3) : std::string_view();
     if (cmd == "RCS" || cmd == "WCS" || cmd == "RCC" || cmd == "WCC") return cmd;
     std::string_view two = cmd.substr(0, 2);
     if (two == "RD" || two == "WD") return two;

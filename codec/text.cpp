@@ -4,6 +4,15 @@
 
 #include "codec/errors.h"
 
+namespace mew {
+
+NumberFormatError::NumberFormatError(std::string text_, int base_)
+    : ValueError("invalid literal for int() with base " + std::to_string(base_) + ": " + text::repr(text_)),
+      text(std::move(text_)),
+      base(base_) {}
+
+}  // namespace mew
+
 namespace mew::text {
 
 bool is_ascii(std::string_view s) {
@@ -127,6 +136,38 @@ std::string hex(std::int64_t value, int width) {
     if (negative) out += '-';
     for (int pad = width - n - (negative ? 1 : 0); pad > 0; --pad) out += '0';
     while (n) out += buf[--n];
+    return out;
+}
+
+}  // namespace mew::text
+
+namespace mew::text {
+
+std::string repr(std::string_view s) {
+    bool has_single = s.find('\'') != std::string_view::npos;
+    bool has_double = s.find('"') != std::string_view::npos;
+    char quote = has_single && !has_double ? '"' : '\'';
+    static const char digits[] = "0123456789abcdef";
+    std::string out(1, quote);
+    for (unsigned char c : s) {
+        if (c == static_cast<unsigned char>(quote) || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += quote;
     return out;
 }
 

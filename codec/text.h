@@ -42,3 +42,10 @@ std::int64_t parse_int(std::string_view s, int base);
 std::string hex(std::int64_t value, int width = 2);
 
 }  // namespace mew::text
+
+namespace mew::text {
+
+// The host's repr() of a string, for messages that quote text.
+std::string repr(std::string_view s);
+
+}  // namespace mew::text

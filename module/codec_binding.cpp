@@ -67,90 +67,92 @@ void bind_codec(py::module_ &m) {
     cls.attr("CMD_UNKNOWN") = to_str(S::CMD_UNKNOWN);
 
     // Checksum.
-    cls.def_static("calc_crc", &calc_crc, py::arg("data"), py::arg("init") = 0,
-                   "Block check of data: exclusive-or of its UTF-8 bytes, starting from init.");
-    cls.def_static(
-        "crc_is_ok", [](const py::str &frame) { return S::crc_is_ok(text(frame)); }, py::arg("frame"),
+    def_fast_static(cls, "calc_crc", &calc_crc, py::arg("data"), py::arg("init") = 0,
+                    "Block check of data: exclusive-or of its UTF-8 bytes, starting from init.");
+    def_fast_static(
+        cls, "crc_is_ok", [](const py::str &frame) { return S::crc_is_ok(text(frame)); }, py::arg("frame"),
         "Whether the check code (the two characters before the last) of a received frame is right; "
         "\"**\" stands for a check code that is not given.");
-    cls.def_static(
-        "append_tail", [](const py::str &data) { return to_str(S::append_tail(text(data))); }, py::arg("data"),
-        "Completes a frame: data followed by its two-digit check code and CR.");
+    def_fast_static(
+        cls, "append_tail", [](const py::str &data) { return to_str(S::append_tail(text(data))); },
+        py::arg("data"), "Completes a frame: data followed by its two-digit check code and CR.");
 
     // Inspection.
-    cls.def_static(
-        "find_station_end", [](const py::str &d) { return S::find_station_end(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "find_station_end", [](const py::str &d) { return S::find_station_end(text(d)); },
+        py::arg("data"),
         "Index of the frame-type character; -1 when CR or \"*\" comes first; the length when there is none.");
-    cls.def_static(
-        "command_start_position", [](const py::str &d) { return S::command_start_position(text(d)); },
+    def_fast_static(
+        cls, "command_start_position", [](const py::str &d) { return S::command_start_position(text(d)); },
         py::arg("data"), "Index where the code starts: find_station_end(data) + 1.");
-    cls.def_static(
-        "parse_command", [](const py::str &d) { return to_str(S::parse_command(text(d))); }, py::arg("data"),
-        "The command code of a command frame: RCS, WCS, RCC, WCC, RD, WD, or CMD_UNKNOWN.");
-    cls.def_static(
-        "frame_type", [](const py::str &d) { return to_str(S::frame_type(text(d))); }, py::arg("data"),
+    def_fast_static(
+        cls, "parse_command", [](const py::str &d) { return to_str(S::parse_command(text(d))); },
+        py::arg("data"), "The command code of a command frame: RCS, WCS, RCC, WCC, RD, WD, or CMD_UNKNOWN.");
+    def_fast_static(
+        cls, "frame_type", [](const py::str &d) { return to_str(S::frame_type(text(d))); }, py::arg("data"),
         "The character at find_station_end(data) (the last character when that is -1).");
-    cls.def_static(
-        "is_feedback", [](const py::str &d) { return S::is_feedback(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "is_feedback", [](const py::str &d) { return S::is_feedback(text(d)); }, py::arg("data"),
         "Whether the frame is a normal response (\"$\").");
-    cls.def_static(
-        "is_query", [](const py::str &d) { return S::is_query(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "is_query", [](const py::str &d) { return S::is_query(text(d)); }, py::arg("data"),
         "Whether the frame is a command (\"#\").");
-    cls.def_static(
-        "is_error", [](const py::str &d) { return S::is_error(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "is_error", [](const py::str &d) { return S::is_error(text(d)); }, py::arg("data"),
         "Whether the frame is an error response (\"!\").");
-    cls.def_static(
-        "header_matched", [](const py::str &tx, const py::str &rx) { return S::header_matched(text(tx), text(rx)); },
+    def_fast_static(
+        cls, "header_matched",
+        [](const py::str &tx, const py::str &rx) { return S::header_matched(text(tx), text(rx)); },
         py::arg("tx"), py::arg("rx"),
         "Whether rx is the normal response to the command tx: same header and station, \"$\", "
         "same first two code letters.");
-    cls.def_static(
-        "parse_station", [](const py::str &d) { return S::parse_station(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "parse_station", [](const py::str &d) { return S::parse_station(text(d)); }, py::arg("data"),
         "The station field read as hexadecimal.");
-    cls.def_static(
-        "parse_contact_address", [](const py::str &a) { return S::parse_contact_address(text(a)); },
+    def_fast_static(
+        cls, "parse_contact_address", [](const py::str &a) { return S::parse_contact_address(text(a)); },
         py::arg("address"), "Point number of a contact address: three decimal word digits, one hex bit digit.");
-    cls.def_static(
-        "parse_register_address", [](const py::str &a) { return S::parse_register_address(text(a)); },
+    def_fast_static(
+        cls, "parse_register_address", [](const py::str &a) { return S::parse_register_address(text(a)); },
         py::arg("address"), "The register number, read as decimal.");
-    cls.def_static(
-        "parse_uint16", [](const py::str &d) { return S::parse_uint16(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "parse_uint16", [](const py::str &d) { return S::parse_uint16(text(d)); }, py::arg("data"),
         "A 16-bit data field, low byte first.");
-    cls.def_static(
-        "parse_int16", [](const py::str &d) { return S::parse_int16(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "parse_int16", [](const py::str &d) { return S::parse_int16(text(d)); }, py::arg("data"),
         "A 16-bit data field, low byte first, as a signed number.");
-    cls.def_static(
-        "parse_uint32", [](const py::str &d) { return S::parse_uint32(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "parse_uint32", [](const py::str &d) { return S::parse_uint32(text(d)); }, py::arg("data"),
         "A 32-bit data field: low word first, each word low byte first.");
-    cls.def_static(
-        "parse_int32", [](const py::str &d) { return S::parse_int32(text(d)); }, py::arg("data"),
+    def_fast_static(
+        cls, "parse_int32", [](const py::str &d) { return S::parse_int32(text(d)); }, py::arg("data"),
         "A 32-bit data field as a signed number.");
 
     // Field fillers.
-    cls.def_static(
-        "fill_header",
+    def_fast_static(
+        cls, "fill_header",
         [](py::handle st, const py::str &cmd) { return to_str(S::fill_header(station(st), text(cmd))); },
         py::arg("station"), py::arg("cmd"), "\"%\", the station in hexadecimal (format 02X), \"#\" and cmd.");
-    cls.def_static(
-        "fill_contact_address",
+    def_fast_static(
+        cls, "fill_contact_address",
         [](const py::str &d, const py::str &a) { return to_str(S::fill_contact_address(text(d), text(a))); },
         py::arg("data"), py::arg("address"), "data followed by address, left-padded with \"0\" to four characters.");
-    cls.def_static(
-        "fill_uint16",
+    def_fast_static(
+        cls, "fill_uint16",
         [](const py::str &d, py::handle v) { return to_str(S::fill_uint16(text(d), unsigned_value(v))); },
         py::arg("data"), py::arg("value"), "data followed by the 16-bit field of value, low byte first.");
-    cls.def_static(
-        "fill_int16",
+    def_fast_static(
+        cls, "fill_int16",
         [](const py::str &d, py::handle v) {
             return to_str(S::fill_int16(text(d), packed(v, "short format requires -32768 <= number <= 32767")));
         },
         py::arg("data"), py::arg("value"), "data followed by the 16-bit field of a signed value.");
-    cls.def_static(
-        "fill_uint32",
+    def_fast_static(
+        cls, "fill_uint32",
         [](const py::str &d, py::handle v) { return to_str(S::fill_uint32(text(d), unsigned_value(v))); },
         py::arg("data"), py::arg("value"), "data followed by the 32-bit field of value: low word first.");
-    cls.def_static(
-        "fill_int32",
+    def_fast_static(
+        cls, "fill_int32",
         [](const py::str &d, py::handle v) {
             return to_str(
                 S::fill_int32(text(d), packed(v, "'i' format requires -2147483648 <= number <= 2147483647")));
@@ -158,25 +160,32 @@ void bind_codec(py::module_ &m) {
         py::arg("data"), py::arg("value"), "data followed by the 32-bit field of a signed value.");
 
     // Message builders.
-    cls.def_static(
-        "fill_read_single_point_of_contact_message",
+    def_fast_static(
+        cls, "fill_read_single_point_of_contact_message",
         [](py::handle st, const py::str &c) {
             return to_str(S::fill_read_single_point_of_contact_message(station(st), text(c)));
         },
         py::arg("station"), py::arg("contact"), "The RCS frame reading one contact, such as \"Y0010\" or \"Y10\".");
-    cls.def_static(
-        "fill_write_single_point_of_contact_message",
+    def_fast_static(
+        cls, "fill_write_single_point_of_contact_message",
         [](py::handle st, const py::str &c, const py::object &value) {
-            return to_str(S::fill_write_single_point_of_contact_message(station(st), text(c), PyObject_IsTrue(value.ptr()) == 1));
+            int truth = PyObject_IsTrue(value.ptr());
+            if (truth < 0) throw py::error_already_set();
+            return to_str(S::fill_write_single_point_of_contact_message(station(st), text(c), truth == 1));
         },
         py::arg("station"), py::arg("contact"), py::arg("value"),
         "The WCS frame setting (value true) or resetting one contact.");
-    cls.def_static(
-        "fill_read_word_unit_of_contact_message",
+    def_fast_static(
+        cls, "fill_read_word_unit_of_contact_message",
         [](py::handle st, const py::str &start, const py::object &end, const py::object &count) {
             std::optional<std::string_view> contact_end;
             std::optional<std::int64_t> word_count;
-            if (!end.is_none()) contact_end = text(py::str(end));
+            if (!end.is_none()) {
+                // A view into a converted temporary would dangle; take text only.
+                if (!py::isinstance<py::str>(end))
+                    throw py::type_error(std::string("contact_end must be str, not ") + Py_TYPE(end.ptr())->tp_name);
+                contact_end = text(end);
+            }
             if (!count.is_none()) word_count = int64(count);
             return to_str(S::fill_read_word_unit_of_contact_message(station(st), text(start), contact_end, word_count));
         },
@@ -184,29 +193,29 @@ void bind_codec(py::module_ &m) {
         py::arg("word_count") = py::none(),
         "The RCC frame reading words of contacts from contact_start (\"WX0\") to contact_end, "
         "or word_count words.");
-    cls.def_static(
-        "fill_write_word_unit_of_contact_message",
+    def_fast_static(
+        cls, "fill_write_word_unit_of_contact_message",
         [](py::handle st, const py::str &start, py::handle values) {
             return to_str(S::fill_write_word_unit_of_contact_message(station(st), text(start), int64_list(values)));
         },
         py::arg("station"), py::arg("contact_start"), py::arg("values"),
         "The WCC frame writing one word of contacts per value from contact_start (\"WY0\").");
-    cls.def_static(
-        "fill_read_data_area_message",
+    def_fast_static(
+        cls, "fill_read_data_area_message",
         [](py::handle st, const py::str &reg, py::handle count) {
             return to_str(S::fill_read_data_area_message(station(st), text(reg), int64(count)));
         },
         py::arg("station"), py::arg("reg_start"), py::arg("reg_count"),
         "The RD frame reading reg_count registers from reg_start (\"DT100\").");
-    cls.def_static(
-        "fill_write_data_area_message",
+    def_fast_static(
+        cls, "fill_write_data_area_message",
         [](py::handle st, const py::str &reg, py::handle values) {
             return to_str(S::fill_write_data_area_message(station(st), text(reg), int64_list(values)));
         },
         py::arg("station"), py::arg("reg_start"), py::arg("values"),
         "The WD frame writing one register per value from reg_start.");
-    cls.def_static(
-        "fill_write_single_data_message",
+    def_fast_static(
+        cls, "fill_write_single_data_message",
         [](py::handle st, const py::str &reg, py::handle value) {
             return to_str(S::fill_write_single_data_message(station(st), text(reg), int64(value)));
         },

@@ -1,5 +1,8 @@
 #include "module/common.h"
 
+#include <exception>
+#include <new>
+
 #include "codec/errors.h"
 
 namespace mew::py_boundary {
@@ -66,34 +69,149 @@ void raise_struct_error(const char *message) {
     throw py::error_already_set();
 }
 
-void register_errors(py::module_ &) {
-    py::register_exception_translator([](std::exception_ptr p) {
+namespace {
+
+// Sets the error for the core's own exceptions; anything else propagates, so
+// that pybind11 can go on with its standard translation.
+void translate_core_error(std::exception_ptr p) {
+    try {
+        if (p) std::rethrow_exception(p);
+    } catch (const NumberFormatError &e) {
+        py::str literal = py::reinterpret_steal<py::str>(
+            PyUnicode_DecodeUTF8(e.text.data(), static_cast<Py_ssize_t>(e.text.size()), "replace"));
+        PyErr_Format(PyExc_ValueError, "invalid literal for int() with base %d: %R", e.base, literal.ptr());
+    } catch (const AssertionFailure &) {
+        PyErr_SetNone(PyExc_AssertionError);
+    } catch (const IOError &e) {
+        PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const IndexError &e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const ValueError &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const TypeError &e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const OverflowError &e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const StructError &e) {
         try {
-            if (p) std::rethrow_exception(p);
-        } catch (const NumberFormatError &e) {
-            py::str literal = py::reinterpret_steal<py::str>(
-                PyUnicode_DecodeUTF8(e.text.data(), static_cast<Py_ssize_t>(e.text.size()), "replace"));
-            PyErr_Format(PyExc_ValueError, "invalid literal for int() with base %d: %R", e.base, literal.ptr());
-        } catch (const AssertionFailure &) {
-            PyErr_SetNone(PyExc_AssertionError);
-        } catch (const IOError &e) {
-            PyErr_SetString(PyExc_OSError, e.what());
-        } catch (const IndexError &e) {
-            PyErr_SetString(PyExc_IndexError, e.what());
-        } catch (const ValueError &e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
-        } catch (const TypeError &e) {
-            PyErr_SetString(PyExc_TypeError, e.what());
-        } catch (const OverflowError &e) {
-            PyErr_SetString(PyExc_OverflowError, e.what());
-        } catch (const StructError &e) {
-            try {
-                raise_struct_error(e.what());
-            } catch (py::error_already_set &err) {
-                err.restore();
-            }
+            raise_struct_error(e.what());
+        } catch (py::error_already_set &err) {
+            err.restore();
         }
-    });
+    }
 }
+
+}  // namespace
+
+void register_errors(py::module_ &) { py::register_exception_translator(&translate_core_error); }
+
+void set_python_error(std::exception_ptr p) {
+    try {
+        translate_core_error(p);
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+namespace fast {
+
+namespace {
+
+// Binds positional and keyword arguments to the parameters with the host's
+// rules and messages; false with the error set when they do not fit.
+bool bind_arguments(const Function &f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject **slots) {
+    const char *name = f.name.c_str();
+    std::size_t n = f.params.size();
+    if (static_cast<std::size_t>(nargs) > n) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", name, n,
+                     n == 1 ? "" : "s", nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t i = 0;
+        while (i < n && PyUnicode_CompareWithASCIIString(key, f.params[i].name.c_str()) != 0) ++i;
+        if (i == n) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+            return false;
+        }
+        if (slots[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", name,
+                         f.params[i].name.c_str());
+            return false;
+        }
+        slots[i] = args[nargs + k];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const Param &p = f.params[i];
+        if (!slots[i]) {
+            if (!p.default_value) {
+                PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", name,
+                             p.name.c_str(), i + 1);
+                return false;
+            }
+            slots[i] = p.default_value.ptr();
+        }
+        if (p.is_str && !PyUnicode_Check(slots[i])) {
+            PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", name, p.name.c_str(),
+                         Py_TYPE(slots[i])->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject *dispatch(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const auto &f = *static_cast<const Function *>(PyCapsule_GetPointer(self, nullptr));
+    PyObject *slots[kMaxParams] = {};
+    if (!bind_arguments(f, args, nargs, kwnames, slots)) return nullptr;
+    try {
+        return f.invoke(f, slots);
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void install(py::handle cls, std::unique_ptr<Function> f) {
+    if (f->named != f->params.size()) py::pybind11_fail("fast::def_static: every parameter needs a py::arg");
+    // The "name(params)\n--\n\n" head gives the method a signature that
+    // inspect and help() can read.
+    std::string signature = f->name + "(";
+    for (std::size_t i = 0; i < f->params.size(); ++i) {
+        const Param &p = f->params[i];
+        if (i) signature += ", ";
+        signature += p.name;
+        if (p.default_value) signature += "=" + std::string(py::repr(p.default_value));
+    }
+    f->doc = signature + ")\n--\n\n" + f->doc;
+    f->def.ml_name = f->name.c_str();
+    f->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dispatch));
+    f->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    f->def.ml_doc = f->doc.c_str();
+    // The capsule owns the record; the function keeps the capsule alive.
+    Function *record = f.get();
+    py::capsule owner(record, [](void *p) { delete static_cast<Function *>(p); });
+    f.release();
+    py::object module_name = cls.attr("__module__");
+    PyObject *func = PyCFunction_NewEx(&record->def, owner.ptr(), module_name.ptr());
+    if (!func) throw py::error_already_set();
+    cls.attr(record->def.ml_name) = py::staticmethod(py::reinterpret_steal<py::object>(func));
+}
+
+}  // namespace fast
 
 }  // namespace mew::py_boundary

@@ -1,8 +1,12 @@
 #include "module/bindings.h"
 #include "module/common.h"
+#include "module/hooks.h"
 
 PYBIND11_MODULE(b4k_mew, m) {
     m.doc() = "MEWTOCOL-COM master, slave and remote I/O instruments over a serial line.";
     mew::py_boundary::register_errors(m);
+    mew::py_boundary::install_runtime();
     mew::py_boundary::bind_codec(m);
+    mew::py_boundary::bind_transport(m);
+    mew::py_boundary::bind_link(m);
 }

@@ -1,0 +1,105 @@
+#include "link/mew_base.h"
+
+#include <chrono>
+
+#include "codec/mew_static.h"
+
+namespace mew {
+
+MewBase::MewBase(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {}
+
+MewBase::~MewBase() {
+    // Only a station whose threads have ended can be destroyed from Python;
+    // a plain C++ owner may drop a running one, so end its thread here.
+    try {
+        MewBase::stop();
+    } catch (...) {
+    }
+}
+
+std::unique_ptr<runtime::WorkerThread> MewBase::spawn(const char *, std::function<void()> body) {
+    return runtime::make_std_thread(std::move(body));
+}
+
+void MewBase::start() {
+    if (!stop_flag_.load()) return;
+    stop_flag_ = false;
+    receiver_thread_ = spawn("_receiver", [this] { receiver_loop(); });
+    channel_->flush_input();
+    receiver_thread_->start();
+}
+
+void MewBase::stop() {
+    if (stop_flag_.load()) return;
+    stop_flag_ = true;
+    wake_pauses();
+    if (receiver_thread_) receiver_thread_->join();
+}
+
+void MewBase::close() {
+    stop();
+    channel_->close();
+}
+
+void MewBase::send(std::string_view data) {
+    StationLockGuard hold(sender_lock_);
+    channel_->send_frame(data);
+}
+
+void MewBase::pause(double seconds, const std::atomic<bool> &flag) {
+    std::unique_lock<std::mutex> lock(pause_mutex_);
+    pause_cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return flag.load(); });
+}
+
+void MewBase::wake_pauses() {
+    { std::lock_guard<std::mutex> lock(pause_mutex_); }
+    pause_cv_.notify_all();
+}
+
+void MewBase::route(const std::string &line) {
+    std::string_view type = MewStatic::frame_type(line);
+    if (type.size() == 1 && (type[0] == MewStatic::FEEDBACK || type[0] == MewStatic::ERROR)) {
+        for (auto &listener : feedback_listeners_.snapshot()) listener->put(line);
+    } else if (type.size() == 1 && type[0] == MewStatic::QUERY) {
+        auto listeners = query_listeners_.snapshot();
+        if (listeners.empty()) runtime::print_line("MewBase: No query listener. Drop frame.");
+        for (auto &listener : listeners) listener->put(line);
+    } else {
+        runtime::print_line("MewBase: Unknown frame type: " + std::string(type));
+    }
+}
+
+void MewBase::receiver_loop() {
+    // Nothing may leave this function: an exception ending a thread ends the
+    // whole process.
+    try {
+        while (!stop_flag_.load()) {
+            std::string c;
+            try {
+                c = channel_->read_one();
+            } catch (...) {
+                runtime::ErrorInfo info = runtime::describe(std::current_exception());
+                runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " + info.message);
+                return;
+            }
+            if (c.empty()) continue;
+            try {
+                std::string line = c + channel_->receive_frame();
+                StationLockGuard hold(listener_lock_);
+                route(line);
+            } catch (...) {
+                runtime::ErrorInfo info = runtime::describe(std::current_exception());
+                if (info.io_error) {
+                    runtime::print_line("IOError from MewFullDuplex: " + info.message);
+                    pause(0.1, stop_flag_);
+                } else {
+                    runtime::print_line("Ignore unhandled exception: " + info.message);
+                }
+            }
+        }
+    } catch (...) {
+        runtime::print_line("MewBase: Receiver thread ended by an unexpected error");
+    }
+}
+
+}  // namespace mew

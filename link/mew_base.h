@@ -1,0 +1,79 @@
+// The link base of every station: owns a channel, sends frames one at a time
+// under the sender lock, and runs the receiver thread that routes every frame
+// it reads by its frame type.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "link/listener.h"
+#include "link/runtime.h"
+#include "link/station_lock.h"
+#include "transport/channel.h"
+
+namespace mew {
+
+class MewBase {
+public:
+    explicit MewBase(std::shared_ptr<Channel> channel);
+    virtual ~MewBase();
+    MewBase(const MewBase &) = delete;
+    MewBase &operator=(const MewBase &) = delete;
+
+    virtual void start();
+    virtual void stop();
+    virtual void close();
+    virtual void send(std::string_view data);
+
+    // The receiver thread's body.
+    void receiver_loop();
+
+    Channel &channel() const { return *channel_; }
+    const std::shared_ptr<Channel> &channel_ptr() const { return channel_; }
+    bool stop_flag() const { return stop_flag_.load(); }
+    ListenerList &feedback_listeners() { return feedback_listeners_; }
+    ListenerList &query_listeners() { return query_listeners_; }
+    StationLock &listener_lock() { return listener_lock_; }
+    StationLock &sender_lock() { return sender_lock_; }
+    runtime::WorkerThread *receiver_thread() const { return receiver_thread_.get(); }
+
+protected:
+    // Creates (without starting) a thread whose body is the named method of
+    // this station; a host may run it on threads of its own.
+    virtual std::unique_ptr<runtime::WorkerThread> spawn(const char *method, std::function<void()> body);
+    // Sleeps, but wakes early once `flag` is set.
+    void pause(double seconds, const std::atomic<bool> &flag);
+    // Wakes every pause() at once; called by whoever sets a stop flag.
+    void wake_pauses();
+
+private:
+    std::shared_ptr<Channel> channel_;
+    std::atomic<bool> stop_flag_{true};
+    StationLock listener_lock_;
+    StationLock sender_lock_;
+    ListenerList feedback_listeners_{listener_lock_};
+    ListenerList query_listeners_{listener_lock_};
+    std::unique_ptr<runtime::WorkerThread> receiver_thread_;
+    std::mutex pause_mutex_;
+    std::condition_variable pause_cv_;
+
+    void route(const std::string &line);
+};
+
+// Holds a StationLock for a scope.
+class StationLockGuard {
+public:
+    explicit StationLockGuard(StationLock &lock) : lock_(lock) { lock_.lock(); }
+    ~StationLockGuard() { lock_.unlock(); }
+    StationLockGuard(const StationLockGuard &) = delete;
+    StationLockGuard &operator=(const StationLockGuard &) = delete;
+
+private:
+    StationLock &lock_;
+};
+
+}  // namespace mew

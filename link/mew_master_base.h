@@ -1,0 +1,33 @@
+// A station that is a master: one command out, its response back.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "link/mew_base.h"
+
+namespace mew {
+
+class MewMasterBase : public MewBase {
+public:
+    // Negative `query_timeout`: wait without limit.
+    MewMasterBase(std::shared_ptr<Channel> channel, double query_timeout = 1.0)
+        : MewBase(std::move(channel)), query_timeout_(query_timeout) {}
+
+    // Sends one command frame and returns the response's code and data
+    // (without check code and CR), or raises IOError.
+    virtual std::string query(std::string_view command);
+
+    double query_timeout() const { return query_timeout_; }
+    void set_query_timeout(double seconds) { query_timeout_ = seconds; }
+    StationLock &query_lock() { return query_lock_; }
+
+protected:
+    std::string exchange(std::string_view command);
+
+private:
+    double query_timeout_;
+    StationLock query_lock_;
+};
+
+}  // namespace mew

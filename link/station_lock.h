@@ -1,0 +1,30 @@
+// The locks of a station. Re-entrant, so that code which already holds a
+// lock (a subclass extending a method under its own `with` block) can call
+// the base method that takes it again; released only by its owner.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace mew {
+
+class StationLock {
+public:
+    void lock() { try_lock_for(-1); }
+    // Waits at most `seconds` (negative: without limit); true when acquired.
+    bool try_lock_for(double seconds);
+    // std::logic_error when the calling thread does not hold the lock.
+    void unlock();
+    bool locked() const;
+    bool owned_by_caller() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable released_;
+    std::thread::id owner_;
+    unsigned count_ = 0;
+};
+
+}  // namespace mew

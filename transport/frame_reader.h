@@ -1,0 +1,54 @@
+// Frame reading over a byte source with a per-byte time-out.
+//
+// Bytes are read ahead in blocks instead of one system call per byte; the
+// read-ahead stays inside the reader, so read(), receive_frame() and the
+// count of waiting bytes all see the same stream.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace mew {
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Appends at least one and at most `max` bytes to `out`, waiting at most
+    // `timeout` seconds (negative: without limit) for the first; returns
+    // false when none came in time.
+    virtual bool read_some(std::string &out, std::size_t max, double timeout) = 0;
+};
+
+class FrameReader {
+public:
+    // A frame longer than this is line noise, not a frame.
+    static constexpr std::size_t kMaxFrame = 64 * 1024;
+
+    FrameReader(ByteSource &source, double timeout) : source_(source), timeout_(timeout) {}
+
+    // Up to `size` bytes as text, waiting at most the time-out in all.
+    std::string read(std::int64_t size);
+    // One frame up to and including CR; IOError "Error: device no response."
+    // when nothing comes, "Error: device response format invalid." when a
+    // frame breaks off (or outgrows kMaxFrame). The bytes read are dropped.
+    std::string receive_frame();
+    std::size_t buffered() const;
+    void discard();
+    double timeout() const { return timeout_; }
+
+private:
+    ByteSource &source_;
+    double timeout_;
+    mutable std::mutex mutex_;
+    std::string buffer_;
+    std::size_t pos_ = 0;
+
+    bool fill(double timeout);
+    std::string take(std::size_t n);
+};
+
+// Bytes as text, one character per byte.
+std::string latin1_to_utf8(std::string_view bytes);
+
+}  // namespace mew

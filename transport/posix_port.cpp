@@ -1,0 +1,104 @@
+#include "transport/posix_port.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "codec/errors.h"
+
+namespace mew {
+
+namespace {
+
+std::string errno_text(const char *what, int err) {
+    return std::string(what) + " failed: [Errno " + std::to_string(err) + "] " + std::strerror(err);
+}
+
+int poll_ms(double timeout) {
+    if (timeout < 0 || std::isinf(timeout)) return -1;
+    double ms = std::ceil(timeout * 1000.0);
+    return ms > 2e9 ? 2000000000 : static_cast<int>(ms);
+}
+
+}  // namespace
+
+PosixPort::PosixPort(int fd) : fd_(fd) {
+    if (::pipe(wake_) != 0) throw SerialError(errno_text("pipe", errno));
+    for (int w : wake_) ::fcntl(w, F_SETFD, FD_CLOEXEC);
+}
+
+PosixPort::~PosixPort() {
+    shutdown();
+    for (int w : wake_)
+        if (w >= 0) ::close(w);
+}
+
+void PosixPort::shutdown() {
+    if (closed_.exchange(true)) return;
+    char b = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_[1], &b, 1);
+    // Every reader and writer leaves its call before the descriptor can go.
+    std::lock_guard<std::mutex> r(read_mutex_);
+    std::lock_guard<std::mutex> w(write_mutex_);
+}
+
+bool PosixPort::wait(short events, double timeout) {
+    using clock = std::chrono::steady_clock;
+    const bool forever = timeout < 0 || std::isinf(timeout);
+    const auto deadline = clock::now() + std::chrono::duration<double>(forever ? 0 : timeout);
+    for (;;) {
+        if (closed_) throw PortClosedError();
+        pollfd fds[2] = {{fd_, events, 0}, {wake_[0], POLLIN, 0}};
+        double left = forever ? -1 : std::chrono::duration<double>(deadline - clock::now()).count();
+        int rc = ::poll(fds, 2, forever ? -1 : poll_ms(left < 0 ? 0 : left));
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            throw SerialError(errno_text("poll", errno));
+        }
+        if (closed_ || fds[1].revents) throw PortClosedError();
+        if (fds[0].revents & POLLNVAL) throw PortClosedError();
+        if (fds[0].revents) return true;
+        if (!forever && clock::now() >= deadline) return false;
+    }
+}
+
+bool PosixPort::read_some(std::string &out, std::size_t max, double timeout) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    char buf[4096];
+    for (;;) {
+        if (!wait(POLLIN, timeout)) return false;
+        ssize_t n = ::read(fd_, buf, std::min(max, sizeof buf));
+        if (n > 0) {
+            out.append(buf, static_cast<std::size_t>(n));
+            return true;
+        }
+        if (n == 0)
+            throw SerialError(
+                "device reports readiness to read but returned no data "
+                "(device disconnected or multiple access on port?)");
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        throw SerialError(errno_text("read", errno));
+    }
+}
+
+void PosixPort::write(std::string_view bytes) {
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        if (closed_) throw PortClosedError();
+        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) throw SerialError(errno_text("write", errno));
+        wait(POLLOUT, -1);
+    }
+}
+
+}  // namespace mew

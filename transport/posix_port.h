@@ -1,0 +1,40 @@
+// The byte path of an open serial port on POSIX: poll, read and write on its
+// file descriptor. The descriptor belongs to whoever opened the port; this
+// class never closes it, but shutdown() makes sure no call is using it any
+// more when the owner does.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "transport/frame_reader.h"
+
+namespace mew {
+
+class PosixPort : public ByteSource {
+public:
+    explicit PosixPort(int fd);
+    ~PosixPort() override;
+    PosixPort(const PosixPort &) = delete;
+    PosixPort &operator=(const PosixPort &) = delete;
+
+    bool read_some(std::string &out, std::size_t max, double timeout) override;
+    void write(std::string_view bytes);
+    // Wakes every call that waits on the port, waits until none is left and
+    // refuses all later ones with PortClosedError.
+    void shutdown();
+    bool is_closed() const { return closed_.load(); }
+
+private:
+    int fd_;
+    int wake_[2] = {-1, -1};
+    std::atomic<bool> closed_{false};
+    std::mutex read_mutex_, write_mutex_;
+
+    // Waits for `events` on the port; false on time-out.
+    bool wait(short events, double timeout);
+};
+
+}  // namespace mew
