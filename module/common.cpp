@@ -39,6 +39,7 @@ std::int64_t int64(py::handle value) {
 }
 
 std::int64_t station(py::handle value) {
+    if (value.is_none()) throw py::type_error("unsupported format string passed to NoneType.__format__");
     if (!PyLong_Check(value.ptr()))
         throw py::value_error(std::string("Unknown format code 'X' for object of type '") +
                               Py_TYPE(value.ptr())->tp_name + "'");
@@ -79,7 +80,7 @@ void translate_core_error(std::exception_ptr p) {
     } catch (const NumberFormatError &e) {
         py::str literal = py::reinterpret_steal<py::str>(
             PyUnicode_DecodeUTF8(e.text.data(), static_cast<Py_ssize_t>(e.text.size()), "replace"));
-        PyErr_Format(PyExc_ValueError, "invalid literal for int() with base %d: %R", e.base, literal.ptr());
+        PyErr_Format(PyExc_ValueError, "invalid literal for int() with base %d: %.200R", e.base, literal.ptr());
     } catch (const AssertionFailure &) {
         PyErr_SetNone(PyExc_AssertionError);
     } catch (const IOError &e) {
