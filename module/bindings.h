@@ -8,5 +8,7 @@ namespace mew::py_boundary {
 void bind_codec(py::module_ &m);
 void bind_transport(py::module_ &m);
 void bind_link(py::module_ &m);
+void bind_master(py::module_ &m);
+void bind_slave(py::module_ &m);
 
 }  // namespace mew::py_boundary

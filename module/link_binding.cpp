@@ -90,6 +90,13 @@ py::str frame_or_empty(FrameQueue &q, double timeout) {
 
 }  // namespace
 
+py::object pop_query_timeout(py::kwargs &kwargs) {
+    if (!kwargs.contains("query_timeout")) return py::int_(1);
+    py::object timeout = kwargs["query_timeout"];
+    PyDict_DelItemString(kwargs.ptr(), "query_timeout");
+    return timeout;
+}
+
 double timeout_seconds(py::handle value) {
     if (value.is_none()) return -1.0;
     double t = value.cast<double>();
@@ -235,11 +242,7 @@ void bind_link(py::module_ &m) {
         m, "MewMasterBase",
         "A station that sends a command and waits for its response (query_timeout seconds, default 1).");
     master.def(py::init([](py::args args, py::kwargs kwargs) {
-        py::object timeout = py::int_(1);
-        if (kwargs.contains("query_timeout")) {
-            timeout = kwargs["query_timeout"];
-            PyDict_DelItemString(kwargs.ptr(), "query_timeout");
-        }
+        py::object timeout = pop_query_timeout(kwargs);
         py::object channel = take_channel("MewMasterBase", args, kwargs);
         auto station = make_station<PyMasterLink<MewMasterBase>>(channel, kwargs, timeout_seconds(timeout));
         station->query_timeout_object = timeout;

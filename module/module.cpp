@@ -9,4 +9,6 @@ PYBIND11_MODULE(b4k_mew, m) {
     mew::py_boundary::bind_codec(m);
     mew::py_boundary::bind_transport(m);
     mew::py_boundary::bind_link(m);
+    mew::py_boundary::bind_master(m);
+    mew::py_boundary::bind_slave(m);
 }

@@ -1,0 +1,70 @@
+#include "link/mew_full_duplex.h"
+
+namespace mew {
+
+QuerySubscription::QuerySubscription(ListenerList &list) : list_(list), queue_(std::make_shared<FrameQueue>()) {
+    list_.append(queue_);
+}
+
+QuerySubscription::~QuerySubscription() {
+    const Listener *mine = queue_.get();
+    list_.remove([mine](const Listener &l) { return &l == mine; });
+}
+
+void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame) {
+    try {
+        std::string feedback = slave.process_request(frame);
+        if (!feedback.empty()) link.send(feedback);
+    } catch (...) {
+        runtime::print_line("Ignore unhandled exception: " + runtime::describe(std::current_exception()).message);
+    }
+}
+
+MewFullDuplex::~MewFullDuplex() {
+    try {
+        MewFullDuplex::stop();
+    } catch (...) {
+    }
+}
+
+void MewFullDuplex::start() {
+    MewMaster::start();
+    if (!slave_stop_flag_.load()) return;
+    slave_stop_flag_ = false;
+    slave_thread_ = spawn("_check_and_process_request", [this] { worker_loop(); });
+    slave_thread_->start();
+}
+
+void MewFullDuplex::stop() {
+    MewMaster::stop();
+    if (slave_stop_flag_.load()) return;
+    slave_stop_flag_ = true;
+    if (slave_thread_) slave_thread_->join();
+}
+
+void MewFullDuplex::worker_loop() {
+    try {
+        QuerySubscription subscription(query_listeners());
+        while (!slave_stop_flag_.load()) {
+            // The wait ends as soon as a frame arrives; the time-out only
+            // bounds how late the stop flag is seen.
+            std::optional<std::string> frame = subscription.queue().get(0.1);
+            if (frame) answer_command(*this, *this, *frame);
+        }
+    } catch (...) {
+        runtime::print_line("Ignore unhandled exception: " + runtime::describe(std::current_exception()).message);
+    }
+}
+
+bool MewFullDuplex::on_get_coil(std::string_view) { return false; }
+void MewFullDuplex::on_set_coil(std::string_view, bool) {}
+MewSlaveBase::Words MewFullDuplex::on_get_multi_coil_uint16(std::string_view, std::int64_t count) {
+    return Words(count > 0 ? static_cast<std::size_t>(count) : 0, 0);
+}
+void MewFullDuplex::on_set_multi_coil_uint16(std::string_view, const Words &) {}
+MewSlaveBase::Words MewFullDuplex::on_get_multi_uint16(std::string_view, std::int64_t count) {
+    return Words(count > 0 ? static_cast<std::size_t>(count) : 0, 0);
+}
+void MewFullDuplex::on_set_multi_uint16(std::string_view, const Words &) {}
+
+}  // namespace mew

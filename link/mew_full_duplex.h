@@ -1,0 +1,61 @@
+// A station that is master and slave at once on one channel: the receiver
+// routes responses to the master's queries and commands to the slave worker.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "link/mew_slave_base.h"
+#include "master/mew_master.h"
+
+namespace mew {
+
+class MewFullDuplex : public MewMaster, public MewSlaveBase {
+public:
+    using Words = MewSlaveBase::Words;
+    MewFullDuplex(std::shared_ptr<Channel> channel, double query_timeout = 1.0, std::int64_t slave_station = 1)
+        : MewMaster(std::move(channel), query_timeout), MewSlaveBase(slave_station) {}
+    ~MewFullDuplex() override;
+
+    void start() override;
+    void stop() override;
+
+    // The slave worker's body.
+    void worker_loop();
+    bool slave_stop_flag() const { return slave_stop_flag_.load(); }
+    runtime::WorkerThread *slave_thread() const { return slave_thread_.get(); }
+
+    // Default handlers: reads answer zeros, writes store nothing.
+    bool on_get_coil(std::string_view name) override;
+    void on_set_coil(std::string_view name, bool value) override;
+    Words on_get_multi_coil_uint16(std::string_view name, std::int64_t count) override;
+    void on_set_multi_coil_uint16(std::string_view name, const Words &values) override;
+    Words on_get_multi_uint16(std::string_view name, std::int64_t count) override;
+    void on_set_multi_uint16(std::string_view name, const Words &values) override;
+
+private:
+    std::atomic<bool> slave_stop_flag_{true};
+    std::unique_ptr<runtime::WorkerThread> slave_thread_;
+};
+
+// Registers a command queue in a station's query listeners for as long as
+// it lives, so a worker's queue never stays behind when the worker ends.
+class QuerySubscription {
+public:
+    explicit QuerySubscription(ListenerList &list);
+    ~QuerySubscription();
+    QuerySubscription(const QuerySubscription &) = delete;
+    QuerySubscription &operator=(const QuerySubscription &) = delete;
+    FrameQueue &queue() { return *queue_; }
+
+private:
+    ListenerList &list_;
+    std::shared_ptr<FrameQueue> queue_;
+};
+
+// Answers one command frame on a station: request processing, then the
+// response through the station's sender. An error never leaves: it is
+// reported and the frame is dropped, so the worker serves the next one.
+void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame);
+
+}  // namespace mew

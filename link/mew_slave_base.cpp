@@ -1,0 +1,112 @@
+#include "link/mew_slave_base.h"
+
+#include <cstdlib>
+
+#include "codec/errors.h"
+#include "codec/mew_static.h"
+#include "codec/text.h"
+#include "link/runtime.h"
+
+namespace mew {
+
+namespace {
+
+bool well_formed(std::string_view command) {
+    if (text::length(command) < 9 || command[0] != MewStatic::HEAD) return false;
+    // A check code that is not even a number is as wrong as a wrong one.
+    try {
+        return MewStatic::crc_is_ok(command);
+    } catch (const ValueError &) {
+        return false;
+    }
+}
+
+// The words a write command carries: `count` groups of four characters.
+MewSlaveBase::Words data_words(std::string_view command, std::int64_t from, std::int64_t count) {
+    MewSlaveBase::Words values;
+    for (std::int64_t i = 0; i < count; ++i)
+        values.push_back(MewStatic::parse_uint16(text::slice(command, from + 4 * i, from + 4 * i + 4)));
+    return values;
+}
+
+void append_words(std::string &out, const MewSlaveBase::Words &values) {
+    for (std::int64_t v : values) {
+        if (v >= 0 && v <= 0xFFFF) {
+            MewStatic::append_word(out, static_cast<std::uint16_t>(v));
+        } else {
+            // Handlers' values go out as they are, even when they do not fit.
+            out += text::hex(v & 0xFF, 2);
+            out += text::hex(v >> 8, 2);
+        }
+    }
+}
+
+}  // namespace
+
+std::string list_text(const std::vector<std::int64_t> &values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i) out += ", ";
+        out += std::to_string(values[i]);
+    }
+    return out + "]";
+}
+
+void MewSlaveBase::process_invalid_frame(std::string_view frame) {
+    runtime::print_line("Invalid MEW frame: " + std::string(frame));
+}
+
+std::string MewSlaveBase::process_request(std::string_view command) {
+    if (!well_formed(command)) {
+        process_invalid_frame(command);
+        return {};
+    }
+    if (MewStatic::parse_station(command) != station_) {
+        runtime::print_line("Ignore other target frame.");
+        return {};
+    }
+    std::string_view cmd = MewStatic::parse_command(command);
+    const std::int64_t pos = MewStatic::command_start_position(command) + static_cast<std::int64_t>(cmd.size());
+    auto field = [&](std::int64_t from, std::int64_t to) { return text::slice(command, pos + from, pos + to); };
+    // Word ranges: the end field minus the start field without its code letter.
+    auto range_count = [&](std::int64_t start_len, std::int64_t end_len) {
+        std::string_view start = field(0, start_len);
+        return MewStatic::parse_register_address(field(start_len, start_len + end_len)) -
+               MewStatic::parse_register_address(text::slice_from(start, 1)) + 1;
+    };
+
+    std::string data;
+    int error = 0;
+    if (cmd == "RCS") {
+        data = on_get_coil(field(0, 5)) ? "1" : "0";
+    } else if (cmd == "WCS") {
+        std::string_view name = field(0, 5);
+        on_set_coil(name, text::at(command, pos + 5) != "0");
+    } else if (cmd == "RCC") {
+        append_words(data, on_get_multi_coil_uint16(field(0, 5), range_count(5, 4)));
+    } else if (cmd == "WCC") {
+        std::int64_t count = range_count(5, 4);
+        on_set_multi_coil_uint16(field(0, 5), data_words(command, pos + 9, count));
+    } else if (cmd == "RD") {
+        append_words(data, on_get_multi_uint16(field(0, 6), range_count(6, 5)));
+    } else if (cmd == "WD") {
+        std::int64_t count = range_count(6, 5);
+        on_set_multi_uint16(field(0, 6), data_words(command, pos + 11, count));
+    } else {
+        error = MewStatic::PROCESS_UNKNOWN_CMD;
+    }
+
+    std::int64_t type_at = MewStatic::station_end_offset(command);
+    std::string response(command.substr(0, type_at < 0 ? 0 : static_cast<std::size_t>(type_at)));
+    if (error) {
+        response += MewStatic::ERROR;
+        response += text::hex(std::abs(error), 2);
+    } else {
+        response += MewStatic::FEEDBACK;
+        response += cmd.substr(0, 2);
+        response += data;
+    }
+    return MewStatic::append_tail(response);
+}
+
+}  // namespace mew

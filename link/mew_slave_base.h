@@ -1,0 +1,41 @@
+// The slave half of a station: turns one received command frame into one
+// response frame through six handlers. Owns no line; the stations that do
+// derive from it as well.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mew {
+
+class MewSlaveBase {
+public:
+    using Words = std::vector<std::int64_t>;
+
+    explicit MewSlaveBase(std::int64_t station) : station_(station) {}
+    virtual ~MewSlaveBase() = default;
+
+    std::int64_t station() const { return station_; }
+
+    // The complete response to send, or empty when nothing is to be sent.
+    virtual std::string process_request(std::string_view command);
+    // Reports a frame that is too short, has a wrong header or check code.
+    virtual void process_invalid_frame(std::string_view frame);
+
+    virtual bool on_get_coil(std::string_view name) = 0;
+    virtual void on_set_coil(std::string_view name, bool value) = 0;
+    virtual Words on_get_multi_coil_uint16(std::string_view name, std::int64_t count) = 0;
+    virtual void on_set_multi_coil_uint16(std::string_view name, const Words &values) = 0;
+    virtual Words on_get_multi_uint16(std::string_view name, std::int64_t count) = 0;
+    virtual void on_set_multi_uint16(std::string_view name, const Words &values) = 0;
+
+private:
+    const std::int64_t station_;
+};
+
+// A list of integers as the host prints one: "[1, 2, 3]".
+std::string list_text(const std::vector<std::int64_t> &values);
+
+}  // namespace mew

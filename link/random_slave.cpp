@@ -1,0 +1,86 @@
+#include "link/random_slave.h"
+
+#include <random>
+
+#include "link/mew_full_duplex.h"
+
+namespace mew {
+
+namespace {
+
+std::mt19937_64 &generator() {
+    thread_local std::mt19937_64 g{std::random_device{}()};
+    return g;
+}
+
+}  // namespace
+
+RandomMewSlaveDemo::~RandomMewSlaveDemo() {
+    try {
+        RandomMewSlaveDemo::stop();
+    } catch (...) {
+    }
+}
+
+void RandomMewSlaveDemo::start() {
+    MewBase::start();
+    if (!slave_stop_flag_.load()) return;
+    slave_stop_flag_ = false;
+    slave_thread_ = spawn("_check_and_process_request", [this] { worker_loop(); });
+    slave_thread_->start();
+}
+
+void RandomMewSlaveDemo::stop() {
+    if (!slave_stop_flag_.load()) {
+        slave_stop_flag_ = true;
+        wake_pauses();
+        if (slave_thread_) slave_thread_->join();
+    }
+    MewBase::stop();
+}
+
+void RandomMewSlaveDemo::worker_loop() {
+    try {
+        QuerySubscription subscription(query_listeners());
+        while (!slave_stop_flag_.load()) {
+            if (std::optional<std::string> frame = subscription.queue().try_get())
+                answer_command(*this, *this, *frame);
+            else
+                pause(0.01, slave_stop_flag_);
+        }
+    } catch (...) {
+        runtime::print_line("Ignore unhandled exception: " + runtime::describe(std::current_exception()).message);
+    }
+}
+
+std::int64_t RandomMewSlaveDemo::random_int(std::int64_t low, std::int64_t high) {
+    return std::uniform_int_distribution<std::int64_t>(low, high)(generator());
+}
+
+bool RandomMewSlaveDemo::random_bool() { return random_int(0, 1) == 1; }
+
+bool RandomMewSlaveDemo::on_get_coil(std::string_view) { return random_bool(); }
+
+void RandomMewSlaveDemo::on_set_coil(std::string_view name, bool value) {
+    runtime::print_line("Slave: Contact " + std::string(name) + " is set to " + (value ? "True" : "False"));
+}
+
+MewSlaveBase::Words RandomMewSlaveDemo::on_get_multi_coil_uint16(std::string_view, std::int64_t count) {
+    Words values(count > 0 ? static_cast<std::size_t>(count) : 0);
+    for (auto &v : values) v = random_int(0, 65535);
+    return values;
+}
+
+void RandomMewSlaveDemo::on_set_multi_coil_uint16(std::string_view name, const Words &values) {
+    runtime::print_line("Slave: Contact Crow " + std::string(name) + " wrote to " + list_text(values));
+}
+
+MewSlaveBase::Words RandomMewSlaveDemo::on_get_multi_uint16(std::string_view name, std::int64_t count) {
+    return on_get_multi_coil_uint16(name, count);
+}
+
+void RandomMewSlaveDemo::on_set_multi_uint16(std::string_view name, const Words &values) {
+    runtime::print_line("Slave: Registers " + std::string(name) + " wrote to " + list_text(values));
+}
+
+}  // namespace mew
