@@ -1,7 +1,8 @@
 #include "link/listener.h"
 
 #include <algorithm>
-#include <chrono>
+
+#include "link/runtime.h"
 
 namespace mew {
 
@@ -25,12 +26,8 @@ void FrameQueue::put(const std::string &frame) {
 
 std::optional<std::string> FrameQueue::get(double timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto ready = [this] { return !frames_.empty(); };
-    if (timeout < 0) {
-        arrived_.wait(lock, ready);
-    } else if (!arrived_.wait_for(lock, std::chrono::duration<double>(timeout), ready)) {
+    if (!runtime::wait_seconds(arrived_, lock, timeout, [this] { return !frames_.empty(); }))
         return std::nullopt;
-    }
     std::string frame = std::move(frames_.front());
     frames_.pop_front();
     return frame;

@@ -48,7 +48,7 @@ void MewBase::send(std::string_view data) {
 
 void MewBase::pause(double seconds, const std::atomic<bool> &flag) {
     std::unique_lock<std::mutex> lock(pause_mutex_);
-    pause_cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return flag.load(); });
+    runtime::wait_seconds(pause_cv_, lock, seconds, [&] { return flag.load(); });
 }
 
 void MewBase::wake_pauses() {

@@ -1,6 +1,7 @@
 // A station that is a master: one command out, its response back.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -26,7 +27,8 @@ protected:
     std::string exchange(std::string_view command);
 
 private:
-    double query_timeout_;
+    // Set by the host while another thread's query may be reading it.
+    std::atomic<double> query_timeout_;
     StationLock query_lock_;
 };
 

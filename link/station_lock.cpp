@@ -1,6 +1,6 @@
 #include "link/station_lock.h"
 
-#include <chrono>
+#include "link/runtime.h"
 
 namespace mew {
 
@@ -11,12 +11,7 @@ bool StationLock::try_lock_for(double seconds) {
         ++count_;
         return true;
     }
-    auto free = [this] { return count_ == 0; };
-    if (seconds < 0) {
-        released_.wait(lock, free);
-    } else if (!released_.wait_for(lock, std::chrono::duration<double>(seconds), free)) {
-        return false;
-    }
+    if (!runtime::wait_seconds(released_, lock, seconds, [this] { return count_ == 0; })) return false;
     owner_ = me;
     count_ = 1;
     return true;

@@ -10,5 +10,6 @@ void bind_transport(py::module_ &m);
 void bind_link(py::module_ &m);
 void bind_master(py::module_ &m);
 void bind_slave(py::module_ &m);
+void bind_inst(py::module_ &m);
 
 }  // namespace mew::py_boundary

@@ -96,6 +96,7 @@ bool describe_python_error(std::exception_ptr error, runtime::ErrorInfo &info) {
     } catch (py::error_already_set &e) {
         py::gil_scoped_acquire gil;
         info.io_error = e.matches(PyExc_OSError);
+        info.interrupt = !e.matches(PyExc_Exception);
         try {
             info.type_name = py::str(e.type().attr("__name__"));
             info.message = py::str(e.value());

@@ -140,18 +140,7 @@ void bind_slave(py::module_ &m) {
         "station number; reads addressed to it answer zeros and writes are accepted unless a subclass "
         "overrides the handlers.");
     duplex.def(py::init([](py::args args, py::kwargs kwargs) {
-        std::int64_t slave_station = 1;
-        if (kwargs.contains("slave_station")) {
-            slave_station = int64(kwargs["slave_station"]);
-            if (slave_station < 1) throw AssertionFailure();
-            PyDict_DelItemString(kwargs.ptr(), "slave_station");
-        }
-        py::object timeout = pop_query_timeout(kwargs);
-        py::object channel = take_channel("MewFullDuplex", args, kwargs);
-        auto station =
-            make_station<FullDuplexTrampoline>(channel, kwargs, timeout_seconds(timeout), slave_station);
-        station->query_timeout_object = timeout;
-        return station;
+        return make_full_duplex<FullDuplexTrampoline>("MewFullDuplex", args, kwargs);
     }));
     bind_worker<MewFullDuplex>(duplex);
     bind_handlers<MewFullDuplex>(duplex);

@@ -87,6 +87,8 @@ py::object pop_query_timeout(py::kwargs &kwargs);
 
 #include <type_traits>
 
+#include "codec/errors.h"
+
 #include "link/mew_slave_base.h"
 #include "master/mew_master.h"
 
@@ -294,5 +296,23 @@ public:
         this->call(kOnSetMultiUint16, to_str(name), to_list(values));
     }
 };
+
+// A full-duplex station from its constructor arguments: slave_station
+// (default 1, at least 1, checked before anything is opened), query_timeout,
+// and the channel with its serial settings.
+template <class Station>
+std::unique_ptr<Station> make_full_duplex(const char *cls, py::args args, py::kwargs kwargs) {
+    std::int64_t slave_station = 1;
+    if (kwargs.contains("slave_station")) {
+        slave_station = int64(kwargs["slave_station"]);
+        if (slave_station < 1) throw AssertionFailure();
+        PyDict_DelItemString(kwargs.ptr(), "slave_station");
+    }
+    py::object timeout = pop_query_timeout(kwargs);
+    py::object channel = take_channel(cls, args, kwargs);
+    auto station = make_station<Station>(channel, kwargs, timeout_seconds(timeout), slave_station);
+    station->query_timeout_object = timeout;
+    return station;
+}
 
 }  // namespace mew::py_boundary

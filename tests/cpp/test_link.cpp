@@ -267,26 +267,39 @@ TEST_F(LinkTest, DestroyingARunningStationEndsItsThread) {
     }
 }
 
-// Answers `count` commands; `answer` maps each command to its response.
-std::thread device_answering(Line &line, int count, std::function<std::string(const std::string &)> answer) {
-    return std::thread([&line, count, answer] {
-        for (int i = 0; i < count; ++i) {
-            std::string command;
-            try {
-                command = line.device->receive_frame();
-            } catch (const mew::IOError &) {
-                return;
-            }
-            line.device->send_frame(answer(command));
-        }
-    });
-}
+// Answers `count` commands; `answer` maps each command to its response. A
+// test that fails early cuts the line, so the device never outlives it.
+class Device {
+public:
+    Device(Line &line, int count, std::function<std::string(const std::string &)> answer)
+        : line_(line), thread_([this, count, answer] {
+              for (int i = 0; i < count; ++i) {
+                  std::string command;
+                  try {
+                      command = line_.device->receive_frame();
+                  } catch (const mew::IOError &) {
+                      return;
+                  }
+                  line_.device->send_frame(answer(command));
+              }
+          }) {}
+    ~Device() {
+        if (!thread_.joinable()) return;
+        line_.to_device->close();
+        thread_.join();
+    }
+    void join() { thread_.join(); }
+
+private:
+    Line &line_;
+    std::thread thread_;
+};
 
 TEST_F(LinkTest, QueryReturnsCodeAndData) {
     mew::MewMasterBase master(line.station, 10);
     master.start();
     std::vector<std::string> commands;
-    auto device = device_answering(line, 3, [&](const std::string &command) {
+    Device device(line, 3, [&](const std::string &command) {
         commands.push_back(command);
         return commands.size() == 1   ? frame("%01$RD3412")
                : commands.size() == 2 ? "%01$WCxx\r"
@@ -313,8 +326,8 @@ TEST_F(LinkTest, QueryFailuresRaiseTheirMessages) {
         {frame("%01!42"), "MEW communication error code(hex): 42"},
     };
     std::size_t next = 0;
-    auto device = device_answering(line, static_cast<int>(cases.size()),
-                                   [&](const std::string &) { return cases[next++].first; });
+    Device device(line, static_cast<int>(cases.size()),
+                  [&](const std::string &) { return cases[next++].first; });
     for (const auto &c : cases) {
         const auto start = Clock::now();
         try {
@@ -327,7 +340,7 @@ TEST_F(LinkTest, QueryFailuresRaiseTheirMessages) {
     }
     device.join();
 
-    auto bad_station = device_answering(line, 1, [](const std::string &) { return frame("%0G$RD0000"); });
+    Device bad_station(line, 1, [](const std::string &) { return frame("%0G$RD0000"); });
     EXPECT_THROW(master.query(frame("%01#RDD0010000100")), mew::ValueError);
     bad_station.join();
     EXPECT_EQ(master.feedback_listeners().size(), 0u);
@@ -356,7 +369,7 @@ TEST_F(LinkTest, ConcurrentQueriesGetTheirOwnResponses) {
     constexpr int kRounds = 20;
     mew::MewMasterBase master(line.station, 10);
     master.start();
-    auto device = device_answering(line, 2 * kRounds, [](const std::string &command) {
+    Device device(line, 2 * kRounds, [](const std::string &command) {
         std::string station = command.substr(1, 2);
         return frame("%" + station + "$RD" + station + station);
     });
