@@ -1,5 +1,7 @@
-# The extension module is the only thing to build; the source list follows
-# the tree so that it never drifts from the CMake build.
+# The extension module and the tools package; the source list follows the
+# tree so that it never drifts from the CMake build.
+import os
+import shutil
 from glob import glob
 
 from pybind11.setup_helpers import ParallelCompile, Pybind11Extension, build_ext
@@ -9,6 +11,17 @@ SUBSYSTEMS = ["codec", "transport", "link", "master", "inst", "module"]
 sources = sorted(f for d in SUBSYSTEMS for f in glob(f"{d}/*.cpp"))
 
 ParallelCompile("MEW_BUILD_JOBS", default=2).install()
+
+
+class build_ext_with_stubs(build_ext):
+    """Ships the type stubs next to the module, where editors look for them."""
+
+    def run(self):
+        super().run()
+        for ext in self.extensions:
+            target = os.path.dirname(self.get_ext_fullpath(ext.name))
+            shutil.copy(f"{ext.name}.pyi", target)
+
 
 setup(
     ext_modules=[
@@ -20,5 +33,5 @@ setup(
             extra_compile_args=["-Wall", "-Wextra"],
         )
     ],
-    cmdclass={"build_ext": build_ext},
+    cmdclass={"build_ext": build_ext_with_stubs},
 )
