@@ -133,8 +133,10 @@ void bind_link(py::module_ &m) {
              "Waits for the lock (at most timeout seconds unless -1); True when acquired.")
         .def("release", &release, "Releases the lock; RuntimeError when the caller does not hold it.")
         .def("locked", &StationLock::locked, "Whether any thread holds the lock.")
-        .def("__enter__", [](StationLock &l) { return acquire(l, true, -1); })
-        .def("__exit__", [](StationLock &l, py::args) { release(l); });
+        .def(
+            "__enter__", [](StationLock &l) { return acquire(l, true, -1); }, "Acquires the lock.")
+        .def(
+            "__exit__", [](StationLock &l, py::args) { release(l); }, "Releases the lock.");
 
     py::class_<ListenerList>(m, "ListenerList",
                              "A station's live list of listeners: anything with put(frame). Every change "
@@ -146,7 +148,7 @@ void bind_link(py::module_ &m) {
                 py::gil_scoped_release nogil;
                 list.append(std::move(item));
             },
-            py::arg("listener"))
+            py::arg("listener"), "Adds a listener: any object with put(frame).")
         .def(
             "remove",
             [](ListenerList &list, py::handle obj) {
@@ -158,31 +160,38 @@ void bind_link(py::module_ &m) {
                 }
                 if (!removed) throw py::value_error("list.remove(x): x not in list");
             },
-            py::arg("listener"))
+            py::arg("listener"), "Removes a listener; ValueError when it is not in the list.")
         .def("__len__",
              [](ListenerList &list) {
                  py::gil_scoped_release nogil;
                  return list.size();
-             })
+             },
+             "The number of listeners.")
         .def("__bool__",
              [](ListenerList &list) {
                  py::gil_scoped_release nogil;
                  return list.size() != 0;
              })
-        .def("__iter__", [](ListenerList &list) { return as_list(list).attr("__iter__")(); })
-        .def("__getitem__", [](ListenerList &list, py::handle index) { return as_list(list)[index]; })
+        .def(
+            "__iter__", [](ListenerList &list) { return as_list(list).attr("__iter__")(); },
+            "Iterates over the listeners registered now.")
+        .def(
+            "__getitem__", [](ListenerList &list, py::handle index) { return as_list(list)[index]; },
+            "The listener at an index.")
         .def("__contains__",
              [](ListenerList &list, py::handle obj) {
                  auto match = same_as(obj);
                  py::gil_scoped_release nogil;
                  return list.contains(match);
-             })
+             },
+             "Whether the very object is registered.")
         .def("__eq__",
              [](ListenerList &list, py::handle other) -> py::object {
                  py::object mine = as_list(list);
                  if (py::isinstance<ListenerList>(other)) return mine.attr("__eq__")(as_list(other.cast<ListenerList &>()));
                  return mine.attr("__eq__")(other);
-             })
+             },
+             "Compares the listeners with a list (or another listener list).")
         .def("__repr__", [](ListenerList &list) { return py::repr(as_list(list)); });
 
     // Station members are views into the C++ object; they keep it alive.

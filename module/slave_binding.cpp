@@ -39,7 +39,8 @@ template <class Station, class Cls>
 void bind_slave_side(Cls &cls) {
     cls.def_property_readonly("station", [](Station &s) { return s.MewSlaveBase::station(); },
                               "This slave's station number.");
-    cls.def_property_readonly("_station", [](Station &s) { return s.MewSlaveBase::station(); });
+    cls.def_property_readonly(
+        "_station", [](Station &s) { return s.MewSlaveBase::station(); }, "This slave's station number.");
 }
 
 template <class Station, class Cls>
@@ -63,35 +64,35 @@ template <class Station, class Cls>
 void bind_handlers(Cls &cls) {
     cls.def(
         "on_get_coil", [](Station &s, const py::str &name) { return s.Station::on_get_coil(text(name)); },
-        py::arg("name"));
+        py::arg("name"), "RCS: the state of contact name (\"R0010\").");
     cls.def(
         "on_set_coil",
         [](Station &s, const py::str &name, py::handle value) { s.Station::on_set_coil(text(name), truth(value)); },
-        py::arg("name"), py::arg("value"));
+        py::arg("name"), py::arg("value"), "WCS: sets or resets contact name.");
     cls.def(
         "on_get_multi_coil_uint16",
         [](Station &s, const py::str &name, py::handle count) {
             return to_list(s.Station::on_get_multi_coil_uint16(text(name), int64(count)));
         },
-        py::arg("name"), py::arg("count"));
+        py::arg("name"), py::arg("count"), "RCC: count words of contacts from name (\"X0000\").");
     cls.def(
         "on_set_multi_coil_uint16",
         [](Station &s, const py::str &name, py::handle values) {
             s.Station::on_set_multi_coil_uint16(text(name), int64_list(values));
         },
-        py::arg("name"), py::arg("values"));
+        py::arg("name"), py::arg("values"), "WCC: writes words of contacts from name.");
     cls.def(
         "on_get_multi_uint16",
         [](Station &s, const py::str &name, py::handle count) {
             return to_list(s.Station::on_get_multi_uint16(text(name), int64(count)));
         },
-        py::arg("name"), py::arg("count"));
+        py::arg("name"), py::arg("count"), "RD: count registers from name (\"D00100\").");
     cls.def(
         "on_set_multi_uint16",
         [](Station &s, const py::str &name, py::handle values) {
             s.Station::on_set_multi_uint16(text(name), int64_list(values));
         },
-        py::arg("name"), py::arg("values"));
+        py::arg("name"), py::arg("values"), "WD: writes registers from name.");
 }
 
 }  // namespace
@@ -124,9 +125,12 @@ void bind_slave(py::module_ &m) {
         },
         py::arg("command"), "The response frame to one command frame, or \"\" when nothing is to be sent.");
     for (const char *name : kHandlerNames)
-        slave.def(name, [name](py::args, py::kwargs) -> py::object {
-            throw py::type_error(std::string("MewSlaveBase.") + name + " is abstract");
-        });
+        slave.def(
+            name,
+            [name](py::args, py::kwargs) -> py::object {
+                throw py::type_error(std::string("MewSlaveBase.") + name + " is abstract");
+            },
+            "Abstract handler: a subclass implements it.");
     py::handle slave_cls = slave;
     hook_init<MewSlaveBase>(slave, {}, [slave_cls](py::handle self) {
         check_abstract(self, slave_cls,
