@@ -110,7 +110,8 @@ void MewMaster::set_coil(std::int64_t station, std::string_view name, bool value
 }
 
 void MewMaster::set_coil_uint16(std::int64_t station, std::string_view name, std::int64_t value) {
-    set_multi_coil_uint16(station, name, {value});
+    check_words({value});
+    query(MewStatic::fill_write_word_unit_of_contact_message(station, name, {value}));
 }
 
 void MewMaster::set_multi_coil_uint16(std::int64_t station, std::string_view name, const Words &values) {
@@ -119,7 +120,8 @@ void MewMaster::set_multi_coil_uint16(std::int64_t station, std::string_view nam
 }
 
 void MewMaster::set_uint16(std::int64_t station, std::string_view name, std::int64_t value) {
-    set_multi_uint16(station, name, {value});
+    check_words({value});
+    query(MewStatic::fill_write_data_area_message(station, name, {value}));
 }
 
 void MewMaster::set_multi_uint16(std::int64_t station, std::string_view name, const Words &values) {
