@@ -26,6 +26,15 @@ private:
     std::shared_ptr<FrameQueue> queue_;
 };
 
+// A check code that is not even a number is as wrong as a wrong one.
+bool check_code_valid(std::string_view response) {
+    try {
+        return MewStatic::crc_is_ok(response);
+    } catch (const ValueError &) {
+        return false;
+    }
+}
+
 }  // namespace
 
 std::string MewMasterBase::query(std::string_view command) {
@@ -51,6 +60,8 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
         throw IOError("Error: device response format invalid: begin with: " + std::string(text::at(fb, 0)));
     std::size_t length = text::length(fb);
     if (length < 9) throw IOError("Error: device response format invalid: length too small: " + std::to_string(length));
+    // A response whose check code is wrong is not data.
+    if (!check_code_valid(fb)) throw IOError("Error: device response check code invalid.");
     std::int64_t addressed = MewStatic::parse_station(command);
     std::int64_t pos = MewStatic::command_start_position(fb);
     if (addressed != responding)
