@@ -149,7 +149,9 @@ std::int64_t MewStatic::parse_uint16(std::string_view data) {
     std::string_view low = text::slice(data, 0, 2);
     std::string_view high = text::slice(data, 2, 4);
     std::int64_t h = text::parse_int(high, 16);
-    return (h << 8) | text::parse_int(low, 16);
+    // A signed digit pair ("-5") may be negative, and a negative value must
+    // not be shifted; the product is the host's arithmetic shift.
+    return (h * 256) | text::parse_int(low, 16);
 }
 
 std::int64_t MewStatic::parse_int16(std::string_view data) {
@@ -160,7 +162,7 @@ std::int64_t MewStatic::parse_int16(std::string_view data) {
 std::int64_t MewStatic::parse_uint32(std::string_view data) {
     std::int64_t low = parse_uint16(text::slice(data, 0, 4));
     std::int64_t high = parse_uint16(text::slice(data, 4, 8));
-    return (high << 16) | low;
+    return (high * 65536) | low;  // high may be negative, as above
 }
 
 std::int64_t MewStatic::parse_int32(std::string_view data) {

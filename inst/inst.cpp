@@ -26,11 +26,11 @@ bool InstXY::bit(std::int64_t word, std::int64_t index) {
 }
 
 void InstXY::set_y(InstStation &mew, std::int64_t index, bool value, bool comparable) {
-    if (comparable && value == get_y(index)) return;
+    if (index < 0) throw ValueError("negative shift count");
     // Beyond bit 15 "Y%X" names a contact of another word ("Y10" is word 1,
     // bit 0): such a write would set a different output than the one asked for.
-    if (index < 0) throw ValueError("negative shift count");
     if (index > 15) throw ValueError("output point index out of range 0..15: " + std::to_string(index));
+    if (comparable && value == get_y(index)) return;
     mew.set_coil(station(), "Y" + text::hex(index, 1), value);
     if (value)
         y_ |= std::int64_t{1} << index;

@@ -60,7 +60,8 @@ public:
     int inst_type() const override { throw TypeError("inst_type is abstract"); }
 };
 
-// An index into a word: beyond 64 bits it is as far out as any large one.
+// An index into a word or a flat list: beyond 64 bits it is as far out as any
+// large one.
 std::int64_t index_arg(py::handle value) {
     if (PyLong_Check(value.ptr())) {
         int overflow = 0;
@@ -89,7 +90,7 @@ void set_point(py::handle inst, InstXY &xy, py::handle index_, py::handle value_
         long long v = PyLong_AsLongLongAndOverflow(value_.ptr(), &overflow);
         comparable = !overflow && (v == 0 || v == 1);
     }
-    if (comparable && value == xy.get_y(index)) return;  // nothing to send: stay in C++
+    if (comparable && index >= 0 && index <= 15 && value == xy.get_y(index)) return;  // nothing to send
     with_station(inst.attr("_mew"), [&](InstStation &st) {
         xy.set_y(st, index, value, comparable);
         return 0;
@@ -105,8 +106,9 @@ void set_word(py::handle inst, InstXY &xy, py::handle value_) {
     });
 }
 
-// An instrument of a flat list, for a point index or a word index.
-py::object instrument(py::handle list, std::int64_t index) { return list[py::int_(index)]; }
+// An instrument of a flat list, for a point index or a word index. The list
+// itself judges the index, so one of any size fails as the host's lists fail.
+py::object instrument(py::handle list, py::handle index) { return list[index]; }
 
 std::pair<std::int64_t, std::int64_t> split(std::int64_t item) {
     std::int64_t inst = item >= 0 ? item / 16 : -((-(item + 1)) / 16) - 1;
@@ -291,27 +293,27 @@ void bind_inst(py::module_ &m) {
         py::arg("value"), "Takes a new input word (low 16 bits); returns (new, old).");
 
     bind_view<XList>(m, "_InstXList", "_inst_x_list", "Every input point of every XY instrument, by flat index.")
-        .def("__getitem__", [](const XList &v, std::int64_t item) {
-            auto [i, sub] = split(item);
-            return get_x(instrument(v.list, i), py::int_(sub));
+        .def("__getitem__", [](const XList &v, py::handle item) {
+            auto [i, sub] = split(index_arg(item));
+            return get_x(instrument(v.list, py::int_(i)), py::int_(sub));
         });
     bind_view<YList>(m, "_InstYList", "_inst_y_list", "Every output point of every XY instrument, by flat index.")
         .def("__getitem__",
-             [](const YList &v, std::int64_t item) {
-                 auto [i, sub] = split(item);
-                 return get_y(instrument(v.list, i), py::int_(sub));
+             [](const YList &v, py::handle item) {
+                 auto [i, sub] = split(index_arg(item));
+                 return get_y(instrument(v.list, py::int_(i)), py::int_(sub));
              })
-        .def("__setitem__", [](const YList &v, std::int64_t key, py::handle value) {
-            auto [i, sub] = split(key);
-            put_y(instrument(v.list, i), py::int_(sub), value);
+        .def("__setitem__", [](const YList &v, py::handle key, py::handle value) {
+            auto [i, sub] = split(index_arg(key));
+            put_y(instrument(v.list, py::int_(i)), py::int_(sub), value);
         });
     bind_view<WXList>(m, "_InstWXList", "_inst_wx_list", "The input word of each XY instrument.")
         .def("__getitem__",
-             [](const WXList &v, std::int64_t item) { return instrument(v.list, item).attr("get_wx")(); });
+             [](const WXList &v, py::handle item) { return instrument(v.list, item).attr("get_wx")(); });
     bind_view<WYList>(m, "_InstWYList", "_inst_wy_list", "The output word of each XY instrument.")
         .def("__getitem__",
-             [](const WYList &v, std::int64_t item) { return instrument(v.list, item).attr("get_wy")(); })
-        .def("__setitem__", [](const WYList &v, std::int64_t key, py::handle value) {
+             [](const WYList &v, py::handle item) { return instrument(v.list, item).attr("get_wy")(); })
+        .def("__setitem__", [](const WYList &v, py::handle key, py::handle value) {
             instrument(v.list, key).attr("set_wy")(value);
         });
 

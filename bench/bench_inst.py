@@ -1,0 +1,714 @@
+"""Instrument manager speed: b4k_mew.InstManager against a plain-Python manager on the same simulated devices.
+
+Run from the repository root after building:
+
+    PYTHONPATH=build /usr/bin/python3 bench/bench_inst.py [--quick] [--json PATH] [--peer process|thread]
+
+Each manager talks through its own pseudo-terminal pair to a simulator that
+plays 8 devices at stations 1 to 8 (4 XY, 2 axis, 1 analogue, 1 of an
+unknown type) with precomputed responses, reading commands from the pty's
+master side with os.read and answering with os.write as fast as it can: in
+a child process by default, or with --peer thread in a thread of this
+process.
+
+Two workloads, the two managers alternating:
+
+- scan: `initialize_inst_list()` over the 8 devices, 24 queries. Ended by a
+  silent station 9, the scan waits one query time-out at the end, which
+  dominates its time; the same scan ended by a station 9 that answers with
+  an error response shows the cost of the traffic alone.
+- writes: 10,000 assignments `mgr.y[i] = v` over the 64 output points, of
+  which every tenth changes a point and so sends one write; the others are
+  answered from the instruments' copies. The same number of assignments
+  none of which changes anything shows the cost of that path alone.
+
+The baseline is the manager, its XY instrument and its flat lists written
+in plain Python from the same algorithms, on a plain-Python master over
+pyserial with a receiver thread and a queue per query. Times are medians;
+ratios are baseline time over library time. It is a benchmark, not a test:
+it always exits 0 once the figures are printed.
+"""
+
+import argparse
+import functools
+import json
+import operator
+import os
+import platform
+import queue
+import random
+import statistics
+import sys
+import threading
+import time
+import tty
+
+import serial
+
+import b4k_mew
+
+QUERY_TIMEOUT = 0.2
+BAUDRATE = 115200
+WRITES = 10_000
+CHANGE_EVERY = 10
+
+# Station -> (type code, firmware, input word, output word).
+DEVICES = {
+    1: (1, 0x0102, 0x0001, 0),
+    2: (2, 0x0200, 0, 0),
+    3: (1, 0x0102, 0x8000, 0),
+    4: (3, 0x0301, 0, 0),
+    5: (1, 0x0102, 0x00FF, 0),
+    6: (7, 0x0001, 0, 0),
+    7: (2, 0x0200, 0, 0),
+    8: (1, 0x0102, 0xFFFF, 0),
+}
+END_STATION = 9
+XY_COUNT = sum(1 for t, *_ in DEVICES.values() if t == 1)
+
+# Written on the pty's slave side, these reach the simulator like commands.
+SIM_SILENT_END = b"SILENT-END\r"
+SIM_ERROR_END = b"ERROR-END\r"
+SIM_STOP = b"STOP\r"
+
+
+def append_tail(body):
+    bcc = functools.reduce(operator.xor, body.encode("ascii"), 0)
+    return "%s%02X\r" % (body, bcc)
+
+
+def word(value):
+    return "%02X%02X" % (value & 0xFF, value >> 8)
+
+
+# --- The simulator --------------------------------------------------------------
+
+def responses():
+    """Command frame -> response frame, for every read the scan makes."""
+    table = {}
+    for st, (type_code, firmware, wx, wy) in DEVICES.items():
+        head = "%%%02X" % st
+        table[append_tail("%s#RDS0000000000" % head)] = append_tail("%s$RD%s" % (head, word(type_code)))
+        table[append_tail("%s#RDS0000100001" % head)] = append_tail("%s$RD%s" % (head, word(firmware)))
+        table[append_tail("%s#RCCX00000000" % head)] = append_tail("%s$RC%s" % (head, word(wx)))
+        table[append_tail("%s#RCCY00000000" % head)] = append_tail("%s$RC%s" % (head, word(wy)))
+    return {k.encode("ascii"): v.encode("ascii") for k, v in table.items()}
+
+
+def simulate(fd):
+    """Answers commands on `fd` until SIM_STOP: reads from the table, every
+    write to a known station with its acknowledgement, the end station with
+    silence or an error response as last told."""
+    table = responses()
+    acks = {("%02X" % st).encode(): append_tail("%%%02X$WC" % st).encode() for st in DEVICES}
+    error_end = append_tail("%%%02X!42" % END_STATION).encode()
+    end_head = ("%%%02X#" % END_STATION).encode()
+    answer_end = False
+    pending = b""
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            return
+        if not chunk:
+            return
+        pending += chunk
+        while True:
+            cut = pending.find(b"\r")
+            if cut < 0:
+                break
+            command, pending = pending[:cut + 1], pending[cut + 1:]
+            reply = table.get(command)
+            if reply is None:
+                if command == SIM_STOP:
+                    return
+                if command == SIM_SILENT_END or command == SIM_ERROR_END:
+                    answer_end = command == SIM_ERROR_END
+                    continue
+                if command[4:6] == b"WC":
+                    reply = acks.get(command[1:3])
+                elif command.startswith(end_head) and answer_end:
+                    reply = error_end
+            if reply is not None:
+                os.write(fd, reply)
+
+
+class PtyPair:
+    """A raw pseudo-terminal pair with the simulator on its master side, in
+    a thread of this process or in a forked child."""
+
+    def __init__(self, in_process):
+        self.master_fd, self.slave_fd = os.openpty()
+        tty.setraw(self.master_fd)
+        tty.setraw(self.slave_fd)
+        self.name = os.ttyname(self.slave_fd)
+        self.child = None
+        self.thread = None
+        if in_process:
+            self.thread = threading.Thread(target=simulate, args=(self.master_fd,), name="simulator", daemon=True)
+            self.thread.start()
+            return
+        self.child = os.fork()
+        if self.child == 0:
+            code = 0
+            try:
+                simulate(self.master_fd)
+            except BaseException:
+                code = 1
+            os._exit(code)
+
+    def tell(self, control):
+        os.write(self.slave_fd, control)
+
+    def close(self):
+        self.tell(SIM_STOP)
+        if self.child:
+            os.waitpid(self.child, 0)
+        else:
+            self.thread.join(5)
+        os.close(self.slave_fd)
+        os.close(self.master_fd)
+
+
+# --- The plain-Python baseline ------------------------------------------------------
+# A master in the library's design (a receiver thread routing responses to
+# the queue of the query in progress), the four operations the instruments
+# use with their frame builders, and the instrument classes, views and
+# manager following the same algorithms. The manager's slave side is left
+# out: no command reaches either manager here, and the library's idle slave
+# worker only wakes every 0.1 s.
+
+HEAD = "%"
+TAIL = "\r"
+FEEDBACK = "$"
+ERROR = "!"
+QUERY = "#"
+DEC_DIGITS = "0123456789"
+
+
+def frame_type_position(frame):
+    for i in range(1, len(frame)):
+        if frame[i] in (QUERY, FEEDBACK, ERROR):
+            return i
+    raise ValueError("no frame type in %r" % frame)
+
+
+def parse_station(frame):
+    return int(frame[1:frame_type_position(frame)], 16)
+
+
+def fill_header(station, cmd):
+    return HEAD + format(station, "02X") + QUERY + cmd
+
+
+def contact_address(name):
+    """"Y3" -> "Y0003", "YA" -> "Y000A", "Y10" -> "Y0010"."""
+    return name[0] + format(int(name[1:-1] or "0"), "03d") + name[-1].upper()
+
+
+def word_address(name):
+    """"WX0" -> ("X", 0)."""
+    assert name[0] == "W"
+    return name[1], int(name[2:])
+
+
+def fill_read_data_area_message(station, reg_start, reg_count):
+    assert reg_count > 0
+    addr = reg_start[1:] if reg_start[1] in DEC_DIGITS else reg_start[2:]
+    start = int(addr)
+    end = start + reg_count - 1
+    return append_tail(fill_header(station, "RD") + reg_start[0] + format(start, "05d") + format(end, "05d"))
+
+
+def fill_read_word_unit_of_contact_message(station, name, word_count=1):
+    assert word_count > 0
+    letter, start = word_address(name)
+    end = start + word_count - 1
+    return append_tail(fill_header(station, "RCC") + letter + format(start, "04d") + format(end, "04d"))
+
+
+def fill_write_single_point_of_contact_message(station, name, value):
+    return append_tail(fill_header(station, "WCS") + contact_address(name) + ("1" if value else "0"))
+
+
+def fill_write_word_unit_of_contact_message(station, name, values):
+    assert len(values) > 0
+    letter, start = word_address(name)
+    end = start + len(values) - 1
+    data = fill_header(station, "WCC") + letter + format(start, "04d") + format(end, "04d")
+    for value in values:
+        assert value >= 0
+        data += word(value)
+    return append_tail(data)
+
+
+class PlainMaster:
+    def __init__(self, port, baudrate, query_timeout=1.0):
+        self._serial = serial.Serial(port=port, baudrate=baudrate, timeout=0.1)
+        self._query_timeout = query_timeout
+        self._stop_flag = True
+        self._feedback_listeners = []
+        self._listener_lock = threading.Lock()
+        self._sender_lock = threading.Lock()
+        self._query_lock = threading.Lock()
+        self._thread = None
+        self.start()
+
+    def start(self):
+        if not self._stop_flag:
+            return
+        self._stop_flag = False
+        self._serial.reset_input_buffer()
+        self._thread = threading.Thread(target=self._receiver, name="PlainMaster._receiver")
+        self._thread.start()
+
+    def close(self):
+        if not self._stop_flag:
+            self._stop_flag = True
+            self._thread.join()
+        self._serial.close()
+
+    def _receive_frame(self):
+        data = b""
+        while True:
+            c = self._serial.read(1)
+            if not c:
+                break
+            data += c
+            if c == b"\r":
+                break
+        if not data:
+            raise IOError("Error: device no response.")
+        if data[-1:] != b"\r":
+            raise IOError("Error: device response format invalid.")
+        return data.decode("latin-1")
+
+    def _receiver(self):
+        while not self._stop_flag:
+            c = self._serial.read(1)
+            if not c:
+                continue
+            try:
+                line = c.decode("latin-1") + self._receive_frame()
+                with self._listener_lock:
+                    kind = line[frame_type_position(line)]
+                    if kind in (FEEDBACK, ERROR):
+                        for listener in self._feedback_listeners:
+                            listener.put(line)
+                    elif kind == QUERY:
+                        print("PlainMaster: No query listener. Drop frame.")
+            except IOError as e:
+                print("IOError from PlainMaster: %s" % e)
+                time.sleep(0.1)
+            except Exception as e:
+                print("Ignore unhandled exception: %s" % e)
+
+    def _send(self, data):
+        with self._sender_lock:
+            self._serial.write(data.encode("utf-8"))
+
+    def query(self, command):
+        with self._query_lock:
+            listener = queue.Queue()
+            with self._listener_lock:
+                self._feedback_listeners.append(listener)
+            try:
+                self._send(command)
+                response = listener.get(timeout=self._query_timeout)
+            except queue.Empty:
+                response = None
+            finally:
+                with self._listener_lock:
+                    self._feedback_listeners.remove(listener)
+            if response is None:
+                raise IOError("MewMasterBase: device response timeout.")
+            if response[0] != HEAD:
+                raise IOError("Error: device response format invalid: begin with: %s" % response[0])
+            if len(response) < 9:
+                raise IOError("Error: device response format invalid: length too small: %d" % len(response))
+            pos = frame_type_position(response) + 1
+            addressed, responding = parse_station(command), parse_station(response)
+            if addressed != responding:
+                raise IOError("Error: station not match: expected %d, got %d" % (addressed, responding))
+            if response[pos - 1] == ERROR:
+                raise IOError("MEW communication error code(hex): %s" % response[pos:pos + 2])
+            return response[pos:-3]
+
+    def _words(self, fb, count):
+        if len(fb) != 4 * count + 2:
+            raise IOError("Invalid feedback format: %s" % fb)
+        return [int(fb[4 + 4 * i:6 + 4 * i] + fb[2 + 4 * i:4 + 4 * i], 16) for i in range(count)]
+
+    def get_multi_uint16(self, station, name, count):
+        return self._words(self.query(fill_read_data_area_message(station, name, count)), count)
+
+    def get_uint16(self, station, name):
+        return self.get_multi_uint16(station, name, 1)[0]
+
+    def get_multi_coil_uint16(self, station, name, count):
+        return self._words(self.query(fill_read_word_unit_of_contact_message(station, name, word_count=count)),
+                           count)
+
+    def get_coil_uint16(self, station, name):
+        return self.get_multi_coil_uint16(station, name, 1)[0]
+
+    def set_coil(self, station, name, value):
+        self.query(fill_write_single_point_of_contact_message(station, name, value))
+
+    def set_coil_uint16(self, station, name, value):
+        self.query(fill_write_word_unit_of_contact_message(station, name, [value]))
+
+
+INST_TYPE_UNKNOWN, INST_TYPE_XY, INST_TYPE_Axis, INST_TYPE_AD = 0, 1, 2, 3
+
+
+class Inst:
+    def __init__(self, mew, station):
+        self._mew = mew
+        self._station = station
+        self._firmware_version = Inst.query_firmware_version(mew, station)
+
+    @property
+    def station(self):
+        return self._station
+
+    @property
+    def firmware_version(self):
+        return self._firmware_version
+
+    @staticmethod
+    def query_inst_type(mew, station):
+        return mew.get_uint16(station, "S0")
+
+    @staticmethod
+    def query_firmware_version(mew, station):
+        return mew.get_uint16(station, "S1")
+
+
+class InstUnknown(Inst):
+    inst_type = property(lambda self: INST_TYPE_UNKNOWN)
+
+
+class InstAxis(Inst):
+    inst_type = property(lambda self: INST_TYPE_Axis)
+
+
+class InstAD(Inst):
+    inst_type = property(lambda self: INST_TYPE_AD)
+
+
+class X16:
+    def __init__(self, inst_xy):
+        self._inst_xy = inst_xy
+
+    def __getitem__(self, item):
+        return self._inst_xy.get_x(item)
+
+
+class Y16:
+    def __init__(self, inst_xy):
+        self._inst_xy = inst_xy
+
+    def __getitem__(self, item):
+        return self._inst_xy.get_y(item)
+
+    def __setitem__(self, key, value):
+        self._inst_xy.set_y(key, value)
+
+
+class InstXY(Inst):
+    inst_type = property(lambda self: INST_TYPE_XY)
+
+    def __init__(self, mew, station):
+        super().__init__(mew, station)
+        self._x = mew.get_coil_uint16(station, "WX0")
+        self._y = mew.get_coil_uint16(station, "WY0")
+
+    def get_x16_object(self):
+        return X16(self)
+
+    def get_y16_object(self):
+        return Y16(self)
+
+    def get_x(self, index):
+        return (self._x & (1 << index)) != 0
+
+    def get_wx(self):
+        return self._x
+
+    def get_y(self, index):
+        return (self._y & (1 << index)) != 0
+
+    def get_wy(self):
+        return self._y
+
+    def set_y(self, index, value):
+        if value == self.get_y(index):
+            return
+        self._mew.set_coil(self._station, "Y%X" % index, value)
+        if value:
+            self._y |= 1 << index
+        else:
+            self._y &= ~(1 << index)
+
+    def set_wy(self, value):
+        value &= 0xFFFF
+        if self.get_wy() == value:
+            return
+        self._mew.set_coil_uint16(self._station, "WY0", value)
+        self._y = value
+
+
+class _InstYList:
+    def __init__(self, xy_list):
+        self._inst_y_list = xy_list
+
+    def __getitem__(self, item):
+        return self._inst_y_list[item // 16].get_y16_object()[item % 16]
+
+    def __setitem__(self, key, value):
+        self._inst_y_list[key // 16].get_y16_object()[key % 16] = value
+
+
+class PlainInstManager(PlainMaster):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._all_list = []
+        self._xy_list = []
+        self._axis_list = []
+        self._ad_list = []
+
+    def initialize_inst_list(self):
+        station = 1
+        try:
+            while True:
+                inst_type = Inst.query_inst_type(self, station)
+                if inst_type == INST_TYPE_XY:
+                    inst = InstXY(self, station)
+                    self._xy_list.append(inst)
+                elif inst_type == INST_TYPE_Axis:
+                    inst = InstAxis(self, station)
+                    self._axis_list.append(inst)
+                elif inst_type == INST_TYPE_AD:
+                    inst = InstAD(self, station)
+                    self._ad_list.append(inst)
+                else:
+                    inst = InstUnknown(self, station)
+                self._all_list.append(inst)
+                station += 1
+        except Exception:
+            pass
+
+    @property
+    def inst_count(self):
+        return len(self._all_list)
+
+    @property
+    def xy_count(self):
+        return len(self._xy_list)
+
+    @property
+    def axis_count(self):
+        return len(self._axis_list)
+
+    @property
+    def ad_count(self):
+        return len(self._ad_list)
+
+    @property
+    def y(self):
+        return _InstYList(self._xy_list)
+
+
+# --- The sides ---------------------------------------------------------------------
+
+def make_library(port):
+    return b4k_mew.InstManager(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE), query_timeout=QUERY_TIMEOUT)
+
+
+def make_baseline(port):
+    return PlainInstManager(port, BAUDRATE, query_timeout=QUERY_TIMEOUT)
+
+
+SIDES = [("library", make_library), ("baseline", make_baseline)]
+
+
+class Side:
+    def __init__(self, label, make, peer_in_process):
+        self.label = label
+        self.make = make
+        self.pty = PtyPair(peer_in_process)
+
+    def manager(self):
+        return self.make(self.pty.name)
+
+    def close(self):
+        self.pty.close()
+
+
+def found(mgr):
+    return (mgr.inst_count, mgr.xy_count, mgr.axis_count, mgr.ad_count,
+            [(type(i).__name__, i.station, i.firmware_version) for i in mgr._all_list],
+            [(i.get_wx(), i.get_wy()) for i in mgr._xy_list])
+
+
+def write_sequence(change_every, seed=1):
+    """(flat index, value) pairs over all output points, starting from all
+    off: every `change_every`-th flips its point (none when it is 0), the
+    others repeat its state. Returns the pairs and the end state."""
+    rng = random.Random(seed)
+    points = 16 * XY_COUNT
+    state = [False] * points
+    seq = []
+    for k in range(WRITES):
+        i = rng.randrange(points)
+        value = (not state[i]) if change_every and k % change_every == 0 else state[i]
+        state[i] = value
+        seq.append((i, value))
+    return seq, state
+
+
+def check_agreement(sides):
+    """A speed comparison only means something if both sides do the same."""
+    for name, lib, base, args in [
+        ("RD", b4k_mew.MewStatic.fill_read_data_area_message, fill_read_data_area_message, (3, "S1", 1)),
+        ("RCC", lambda *a: b4k_mew.MewStatic.fill_read_word_unit_of_contact_message(*a, word_count=1),
+         fill_read_word_unit_of_contact_message, (3, "WY0")),
+        ("WCS", b4k_mew.MewStatic.fill_write_single_point_of_contact_message,
+         fill_write_single_point_of_contact_message, (3, "YA", True)),
+        ("WCC", b4k_mew.MewStatic.fill_write_word_unit_of_contact_message, fill_write_word_unit_of_contact_message,
+         (3, "WY0", [0x1234])),
+    ]:
+        got, want = lib(*args), base(*args)
+        assert got == want, "%s frame: library %r, plain Python %r" % (name, got, want)
+    results = []
+    for side in sides:
+        side.pty.tell(SIM_ERROR_END)
+        mgr = side.manager()
+        try:
+            mgr.initialize_inst_list()
+            results.append(found(mgr))
+        finally:
+            mgr.close()
+    assert results[0] == results[1], "scans differ: %r" % results
+    assert results[0][0] == len(DEVICES), "scan found %r" % (results[0],)
+
+
+def time_scans(sides, ending, count):
+    times = {side.label: [] for side in sides}
+    for side in sides:
+        side.pty.tell(ending)
+    managers = {side.label: side.manager() for side in sides}
+    try:
+        for _ in range(count):
+            for side in sides:
+                mgr = managers[side.label]
+                before = mgr.inst_count
+                t0 = time.perf_counter()
+                mgr.initialize_inst_list()
+                times[side.label].append(time.perf_counter() - t0)
+                assert mgr.inst_count - before == len(DEVICES), "%s found %d" % (side.label, mgr.inst_count - before)
+    finally:
+        for mgr in managers.values():
+            mgr.close()
+    return times
+
+
+def time_writes(sides, repeats, change_every):
+    seq, final = write_sequence(change_every)
+    times = {side.label: [] for side in sides}
+    for side in sides:
+        side.pty.tell(SIM_ERROR_END)
+    for _ in range(repeats):
+        for side in sides:
+            mgr = side.manager()
+            try:
+                mgr.initialize_inst_list()
+                t0 = time.perf_counter()
+                for i, v in seq:
+                    mgr.y[i] = v
+                times[side.label].append(time.perf_counter() - t0)
+                got = [mgr.y[i] for i in range(16 * XY_COUNT)]
+                assert got == final, "%s: outputs differ from the sequence's end state" % side.label
+            finally:
+                mgr.close()
+    return times
+
+
+def summary(samples):
+    return {"median_s": statistics.median(samples), "min_s": min(samples), "max_s": max(samples),
+            "runs": len(samples)}
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats")
+    parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
+    parser.add_argument("--peer", choices=("process", "thread"), default="process",
+                        help="simulate the devices in a child process (default) or in a thread of this process")
+    opts = parser.parse_args(argv)
+
+    scans, write_repeats = (2, 1) if opts.quick else (7, 5)
+    sides = []
+    started = time.perf_counter()
+    try:
+        for label, make in SIDES:
+            sides.append(Side(label, make, opts.peer == "thread"))
+        check_agreement(sides)
+        figures = {
+            "scan ended by a silent station": time_scans(sides, SIM_SILENT_END, scans),
+            "scan ended by an error response": time_scans(sides, SIM_ERROR_END, scans),
+            "%d y[i] = v, 1 in %d changing" % (WRITES, CHANGE_EVERY): time_writes(sides, write_repeats, CHANGE_EVERY),
+            "%d y[i] = v, none changing" % WRITES: time_writes(sides, write_repeats, 0),
+        }
+    finally:
+        for side in sides:
+            side.close()
+    elapsed = time.perf_counter() - started
+
+    rows = []
+    for name, times in figures.items():
+        lib, base = summary(times["library"]), summary(times["baseline"])
+        rows.append({"workload": name, "library": lib, "baseline": base,
+                     "ratio": base["median_s"] / lib["median_s"]})
+
+    width = max(len(r["workload"]) for r in rows)
+    print("%-*s  %12s  %12s  %7s" % (width, "workload (median of runs)", "library ms", "baseline ms", "ratio"))
+    for r in rows:
+        print("%-*s  %12.2f  %12.2f  %7.2f" % (width, r["workload"], r["library"]["median_s"] * 1e3,
+                                             r["baseline"]["median_s"] * 1e3, r["ratio"]))
+    silent = rows[0]
+    print()
+    print("8 devices, 24 queries per scan; query time-out %.2f s on both sides, waited once by the scan ended by "
+          "a silent station" % QUERY_TIMEOUT)
+    print("silent-ended scan less the time-out: library %.2f ms, baseline %.2f ms" % (
+        (silent["library"]["median_s"] - QUERY_TIMEOUT) * 1e3, (silent["baseline"]["median_s"] - QUERY_TIMEOUT) * 1e3))
+    for r, sent in ((rows[2], WRITES // CHANGE_EVERY), (rows[3], 0)):
+        print("%s: %d writes sent per run; per assignment library %.2f µs, baseline %.2f µs" % (
+            r["workload"], sent, r["library"]["median_s"] / WRITES * 1e6, r["baseline"]["median_s"] / WRITES * 1e6))
+    print("ratio: baseline time / library time; simulator: %s; %d scans and %d write runs per side; %.1f s in all" % (
+        "a child process" if opts.peer == "process" else "a thread of this process", scans, write_repeats, elapsed))
+
+    if opts.json:
+        report = {
+            "benchmark": "inst",
+            "quick": opts.quick,
+            "peer": opts.peer,
+            "query_timeout_s": QUERY_TIMEOUT,
+            "devices": len(DEVICES),
+            "writes": WRITES,
+            "change_every": CHANGE_EVERY,
+            "python": sys.version.split()[0],
+            "machine": platform.machine(),
+            "cpus": os.cpu_count(),
+            "results": rows,
+            "elapsed_s": elapsed,
+        }
+        with open(opts.json, "w", encoding="utf-8") as f:
+            json.dump(report, f, indent=2)
+            f.write("\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
