@@ -176,7 +176,11 @@ void bind_link(py::module_ &m) {
             "__iter__", [](ListenerList &list) { return as_list(list).attr("__iter__")(); },
             "Iterates over the listeners registered now.")
         .def(
-            "__getitem__", [](ListenerList &list, py::handle index) { return as_list(list)[index]; },
+            "__getitem__",
+            [](ListenerList &list, py::handle index) -> py::object {
+                py::list items = as_list(list);
+                return items[index];
+            },
             "The listener at an index.")
         .def("__contains__",
              [](ListenerList &list, py::handle obj) {

@@ -490,6 +490,7 @@ def test_listener_lists_are_live(rig, attr, other, make):
     getattr(st, attr).append(q2)
     assert len(lst) == 2 and q in lst and q2 in getattr(st, attr)
     assert lst == [q, q2] and list(lst)[0] is q and lst[1] is q2
+    assert lst[0] is q and lst[-1] is q2 and [type(x) for x in lst[:]] == [type(q)] * 2
     assert getattr(st, other) == [] and q not in getattr(st, other)
     lst.remove(q)
     assert lst == [q2] and q not in lst
