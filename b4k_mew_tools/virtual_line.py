@@ -26,12 +26,24 @@ class VirtualLine:
         self._thread = threading.Thread(target=self._relay, name="VirtualLine", daemon=True)
         self._thread.start()
 
+    #: Bytes held for an end whose reader has fallen this far behind are
+    #: dropped, as a UART overruns; until then nothing is lost.
+    MAX_PENDING = 1 << 20
+
     def _relay(self):
+        # The pseudo-terminal masters are non-blocking, and what an end cannot
+        # take yet waits here: a blocking write to an end that nobody reads
+        # would stop the relay in both directions and make close() hang.
+        for fd in (self._master_a, self._master_b):
+            os.set_blocking(fd, False)
         peer = {self._master_a: self._master_b, self._master_b: self._master_a}
-        watched = [self._master_a, self._master_b, self._stop_r]
+        pending = {self._master_a: bytearray(), self._master_b: bytearray()}
         while True:
+            writable = [fd for fd, data in pending.items() if data]
             try:
-                ready, _, _ = select.select(watched, [], [])
+                ready, can_write, _ = select.select(
+                    [self._master_a, self._master_b, self._stop_r], writable, []
+                )
             except (OSError, ValueError):
                 return
             if self._stop_r in ready:
@@ -39,12 +51,25 @@ class VirtualLine:
             for fd in ready:
                 try:
                     data = os.read(fd, 4096)
-                    if data:
-                        os.write(peer[fd], data)
+                except (BlockingIOError, InterruptedError):
+                    continue
                 except OSError:
-                    # Nobody has the other end open yet: what was written is
-                    # lost, as on a cable with nothing plugged in.
-                    pass
+                    data = b""
+                out = pending[peer[fd]]
+                out += data[: max(0, self.MAX_PENDING - len(out))]
+                if out:
+                    can_write.append(peer[fd])
+            for fd in set(can_write):
+                out = pending[fd]
+                try:
+                    written = os.write(fd, out)
+                except (BlockingIOError, InterruptedError):
+                    continue
+                except OSError:
+                    # The end cannot take anything: what was written is lost,
+                    # as on a cable with nothing plugged in.
+                    written = len(out)
+                del out[:written]
 
     def close(self):
         """Stops the relay and closes both pseudo-terminals."""
