@@ -2,7 +2,8 @@
 
 Run from the repository root after building:
 
-    PYTHONPATH=build /usr/bin/python3 bench/bench_link.py [--quick] [--json PATH] [--peer thread|process]
+    PYTHONPATH=build /usr/bin/python3 bench/bench_link.py [--quick] [--json PATH]
+        [--peer thread|process] [--switch-interval SECONDS]
 
 Each master talks through its own pseudo-terminal pair to an answering peer
 that reads command frames from the pty's master side with os.read and writes
@@ -15,13 +16,19 @@ progress). A third row, "direct", writes the command and reads the response
 on the calling thread without any receiver thread: the cost of the pty and
 the peer alone. All run the same number of rounds, alternating, first idle
 and then while another Python thread spins on pure-Python arithmetic. The
-figures are round trips per second and the latency of one round trip. It is
+figures are round trips per second and the latency of one round trip.
+
+A thread that has let go of the interpreter lock gets it back from a thread
+running pure Python only after the switch interval (5 ms unless changed), so
+with the spinner every such hand-over on the way of a round trip costs about
+that much: --switch-interval shows how the figures follow it. It is
 a benchmark, not a test: it always exits 0 once the figures are printed,
 whether the targets are met or not.
 """
 
 import argparse
 import json
+import math
 import os
 import platform
 import queue
@@ -58,7 +65,6 @@ class Peer(threading.Thread):
         super().__init__(name="peer", daemon=True)
         self.fd = fd
         self.response = response.encode("ascii")
-        self.answered = 0
 
     def run(self):
         fd, response = self.fd, self.response
@@ -79,7 +85,6 @@ class Peer(threading.Thread):
                 if frame == PEER_STOP:
                     return
                 os.write(fd, response)
-                self.answered += 1
 
 
 class PtyPair:
@@ -278,6 +283,8 @@ class Side:
 
 
 def make_library(port):
+    # A pty's slave is /dev/pts/N, which is not a port name a station accepts
+    # (those begin with "com" or "/dev/tty"): the channel is built here.
     return b4k_mew.MewMasterBase(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE))
 
 
@@ -295,20 +302,27 @@ SIDES = [("library", make_library), ("baseline", make_baseline), ("direct", make
 # --- Measuring ------------------------------------------------------------------
 
 class Spinner:
-    """A Python thread that keeps the interpreter busy with pure-Python work."""
+    """A Python thread that keeps the interpreter busy with pure-Python work.
+
+    It counts its loops: a master that holds the interpreter lock while it
+    waits would show as a spinner that got little done.
+    """
 
     def __init__(self):
         self._stop = False
         self._thread = threading.Thread(target=self._run, name="spinner", daemon=True)
         self.loops = 0
+        self.seconds = 0.0
 
     def _run(self):
         x = 0
         loops = 0
+        begin = time.perf_counter()
         while not self._stop:
             for i in range(1000):
                 x = (x * 31 + i) % 1000003
             loops += 1
+        self.seconds = time.perf_counter() - begin
         self.loops = loops
 
     def __enter__(self):
@@ -343,7 +357,7 @@ def run_round(query, seconds):
 
 def percentile(sorted_values, fraction):
     """Nearest-rank percentile of an ascending list."""
-    rank = max(1, int(round(fraction * len(sorted_values) + 0.5)))
+    rank = max(1, math.ceil(fraction * len(sorted_values)))
     return sorted_values[min(rank, len(sorted_values)) - 1]
 
 
@@ -365,24 +379,48 @@ def measure(sides, rounds, seconds, warmup):
     `seconds` maps each load to the length of one round: with the spinner a
     round trip is slow, and percentiles need enough of them.
     """
-    samples = {(side.label, load): ([], [0.0]) for side in sides for load in LOADS}
+    samples = {(side.label, load): ([], [0.0], [0.0, 0.0]) for side in sides for load in LOADS}
     for side in sides:
         run_round(side.master.query, warmup)
     for load in LOADS:
         for _ in range(rounds):
             for side in sides:
-                lat, total = samples[(side.label, load)]
+                lat, total, spun = samples[(side.label, load)]
                 if load == "spin":
-                    with Spinner():
+                    with Spinner() as spinner:
                         got, elapsed = run_round(side.master.query, seconds[load])
+                    spun[0] += spinner.loops
+                    spun[1] += spinner.seconds
                 else:
                     got, elapsed = run_round(side.master.query, seconds[load])
                 lat.extend(got)
                 total[0] += elapsed
-    return {key: summarise(lat, total[0]) for key, (lat, total) in samples.items()}
+    figures = {}
+    for key, (lat, total, spun) in samples.items():
+        figures[key] = summarise(lat, total[0])
+        if key[1] == "spin":
+            figures[key]["spinner_loops_per_s"] = spun[0] / spun[1]
+    return figures
 
 
 LOADS = ("idle", "spin")
+
+
+def cpu_seconds():
+    """CPU seconds (busy, this process with its reaped children) machine-wide; None off Linux.
+
+    On a machine of few CPUs every figure here moves with what else runs:
+    a CPU that others keep busy wakes faster than an idle one, so the
+    figures are only comparable between runs with little other load.
+    """
+    try:
+        with open("/proc/stat", encoding="ascii") as f:
+            fields = [int(v) for v in f.readline().split()[1:]]
+    except (OSError, ValueError):
+        return None
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
+    t = os.times()
+    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK"), t.user + t.system + t.children_user + t.children_system
 
 
 def main(argv=None):
@@ -391,13 +429,18 @@ def main(argv=None):
     parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
     parser.add_argument("--peer", choices=("thread", "process"), default="thread",
                         help="answer from a thread of this process (default) or from a child process")
+    parser.add_argument("--switch-interval", type=float, metavar="SECONDS",
+                        help="the interpreter's thread switch interval for the run (default: left as it is)")
     opts = parser.parse_args(argv)
+    if opts.switch_interval is not None:
+        sys.setswitchinterval(opts.switch_interval)
 
     if opts.quick:
         rounds, seconds, warmup = 1, {"idle": 0.4, "spin": 0.6}, 0.1
     else:
         rounds, seconds, warmup = 3, {"idle": 1.5, "spin": 2.5}, 0.5
 
+    cpu_before, wall_before = cpu_seconds(), time.monotonic()
     sides = []
     try:
         for label, make in SIDES:
@@ -409,6 +452,11 @@ def main(argv=None):
     finally:
         for side in sides:
             side.close()
+    cpu_after, wall = cpu_seconds(), time.monotonic() - wall_before
+    other_load = None
+    if cpu_before and cpu_after:
+        busy, own = (after - before for after, before in zip(cpu_after, cpu_before))
+        other_load = max(0.0, busy - own) / (wall * os.cpu_count())
 
     lib_idle, base_idle = figures[("library", "idle")], figures[("baseline", "idle")]
     lib_spin, base_spin = figures[("library", "spin")], figures[("baseline", "spin")]
@@ -417,15 +465,19 @@ def main(argv=None):
     throughput_met = throughput_ratio >= TARGET_THROUGHPUT_RATIO
     spin_met = spin_median_ratio <= TARGET_SPIN_MEDIAN_RATIO
 
-    print("%-9s %-5s %9s %11s %11s %11s %11s" % ("master", "load", "ops/s", "median µs", "p90 µs", "p99 µs",
-                                                  "round trips"))
+    print("%-9s %-5s %9s %11s %11s %11s %11s %9s" % ("master", "load", "ops/s", "median µs", "p90 µs", "p99 µs",
+                                                      "round trips", "spinner"))
     for load in LOADS:
         for label, _ in SIDES:
             f = figures[(label, load)]
-            print("%-9s %-5s %9.0f %11.1f %11.1f %11.1f %11d" % (label, load, f["ops_per_s"], f["median_us"],
-                                                              f["p90_us"], f["p99_us"], f["round_trips"]))
-    print("(peer: %s; direct: the caller writes and reads the pty itself, no receiver thread: the floor)" % (
+            share = "%9.0f" % f["spinner_loops_per_s"] if "spinner_loops_per_s" in f else ""
+            print("%-9s %-5s %9.0f %11.1f %11.1f %11.1f %11d %9s" % (
+                label, load, f["ops_per_s"], f["median_us"], f["p90_us"], f["p99_us"], f["round_trips"], share))
+    print("(peer: %s; direct: the caller writes and reads the pty itself, no receiver thread;" % (
         "a thread of this process" if opts.peer == "thread" else "a child process"))
+    print(" spinner: loops/s that the spinning thread got through meanwhile)")
+    if other_load is not None:
+        print("CPU taken by other processes during the run: %.0f%% of %d CPUs" % (100 * other_load, os.cpu_count()))
     print()
     for load in LOADS:
         lib, base, direct = (figures[(label, load)] for label, _ in SIDES)
@@ -455,6 +507,7 @@ def main(argv=None):
             "machine": platform.machine(),
             "cpus": os.cpu_count(),
             "switch_interval_s": sys.getswitchinterval(),
+            "other_cpu_load": other_load,
             "results": [dict(master=label, load=load, **f) for (label, load), f in figures.items()],
             "targets": {
                 "throughput_ratio": {"target": TARGET_THROUGHPUT_RATIO, "value": throughput_ratio,
