@@ -29,23 +29,18 @@ MewFullDuplex::~MewFullDuplex() {
 
 void MewFullDuplex::start() {
     MewMaster::start();
-    if (!slave_stop_flag_.load()) return;
-    slave_stop_flag_ = false;
-    slave_thread_ = spawn("_check_and_process_request", [this] { worker_loop(); });
-    slave_thread_->start();
+    worker_.start([this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
 }
 
 void MewFullDuplex::stop() {
     MewMaster::stop();
-    if (slave_stop_flag_.load()) return;
-    slave_stop_flag_ = true;
-    if (slave_thread_) slave_thread_->join();
+    worker_.stop();
 }
 
 void MewFullDuplex::worker_loop() {
     try {
         QuerySubscription subscription(query_listeners());
-        while (!slave_stop_flag_.load()) {
+        while (!worker_.stopped()) {
             // The wait ends as soon as a frame arrives; the time-out only
             // bounds how late the stop flag is seen.
             std::optional<std::string> frame = subscription.queue().get(0.1);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "link/mew_slave_base.h"
+#include "link/station_worker.h"
 #include "master/mew_master.h"
 
 namespace mew {
@@ -22,8 +23,8 @@ public:
 
     // The slave worker's body.
     void worker_loop();
-    bool slave_stop_flag() const { return slave_stop_flag_.load(); }
-    runtime::WorkerThread *slave_thread() const { return slave_thread_.get(); }
+    bool slave_stop_flag() const { return worker_.stopped(); }
+    runtime::WorkerThread *slave_thread() const { return worker_.thread(); }
 
     // Default handlers: reads answer zeros, writes store nothing.
     bool on_get_coil(std::string_view name) override;
@@ -34,8 +35,7 @@ public:
     void on_set_multi_uint16(std::string_view name, const Words &values) override;
 
 private:
-    std::atomic<bool> slave_stop_flag_{true};
-    std::unique_ptr<runtime::WorkerThread> slave_thread_;
+    StationWorker worker_;
 };
 
 // Registers a command queue in a station's query listeners for as long as

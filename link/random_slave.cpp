@@ -24,29 +24,22 @@ RandomMewSlaveDemo::~RandomMewSlaveDemo() {
 
 void RandomMewSlaveDemo::start() {
     MewBase::start();
-    if (!slave_stop_flag_.load()) return;
-    slave_stop_flag_ = false;
-    slave_thread_ = spawn("_check_and_process_request", [this] { worker_loop(); });
-    slave_thread_->start();
+    worker_.start([this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
 }
 
 void RandomMewSlaveDemo::stop() {
-    if (!slave_stop_flag_.load()) {
-        slave_stop_flag_ = true;
-        wake_pauses();
-        if (slave_thread_) slave_thread_->join();
-    }
+    worker_.stop([this] { wake_pauses(); });
     MewBase::stop();
 }
 
 void RandomMewSlaveDemo::worker_loop() {
     try {
         QuerySubscription subscription(query_listeners());
-        while (!slave_stop_flag_.load()) {
+        while (!worker_.stopped()) {
             if (std::optional<std::string> frame = subscription.queue().try_get())
                 answer_command(*this, *this, *frame);
             else
-                pause(0.01, slave_stop_flag_);
+                pause(0.01, worker_.stop_flag());
         }
     } catch (...) {
         runtime::print_line("Ignore unhandled exception: " + runtime::describe(std::current_exception()).message);

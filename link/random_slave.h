@@ -7,6 +7,7 @@
 
 #include "link/mew_base.h"
 #include "link/mew_slave_base.h"
+#include "link/station_worker.h"
 
 namespace mew {
 
@@ -20,8 +21,8 @@ public:
     void stop() override;
     // The worker's body: polls its queue, sleeping 10 ms while it is empty.
     void worker_loop();
-    bool slave_stop_flag() const { return slave_stop_flag_.load(); }
-    runtime::WorkerThread *slave_thread() const { return slave_thread_.get(); }
+    bool slave_stop_flag() const { return worker_.stopped(); }
+    runtime::WorkerThread *slave_thread() const { return worker_.thread(); }
 
     bool on_get_coil(std::string_view name) override;
     void on_set_coil(std::string_view name, bool value) override;
@@ -36,8 +37,7 @@ protected:
     virtual bool random_bool();
 
 private:
-    std::atomic<bool> slave_stop_flag_{true};
-    std::unique_ptr<runtime::WorkerThread> slave_thread_;
+    StationWorker worker_;
 };
 
 }  // namespace mew

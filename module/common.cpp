@@ -38,6 +38,16 @@ std::int64_t int64(py::handle value) {
     return v;
 }
 
+std::int64_t clamped_int64(py::handle value) {
+    if (PyLong_Check(value.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow) return overflow > 0 ? INT64_MAX : INT64_MIN;
+        return v;
+    }
+    return int64(value);
+}
+
 std::int64_t station(py::handle value) {
     if (value.is_none()) throw py::type_error("unsupported format string passed to NoneType.__format__");
     if (!PyLong_Check(value.ptr()))

@@ -29,6 +29,10 @@ py::str to_str(std::string_view s);
 // raises TypeError, an integer beyond 64 bits OverflowError.
 std::int64_t int64(py::handle value);
 
+// An integer that may lie beyond 64 bits, clamped to the 64-bit range: for
+// arguments whose range check must still see that it is out of range.
+std::int64_t clamped_int64(py::handle value);
+
 // A station number: the field is hexadecimal, so a non-integer fails the
 // way the host's "02X" formatting does, with ValueError.
 std::int64_t station(py::handle value);

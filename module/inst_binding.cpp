@@ -62,15 +62,7 @@ public:
 
 // An index into a word or a flat list: beyond 64 bits it is as far out as any
 // large one.
-std::int64_t index_arg(py::handle value) {
-    if (PyLong_Check(value.ptr())) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-        if (overflow) return overflow > 0 ? INT64_MAX : INT64_MIN;
-        return v;
-    }
-    return int64(value);
-}
+std::int64_t index_arg(py::handle value) { return clamped_int64(value); }
 
 std::int64_t mask16(py::handle value) {
     if (!PyLong_Check(value.ptr())) return int64(value) & 0xFFFF;

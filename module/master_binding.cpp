@@ -8,15 +8,7 @@ namespace {
 
 // A word argument: anything beyond 64 bits is still out of range, so it is
 // clamped for the range check instead of failing the conversion.
-std::int64_t word_arg(py::handle value) {
-    if (PyLong_Check(value.ptr())) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-        if (overflow) return overflow > 0 ? INT64_MAX : INT64_MIN;
-        return v;
-    }
-    return int64(value);
-}
+std::int64_t word_arg(py::handle value) { return clamped_int64(value); }
 
 std::vector<std::int64_t> word_list(py::handle values) {
     py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
