@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "codec/errors.h"
@@ -16,15 +17,30 @@ std::atomic<Describer> g_describer{nullptr};
 class StdThread : public WorkerThread {
 public:
     explicit StdThread(std::function<void()> body) : body_(std::move(body)) {}
-    ~StdThread() override { join(); }
-    void start() override { thread_ = std::thread(body_); }
+    ~StdThread() override {
+        join();
+        // Only the thread itself can be left: a std::thread destroyed while
+        // joinable ends the process.
+        if (thread_.joinable()) thread_.detach();
+    }
+    void start() override {
+        thread_ = std::thread(body_);
+        id_ = thread_.get_id();
+    }
+    // Several threads may stop a station at once; std::thread::join from
+    // two of them at the same time is undefined, so they take turns, and
+    // the later ones find the thread already joined.
     void join() override {
-        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+        if (id_ == std::this_thread::get_id()) return;
+        std::lock_guard<std::mutex> lock(join_mutex_);
+        if (thread_.joinable()) thread_.join();
     }
 
 private:
     std::function<void()> body_;
     std::thread thread_;
+    std::thread::id id_;  // set before any other thread can join
+    std::mutex join_mutex_;
 };
 
 }  // namespace

@@ -29,6 +29,7 @@ shift
 cmake -S . -B "$dir" -DPython_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMEW_SANITIZE="$sanitize" >/dev/null
 cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+dir=$(cd "$dir" && pwd)
 
 # A report must fail the run, not scroll past in the output.
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -40,16 +41,29 @@ status=0
 
 if [[ $sanitize == address* ]]; then
     # The interpreter is not instrumented, so the runtime the module was
-    # linked with has to be loaded before anything else. The interpreter
-    # keeps objects alive until exit by design: leaks are not findings here.
+    # linked with has to be loaded before anything else. The C++ library
+    # comes with it: the runtime finds the real __cxa_throw only in a library
+    # that is there when it starts, and the interpreter does not load
+    # libstdc++ itself. The interpreter keeps objects alive until exit by
+    # design: leaks are not findings here. pytest captures the standard error
+    # stream, and a report that ends the process would be lost with it, so
+    # reports go to files of their own.
     module=$(ls "$dir"/b4k_mew*.so)
-    libasan=$(ldd "$module" | awk '/libasan/ {print $3}')
-    if [[ -z $libasan ]]; then
-        echo "sanitize.sh: $module is not linked with libasan" >&2
+    libasan=$(ldd "$module" | awk '/libasan|libclang_rt\.asan/ {print $3}')
+    libstdcxx=$(ldd "$module" | awk '/libstdc\+\+/ {print $3}')
+    if [[ -z $libasan || -z $libstdcxx ]]; then
+        echo "sanitize.sh: $module is not linked with libasan and libstdc++" >&2
         exit 1
     fi
-    LD_PRELOAD=$libasan ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 PYTHONPATH="$PWD/$dir" \
+    reports=$dir/sanitizer-reports
+    rm -rf "$reports" && mkdir -p "$reports"
+    LD_PRELOAD="$libasan $libstdcxx" ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0:log_path=$reports/asan \
+        UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$reports/ubsan PYTHONPATH="$dir" \
         /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@" || status=1
+    if compgen -G "$reports/*" >/dev/null; then
+        cat "$reports"/*
+        status=1
+    fi
 fi
 
 if [[ $status == 0 ]]; then echo "sanitize.sh $sanitize: all tests passed"; else echo "sanitize.sh $sanitize: FAILED"; fi
