@@ -361,6 +361,24 @@ def percentile(sorted_values, fraction):
     return sorted_values[min(rank, len(sorted_values)) - 1]
 
 
+HISTOGRAM_BINS_PER_DECADE = 20
+
+
+def latency_histogram(latencies):
+    """Counts of latencies in bins of equal width on a log scale, from the
+    first bin that holds any to the last: a few dozen numbers instead of
+    every sample, still enough to draw the distribution."""
+    per = HISTOGRAM_BINS_PER_DECADE
+    index = [math.floor(math.log10(max(t * 1e6, 1e-3)) * per) for t in latencies]
+    low = min(index)
+    counts = [0] * (max(index) - low + 1)
+    for i in index:
+        counts[i - low] += 1
+    return {"bins_per_decade": per,
+            "edges_us": [float("%.6g" % 10 ** ((low + k) / per)) for k in range(len(counts) + 1)],
+            "counts": counts}
+
+
 def summarise(latencies, elapsed):
     s = sorted(latencies)
     return {
@@ -370,6 +388,7 @@ def summarise(latencies, elapsed):
         "p90_us": percentile(s, 0.90) * 1e6,
         "p99_us": percentile(s, 0.99) * 1e6,
         "max_us": s[-1] * 1e6,
+        "latency_histogram": latency_histogram(s),
     }
 
 

@@ -25,6 +25,7 @@ printed, whether the target is met or not.
 
 import argparse
 import json
+import math
 import os
 import platform
 import queue
@@ -393,6 +394,24 @@ def run_round(fd, seconds):
     return latencies, t1 - begin
 
 
+HISTOGRAM_BINS_PER_DECADE = 20
+
+
+def latency_histogram(latencies):
+    """Counts of latencies in bins of equal width on a log scale, from the
+    first bin that holds any to the last: a few dozen numbers instead of
+    every sample, still enough to draw the distribution."""
+    per = HISTOGRAM_BINS_PER_DECADE
+    index = [math.floor(math.log10(max(t * 1e6, 1e-3)) * per) for t in latencies]
+    low = min(index)
+    counts = [0] * (max(index) - low + 1)
+    for i in index:
+        counts[i - low] += 1
+    return {"bins_per_decade": per,
+            "edges_us": [float("%.6g" % 10 ** ((low + k) / per)) for k in range(len(counts) + 1)],
+            "counts": counts}
+
+
 def check_agreement(library, baseline):
     """A speed comparison only means something if both slaves answer alike."""
     frames = [COMMAND] + [b4k_mew.MewStatic.append_tail(body) for body in (
@@ -435,7 +454,8 @@ def main(argv=None):
     for side in sides:
         latencies, rates = samples[side.label]
         rows.append({"slave": side.label, "answers": len(latencies), "answers_per_s": max(rates),
-                     "answers_per_s_rounds": rates, "median_us": statistics.median(latencies) * 1e6})
+                     "answers_per_s_rounds": rates, "median_us": statistics.median(latencies) * 1e6,
+                     "latency_histogram": latency_histogram(latencies)})
     by_label = {r["slave"]: r for r in rows}
     ratio = by_label["library"]["answers_per_s"] / by_label["baseline"]["answers_per_s"]
     of_floor = by_label["library"]["answers_per_s"] / by_label["floor"]["answers_per_s"]
