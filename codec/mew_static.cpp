@@ -34,13 +34,22 @@ std::string_view register_digits(std::string_view reg) {
     return text::slice_from(reg, digit ? 1 : 2);
 }
 
+// The last number of a run of `count` (at least 1) from `first`. The host's
+// integers have no bound, the core's end at 64 bits like parse_int's.
+std::int64_t range_end(std::int64_t first, std::int64_t count) {
+    std::int64_t end;
+    if (__builtin_add_overflow(first, count - 1, &end))
+        throw OverflowError("range end too large: " + std::to_string(first) + " + " + std::to_string(count) + " - 1");
+    return end;
+}
+
 std::string data_area_message(std::int64_t station, std::string_view cmd, std::string_view reg_start,
                               std::int64_t count) {
     std::string data = MewStatic::fill_header(station, cmd);
     std::string_view addr = register_digits(reg_start);
     data += text::at(reg_start, 0);
     std::int64_t start = text::parse_int(addr, 10);
-    std::int64_t end = start + count - 1;
+    std::int64_t end = range_end(start, count);
     data += decimal(start, 5);
     data += decimal(end, 5);
     return data;
@@ -233,7 +242,7 @@ std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t stati
     std::string_view end_field;
     if (word_count) {
         require(*word_count > 0);
-        std::int64_t end = text::parse_int(text::slice_from(contact_start, 2), 10) + *word_count - 1;
+        std::int64_t end = range_end(text::parse_int(text::slice_from(contact_start, 2), 10), *word_count);
         computed_end = std::to_string(end);
         end_field = computed_end;
     } else {
@@ -257,7 +266,7 @@ std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t stat
     data += text::at(contact_start, 1);
     std::string_view first = text::slice_from(contact_start, 2);
     data = fill_contact_address(data, first);
-    std::int64_t end = text::parse_int(first, 10) + static_cast<std::int64_t>(values.size()) - 1;
+    std::int64_t end = range_end(text::parse_int(first, 10), static_cast<std::int64_t>(values.size()));
     data = fill_contact_address(data, std::to_string(end));
     for (std::int64_t v : values) data = fill_uint16(data, v);
     return append_tail(data);

@@ -21,6 +21,15 @@ bool well_formed(std::string_view command) {
     }
 }
 
+// A station field too long for 64 bits names some other station.
+bool addressed_to(std::string_view command, std::int64_t station) {
+    try {
+        return MewStatic::parse_station(command) == station;
+    } catch (const OverflowError &) {
+        return false;
+    }
+}
+
 // The words a write command carries: `count` groups of four characters.
 MewSlaveBase::Words data_words(std::string_view command, std::int64_t from, std::int64_t count) {
     MewSlaveBase::Words values;
@@ -61,7 +70,7 @@ std::string MewSlaveBase::process_request(std::string_view command) {
         process_invalid_frame(command);
         return {};
     }
-    if (MewStatic::parse_station(command) != station_) {
+    if (!addressed_to(command, station_)) {
         runtime::print_line("Ignore other target frame.");
         return {};
     }
@@ -97,7 +106,11 @@ std::string MewSlaveBase::process_request(std::string_view command) {
     }
 
     std::int64_t type_at = MewStatic::station_end_offset(command);
-    std::string response(command.substr(0, type_at < 0 ? 0 : static_cast<std::size_t>(type_at)));
+    // Without a type character (the station search met a CR, which the
+    // station number may be padded with) the head is the host's slice up to
+    // index -1: everything but the last character, the "%" included.
+    std::string response(type_at < 0 ? text::slice(command, 0, -1)
+                                     : command.substr(0, static_cast<std::size_t>(type_at)));
     if (error) {
         response += MewStatic::ERROR;
         response += text::hex(std::abs(error), 2);

@@ -13,7 +13,10 @@ namespace {
 MewMaster::Words decode_words(const std::string &fb, std::int64_t count) {
     bool ascii = text::is_ascii(fb);
     auto length = static_cast<std::int64_t>(ascii ? fb.size() : text::length(fb));
-    if (length != 4 * count + 2) throw IOError("Invalid feedback format: " + fb);
+    // Compared by division: four times a count near the 64-bit limit does not
+    // fit, and no response is that long anyway.
+    if (length < 2 || (length - 2) % 4 != 0 || (length - 2) / 4 != count)
+        throw IOError("Invalid feedback format: " + fb);
     MewMaster::Words words(static_cast<std::size_t>(count));
     for (std::int64_t i = 0; i < count; ++i) {
         std::int64_t at = 2 + 4 * i;
@@ -85,7 +88,9 @@ std::int64_t MewMaster::get_int16(std::int64_t station, std::string_view name) {
 
 std::int64_t MewMaster::get_uint32(std::int64_t station, std::string_view name) {
     Words w = get_multi_uint16(station, name, 2);
-    return (element(w, 1) << 16) | element(w, 0);
+    // A word read with a sign ("-FFF") is negative, and a negative value must
+    // not be shifted; the product is the host's arithmetic shift.
+    return (element(w, 1) * 65536) | element(w, 0);
 }
 
 std::int64_t MewMaster::get_int32(std::int64_t station, std::string_view name) {
@@ -93,9 +98,14 @@ std::int64_t MewMaster::get_int32(std::int64_t station, std::string_view name) {
 }
 
 MewMaster::Words MewMaster::get_multi_uint32(std::int64_t station, std::string_view name, std::int64_t count) {
-    Words w = get_multi_uint16(station, name, count * 2);
+    // Twice a count near the 64-bit limit does not fit; a count below 1 fails
+    // the builder's check either way.
+    std::int64_t words = count;
+    if (count > 0 && __builtin_mul_overflow(count, 2, &words))
+        throw OverflowError("count too large: " + std::to_string(count));
+    Words w = get_multi_uint16(station, name, words);
     Words values(count > 0 ? static_cast<std::size_t>(count) : 0);
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = (element(w, 2 * i + 1) << 16) + element(w, 2 * i);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = element(w, 2 * i + 1) * 65536 + element(w, 2 * i);
     return values;
 }
 

@@ -9,6 +9,7 @@ PACKAGES=(
   pybind11-dev python3-pybind11
   python3-serial python3-pytest
   libgtest-dev socat
+  clang libclang-rt-14-dev
 )
 
 missing=()
