@@ -641,15 +641,17 @@ def cmd_simulate(args):
     with _sigterm_as_ctrl_c(), opened(Simulator, args) as simulator:
         devices = [(spec, spec.add_to(simulator, device_class)) for spec in specs]
         simulator.start()
-        _print("simulating %d device%s on %s (%s):" % (len(specs), "" if len(specs) == 1 else "s", args.port,
-                                                   describe_settings(args)))
-        for spec, device in sorted(devices, key=lambda pair: pair[0].station):
-            _print("  " + spec.describe(device))
-        if args.duration is None:
-            _print("running until Ctrl-C")
-        else:
-            _print("running for %g s (Ctrl-C stops earlier)" % args.duration)
+        # A stop request may come as soon as anything is printed: the whole
+        # run, announcements included, ends quietly on it.
         try:
+            _print("simulating %d device%s on %s (%s):" % (len(specs), "" if len(specs) == 1 else "s", args.port,
+                                                       describe_settings(args)))
+            for spec, device in sorted(devices, key=lambda pair: pair[0].station):
+                _print("  " + spec.describe(device))
+            if args.duration is None:
+                _print("running until Ctrl-C")
+            else:
+                _print("running for %g s (Ctrl-C stops earlier)" % args.duration)
             if args.duration is None:
                 while True:
                     time.sleep(3600)

@@ -132,9 +132,12 @@ Expectation expect(const std::string &command) {
     Expectation e;
     auto cs = chars(command);
     auto n = static_cast<std::int64_t>(cs.size());
+    // Fields are read from what comes before the check code.
+    const std::int64_t nb = std::max<std::int64_t>(n - 3, 0);
     auto field = [&](std::int64_t from, std::int64_t to) {
         std::string out;
-        for (std::int64_t i = std::max<std::int64_t>(from, 0); i < std::min(to, n); ++i) out.append(cs[static_cast<std::size_t>(i)]);
+        for (std::int64_t i = std::max<std::int64_t>(from, 0); i < std::min(to, nb); ++i)
+            out.append(cs[static_cast<std::size_t>(i)]);
         return out;
     };
     bool check = false;
@@ -162,7 +165,7 @@ Expectation expect(const std::string &command) {
     std::int64_t type_at = MewStatic::find_station_end(command);
     // The head is the frame up to the type character, in the host's slice
     // terms: a frame without one loses only its last character.
-    e.head = field(0, type_at < 0 ? n - 1 : type_at);
+    for (std::int64_t i = 0; i < (type_at < 0 ? n - 1 : type_at); ++i) e.head.append(cs[static_cast<std::size_t>(i)]);
     std::string_view cmd = MewStatic::parse_command(command);
     std::int64_t pos = type_at + 1 + static_cast<std::int64_t>(cmd.size());
     e.kind = Expectation::kAnswer;
@@ -174,7 +177,7 @@ Expectation expect(const std::string &command) {
         call.hook = cmd == "RCS" ? "get_coil" : "set_coil";
         call.name = field(pos, pos + 5);
         if (cmd == "WCS") {
-            if (pos + 5 >= n) {
+            if (pos + 5 >= nb) {
                 e.kind = Expectation::kUnreadable;
                 return e;
             }
@@ -202,7 +205,9 @@ Expectation expect(const std::string &command) {
         std::int64_t from = pos + start_len + end_len;
         for (std::int64_t i = 0; i < call.count; ++i) {
             std::int64_t v = 0;
-            if (!fuzz::attempt([&] { v = MewStatic::parse_uint16(field(from + 4 * i, from + 4 * i + 4)); })) {
+            // A data group cut short is no word.
+            if (from + 4 * i + 4 > nb ||
+                !fuzz::attempt([&] { v = MewStatic::parse_uint16(field(from + 4 * i, from + 4 * i + 4)); })) {
                 e.kind = Expectation::kUnreadable;
                 return e;
             }

@@ -30,11 +30,17 @@ bool addressed_to(std::string_view command, std::int64_t station) {
     }
 }
 
-// The words a write command carries: `count` groups of four characters.
-MewSlaveBase::Words data_words(std::string_view command, std::int64_t from, std::int64_t count) {
+// The words a write command carries: `count` groups of four characters. A
+// group cut short is no word at all: read as one, a frame broken off by a
+// stray CR (whose last two characters happen to pass as its check code)
+// would write a value nobody sent.
+MewSlaveBase::Words data_words(std::string_view body, std::int64_t from, std::int64_t count) {
     MewSlaveBase::Words values;
-    for (std::int64_t i = 0; i < count; ++i)
-        values.push_back(MewStatic::parse_uint16(text::slice(command, from + 4 * i, from + 4 * i + 4)));
+    for (std::int64_t i = 0; i < count; ++i) {
+        std::string_view group = text::slice(body, from + 4 * i, from + 4 * i + 4);
+        if (text::length(group) != 4) throw IndexError();
+        values.push_back(MewStatic::parse_uint16(group));
+    }
     return values;
 }
 
@@ -76,7 +82,10 @@ std::string MewSlaveBase::process_request(std::string_view command) {
     }
     std::string_view cmd = MewStatic::parse_command(command);
     const std::int64_t pos = MewStatic::command_start_position(command) + static_cast<std::int64_t>(cmd.size());
-    auto field = [&](std::int64_t from, std::int64_t to) { return text::slice(command, pos + from, pos + to); };
+    // Fields end where the check code begins: a frame too short for its
+    // command fails to parse instead of reading its check code as data.
+    const std::string_view body = text::slice(command, 0, -3);
+    auto field = [&](std::int64_t from, std::int64_t to) { return text::slice(body, pos + from, pos + to); };
     // Word ranges: the end field minus the start field without its code letter.
     auto range_count = [&](std::int64_t start_len, std::int64_t end_len) {
         std::string_view start = field(0, start_len);
@@ -90,17 +99,17 @@ std::string MewSlaveBase::process_request(std::string_view command) {
         data = on_get_coil(field(0, 5)) ? "1" : "0";
     } else if (cmd == "WCS") {
         std::string_view name = field(0, 5);
-        on_set_coil(name, text::at(command, pos + 5) != "0");
+        on_set_coil(name, text::at(body, pos + 5) != "0");
     } else if (cmd == "RCC") {
         append_words(data, on_get_multi_coil_uint16(field(0, 5), range_count(5, 4)));
     } else if (cmd == "WCC") {
         std::int64_t count = range_count(5, 4);
-        on_set_multi_coil_uint16(field(0, 5), data_words(command, pos + 9, count));
+        on_set_multi_coil_uint16(field(0, 5), data_words(body, pos + 9, count));
     } else if (cmd == "RD") {
         append_words(data, on_get_multi_uint16(field(0, 6), range_count(6, 5)));
     } else if (cmd == "WD") {
         std::int64_t count = range_count(6, 5);
-        on_set_multi_uint16(field(0, 6), data_words(command, pos + 11, count));
+        on_set_multi_uint16(field(0, 6), data_words(body, pos + 11, count));
     } else {
         error = MewStatic::PROCESS_UNKNOWN_CMD;
     }

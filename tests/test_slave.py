@@ -348,8 +348,8 @@ def test_handler_error_propagates(handler, body):
 
 
 @pytest.mark.parametrize("body,error", [
-    ("%01#WDD0010000101020", ValueError),  # fewer data groups than the range
-    ("%01#WCCY001000110100", ValueError),
+    ("%01#WDD0010000101020", IndexError),  # fewer data groups than the range
+    ("%01#WCCY001000110100", IndexError),
     ("%01#RDD00100AB101", ValueError),  # end register not decimal
     ("%01#RCCX0000ABCD", ValueError),  # end word not decimal
     ("%01#WCSR0", IndexError),  # ends before its value character
