@@ -39,7 +39,8 @@ std::string_view register_digits(std::string_view reg) {
 std::int64_t range_end(std::int64_t first, std::int64_t count) {
     std::int64_t end;
     if (__builtin_add_overflow(first, count - 1, &end))
-        throw OverflowError("range end too large: " + std::to_string(first) + " + " + std::to_string(count) + " - 1");
+        throw OverflowError("range end too large: " + std::to_string(first) + " + " + std::to_string(count) +
+                            " - 1");
     return end;
 }
 
@@ -108,7 +109,9 @@ std::int64_t MewStatic::find_station_end(std::string_view data) {
     return static_cast<std::int64_t>(text::char_index(data, static_cast<std::size_t>(b)));
 }
 
-std::int64_t MewStatic::command_start_position(std::string_view data) { return find_station_end(data) + 1; }
+std::int64_t MewStatic::command_start_position(std::string_view data) {
+    return find_station_end(data) + 1;
+}
 
 std::string_view MewStatic::parse_command(std::string_view data) {
     // The code is ASCII whenever it is recognised, so bytes and characters
@@ -128,9 +131,15 @@ std::string_view MewStatic::frame_type(std::string_view data) {
     return data.substr(static_cast<std::size_t>(b), 1);
 }
 
-bool MewStatic::is_feedback(std::string_view data) { return frame_type(data) == std::string_view(&FEEDBACK, 1); }
-bool MewStatic::is_query(std::string_view data) { return frame_type(data) == std::string_view(&QUERY, 1); }
-bool MewStatic::is_error(std::string_view data) { return frame_type(data) == std::string_view(&ERROR, 1); }
+bool MewStatic::is_feedback(std::string_view data) {
+    return frame_type(data) == std::string_view(&FEEDBACK, 1);
+}
+bool MewStatic::is_query(std::string_view data) {
+    return frame_type(data) == std::string_view(&QUERY, 1);
+}
+bool MewStatic::is_error(std::string_view data) {
+    return frame_type(data) == std::string_view(&ERROR, 1);
+}
 
 bool MewStatic::header_matched(std::string_view tx, std::string_view rx) {
     std::int64_t edge = find_station_end(rx);
@@ -148,7 +157,9 @@ std::int64_t MewStatic::parse_contact_address(std::string_view address) {
     return word * 16 + text::parse_int(text::at(address, 3), 16);
 }
 
-std::int64_t MewStatic::parse_register_address(std::string_view address) { return text::parse_int(address, 10); }
+std::int64_t MewStatic::parse_register_address(std::string_view address) {
+    return text::parse_int(address, 10);
+}
 
 std::int64_t MewStatic::parse_uint16(std::string_view data) {
     if (data.size() >= 4) {
@@ -221,18 +232,20 @@ std::string MewStatic::fill_int32(std::string_view data, std::int64_t value) {
     return fill_uint32(data, value & 0xFFFFFFFFLL);
 }
 
-std::string MewStatic::fill_read_single_point_of_contact_message(std::int64_t station, std::string_view contact) {
+std::string MewStatic::fill_read_single_point_of_contact_message(std::int64_t station,
+                                                                 std::string_view contact) {
     return append_tail(contact_message(station, "RCS", contact));
 }
 
-std::string MewStatic::fill_write_single_point_of_contact_message(std::int64_t station, std::string_view contact,
-                                                                  bool value) {
+std::string MewStatic::fill_write_single_point_of_contact_message(std::int64_t station,
+                                                                  std::string_view contact, bool value) {
     std::string data = contact_message(station, "WCS", contact);
     data += value ? '1' : '0';
     return append_tail(data);
 }
 
-std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t station, std::string_view contact_start,
+std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t station,
+                                                              std::string_view contact_start,
                                                               std::optional<std::string_view> contact_end,
                                                               std::optional<std::int64_t> word_count) {
     require(text::at(contact_start, 0) == "W");
@@ -258,7 +271,8 @@ std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t stati
     return append_tail(data);
 }
 
-std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t station, std::string_view contact_start,
+std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t station,
+                                                               std::string_view contact_start,
                                                                const std::vector<std::int64_t> &values) {
     require(text::at(contact_start, 0) == "W");
     require(!values.empty());
@@ -311,10 +325,14 @@ std::int64_t MewStatic::try_read_word(std::string_view field) {
     bool plain = field.size() == 4;
     for (std::size_t i = 0; plain && i < 4; ++i) {
         char c = field[i];
-        if (c >= '0' && c <= '9') v[i] = c - '0';
-        else if (c >= 'A' && c <= 'F') v[i] = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') v[i] = c - 'a' + 10;
-        else plain = false;
+        if (c >= '0' && c <= '9')
+            v[i] = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            v[i] = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f')
+            v[i] = c - 'a' + 10;
+        else
+            plain = false;
     }
     if (plain) return (v[2] << 12) | (v[3] << 8) | (v[0] << 4) | v[1];
     return -1;

@@ -64,19 +64,23 @@ public:
     static std::string fill_int32(std::string_view data, std::int64_t value);
 
     // Message builders: complete command frames.
-    static std::string fill_read_single_point_of_contact_message(std::int64_t station, std::string_view contact);
-    static std::string fill_write_single_point_of_contact_message(std::int64_t station, std::string_view contact,
-                                                                  bool value);
-    static std::string fill_read_word_unit_of_contact_message(std::int64_t station, std::string_view contact_start,
+    static std::string fill_read_single_point_of_contact_message(std::int64_t station,
+                                                                 std::string_view contact);
+    static std::string fill_write_single_point_of_contact_message(std::int64_t station,
+                                                                  std::string_view contact, bool value);
+    static std::string fill_read_word_unit_of_contact_message(std::int64_t station,
+                                                              std::string_view contact_start,
                                                               std::optional<std::string_view> contact_end,
                                                               std::optional<std::int64_t> word_count);
-    static std::string fill_write_word_unit_of_contact_message(std::int64_t station, std::string_view contact_start,
+    static std::string fill_write_word_unit_of_contact_message(std::int64_t station,
+                                                               std::string_view contact_start,
                                                                const std::vector<std::int64_t> &values);
     static std::string fill_read_data_area_message(std::int64_t station, std::string_view reg_start,
                                                    std::int64_t reg_count);
     static std::string fill_write_data_area_message(std::int64_t station, std::string_view reg_start,
                                                     const std::vector<std::int64_t> &values);
-    static std::string fill_write_single_data_message(std::int64_t station, std::string_view reg, std::int64_t value);
+    static std::string fill_write_single_data_message(std::int64_t station, std::string_view reg,
+                                                      std::int64_t value);
 
     // Byte offset of the frame-type character, or -1 when the search met CR
     // or "*" first, or the length when there is no stop character.

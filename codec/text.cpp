@@ -102,7 +102,8 @@ std::int64_t parse_int(std::string_view s, int base) {
     if (b == e) return fail();
     std::uint64_t value = 0;
     bool last_digit = false;
-    const std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
     bool overflow = false;
     for (std::size_t i = b; i < e; ++i) {
         char c = s[i];
@@ -113,7 +114,8 @@ std::int64_t parse_int(std::string_view s, int base) {
         }
         int d = digit_value(c);
         if (d >= base) return fail();
-        if (value > (limit - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) overflow = true;
+        if (value > (limit - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base))
+            overflow = true;
         value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
         last_digit = true;
     }

@@ -10,7 +10,9 @@
 
 namespace mew::text {
 
-inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+inline bool is_continuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
 
 bool is_ascii(std::string_view s);
 

@@ -51,9 +51,13 @@ std::int64_t clamp_index(std::int64_t i, std::int64_t n) {
     return i > n ? n : i;
 }
 
-bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
 
-int hex_value(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+int hex_value(char c) {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
 
 std::int64_t reference_station_end(const std::vector<std::string_view> &cs) {
     for (std::size_t i = 0; i < cs.size(); ++i) {
@@ -66,29 +70,30 @@ std::int64_t reference_station_end(const std::vector<std::string_view> &cs) {
 // Text that is only a number, for the builders' fields.
 std::string pick_number(FuzzedDataProvider &in) {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-        return std::to_string(in.ConsumeIntegralInRange<int>(0, 99999));
-    case 1:
-        return std::to_string(in.ConsumeIntegral<std::int64_t>());
-    case 2:
-        return std::to_string(std::numeric_limits<std::int64_t>::max() - in.ConsumeIntegralInRange<int>(0, 3));
-    default:
-        return fuzz::as_text(in.ConsumeRandomLengthString(12));
+        case 0:
+            return std::to_string(in.ConsumeIntegralInRange<int>(0, 99999));
+        case 1:
+            return std::to_string(in.ConsumeIntegral<std::int64_t>());
+        case 2:
+            return std::to_string(std::numeric_limits<std::int64_t>::max() -
+                                  in.ConsumeIntegralInRange<int>(0, 3));
+        default:
+            return fuzz::as_text(in.ConsumeRandomLengthString(12));
     }
 }
 
 std::int64_t pick_int(FuzzedDataProvider &in) {
     switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-    case 0:
-        return in.ConsumeIntegralInRange<std::int64_t>(-3, 300);
-    case 1:
-        return std::numeric_limits<std::int64_t>::max() - in.ConsumeIntegralInRange<int>(0, 3);
-    case 2:
-        return std::numeric_limits<std::int64_t>::min() + in.ConsumeIntegralInRange<int>(0, 3);
-    case 3:
-        return in.ConsumeIntegralInRange<std::int64_t>(0, 0x1FFFF);
-    default:
-        return in.ConsumeIntegral<std::int64_t>();
+        case 0:
+            return in.ConsumeIntegralInRange<std::int64_t>(-3, 300);
+        case 1:
+            return std::numeric_limits<std::int64_t>::max() - in.ConsumeIntegralInRange<int>(0, 3);
+        case 2:
+            return std::numeric_limits<std::int64_t>::min() + in.ConsumeIntegralInRange<int>(0, 3);
+        case 3:
+            return in.ConsumeIntegralInRange<std::int64_t>(0, 0x1FFFF);
+        default:
+            return in.ConsumeIntegral<std::int64_t>();
     }
 }
 
@@ -98,7 +103,8 @@ std::int64_t pick_int(FuzzedDataProvider &in) {
 // comes back lies inside the text it was cut from.
 void raw_text_helpers(std::string_view raw) {
     auto inside = [&](std::string_view part) {
-        FUZZ_CHECK(part.empty() || (part.data() >= raw.data() && part.data() + part.size() <= raw.data() + raw.size()));
+        FUZZ_CHECK(part.empty() ||
+                   (part.data() >= raw.data() && part.data() + part.size() <= raw.data() + raw.size()));
     };
     auto n = static_cast<std::int64_t>(text::length(raw));
     for (std::int64_t i : {std::int64_t{0}, std::int64_t{1}, std::int64_t{-1}, n - 1, n, -n}) {
@@ -120,7 +126,8 @@ void text_helpers(const std::string &s, FuzzedDataProvider &in) {
 
     for (int k = 0; k < 4; ++k) {
         std::int64_t i = in.ConsumeIntegralInRange<std::int64_t>(-n - 2, n + 2);
-        std::int64_t j = in.ConsumeBool() ? in.ConsumeIntegral<std::int64_t>() : in.ConsumeIntegralInRange<std::int64_t>(-n - 2, n + 2);
+        std::int64_t j = in.ConsumeBool() ? in.ConsumeIntegral<std::int64_t>()
+                                          : in.ConsumeIntegralInRange<std::int64_t>(-n - 2, n + 2);
         bool in_range = (i >= 0 && i < n) || (i < 0 && i >= -n);
         std::optional<std::string_view> c;
         attempt_pure([&] { c = text::at(s, i); });
@@ -129,7 +136,9 @@ void text_helpers(const std::string &s, FuzzedDataProvider &in) {
         std::int64_t a = clamp_index(i, n), b = clamp_index(j, n);
         FUZZ_CHECK(text::slice(s, i, j) == (a < b ? join(cs, a, b) : std::string()));
         FUZZ_CHECK(text::slice_from(s, i) == join(cs, a, n));
-        if (a <= n) FUZZ_CHECK(text::char_index(s, text::byte_offset(s, static_cast<std::size_t>(a))) == static_cast<std::size_t>(a));
+        if (a <= n)
+            FUZZ_CHECK(text::char_index(s, text::byte_offset(s, static_cast<std::size_t>(a))) ==
+                       static_cast<std::size_t>(a));
     }
 
     std::string r = text::repr(s);
@@ -189,7 +198,8 @@ void inspection(const std::string &s) {
         if (code[0] == '*' || code[code.size() - 1] == '*' || cs[static_cast<std::size_t>(from)] == "*") {
             FUZZ_CHECK(ok && *ok == (code == "**"));
         } else if (code.size() == 2 && is_hex_digit(code[0]) && is_hex_digit(code[1])) {
-            FUZZ_CHECK(ok && *ok == (hex_value(code[0]) * 16 + hex_value(code[1]) == MewStatic::calc_crc(join(cs, 0, from))));
+            FUZZ_CHECK(ok && *ok == (hex_value(code[0]) * 16 + hex_value(code[1]) ==
+                                     MewStatic::calc_crc(join(cs, 0, from))));
         }
     }
 
@@ -198,10 +208,13 @@ void inspection(const std::string &s) {
     FUZZ_CHECK(MewStatic::command_start_position(s) == end + 1);
 
     std::string_view cmd = MewStatic::parse_command(s);
-    std::string code = end >= 0 ? join(cs, std::min(end + 1, n), std::min(end + 4, n)) : join(cs, 0, std::min<std::int64_t>(3, n));
+    std::string code = end >= 0 ? join(cs, std::min(end + 1, n), std::min(end + 4, n))
+                                : join(cs, 0, std::min<std::int64_t>(3, n));
     std::string_view want = MewStatic::CMD_UNKNOWN;
-    if (code == "RCS" || code == "WCS" || code == "RCC" || code == "WCC") want = code;
-    else if (code.compare(0, 2, "RD") == 0 || code.compare(0, 2, "WD") == 0) want = std::string_view(code).substr(0, 2);
+    if (code == "RCS" || code == "WCS" || code == "RCC" || code == "WCC")
+        want = code;
+    else if (code.compare(0, 2, "RD") == 0 || code.compare(0, 2, "WD") == 0)
+        want = std::string_view(code).substr(0, 2);
     FUZZ_CHECK(cmd == want);
 
     std::optional<std::string_view> type;
@@ -225,7 +238,8 @@ void inspection(const std::string &s) {
         bool plain = true;
         for (int i = 0; i < 3; ++i) plain = plain && s[i] >= '0' && s[i] <= '9';
         if (plain && is_hex_digit(s[3]))
-            FUZZ_CHECK(point == ((s[0] - '0') * 100 + (s[1] - '0') * 10 + (s[2] - '0')) * 16 + hex_value(s[3]));
+            FUZZ_CHECK(point ==
+                       ((s[0] - '0') * 100 + (s[1] - '0') * 10 + (s[2] - '0')) * 16 + hex_value(s[3]));
     }
 
     // Four (eight) plain hexadecimal digits are a word (two words), low byte
@@ -234,7 +248,8 @@ void inspection(const std::string &s) {
         if (s.size() < at + 4) return std::nullopt;
         for (std::size_t i = at; i < at + 4; ++i)
             if (!is_hex_digit(s[i])) return std::nullopt;
-        return (hex_value(s[at + 2]) << 12) | (hex_value(s[at + 3]) << 8) | (hex_value(s[at]) << 4) | hex_value(s[at + 1]);
+        return (hex_value(s[at + 2]) << 12) | (hex_value(s[at + 3]) << 8) | (hex_value(s[at]) << 4) |
+               hex_value(s[at + 1]);
     };
     std::int64_t u16 = -1, i16 = 0, u32 = -1, i32 = 0;
     bool got16 = attempt_pure([&] { u16 = MewStatic::parse_uint16(s); });
@@ -330,15 +345,20 @@ void round_trips(FuzzedDataProvider &in) {
 }
 
 void builders(FuzzedDataProvider &in) {
-    std::int64_t station = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::int64_t>(0, 0x1000) : pick_int(in);
-    static const char *const kLetters[] = {"X", "Y", "R", "L", "D", "DT", "LD", "S", "W", "WX", "WY", "WR", ""};
+    std::int64_t station =
+        in.ConsumeBool() ? in.ConsumeIntegralInRange<std::int64_t>(0, 0x1000) : pick_int(in);
+    static const char *const kLetters[] = {"X", "Y", "R",  "L",  "D",  "DT", "LD",
+                                           "S", "W", "WX", "WY", "WR", ""};
     std::string letters = in.PickValueInArray(kLetters);
-    std::string name = in.ConsumeBool() ? letters + pick_number(in) : fuzz::as_text(in.ConsumeRandomLengthString(16));
-    std::string other = in.ConsumeBool() ? letters + pick_number(in) : fuzz::as_text(in.ConsumeRandomLengthString(16));
+    std::string name =
+        in.ConsumeBool() ? letters + pick_number(in) : fuzz::as_text(in.ConsumeRandomLengthString(16));
+    std::string other =
+        in.ConsumeBool() ? letters + pick_number(in) : fuzz::as_text(in.ConsumeRandomLengthString(16));
     std::int64_t count = pick_int(in);
     std::vector<std::int64_t> values;
     for (int k = in.ConsumeIntegralInRange<int>(0, 5); k > 0; --k)
-        values.push_back(in.ConsumeBool() ? in.ConsumeIntegralInRange<std::int64_t>(0, 0xFFFF) : pick_int(in));
+        values.push_back(in.ConsumeBool() ? in.ConsumeIntegralInRange<std::int64_t>(0, 0xFFFF)
+                                          : pick_int(in));
     bool flag = in.ConsumeBool();
 
     std::string f;
@@ -346,12 +366,18 @@ void builders(FuzzedDataProvider &in) {
         check_built(f, station, "RCS");
     if (attempt_pure([&] { f = MewStatic::fill_write_single_point_of_contact_message(station, name, flag); }))
         check_built(f, station, "WCS");
-    if (attempt_pure([&] { f = MewStatic::fill_read_word_unit_of_contact_message(station, name, std::nullopt, count); }))
+    if (attempt_pure([&] {
+            f = MewStatic::fill_read_word_unit_of_contact_message(station, name, std::nullopt, count);
+        }))
         check_built(f, station, "RCC");
-    if (attempt_pure([&] { f = MewStatic::fill_read_word_unit_of_contact_message(station, name, other, std::nullopt); }))
+    if (attempt_pure([&] {
+            f = MewStatic::fill_read_word_unit_of_contact_message(station, name, other, std::nullopt);
+        }))
         check_built(f, station, "RCC");
     attempt_pure([&] { MewStatic::fill_read_word_unit_of_contact_message(station, name, other, count); });
-    attempt_pure([&] { MewStatic::fill_read_word_unit_of_contact_message(station, name, std::nullopt, std::nullopt); });
+    attempt_pure([&] {
+        MewStatic::fill_read_word_unit_of_contact_message(station, name, std::nullopt, std::nullopt);
+    });
     if (attempt_pure([&] { f = MewStatic::fill_write_word_unit_of_contact_message(station, name, values); }))
         check_built(f, station, "WCC");
     if (attempt_pure([&] { f = MewStatic::fill_read_data_area_message(station, name, count); }))

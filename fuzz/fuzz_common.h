@@ -13,12 +13,12 @@
 
 // A trap rather than an exception or abort(): nothing in the core can catch
 // it, and the fuzzer keeps the input as a crash.
-#define FUZZ_CHECK(cond)                                                                   \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
+#define FUZZ_CHECK(cond)                                                                         \
+    do {                                                                                         \
+        if (!(cond)) {                                                                           \
             std::fprintf(stderr, "property violated: %s at %s:%d\n", #cond, __FILE__, __LINE__); \
-            __builtin_trap();                                                              \
-        }                                                                                  \
+            __builtin_trap();                                                                    \
+        }                                                                                        \
     } while (0)
 
 namespace fuzz {
@@ -77,7 +77,8 @@ inline bool valid_utf8(std::string_view s) {
             if ((d & 0xC0) != 0x80) return false;
             cp = (cp << 6) | (d & 0x3F);
         }
-        if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+        if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
             return false;
         i += n + 1;
     }

@@ -68,7 +68,8 @@ public:
             // As a real line does when a frame breaks off.
             bool empty = pending_.empty();
             pending_.clear();
-            throw mew::IOError(empty ? "Error: device no response." : "Error: device response format invalid.");
+            throw mew::IOError(empty ? "Error: device no response."
+                                     : "Error: device response format invalid.");
         }
         std::string out = pending_.substr(0, cr + 1);
         pending_.erase(0, cr + 1);
@@ -133,34 +134,48 @@ bool complete_frames(std::string &response) {
             cr = response.size() - 1;
         }
         std::string frame = response.substr(from, cr + 1 - from);
-        fuzz::attempt([&] { reaches = reaches || MewStatic::is_feedback(frame) || MewStatic::is_error(frame); });
+        fuzz::attempt(
+            [&] { reaches = reaches || MewStatic::is_feedback(frame) || MewStatic::is_error(frame); });
         from = cr + 1;
     }
     return reaches;
 }
 
-const char *const kNames[] = {"DT100", "D0", "S0", "S1", "LD5", "DT65535", "D99999", "WX0", "WY12", "WR100",
-                              "X1F", "Y0010", "R0010", "Y10", "X", "D", "W", "", "DT-1", "WX9223372036854775807"};
+const char *const kNames[] = {
+    "DT100", "D0",    "S0",    "S1",  "LD5", "DT65535", "D99999", "WX0", "WY12", "WR100",
+    "X1F",   "Y0010", "R0010", "Y10", "X",   "D",       "W",      "",    "DT-1", "WX9223372036854775807"};
 
 std::int64_t pick_count(unsigned b) {
     switch (b % 16) {
-    case 0: return 0;
-    case 1: return -1;
-    case 2: return std::numeric_limits<std::int64_t>::max();
-    case 3: return std::numeric_limits<std::int64_t>::max() / 2 + 1;
-    case 4: return std::numeric_limits<std::int64_t>::max() / 4 + 1;
-    case 5: return std::numeric_limits<std::int64_t>::min();
-    case 6: return 100000;
-    default: return static_cast<std::int64_t>(b % 16) - 6;  // 1..9
+        case 0:
+            return 0;
+        case 1:
+            return -1;
+        case 2:
+            return std::numeric_limits<std::int64_t>::max();
+        case 3:
+            return std::numeric_limits<std::int64_t>::max() / 2 + 1;
+        case 4:
+            return std::numeric_limits<std::int64_t>::max() / 4 + 1;
+        case 5:
+            return std::numeric_limits<std::int64_t>::min();
+        case 6:
+            return 100000;
+        default:
+            return static_cast<std::int64_t>(b % 16) - 6;  // 1..9
     }
 }
 
 std::int64_t pick_station(unsigned b) {
     switch (b % 8) {
-    case 0: return b >> 3;
-    case 1: return 0x100 + (b >> 3);
-    case 2: return std::numeric_limits<std::int64_t>::max() - (b >> 3);
-    default: return 1;
+        case 0:
+            return b >> 3;
+        case 1:
+            return 0x100 + (b >> 3);
+        case 2:
+            return std::numeric_limits<std::int64_t>::max() - (b >> 3);
+        default:
+            return 1;
     }
 }
 
@@ -198,25 +213,66 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     fuzz::attempt([&] {
         switch (op % 19) {
-        case 0: m.get_coil(station, name); break;
-        case 1: m.get_coil_uint16(station, name); break;
-        case 2: FUZZ_CHECK(m.get_multi_coil_uint16(station, name, count).size() == static_cast<std::size_t>(count)); break;
-        case 3: m.get_uint16(station, name); break;
-        case 4: FUZZ_CHECK(m.get_multi_uint16(station, name, count).size() == static_cast<std::size_t>(count)); break;
-        case 5: m.get_int16(station, name); break;
-        case 6: m.get_uint32(station, name); break;
-        case 7: m.get_int32(station, name); break;
-        case 8: FUZZ_CHECK(m.get_multi_uint32(station, name, count).size() == static_cast<std::size_t>(count)); break;
-        case 9: FUZZ_CHECK(m.get_multi_int32(station, name, count).size() == static_cast<std::size_t>(count)); break;
-        case 10: m.set_coil(station, name, op & 32); break;
-        case 11: m.set_coil_uint16(station, name, count); break;
-        case 12: m.set_multi_coil_uint16(station, name, words); break;
-        case 13: m.set_uint16(station, name, count); break;
-        case 14: m.set_multi_uint16(station, name, words); break;
-        case 15: m.set_uint32(station, name, count); break;
-        case 16: m.set_int32(station, name, count); break;
-        case 17: m.set_multi_int32(station, name, words); break;
-        default: m.query(fuzz::as_text(fuzz::bytes_of(data + 5, std::min<std::size_t>(size - 5, 24)))); break;
+            case 0:
+                m.get_coil(station, name);
+                break;
+            case 1:
+                m.get_coil_uint16(station, name);
+                break;
+            case 2:
+                FUZZ_CHECK(m.get_multi_coil_uint16(station, name, count).size() ==
+                           static_cast<std::size_t>(count));
+                break;
+            case 3:
+                m.get_uint16(station, name);
+                break;
+            case 4:
+                FUZZ_CHECK(m.get_multi_uint16(station, name, count).size() ==
+                           static_cast<std::size_t>(count));
+                break;
+            case 5:
+                m.get_int16(station, name);
+                break;
+            case 6:
+                m.get_uint32(station, name);
+                break;
+            case 7:
+                m.get_int32(station, name);
+                break;
+            case 8:
+                FUZZ_CHECK(m.get_multi_uint32(station, name, count).size() ==
+                           static_cast<std::size_t>(count));
+                break;
+            case 9:
+                FUZZ_CHECK(m.get_multi_int32(station, name, count).size() == static_cast<std::size_t>(count));
+                break;
+            case 10:
+                m.set_coil(station, name, op & 32);
+                break;
+            case 11:
+                m.set_coil_uint16(station, name, count);
+                break;
+            case 12:
+                m.set_multi_coil_uint16(station, name, words);
+                break;
+            case 13:
+                m.set_uint16(station, name, count);
+                break;
+            case 14:
+                m.set_multi_uint16(station, name, words);
+                break;
+            case 15:
+                m.set_uint32(station, name, count);
+                break;
+            case 16:
+                m.set_int32(station, name, count);
+                break;
+            case 17:
+                m.set_multi_int32(station, name, words);
+                break;
+            default:
+                m.query(fuzz::as_text(fuzz::bytes_of(data + 5, std::min<std::size_t>(size - 5, 24))));
+                break;
         }
     });
 

@@ -76,16 +76,27 @@ private:
     // About as many words as asked, sometimes one more or one fewer; most in
     // range, some far outside it, as a careless handler might return.
     Words answer(std::int64_t count) {
-        std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(count, 40)) + static_cast<int>(byte() % 3) - 1;
+        std::int64_t n =
+            std::max<std::int64_t>(0, std::min<std::int64_t>(count, 40)) + static_cast<int>(byte() % 3) - 1;
         Words out;
         for (std::int64_t i = 0; i < n; ++i) {
             unsigned b = byte();
             switch (b % 8) {
-            case 0: out.push_back(-1 - static_cast<std::int64_t>(b)); break;
-            case 1: out.push_back(0x10000 + b * 977); break;
-            case 2: out.push_back(std::numeric_limits<std::int64_t>::min() + b); break;
-            case 3: out.push_back(std::numeric_limits<std::int64_t>::max() - b); break;
-            default: out.push_back(static_cast<std::int64_t>((b << 8) | byte())); break;
+                case 0:
+                    out.push_back(-1 - static_cast<std::int64_t>(b));
+                    break;
+                case 1:
+                    out.push_back(0x10000 + b * 977);
+                    break;
+                case 2:
+                    out.push_back(std::numeric_limits<std::int64_t>::min() + b);
+                    break;
+                case 3:
+                    out.push_back(std::numeric_limits<std::int64_t>::max() - b);
+                    break;
+                default:
+                    out.push_back(static_cast<std::int64_t>((b << 8) | byte()));
+                    break;
             }
         }
         returned = out;
@@ -141,7 +152,8 @@ Expectation expect(const std::string &command) {
         return out;
     };
     bool check = false;
-    if (n < 9 || command[0] != '%' || !fuzz::attempt([&] { check = MewStatic::crc_is_ok(command); }) || !check)
+    if (n < 9 || command[0] != '%' || !fuzz::attempt([&] { check = MewStatic::crc_is_ok(command); }) ||
+        !check)
         return e;
 
     // A station field too long for 64 bits names some other station.
@@ -165,7 +177,8 @@ Expectation expect(const std::string &command) {
     std::int64_t type_at = MewStatic::find_station_end(command);
     // The head is the frame up to the type character, in the host's slice
     // terms: a frame without one loses only its last character.
-    for (std::int64_t i = 0; i < (type_at < 0 ? n - 1 : type_at); ++i) e.head.append(cs[static_cast<std::size_t>(i)]);
+    for (std::int64_t i = 0; i < (type_at < 0 ? n - 1 : type_at); ++i)
+        e.head.append(cs[static_cast<std::size_t>(i)]);
     std::string_view cmd = MewStatic::parse_command(command);
     std::int64_t pos = type_at + 1 + static_cast<std::int64_t>(cmd.size());
     e.kind = Expectation::kAnswer;
@@ -220,7 +233,8 @@ Expectation expect(const std::string &command) {
 }
 
 bool same_call(const Call &a, const Call &b) {
-    return a.hook == b.hook && a.name == b.name && a.count == b.count && a.value == b.value && a.values == b.values;
+    return a.hook == b.hook && a.name == b.name && a.count == b.count && a.value == b.value &&
+           a.values == b.values;
 }
 
 }  // namespace
@@ -253,19 +267,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     Expectation e = expect(command);
     switch (e.kind) {
-    case Expectation::kInvalid:
-        FUZZ_CHECK(response && response->empty() && slave.calls.empty());
-        FUZZ_CHECK(slave.invalid.size() == 1 && slave.invalid[0] == command);
-        return 0;
-    case Expectation::kOtherStation:
-        FUZZ_CHECK(response && response->empty() && slave.calls.empty() && slave.invalid.empty());
-        return 0;
-    case Expectation::kUnreadable:
-        // Nothing is answered, and no write hook sees part of a frame.
-        FUZZ_CHECK(!response && slave.calls.empty());
-        return 0;
-    case Expectation::kAnswer:
-        break;
+        case Expectation::kInvalid:
+            FUZZ_CHECK(response && response->empty() && slave.calls.empty());
+            FUZZ_CHECK(slave.invalid.size() == 1 && slave.invalid[0] == command);
+            return 0;
+        case Expectation::kOtherStation:
+            FUZZ_CHECK(response && response->empty() && slave.calls.empty() && slave.invalid.empty());
+            return 0;
+        case Expectation::kUnreadable:
+            // Nothing is answered, and no write hook sees part of a frame.
+            FUZZ_CHECK(!response && slave.calls.empty());
+            return 0;
+        case Expectation::kAnswer:
+            break;
     }
     FUZZ_CHECK(response.has_value() && slave.invalid.empty());
     std::string body_out = e.head;

@@ -10,7 +10,9 @@ namespace mew {
 Inst::Inst(InstStation &mew, std::int64_t station)
     : station_(station), firmware_version_(query_firmware_version(mew, station)) {}
 
-std::int64_t Inst::query_inst_type(InstStation &mew, std::int64_t station) { return mew.get_uint16(station, "S0"); }
+std::int64_t Inst::query_inst_type(InstStation &mew, std::int64_t station) {
+    return mew.get_uint16(station, "S0");
+}
 
 std::int64_t Inst::query_firmware_version(InstStation &mew, std::int64_t station) {
     return mew.get_uint16(station, "S1");

@@ -33,7 +33,9 @@ std::optional<std::string> FrameQueue::get(double timeout) {
     return frame;
 }
 
-std::optional<std::string> FrameQueue::try_get() { return get(0); }
+std::optional<std::string> FrameQueue::try_get() {
+    return get(0);
+}
 
 std::size_t FrameQueue::size() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -79,7 +79,8 @@ void MewBase::receiver_loop() {
                 c = channel_->read_one();
             } catch (...) {
                 runtime::ErrorInfo info = runtime::describe(std::current_exception());
-                runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " + info.message);
+                runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " +
+                                    info.message);
                 return;
             }
             if (c.empty()) continue;

@@ -2,7 +2,8 @@
 
 namespace mew {
 
-QuerySubscription::QuerySubscription(ListenerList &list) : list_(list), queue_(std::make_shared<FrameQueue>()) {
+QuerySubscription::QuerySubscription(ListenerList &list)
+    : list_(list), queue_(std::make_shared<FrameQueue>()) {
     list_.append(queue_);
 }
 
@@ -16,7 +17,8 @@ void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame
         std::string feedback = slave.process_request(frame);
         if (!feedback.empty()) link.send(feedback);
     } catch (...) {
-        runtime::print_line("Ignore unhandled exception: " + runtime::describe(std::current_exception()).message);
+        runtime::print_line("Ignore unhandled exception: " +
+                            runtime::describe(std::current_exception()).message);
     }
 }
 
@@ -47,11 +49,14 @@ void MewFullDuplex::worker_loop() {
             if (frame) answer_command(*this, *this, *frame);
         }
     } catch (...) {
-        runtime::print_line("Ignore unhandled exception: " + runtime::describe(std::current_exception()).message);
+        runtime::print_line("Ignore unhandled exception: " +
+                            runtime::describe(std::current_exception()).message);
     }
 }
 
-bool MewFullDuplex::on_get_coil(std::string_view) { return false; }
+bool MewFullDuplex::on_get_coil(std::string_view) {
+    return false;
+}
 void MewFullDuplex::on_set_coil(std::string_view, bool) {}
 MewSlaveBase::Words MewFullDuplex::on_get_multi_coil_uint16(std::string_view, std::int64_t count) {
     return Words(count > 0 ? static_cast<std::size_t>(count) : 0, 0);

@@ -14,7 +14,8 @@ namespace mew {
 class MewFullDuplex : public MewMaster, public MewSlaveBase {
 public:
     using Words = MewSlaveBase::Words;
-    MewFullDuplex(std::shared_ptr<Channel> channel, double query_timeout = 1.0, std::int64_t slave_station = 1)
+    MewFullDuplex(std::shared_ptr<Channel> channel, double query_timeout = 1.0,
+                  std::int64_t slave_station = 1)
         : MewMaster(std::move(channel), query_timeout), MewSlaveBase(slave_station) {}
     ~MewFullDuplex() override;
 

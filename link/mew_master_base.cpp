@@ -99,7 +99,8 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
     if (fb.empty() || fb[0] != MewStatic::HEAD)
         throw IOError("Error: device response format invalid: begin with: " + std::string(text::at(fb, 0)));
     std::size_t length = text::length(fb);
-    if (length < 9) throw IOError("Error: device response format invalid: length too small: " + std::to_string(length));
+    if (length < 9)
+        throw IOError("Error: device response format invalid: length too small: " + std::to_string(length));
     // A response whose check code is wrong is not data.
     if (!check_code_valid(fb)) throw IOError("Error: device response check code invalid.");
     std::string addressed = station_decimal(command);

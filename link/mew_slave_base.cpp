@@ -81,7 +81,8 @@ std::string MewSlaveBase::process_request(std::string_view command) {
         return {};
     }
     std::string_view cmd = MewStatic::parse_command(command);
-    const std::int64_t pos = MewStatic::command_start_position(command) + static_cast<std::int64_t>(cmd.size());
+    const std::int64_t pos =
+        MewStatic::command_start_position(command) + static_cast<std::int64_t>(cmd.size());
     // Fields end where the check code begins: a frame too short for its
     // command fails to parse instead of reading its check code as data.
     const std::string_view body = text::slice(command, 0, -3);

@@ -42,7 +42,8 @@ void RandomMewSlaveDemo::worker_loop() {
                 pause(0.01, worker_.stop_flag());
         }
     } catch (...) {
-        runtime::print_line("Ignore unhandled exception: " + runtime::describe(std::current_exception()).message);
+        runtime::print_line("Ignore unhandled exception: " +
+                            runtime::describe(std::current_exception()).message);
     }
 }
 
@@ -50,9 +51,13 @@ std::int64_t RandomMewSlaveDemo::random_int(std::int64_t low, std::int64_t high)
     return std::uniform_int_distribution<std::int64_t>(low, high)(generator());
 }
 
-bool RandomMewSlaveDemo::random_bool() { return random_int(0, 1) == 1; }
+bool RandomMewSlaveDemo::random_bool() {
+    return random_int(0, 1) == 1;
+}
 
-bool RandomMewSlaveDemo::on_get_coil(std::string_view) { return random_bool(); }
+bool RandomMewSlaveDemo::on_get_coil(std::string_view) {
+    return random_bool();
+}
 
 void RandomMewSlaveDemo::on_set_coil(std::string_view name, bool value) {
     runtime::print_line("Slave: Contact " + std::string(name) + " is set to " + (value ? "True" : "False"));

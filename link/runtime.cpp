@@ -45,7 +45,9 @@ private:
 
 }  // namespace
 
-void set_printer(Printer printer) { g_printer = printer; }
+void set_printer(Printer printer) {
+    g_printer = printer;
+}
 
 void print_line(const std::string &line) {
     if (Printer p = g_printer.load()) {
@@ -56,7 +58,9 @@ void print_line(const std::string &line) {
     std::fflush(stdout);
 }
 
-void set_describer(Describer describer) { g_describer = describer; }
+void set_describer(Describer describer) {
+    g_describer = describer;
+}
 
 ErrorInfo describe(std::exception_ptr error) {
     ErrorInfo info;

@@ -20,9 +20,9 @@ using Printer = void (*)(const std::string &line);
 void set_printer(Printer printer);
 
 struct ErrorInfo {
-    bool io_error = false;  // an input/output error, as opposed to any other
-    std::string type_name;  // the error's type, as the host names it
-    std::string message;    // the error's message, as the host prints it
+    bool io_error = false;   // an input/output error, as opposed to any other
+    std::string type_name;   // the error's type, as the host names it
+    std::string message;     // the error's message, as the host prints it
     bool interrupt = false;  // the host asks to stop (Ctrl-C, exit): never swallowed
 };
 // Describes the exception. Never throws.

@@ -19,7 +19,8 @@ bool StationLock::try_lock_for(double seconds) {
 
 void StationLock::unlock() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!count_ || owner_ != std::this_thread::get_id()) throw std::logic_error("cannot release un-acquired lock");
+    if (!count_ || owner_ != std::this_thread::get_id())
+        throw std::logic_error("cannot release un-acquired lock");
     if (--count_ == 0) {
         owner_ = std::thread::id();
         released_.notify_one();

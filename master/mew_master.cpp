@@ -20,7 +20,9 @@ MewMaster::Words decode_words(const std::string &fb, std::int64_t count) {
     MewMaster::Words words(static_cast<std::size_t>(count));
     for (std::int64_t i = 0; i < count; ++i) {
         std::int64_t at = 2 + 4 * i;
-        std::int64_t w = ascii ? MewStatic::try_read_word(std::string_view(fb).substr(static_cast<std::size_t>(at), 4)) : -1;
+        std::int64_t w =
+            ascii ? MewStatic::try_read_word(std::string_view(fb).substr(static_cast<std::size_t>(at), 4))
+                  : -1;
         if (w < 0) {
             std::string joined(text::slice(fb, at + 2, at + 4));
             joined += text::slice(fb, at, at + 2);
@@ -31,8 +33,12 @@ MewMaster::Words decode_words(const std::string &fb, std::int64_t count) {
     return words;
 }
 
-std::int64_t signed16(std::int64_t u) { return u < 32768 ? u : u - 65536; }
-std::int64_t signed32(std::int64_t u) { return u < 2147483648LL ? u : u - 4294967296LL; }
+std::int64_t signed16(std::int64_t u) {
+    return u < 32768 ? u : u - 65536;
+}
+std::int64_t signed32(std::int64_t u) {
+    return u < 2147483648LL ? u : u - 4294967296LL;
+}
 
 std::int64_t element(const MewMaster::Words &words, std::size_t i) {
     if (i >= words.size()) throw IndexError("list index out of range");
@@ -68,7 +74,8 @@ std::int64_t MewMaster::get_coil_uint16(std::int64_t station, std::string_view n
     return element(get_multi_coil_uint16(station, name, 1), 0);
 }
 
-MewMaster::Words MewMaster::get_multi_coil_uint16(std::int64_t station, std::string_view name, std::int64_t count) {
+MewMaster::Words MewMaster::get_multi_coil_uint16(std::int64_t station, std::string_view name,
+                                                  std::int64_t count) {
     std::string cmd = MewStatic::fill_read_word_unit_of_contact_message(station, name, std::nullopt, count);
     return decode_words(query(cmd), count);
 }
@@ -77,7 +84,8 @@ std::int64_t MewMaster::get_uint16(std::int64_t station, std::string_view name) 
     return element(get_multi_uint16(station, name, 1), 0);
 }
 
-MewMaster::Words MewMaster::get_multi_uint16(std::int64_t station, std::string_view name, std::int64_t count) {
+MewMaster::Words MewMaster::get_multi_uint16(std::int64_t station, std::string_view name,
+                                             std::int64_t count) {
     std::string cmd = MewStatic::fill_read_data_area_message(station, name, count);
     return decode_words(query(cmd), count);
 }
@@ -97,7 +105,8 @@ std::int64_t MewMaster::get_int32(std::int64_t station, std::string_view name) {
     return signed32(get_uint32(station, name));
 }
 
-MewMaster::Words MewMaster::get_multi_uint32(std::int64_t station, std::string_view name, std::int64_t count) {
+MewMaster::Words MewMaster::get_multi_uint32(std::int64_t station, std::string_view name,
+                                             std::int64_t count) {
     // Twice a count near the 64-bit limit does not fit; a count below 1 fails
     // the builder's check either way.
     std::int64_t words = count;
@@ -105,7 +114,8 @@ MewMaster::Words MewMaster::get_multi_uint32(std::int64_t station, std::string_v
         throw OverflowError("count too large: " + std::to_string(count));
     Words w = get_multi_uint16(station, name, words);
     Words values(count > 0 ? static_cast<std::size_t>(count) : 0);
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = element(w, 2 * i + 1) * 65536 + element(w, 2 * i);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = element(w, 2 * i + 1) * 65536 + element(w, 2 * i);
     return values;
 }
 

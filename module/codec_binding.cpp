@@ -26,8 +26,8 @@ std::int64_t packed(py::handle value, const char *range_message) {
 // than an integer fails that comparison with TypeError.
 std::int64_t unsigned_value(py::handle value) {
     if (!PyIndex_Check(value.ptr()))
-        throw py::type_error(std::string("'>=' not supported between instances of '") + Py_TYPE(value.ptr())->tp_name +
-                             "' and 'int'");
+        throw py::type_error(std::string("'>=' not supported between instances of '") +
+                             Py_TYPE(value.ptr())->tp_name + "' and 'int'");
     return int64(value);
 }
 
@@ -111,7 +111,8 @@ void bind_codec(py::module_ &m) {
         "The station field read as hexadecimal.");
     def_fast_static(
         cls, "parse_contact_address", [](const py::str &a) { return S::parse_contact_address(text(a)); },
-        py::arg("address"), "Point number of a contact address: three decimal word digits, one hex bit digit.");
+        py::arg("address"),
+        "Point number of a contact address: three decimal word digits, one hex bit digit.");
     def_fast_static(
         cls, "parse_register_address", [](const py::str &a) { return S::parse_register_address(text(a)); },
         py::arg("address"), "The register number, read as decimal.");
@@ -136,7 +137,8 @@ void bind_codec(py::module_ &m) {
     def_fast_static(
         cls, "fill_contact_address",
         [](const py::str &d, const py::str &a) { return to_str(S::fill_contact_address(text(d), text(a))); },
-        py::arg("data"), py::arg("address"), "data followed by address, left-padded with \"0\" to four characters.");
+        py::arg("data"), py::arg("address"),
+        "data followed by address, left-padded with \"0\" to four characters.");
     def_fast_static(
         cls, "fill_uint16",
         [](const py::str &d, py::handle v) { return to_str(S::fill_uint16(text(d), unsigned_value(v))); },
@@ -144,7 +146,8 @@ void bind_codec(py::module_ &m) {
     def_fast_static(
         cls, "fill_int16",
         [](const py::str &d, py::handle v) {
-            return to_str(S::fill_int16(text(d), packed(v, "short format requires -32768 <= number <= 32767")));
+            return to_str(
+                S::fill_int16(text(d), packed(v, "short format requires -32768 <= number <= 32767")));
         },
         py::arg("data"), py::arg("value"), "data followed by the 16-bit field of a signed value.");
     def_fast_static(
@@ -165,7 +168,8 @@ void bind_codec(py::module_ &m) {
         [](py::handle st, const py::str &c) {
             return to_str(S::fill_read_single_point_of_contact_message(station(st), text(c)));
         },
-        py::arg("station"), py::arg("contact"), "The RCS frame reading one contact, such as \"Y0010\" or \"Y10\".");
+        py::arg("station"), py::arg("contact"),
+        "The RCS frame reading one contact, such as \"Y0010\" or \"Y10\".");
     def_fast_static(
         cls, "fill_write_single_point_of_contact_message",
         [](py::handle st, const py::str &c, const py::object &value) {
@@ -183,11 +187,13 @@ void bind_codec(py::module_ &m) {
             if (!end.is_none()) {
                 // A view into a converted temporary would dangle; take text only.
                 if (!py::isinstance<py::str>(end))
-                    throw py::type_error(std::string("contact_end must be str, not ") + Py_TYPE(end.ptr())->tp_name);
+                    throw py::type_error(std::string("contact_end must be str, not ") +
+                                         Py_TYPE(end.ptr())->tp_name);
                 contact_end = text(end);
             }
             if (!count.is_none()) word_count = int64(count);
-            return to_str(S::fill_read_word_unit_of_contact_message(station(st), text(start), contact_end, word_count));
+            return to_str(
+                S::fill_read_word_unit_of_contact_message(station(st), text(start), contact_end, word_count));
         },
         py::arg("station"), py::arg("contact_start"), py::arg("contact_end") = py::none(),
         py::arg("word_count") = py::none(),
@@ -196,7 +202,8 @@ void bind_codec(py::module_ &m) {
     def_fast_static(
         cls, "fill_write_word_unit_of_contact_message",
         [](py::handle st, const py::str &start, py::handle values) {
-            return to_str(S::fill_write_word_unit_of_contact_message(station(st), text(start), int64_list(values)));
+            return to_str(
+                S::fill_write_word_unit_of_contact_message(station(st), text(start), int64_list(values)));
         },
         py::arg("station"), py::arg("contact_start"), py::arg("values"),
         "The WCC frame writing one word of contacts per value from contact_start (\"WY0\").");

@@ -63,7 +63,8 @@ std::int64_t station(py::handle value) {
 }
 
 std::vector<std::int64_t> int64_list(py::handle values) {
-    py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
+    py::object seq =
+        py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
     if (!seq) throw py::error_already_set();
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
     PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
@@ -90,7 +91,8 @@ void translate_core_error(std::exception_ptr p) {
     } catch (const NumberFormatError &e) {
         py::str literal = py::reinterpret_steal<py::str>(
             PyUnicode_DecodeUTF8(e.text.data(), static_cast<Py_ssize_t>(e.text.size()), "replace"));
-        PyErr_Format(PyExc_ValueError, "invalid literal for int() with base %d: %.200R", e.base, literal.ptr());
+        PyErr_Format(PyExc_ValueError, "invalid literal for int() with base %d: %.200R", e.base,
+                     literal.ptr());
     } catch (const AssertionFailure &) {
         PyErr_SetNone(PyExc_AssertionError);
     } catch (const IOError &e) {
@@ -114,7 +116,9 @@ void translate_core_error(std::exception_ptr p) {
 
 }  // namespace
 
-void register_errors(py::module_ &) { py::register_exception_translator(&translate_core_error); }
+void register_errors(py::module_ &) {
+    py::register_exception_translator(&translate_core_error);
+}
 
 void set_python_error(std::exception_ptr p) {
     try {

@@ -20,7 +20,9 @@ namespace mew::py_boundary {
 // The UTF-8 bytes of a str, without a copy. Raises the host's encoding
 // error for text that has no UTF-8 form (an unpaired surrogate).
 std::string_view text(const py::str &s);
-inline std::string_view text(py::handle h) { return text(py::reinterpret_borrow<py::str>(h)); }
+inline std::string_view text(py::handle h) {
+    return text(py::reinterpret_borrow<py::str>(h));
+}
 
 // A str from UTF-8 bytes the core produced.
 py::str to_str(std::string_view s);
@@ -118,13 +120,17 @@ PyObject *invoke(const Function &f, PyObject *const *args) {
     return invoke<R, P...>(f, args, std::index_sequence_for<P...>{});
 }
 
-inline void annotate(Function &f, const py::arg &a) { f.params.at(f.named++).name = a.name; }
+inline void annotate(Function &f, const py::arg &a) {
+    f.params.at(f.named++).name = a.name;
+}
 inline void annotate(Function &f, const py::arg_v &a) {
     Param &p = f.params.at(f.named++);
     p.name = a.name;
     p.default_value = a.value;
 }
-inline void annotate(Function &f, const char *doc) { f.doc = doc; }
+inline void annotate(Function &f, const char *doc) {
+    f.doc = doc;
+}
 
 // Completes the docstring and adds the static method to the class.
 void install(py::handle cls, std::unique_ptr<Function> f);

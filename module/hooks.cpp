@@ -117,7 +117,9 @@ bool describe_python_error(std::exception_ptr error, runtime::ErrorInfo &info) {
 
 }  // namespace
 
-const char *hook_name(Hook h) { return kHookNames[h]; }
+const char *hook_name(Hook h) {
+    return kHookNames[h];
+}
 
 void PyHooks::attach(py::handle self, py::handle cls) {
     self_ = self;
@@ -141,20 +143,23 @@ void wrap_init(py::handle cls, std::function<void(py::handle)> before, std::func
             attach(self);
             if (after) after(self);
         },
-        py::is_method(cls), py::name("__init__"), py::doc(py::str(original.attr("__doc__")).cast<std::string>().c_str()));
+        py::is_method(cls), py::name("__init__"),
+        py::doc(py::str(original.attr("__doc__")).cast<std::string>().c_str()));
 }
 
 void check_abstract(py::handle self, py::handle cls, std::initializer_list<const char *> names) {
     py::handle type = reinterpret_cast<PyObject *>(Py_TYPE(self.ptr()));
     std::vector<std::string> missing;
     for (const char *name : names)
-        if (py::getattr(type, name, py::none()).is(py::getattr(cls, name, py::none()))) missing.emplace_back(name);
+        if (py::getattr(type, name, py::none()).is(py::getattr(cls, name, py::none())))
+            missing.emplace_back(name);
     if (missing.empty()) return;
     std::sort(missing.begin(), missing.end());
     std::string list;
     for (const auto &m : missing) list += (list.empty() ? "" : ", ") + m;
-    throw py::type_error("Can't instantiate abstract class " + py::str(type.attr("__name__")).cast<std::string>() +
-                         " with abstract method" + (missing.size() > 1 ? "s " : " ") + list);
+    throw py::type_error("Can't instantiate abstract class " +
+                         py::str(type.attr("__name__")).cast<std::string>() + " with abstract method" +
+                         (missing.size() > 1 ? "s " : " ") + list);
 }
 
 std::unique_ptr<runtime::WorkerThread> python_thread(py::handle self, const char *method) {

@@ -62,7 +62,9 @@ public:
 
 // An index into a word or a flat list: beyond 64 bits it is as far out as any
 // large one.
-std::int64_t index_arg(py::handle value) { return clamped_int64(value); }
+std::int64_t index_arg(py::handle value) {
+    return clamped_int64(value);
+}
 
 std::int64_t mask16(py::handle value) {
     if (!PyLong_Check(value.ptr())) return int64(value) & 0xFFFF;
@@ -100,7 +102,9 @@ void set_word(py::handle inst, InstXY &xy, py::handle value_) {
 
 // An instrument of a flat list, for a point index or a word index. The list
 // itself judges the index, so one of any size fails as the host's lists fail.
-py::object instrument(py::handle list, py::handle index) { return list[index]; }
+py::object instrument(py::handle list, py::handle index) {
+    return list[index];
+}
 
 std::pair<std::int64_t, std::int64_t> split(std::int64_t item) {
     std::int64_t inst = item >= 0 ? item / 16 : -((-(item + 1)) / 16) - 1;
@@ -146,7 +150,9 @@ private:
     py::handle manager_, module_;
 };
 
-std::size_t list_length(py::handle manager, const char *name) { return py::len(manager.attr(name)); }
+std::size_t list_length(py::handle manager, const char *name) {
+    return py::len(manager.attr(name));
+}
 
 template <class View>
 py::class_<View> bind_view(py::module_ &m, const char *name, const char *field, const char *doc) {
@@ -207,7 +213,8 @@ void bind_inst(py::module_ &m) {
                                   "An instrument: one device on the line, with its station number and the "
                                   "firmware word read from its \"S1\" register. Abstract.");
     inst.def(py::init(&make_inst<PyInst>), py::arg("mew"), py::arg("station"));
-    inst.def_property_readonly("inst_type", &Inst::inst_type, "The kind of instrument, an INST_TYPE_ constant.");
+    inst.def_property_readonly("inst_type", &Inst::inst_type,
+                               "The kind of instrument, an INST_TYPE_ constant.");
     inst.def_property_readonly("station", &Inst::station, "The device's station number.");
     inst.def_property_readonly("firmware_version", &Inst::firmware_version,
                                "The raw \"S1\" word read at construction.");
@@ -243,11 +250,13 @@ void bind_inst(py::module_ &m) {
         .def(py::init<py::object>(), py::arg("inst_xy"))
         .def_property_readonly("_inst_xy", [](const X16 &v) { return v.inst; })
         .def("__getitem__", [](const X16 &v, py::handle item) { return get_x(v.inst, item); });
-    py::class_<Y16>(m, "Y16", "The 16 outputs of one InstXY, by index; assigning one writes it when it changes.")
+    py::class_<Y16>(m, "Y16",
+                    "The 16 outputs of one InstXY, by index; assigning one writes it when it changes.")
         .def(py::init<py::object>(), py::arg("inst_xy"))
         .def_property_readonly("_inst_xy", [](const Y16 &v) { return v.inst; })
         .def("__getitem__", [](const Y16 &v, py::handle item) { return get_y(v.inst, item); })
-        .def("__setitem__", [](const Y16 &v, py::handle key, py::handle value) { put_y(v.inst, key, value); });
+        .def("__setitem__",
+             [](const Y16 &v, py::handle key, py::handle value) { put_y(v.inst, key, value); });
 
     py::class_<InstXY, Inst> xy(m, "InstXY",
                                 "A digital I/O device: 16 inputs (\"WX0\") and 16 outputs (\"WY0\"), kept as "
@@ -269,7 +278,8 @@ void bind_inst(py::module_ &m) {
         "Output point index, from the copy.");
     xy.def("get_wy", &InstXY::get_wy, "The output word, from the copy.");
     xy.def(
-        "set_y", [](py::handle self, py::handle index, py::handle value) {
+        "set_y",
+        [](py::handle self, py::handle index, py::handle value) {
             set_point(self, self.cast<InstXY &>(), index, value);
         },
         py::arg("index"), py::arg("value"), "Sets output point index (0..15); writes only when it changes.");
@@ -284,12 +294,14 @@ void bind_inst(py::module_ &m) {
         },
         py::arg("value"), "Takes a new input word (low 16 bits); returns (new, old).");
 
-    bind_view<XList>(m, "_InstXList", "_inst_x_list", "Every input point of every XY instrument, by flat index.")
+    bind_view<XList>(m, "_InstXList", "_inst_x_list",
+                     "Every input point of every XY instrument, by flat index.")
         .def("__getitem__", [](const XList &v, py::handle item) {
             auto [i, sub] = split(index_arg(item));
             return get_x(instrument(v.list, py::int_(i)), py::int_(sub));
         });
-    bind_view<YList>(m, "_InstYList", "_inst_y_list", "Every output point of every XY instrument, by flat index.")
+    bind_view<YList>(m, "_InstYList", "_inst_y_list",
+                     "Every output point of every XY instrument, by flat index.")
         .def("__getitem__",
              [](const YList &v, py::handle item) {
                  auto [i, sub] = split(index_arg(item));
@@ -314,7 +326,9 @@ void bind_inst(py::module_ &m) {
         m, "InstManager", py::dynamic_attr(),
         "A full-duplex station that finds the remote I/O devices on its line (initialize_inst_list) and "
         "presents the points of all XY devices as flat lists x, y, wx, wy.");
-    manager.def(py::init([](py::args args, py::kwargs kwargs) { return make_full_duplex<Trampoline>("InstManager", args, kwargs); }));
+    manager.def(py::init([](py::args args, py::kwargs kwargs) {
+        return make_full_duplex<Trampoline>("InstManager", args, kwargs);
+    }));
     manager.def(
         "initialize_inst_list",
         [](py::object self) {
@@ -324,9 +338,11 @@ void bind_inst(py::module_ &m) {
             py::gil_scoped_release nogil;
             cpp.initialize_inst_list(station, registry);
         },
-        "Scans stations 1, 2, 3, ... until one fails, creating one instrument per device; appends to the lists.");
+        "Scans stations 1, 2, 3, ... until one fails, creating one instrument per device; appends to the "
+        "lists.");
     manager.def_property_readonly(
-        "inst_count", [](py::handle self) { return list_length(self, "_all_list"); }, "Instruments of every kind.");
+        "inst_count", [](py::handle self) { return list_length(self, "_all_list"); },
+        "Instruments of every kind.");
     manager.def_property_readonly(
         "xy_count", [](py::handle self) { return list_length(self, "_xy_list"); }, "XY instruments.");
     manager.def_property_readonly(
@@ -334,15 +350,20 @@ void bind_inst(py::module_ &m) {
     manager.def_property_readonly(
         "ad_count", [](py::handle self) { return list_length(self, "_ad_list"); }, "Analogue instruments.");
     manager.def_property_readonly(
-        "axis", [](py::handle self) { return self.attr("_axis_list"); }, "The list of axis instruments itself.");
+        "axis", [](py::handle self) { return self.attr("_axis_list"); },
+        "The list of axis instruments itself.");
     manager.def_property_readonly(
-        "x", [](py::handle self) { return XList(self.attr("_xy_list")); }, "Every input point, by flat index.");
+        "x", [](py::handle self) { return XList(self.attr("_xy_list")); },
+        "Every input point, by flat index.");
     manager.def_property_readonly(
-        "y", [](py::handle self) { return YList(self.attr("_xy_list")); }, "Every output point, by flat index.");
+        "y", [](py::handle self) { return YList(self.attr("_xy_list")); },
+        "Every output point, by flat index.");
     manager.def_property_readonly(
-        "wx", [](py::handle self) { return WXList(self.attr("_xy_list")); }, "The input word of each XY instrument.");
+        "wx", [](py::handle self) { return WXList(self.attr("_xy_list")); },
+        "The input word of each XY instrument.");
     manager.def_property_readonly(
-        "wy", [](py::handle self) { return WYList(self.attr("_xy_list")); }, "The output word of each XY instrument.");
+        "wy", [](py::handle self) { return WYList(self.attr("_xy_list")); },
+        "The output word of each XY instrument.");
     hook_init<InstManager>(manager, [](py::handle self) {
         py::list unknown, xy_list, axis_list, ad_list;
         self.attr("_all_list") = py::list();

@@ -33,7 +33,8 @@ ListenerList::Item as_listener(py::handle obj) {
 }
 
 py::object listener_object(const ListenerList::Item &item) {
-    if (auto *p = dynamic_cast<PyListener *>(item.get())) return py::reinterpret_borrow<py::object>(p->object());
+    if (auto *p = dynamic_cast<PyListener *>(item.get()))
+        return py::reinterpret_borrow<py::object>(p->object());
     return py::cast(std::static_pointer_cast<FrameQueue>(item));
 }
 
@@ -111,7 +112,10 @@ void bind_link(py::module_ &m) {
         "with the interface of queue.Queue.")
         .def(py::init<>())
         .def(
-            "put", [](FrameQueue &q, const py::str &frame, py::args, py::kwargs) { q.put(std::string(text(frame))); },
+            "put",
+            [](FrameQueue &q, const py::str &frame, py::args, py::kwargs) {
+                q.put(std::string(text(frame)));
+            },
             py::arg("frame"), "Adds a frame; never blocks.")
         .def(
             "get",
@@ -119,7 +123,8 @@ void bind_link(py::module_ &m) {
                 return frame_or_empty(q, block ? timeout_seconds(timeout) : 0.0);
             },
             py::arg("block") = true, py::arg("timeout") = py::none(),
-            "The oldest frame, waiting at most timeout seconds (None: without limit); queue.Empty when none came.")
+            "The oldest frame, waiting at most timeout seconds (None: without limit); queue.Empty when none "
+            "came.")
         .def(
             "get_nowait", [](FrameQueue &q) { return frame_or_empty(q, 0.0); },
             "The oldest frame at once; queue.Empty when there is none.")
@@ -161,12 +166,13 @@ void bind_link(py::module_ &m) {
                 if (!removed) throw py::value_error("list.remove(x): x not in list");
             },
             py::arg("listener"), "Removes a listener; ValueError when it is not in the list.")
-        .def("__len__",
-             [](ListenerList &list) {
-                 py::gil_scoped_release nogil;
-                 return list.size();
-             },
-             "The number of listeners.")
+        .def(
+            "__len__",
+            [](ListenerList &list) {
+                py::gil_scoped_release nogil;
+                return list.size();
+            },
+            "The number of listeners.")
         .def("__bool__",
              [](ListenerList &list) {
                  py::gil_scoped_release nogil;
@@ -182,20 +188,23 @@ void bind_link(py::module_ &m) {
                 return items[index];
             },
             "The listener at an index.")
-        .def("__contains__",
-             [](ListenerList &list, py::handle obj) {
-                 auto match = same_as(obj);
-                 py::gil_scoped_release nogil;
-                 return list.contains(match);
-             },
-             "Whether the very object is registered.")
-        .def("__eq__",
-             [](ListenerList &list, py::handle other) -> py::object {
-                 py::object mine = as_list(list);
-                 if (py::isinstance<ListenerList>(other)) return mine.attr("__eq__")(as_list(other.cast<ListenerList &>()));
-                 return mine.attr("__eq__")(other);
-             },
-             "Compares the listeners with a list (or another listener list).")
+        .def(
+            "__contains__",
+            [](ListenerList &list, py::handle obj) {
+                auto match = same_as(obj);
+                py::gil_scoped_release nogil;
+                return list.contains(match);
+            },
+            "Whether the very object is registered.")
+        .def(
+            "__eq__",
+            [](ListenerList &list, py::handle other) -> py::object {
+                py::object mine = as_list(list);
+                if (py::isinstance<ListenerList>(other))
+                    return mine.attr("__eq__")(as_list(other.cast<ListenerList &>()));
+                return mine.attr("__eq__")(other);
+            },
+            "Compares the listeners with a list (or another listener list).")
         .def("__repr__", [](ListenerList &list) { return py::repr(as_list(list)); });
 
     // Station members are views into the C++ object; they keep it alive.
@@ -205,7 +214,8 @@ void bind_link(py::module_ &m) {
                "_channel", [](Station &s) { return dynamic_cast<ChannelObject &>(s).channel_object; },
                "The station's channel.")
             .def_property_readonly(
-                "_stop_flag", [](Station &s) { return s.stop_flag(); }, "True while no receiver is meant to run.")
+                "_stop_flag", [](Station &s) { return s.stop_flag(); },
+                "True while no receiver is meant to run.")
             .def_property_readonly(
                 "_feedback_listeners", [](Station &s) -> ListenerList & { return s.feedback_listeners(); },
                 py::return_value_policy::reference_internal, "Listeners of every response frame.")
@@ -226,19 +236,23 @@ void bind_link(py::module_ &m) {
     py::class_<MewBase, PyLink<MewBase>> base(
         m, "MewBase",
         "The link base of every station: owns a channel (a Channel object, or a port name such as "
-        "\"/dev/ttyUSB0\" or \"COM3\" with serial settings as keywords), sends under a sender lock and routes "
+        "\"/dev/ttyUSB0\" or \"COM3\" with serial settings as keywords), sends under a sender lock and "
+        "routes "
         "every received frame by its type.");
     base.def(py::init([](py::args args, py::kwargs kwargs) {
         py::object channel = take_channel("MewBase", args, kwargs);
         return make_station<PyLink<MewBase>>(channel, kwargs);
     }));
     members(base);
-    base.def("start", [](MewBase &s) { s.MewBase::start(); }, py::call_guard<py::gil_scoped_release>(),
-             "Discards pending input and starts the receiver thread; nothing when it runs already.");
-    base.def("stop", [](MewBase &s) { s.MewBase::stop(); }, py::call_guard<py::gil_scoped_release>(),
-             "Stops the receiver thread and waits for it; nothing when stopped already.");
-    base.def("close", [](MewBase &s) { s.MewBase::close(); }, py::call_guard<py::gil_scoped_release>(),
-             "stop(), then closes the channel.");
+    base.def(
+        "start", [](MewBase &s) { s.MewBase::start(); }, py::call_guard<py::gil_scoped_release>(),
+        "Discards pending input and starts the receiver thread; nothing when it runs already.");
+    base.def(
+        "stop", [](MewBase &s) { s.MewBase::stop(); }, py::call_guard<py::gil_scoped_release>(),
+        "Stops the receiver thread and waits for it; nothing when stopped already.");
+    base.def(
+        "close", [](MewBase &s) { s.MewBase::close(); }, py::call_guard<py::gil_scoped_release>(),
+        "stop(), then closes the channel.");
     base.def(
         "_send",
         [](MewBase &s, const py::str &data) {
@@ -262,7 +276,8 @@ void bind_link(py::module_ &m) {
         return station;
     }));
     master.def_property(
-        "_query_timeout", [](MewMasterBase &s) { return dynamic_cast<ChannelObject &>(s).query_timeout_object; },
+        "_query_timeout",
+        [](MewMasterBase &s) { return dynamic_cast<ChannelObject &>(s).query_timeout_object; },
         [](MewMasterBase &s, py::object value) {
             s.set_query_timeout(timeout_seconds(value));
             dynamic_cast<ChannelObject &>(s).query_timeout_object = value;

@@ -8,10 +8,13 @@ namespace {
 
 // A word argument: anything beyond 64 bits is still out of range, so it is
 // clamped for the range check instead of failing the conversion.
-std::int64_t word_arg(py::handle value) { return clamped_int64(value); }
+std::int64_t word_arg(py::handle value) {
+    return clamped_int64(value);
+}
 
 std::vector<std::int64_t> word_list(py::handle values) {
-    py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
+    py::object seq =
+        py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
     if (!seq) throw py::error_already_set();
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
     std::vector<std::int64_t> out;
@@ -29,7 +32,8 @@ std::int64_t masked32(py::handle value) {
 }
 
 std::vector<std::int64_t> masked32_list(py::handle values) {
-    py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
+    py::object seq =
+        py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
     if (!seq) throw py::error_already_set();
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
     std::vector<std::int64_t> out;
@@ -38,9 +42,13 @@ std::vector<std::int64_t> masked32_list(py::handle values) {
 }
 
 // A signed value: beyond 64 bits it is out of range all the same.
-std::int64_t signed_arg(py::handle value) { return word_arg(value); }
+std::int64_t signed_arg(py::handle value) {
+    return word_arg(value);
+}
 
-std::vector<std::int64_t> signed_list(py::handle values) { return word_list(values); }
+std::vector<std::int64_t> signed_list(py::handle values) {
+    return word_list(values);
+}
 
 }  // namespace
 
@@ -62,41 +70,41 @@ void bind_master(py::module_ &m) {
     // Each operation converts its arguments with the GIL, then runs without
     // it; it names the C++ method it runs, so a Python override calling
     // super() does not come back to itself.
-#define MEW_READ(method, doc)                                                          \
-    cls.def(                                                                           \
-        #method,                                                                       \
-        [](MewMaster &s, py::handle station_, const py::str &name_) {                  \
-            std::int64_t st = station(station_);                                       \
-            std::string name(text(name_));                                             \
-            py::gil_scoped_release nogil;                                              \
-            return s.MewMaster::method(st, name);                                      \
-        },                                                                             \
+#define MEW_READ(method, doc)                                         \
+    cls.def(                                                          \
+        #method,                                                      \
+        [](MewMaster &s, py::handle station_, const py::str &name_) { \
+            std::int64_t st = station(station_);                      \
+            std::string name(text(name_));                            \
+            py::gil_scoped_release nogil;                             \
+            return s.MewMaster::method(st, name);                     \
+        },                                                            \
         py::arg("station"), py::arg("name"), doc)
-#define MEW_READ_N(method, doc)                                                        \
-    cls.def(                                                                           \
-        #method,                                                                       \
+#define MEW_READ_N(method, doc)                                                          \
+    cls.def(                                                                             \
+        #method,                                                                         \
         [](MewMaster &s, py::handle station_, const py::str &name_, py::handle count_) { \
-            std::int64_t st = station(station_);                                       \
-            std::string name(text(name_));                                             \
-            std::int64_t count = int64(count_);                                        \
-            std::vector<std::int64_t> values;                                          \
-            {                                                                          \
-                py::gil_scoped_release nogil;                                          \
-                values = s.MewMaster::method(st, name, count);                         \
-            }                                                                          \
-            return to_list(values);                                                    \
-        },                                                                             \
+            std::int64_t st = station(station_);                                         \
+            std::string name(text(name_));                                               \
+            std::int64_t count = int64(count_);                                          \
+            std::vector<std::int64_t> values;                                            \
+            {                                                                            \
+                py::gil_scoped_release nogil;                                            \
+                values = s.MewMaster::method(st, name, count);                           \
+            }                                                                            \
+            return to_list(values);                                                      \
+        },                                                                               \
         py::arg("station"), py::arg("name"), py::arg("count"), doc)
-#define MEW_WRITE(method, argname, convert, doc)                                           \
-    cls.def(                                                                           \
-        #method,                                                                       \
+#define MEW_WRITE(method, argname, convert, doc)                                         \
+    cls.def(                                                                             \
+        #method,                                                                         \
         [](MewMaster &s, py::handle station_, const py::str &name_, py::handle value_) { \
-            std::int64_t st = station(station_);                                       \
-            std::string name(text(name_));                                             \
-            auto value = convert(value_);                                              \
-            py::gil_scoped_release nogil;                                              \
-            s.MewMaster::method(st, name, value);                                      \
-        },                                                                             \
+            std::int64_t st = station(station_);                                         \
+            std::string name(text(name_));                                               \
+            auto value = convert(value_);                                                \
+            py::gil_scoped_release nogil;                                                \
+            s.MewMaster::method(st, name, value);                                        \
+        },                                                                               \
         py::arg("station"), py::arg("name"), py::arg(argname), doc)
 
     MEW_READ(get_coil, "Reads one contact (\"R0010\", \"Y10\"): True when set.");
@@ -115,7 +123,8 @@ void bind_master(py::module_ &m) {
     MEW_WRITE(set_multi_coil_uint16, "values", word_list, "Writes words of contacts from name.");
     MEW_WRITE(set_uint16, "value", word_arg, "Writes one register, 0..65535.");
     MEW_WRITE(set_multi_uint16, "values", word_list, "Writes registers from name, 0..65535 each.");
-    MEW_WRITE(set_uint32, "value", masked32, "Writes the low 32 bits of value to two registers, low word first.");
+    MEW_WRITE(set_uint32, "value", masked32,
+              "Writes the low 32 bits of value to two registers, low word first.");
     MEW_WRITE(set_int16, "value", signed_arg, "Writes one register from -32768..32767.");
     MEW_WRITE(set_int32, "value", signed_arg, "Writes a signed 32-bit value to two registers.");
     MEW_WRITE(set_multi_int16, "values", signed_list, "Writes registers from signed 16-bit values.");

@@ -1,6 +1,6 @@
 // MewSlaveBase, MewFullDuplex and RandomMewSlaveDemo.
-#include "link/mew_full_duplex.h"
 #include "codec/errors.h"
+#include "link/mew_full_duplex.h"
 #include "link/random_slave.h"
 #include "module/bindings.h"
 #include "module/trampolines.h"
@@ -32,13 +32,13 @@ protected:
     }
 };
 
-const char *const kHandlerNames[] = {"on_get_coil",         "on_get_multi_coil_uint16", "on_get_multi_uint16",
-                                     "on_set_coil",         "on_set_multi_coil_uint16", "on_set_multi_uint16"};
+const char *const kHandlerNames[] = {"on_get_coil", "on_get_multi_coil_uint16", "on_get_multi_uint16",
+                                     "on_set_coil", "on_set_multi_coil_uint16", "on_set_multi_uint16"};
 
 template <class Station, class Cls>
 void bind_slave_side(Cls &cls) {
-    cls.def_property_readonly("station", [](Station &s) { return s.MewSlaveBase::station(); },
-                              "This slave's station number.");
+    cls.def_property_readonly(
+        "station", [](Station &s) { return s.MewSlaveBase::station(); }, "This slave's station number.");
     cls.def_property_readonly(
         "_station", [](Station &s) { return s.MewSlaveBase::station(); }, "This slave's station number.");
 }
@@ -52,10 +52,12 @@ void bind_worker(Cls &cls) {
         "The slave worker thread (a threading.Thread), or None before the first start.");
     cls.def("_check_and_process_request", &Station::worker_loop, py::call_guard<py::gil_scoped_release>(),
             "The slave worker's body.");
-    cls.def("start", [](Station &s) { s.Station::start(); }, py::call_guard<py::gil_scoped_release>(),
-            "Starts the receiver and the slave worker; nothing for what runs already.");
-    cls.def("stop", [](Station &s) { s.Station::stop(); }, py::call_guard<py::gil_scoped_release>(),
-            "Stops the receiver and the slave worker and waits for both.");
+    cls.def(
+        "start", [](Station &s) { s.Station::start(); }, py::call_guard<py::gil_scoped_release>(),
+        "Starts the receiver and the slave worker; nothing for what runs already.");
+    cls.def(
+        "stop", [](Station &s) { s.Station::stop(); }, py::call_guard<py::gil_scoped_release>(),
+        "Stops the receiver and the slave worker and waits for both.");
 }
 
 // A station's own handlers, callable from Python (and from a subclass's
@@ -67,7 +69,9 @@ void bind_handlers(Cls &cls) {
         py::arg("name"), "RCS: the state of contact name (\"R0010\").");
     cls.def(
         "on_set_coil",
-        [](Station &s, const py::str &name, py::handle value) { s.Station::on_set_coil(text(name), truth(value)); },
+        [](Station &s, const py::str &name, py::handle value) {
+            s.Station::on_set_coil(text(name), truth(value));
+        },
         py::arg("name"), py::arg("value"), "WCS: sets or resets contact name.");
     cls.def(
         "on_get_multi_coil_uint16",
@@ -134,13 +138,14 @@ void bind_slave(py::module_ &m) {
     py::handle slave_cls = slave;
     hook_init<MewSlaveBase>(slave, {}, [slave_cls](py::handle self) {
         check_abstract(self, slave_cls,
-                       {kHandlerNames[0], kHandlerNames[1], kHandlerNames[2], kHandlerNames[3], kHandlerNames[4],
-                        kHandlerNames[5]});
+                       {kHandlerNames[0], kHandlerNames[1], kHandlerNames[2], kHandlerNames[3],
+                        kHandlerNames[4], kHandlerNames[5]});
     });
 
     py::class_<MewFullDuplex, MewMaster, MewSlaveBase, FullDuplexTrampoline> duplex(
         m, "MewFullDuplex",
-        "A station that is master and slave at once on one line. Keyword slave_station (default 1) is its own "
+        "A station that is master and slave at once on one line. Keyword slave_station (default 1) is its "
+        "own "
         "station number; reads addressed to it answer zeros and writes are accepted unless a subclass "
         "overrides the handlers.");
     duplex.def(py::init([](py::args args, py::kwargs kwargs) {

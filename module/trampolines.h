@@ -101,9 +101,15 @@ inline py::list to_list(const std::vector<std::int64_t> &values) {
 }
 
 // Results of Python overrides, converted as the C++ caller needs them.
-inline bool truth(py::handle o) { return PyObject_IsTrue(o.ptr()) == 1; }
-inline std::int64_t integer(py::handle o) { return int64(o); }
-inline std::vector<std::int64_t> words(py::handle o) { return int64_list(o); }
+inline bool truth(py::handle o) {
+    return PyObject_IsTrue(o.ptr()) == 1;
+}
+inline std::int64_t integer(py::handle o) {
+    return int64(o);
+}
+inline std::vector<std::int64_t> words(py::handle o) {
+    return int64_list(o);
+}
 
 template <class Base>
 class PyHooked : public Base, public PyHooks {
@@ -249,48 +255,60 @@ public:
     }
     bool on_get_coil(sv name) override {
         if (!this->overridden(kOnGetCoil)) {
-            if constexpr (std::is_abstract_v<Base>) throw py::type_error("abstract method on_get_coil");
-            else return Base::on_get_coil(name);
+            if constexpr (std::is_abstract_v<Base>)
+                throw py::type_error("abstract method on_get_coil");
+            else
+                return Base::on_get_coil(name);
         }
         py::gil_scoped_acquire gil;
         return truth(this->call(kOnGetCoil, to_str(name)));
     }
     void on_set_coil(sv name, bool value) override {
         if (!this->overridden(kOnSetCoil)) {
-            if constexpr (std::is_abstract_v<Base>) throw py::type_error("abstract method on_set_coil");
-            else return Base::on_set_coil(name, value);
+            if constexpr (std::is_abstract_v<Base>)
+                throw py::type_error("abstract method on_set_coil");
+            else
+                return Base::on_set_coil(name, value);
         }
         py::gil_scoped_acquire gil;
         this->call(kOnSetCoil, to_str(name), value);
     }
     Words on_get_multi_coil_uint16(sv name, i64 count) override {
         if (!this->overridden(kOnGetMultiCoilUint16)) {
-            if constexpr (std::is_abstract_v<Base>) throw py::type_error("abstract method on_get_multi_coil_uint16");
-            else return Base::on_get_multi_coil_uint16(name, count);
+            if constexpr (std::is_abstract_v<Base>)
+                throw py::type_error("abstract method on_get_multi_coil_uint16");
+            else
+                return Base::on_get_multi_coil_uint16(name, count);
         }
         py::gil_scoped_acquire gil;
         return words(this->call(kOnGetMultiCoilUint16, to_str(name), count));
     }
     void on_set_multi_coil_uint16(sv name, const Words &values) override {
         if (!this->overridden(kOnSetMultiCoilUint16)) {
-            if constexpr (std::is_abstract_v<Base>) throw py::type_error("abstract method on_set_multi_coil_uint16");
-            else return Base::on_set_multi_coil_uint16(name, values);
+            if constexpr (std::is_abstract_v<Base>)
+                throw py::type_error("abstract method on_set_multi_coil_uint16");
+            else
+                return Base::on_set_multi_coil_uint16(name, values);
         }
         py::gil_scoped_acquire gil;
         this->call(kOnSetMultiCoilUint16, to_str(name), to_list(values));
     }
     Words on_get_multi_uint16(sv name, i64 count) override {
         if (!this->overridden(kOnGetMultiUint16)) {
-            if constexpr (std::is_abstract_v<Base>) throw py::type_error("abstract method on_get_multi_uint16");
-            else return Base::on_get_multi_uint16(name, count);
+            if constexpr (std::is_abstract_v<Base>)
+                throw py::type_error("abstract method on_get_multi_uint16");
+            else
+                return Base::on_get_multi_uint16(name, count);
         }
         py::gil_scoped_acquire gil;
         return words(this->call(kOnGetMultiUint16, to_str(name), count));
     }
     void on_set_multi_uint16(sv name, const Words &values) override {
         if (!this->overridden(kOnSetMultiUint16)) {
-            if constexpr (std::is_abstract_v<Base>) throw py::type_error("abstract method on_set_multi_uint16");
-            else return Base::on_set_multi_uint16(name, values);
+            if constexpr (std::is_abstract_v<Base>)
+                throw py::type_error("abstract method on_set_multi_uint16");
+            else
+                return Base::on_set_multi_uint16(name, values);
         }
         py::gil_scoped_acquire gil;
         this->call(kOnSetMultiUint16, to_str(name), to_list(values));

@@ -204,8 +204,8 @@ py::object take_channel(const char *cls, py::args &args, py::kwargs &kwargs) {
         PyDict_DelItemString(kwargs.ptr(), "channel");
         return channel;
     }
-    throw py::type_error(std::string(cls) + "() takes exactly one channel argument (" + std::to_string(args.size()) +
-                         " positional given)");
+    throw py::type_error(std::string(cls) + "() takes exactly one channel argument (" +
+                         std::to_string(args.size()) + " positional given)");
 }
 
 void bind_transport(py::module_ &m) {
@@ -220,12 +220,16 @@ void bind_transport(py::module_ &m) {
         };
     };
     channel.def("read", abstract("read"), "read(size=1) -> str: at most size characters; empty on time-out.");
-    channel.def("receive_frame", abstract("receive_frame"), "receive_frame() -> str: the text up to and including CR.");
+    channel.def("receive_frame", abstract("receive_frame"),
+                "receive_frame() -> str: the text up to and including CR.");
     channel.def("send_frame", abstract("send_frame"), "send_frame(data: str): writes one whole frame.");
     channel.def_property_readonly("in_waiting", abstract("in_waiting"), "Bytes received and not yet read.");
-    channel.def("close", [](py::handle) {}, "Does nothing.");
-    channel.def("flush_input", [](py::handle) {}, "Does nothing.");
-    channel.def("flush_output", [](py::handle) {}, "Does nothing.");
+    channel.def(
+        "close", [](py::handle) {}, "Does nothing.");
+    channel.def(
+        "flush_input", [](py::handle) {}, "Does nothing.");
+    channel.def(
+        "flush_output", [](py::handle) {}, "Does nothing.");
     py::handle channel_cls = channel;
     wrap_init(
         channel,
@@ -236,7 +240,8 @@ void bind_transport(py::module_ &m) {
 
     py::class_<MewSerial, Channel, std::shared_ptr<MewSerial>> serial(
         m, "MewSerial",
-        "A serial port as a channel. Keyword arguments go unchanged to serial.Serial; timeout defaults to 0.1 s.");
+        "A serial port as a channel. Keyword arguments go unchanged to serial.Serial; timeout defaults to "
+        "0.1 s.");
     serial.def(py::init([](py::args args, py::kwargs kwargs) {
         if (!args.empty()) throw py::type_error("MewSerial() takes keyword arguments only");
         if (!kwargs.contains("timeout")) kwargs["timeout"] = 0.1;

@@ -1,12 +1,12 @@
 #include "transport/posix_port.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include "codec/errors.h"
 

@@ -49,9 +49,12 @@ TEST(Codec, WordsAreLowByteFirst) {
 }
 
 TEST(Codec, BuildersMatchTheLine) {
-    EXPECT_EQ(MewStatic::fill_read_data_area_message(1, "DT100", 1), "%01#RDD0010000100" "55\r");
+    EXPECT_EQ(MewStatic::fill_read_data_area_message(1, "DT100", 1),
+              "%01#RDD0010000100"
+              "55\r");
     EXPECT_EQ(MewStatic::fill_read_data_area_message(256, "DT100", 2), "%100#RDD001000010164\r");
-    EXPECT_EQ(MewStatic::fill_write_data_area_message(1, "DT100", {1, 43981}), "%01#WDD00100001010100CDAB54\r");
+    EXPECT_EQ(MewStatic::fill_write_data_area_message(1, "DT100", {1, 43981}),
+              "%01#WDD00100001010100CDAB54\r");
     EXPECT_EQ(MewStatic::fill_read_word_unit_of_contact_message(1, "WY10", std::nullopt, 3),
               "%01#RCCY001000120E\r");
     EXPECT_EQ(MewStatic::fill_write_word_unit_of_contact_message(1, "WY0", {4660, 5}),
@@ -67,7 +70,8 @@ TEST(Text, IntFollowsTheHostSyntax) {
     EXPECT_EQ(mew::text::parse_int("0x_1f", 16), 31);
     EXPECT_EQ(mew::text::parse_int("-0x1", 16), -1);
     for (const char *bad : {"", "_1", "1_", "1__0", "0x", "- 1", "0x1"})
-        EXPECT_THROW(mew::text::parse_int(bad, std::string(bad) == "0x1" ? 10 : 16), mew::NumberFormatError) << bad;
+        EXPECT_THROW(mew::text::parse_int(bad, std::string(bad) == "0x1" ? 10 : 16), mew::NumberFormatError)
+            << bad;
     EXPECT_THROW(mew::text::parse_int("FFFFFFFFFFFFFFFFF", 16), mew::OverflowError);
     EXPECT_EQ(mew::text::parse_int("-9223372036854775808", 10), INT64_MIN);
 }

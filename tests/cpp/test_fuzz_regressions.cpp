@@ -89,9 +89,11 @@ public:
 TEST(FuzzRegressions, RangeEndBeyond64BitsIsAnOverflowError) {
     EXPECT_THROW(MewStatic::fill_read_data_area_message(1, "DT100", kMax), mew::OverflowError);
     EXPECT_THROW(MewStatic::fill_read_data_area_message(1, "D9223372036854775807", 2), mew::OverflowError);
-    EXPECT_THROW(MewStatic::fill_write_data_area_message(1, "D9223372036854775807", {1, 2}), mew::OverflowError);
-    EXPECT_THROW(MewStatic::fill_read_word_unit_of_contact_message(1, "WX9223372036854775807", std::nullopt, 2),
+    EXPECT_THROW(MewStatic::fill_write_data_area_message(1, "D9223372036854775807", {1, 2}),
                  mew::OverflowError);
+    EXPECT_THROW(
+        MewStatic::fill_read_word_unit_of_contact_message(1, "WX9223372036854775807", std::nullopt, 2),
+        mew::OverflowError);
     EXPECT_THROW(MewStatic::fill_write_word_unit_of_contact_message(1, "WX9223372036854775807", {1, 2}),
                  mew::OverflowError);
     // Up to the limit itself the range is written as it is.
@@ -125,7 +127,8 @@ TEST(FuzzRegressions, HugeCountOf32BitValuesIsAnOverflowError) {
     EXPECT_THROW(master->get_multi_uint32(1, "D0", std::int64_t{1} << 62), mew::OverflowError);
     EXPECT_THROW(master->get_multi_int32(1, "D0", kMax), mew::OverflowError);
     EXPECT_THROW(master->get_multi_uint32(1, "D0", 0), mew::AssertionFailure);
-    EXPECT_THROW(master->get_multi_uint32(1, "D0", std::numeric_limits<std::int64_t>::min()), mew::AssertionFailure);
+    EXPECT_THROW(master->get_multi_uint32(1, "D0", std::numeric_limits<std::int64_t>::min()),
+                 mew::AssertionFailure);
 }
 
 // A high word read with a sign ("-FFF" from the digits "FF-F") was shifted
