@@ -631,7 +631,7 @@ class DeviceSpec:
 
 def cmd_simulate(args):
     specs = [DeviceSpec(text) for text in args.device]
-    stations = [spec.station for spec in specs]
+    stations = [entry.station for entry in specs]
     duplicates = sorted({s for s in stations if stations.count(s) > 1})
     if duplicates:
         raise _usage_error("station %s given more than once" % ", ".join(map(str, duplicates)))
@@ -639,15 +639,15 @@ def cmd_simulate(args):
         raise _usage_error("--duration must not be negative")
     device_class = LoggingDevice if args.verbose else Device
     with _sigterm_as_ctrl_c(), opened(Simulator, args) as simulator:
-        devices = [(spec, spec.add_to(simulator, device_class)) for spec in specs]
+        devices = [(entry, entry.add_to(simulator, device_class)) for entry in specs]
         simulator.start()
         # A stop request may come as soon as anything is printed: the whole
         # run, announcements included, ends quietly on it.
         try:
             _print("simulating %d device%s on %s (%s):" % (len(specs), "" if len(specs) == 1 else "s", args.port,
                                                        describe_settings(args)))
-            for spec, device in sorted(devices, key=lambda pair: pair[0].station):
-                _print("  " + spec.describe(device))
+            for entry, device in sorted(devices, key=lambda pair: pair[0].station):
+                _print("  " + entry.describe(device))
             if args.duration is None:
                 _print("running until Ctrl-C")
             else:
