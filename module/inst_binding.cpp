@@ -125,7 +125,8 @@ void keep_station(py::handle cls, bool abstract) {
             original(self, mew, station);
             self.attr("_mew") = mew;
         },
-        py::is_method(cls), py::arg("mew"), py::arg("station"));
+        py::is_method(cls), py::arg("mew"), py::arg("station"),
+        "An instrument at station of the station object mew; reads the device's firmware word.");
 }
 
 template <class T>
@@ -157,8 +158,10 @@ std::size_t list_length(py::handle manager, const char *name) {
 template <class View>
 py::class_<View> bind_view(py::module_ &m, const char *name, const char *field, const char *doc) {
     py::class_<View> cls(m, name, doc);
-    cls.def(py::init<py::object>(), py::arg("xy_list"));
-    cls.def_property_readonly(field, [](const View &v) { return v.list; });
+    cls.def(py::init<py::object>(), py::arg("xy_list"),
+            "A view over a list of XY instruments (kept, not copied).");
+    cls.def_property_readonly(
+        field, [](const View &v) { return v.list; }, "The list of XY instruments it shows.");
     return cls;
 }
 
@@ -218,8 +221,8 @@ void bind_inst(py::module_ &m) {
     inst.def_property_readonly("station", &Inst::station, "The device's station number.");
     inst.def_property_readonly("firmware_version", &Inst::firmware_version,
                                "The raw \"S1\" word read at construction.");
-    inst.def_property_readonly("_station", &Inst::station);
-    inst.def_property_readonly("_firmware_version", &Inst::firmware_version);
+    inst.def_property_readonly("_station", &Inst::station, "The device's station number.");
+    inst.def_property_readonly("_firmware_version", &Inst::firmware_version, "The raw \"S1\" word.");
     inst.def_static(
         "query_inst_type",
         [](py::object mew, py::handle station) {
@@ -247,24 +250,31 @@ void bind_inst(py::module_ &m) {
     keep_station(ad, false);
 
     py::class_<X16>(m, "X16", "The 16 inputs of one InstXY, by index; read only.")
-        .def(py::init<py::object>(), py::arg("inst_xy"))
-        .def_property_readonly("_inst_xy", [](const X16 &v) { return v.inst; })
-        .def("__getitem__", [](const X16 &v, py::handle item) { return get_x(v.inst, item); });
+        .def(py::init<py::object>(), py::arg("inst_xy"), "A view of the inputs of inst_xy.")
+        .def_property_readonly(
+            "_inst_xy", [](const X16 &v) { return v.inst; }, "The instrument it shows.")
+        .def(
+            "__getitem__", [](const X16 &v, py::handle item) { return get_x(v.inst, item); },
+            "Input point item: inst_xy.get_x(item).");
     py::class_<Y16>(m, "Y16",
                     "The 16 outputs of one InstXY, by index; assigning one writes it when it changes.")
-        .def(py::init<py::object>(), py::arg("inst_xy"))
-        .def_property_readonly("_inst_xy", [](const Y16 &v) { return v.inst; })
-        .def("__getitem__", [](const Y16 &v, py::handle item) { return get_y(v.inst, item); })
-        .def("__setitem__",
-             [](const Y16 &v, py::handle key, py::handle value) { put_y(v.inst, key, value); });
+        .def(py::init<py::object>(), py::arg("inst_xy"), "A view of the outputs of inst_xy.")
+        .def_property_readonly(
+            "_inst_xy", [](const Y16 &v) { return v.inst; }, "The instrument it shows.")
+        .def(
+            "__getitem__", [](const Y16 &v, py::handle item) { return get_y(v.inst, item); },
+            "Output point item: inst_xy.get_y(item).")
+        .def(
+            "__setitem__", [](const Y16 &v, py::handle key, py::handle value) { put_y(v.inst, key, value); },
+            "Sets output point key: inst_xy.set_y(key, value).");
 
     py::class_<InstXY, Inst> xy(m, "InstXY",
                                 "A digital I/O device: 16 inputs (\"WX0\") and 16 outputs (\"WY0\"), kept as "
                                 "copies; outputs are written only when they change.");
     xy.def(py::init(&make_inst<InstXY>), py::arg("mew"), py::arg("station"));
     keep_station(xy, false);
-    xy.def_property_readonly("_x", &InstXY::x);
-    xy.def_property_readonly("_y", &InstXY::y);
+    xy.def_property_readonly("_x", &InstXY::x, "The copy of the input word.");
+    xy.def_property_readonly("_y", &InstXY::y, "The copy of the output word.");
     xy.def(
         "get_x16_object", [](py::object self) { return X16(self); }, "A new X16 view of the inputs.");
     xy.def(
@@ -296,30 +306,45 @@ void bind_inst(py::module_ &m) {
 
     bind_view<XList>(m, "_InstXList", "_inst_x_list",
                      "Every input point of every XY instrument, by flat index.")
-        .def("__getitem__", [](const XList &v, py::handle item) {
-            auto [i, sub] = split(index_arg(item));
-            return get_x(instrument(v.list, py::int_(i)), py::int_(sub));
-        });
+        .def(
+            "__getitem__",
+            [](const XList &v, py::handle item) {
+                auto [i, sub] = split(index_arg(item));
+                return get_x(instrument(v.list, py::int_(i)), py::int_(sub));
+            },
+            "Input point item % 16 of XY instrument item // 16.");
     bind_view<YList>(m, "_InstYList", "_inst_y_list",
                      "Every output point of every XY instrument, by flat index.")
-        .def("__getitem__",
-             [](const YList &v, py::handle item) {
-                 auto [i, sub] = split(index_arg(item));
-                 return get_y(instrument(v.list, py::int_(i)), py::int_(sub));
-             })
-        .def("__setitem__", [](const YList &v, py::handle key, py::handle value) {
-            auto [i, sub] = split(index_arg(key));
-            put_y(instrument(v.list, py::int_(i)), py::int_(sub), value);
-        });
+        .def(
+            "__getitem__",
+            [](const YList &v, py::handle item) {
+                auto [i, sub] = split(index_arg(item));
+                return get_y(instrument(v.list, py::int_(i)), py::int_(sub));
+            },
+            "Output point item % 16 of XY instrument item // 16.")
+        .def(
+            "__setitem__",
+            [](const YList &v, py::handle key, py::handle value) {
+                auto [i, sub] = split(index_arg(key));
+                put_y(instrument(v.list, py::int_(i)), py::int_(sub), value);
+            },
+            "Sets output point key % 16 of XY instrument key // 16 (written only when it changes).");
     bind_view<WXList>(m, "_InstWXList", "_inst_wx_list", "The input word of each XY instrument.")
-        .def("__getitem__",
-             [](const WXList &v, py::handle item) { return instrument(v.list, item).attr("get_wx")(); });
+        .def(
+            "__getitem__",
+            [](const WXList &v, py::handle item) { return instrument(v.list, item).attr("get_wx")(); },
+            "The input word of XY instrument item.");
     bind_view<WYList>(m, "_InstWYList", "_inst_wy_list", "The output word of each XY instrument.")
-        .def("__getitem__",
-             [](const WYList &v, py::handle item) { return instrument(v.list, item).attr("get_wy")(); })
-        .def("__setitem__", [](const WYList &v, py::handle key, py::handle value) {
-            instrument(v.list, key).attr("set_wy")(value);
-        });
+        .def(
+            "__getitem__",
+            [](const WYList &v, py::handle item) { return instrument(v.list, item).attr("get_wy")(); },
+            "The output word of XY instrument item.")
+        .def(
+            "__setitem__",
+            [](const WYList &v, py::handle key, py::handle value) {
+                instrument(v.list, key).attr("set_wy")(value);
+            },
+            "Sets the output word of XY instrument key (written only when it changes).");
 
     using Trampoline = PySlave<PyMaster<InstManager>>;
     py::class_<InstManager, MewFullDuplex, Trampoline> manager(

@@ -110,7 +110,7 @@ void bind_link(py::module_ &m) {
         m, "Listener",
         "The library's listener: an unbounded thread-safe first-in-first-out queue of frames, "
         "with the interface of queue.Queue.")
-        .def(py::init<>())
+        .def(py::init<>(), "An empty queue.")
         .def(
             "put",
             [](FrameQueue &q, const py::str &frame, py::args, py::kwargs) {

@@ -243,10 +243,11 @@ void bind_transport(py::module_ &m) {
         "A serial port as a channel. Keyword arguments go unchanged to serial.Serial; timeout defaults to "
         "0.1 s.");
     serial.def(py::init([](py::args args, py::kwargs kwargs) {
-        if (!args.empty()) throw py::type_error("MewSerial() takes keyword arguments only");
-        if (!kwargs.contains("timeout")) kwargs["timeout"] = 0.1;
-        return std::make_shared<MewSerial>(py::module_::import("serial").attr("Serial")(**kwargs));
-    }));
+                   if (!args.empty()) throw py::type_error("MewSerial() takes keyword arguments only");
+                   if (!kwargs.contains("timeout")) kwargs["timeout"] = 0.1;
+                   return std::make_shared<MewSerial>(py::module_::import("serial").attr("Serial")(**kwargs));
+               }),
+               "Opens serial.Serial(**kwargs), with timeout=0.1 unless given; keyword arguments only.");
     serial.def_property_readonly("_serial", &MewSerial::serial, "The open serial.Serial object.");
     serial.def(
         "read", [](MewSerial &s, std::int64_t size) { return s.read(size); }, py::arg("size") = 1,
