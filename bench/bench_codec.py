@@ -11,109 +11,36 @@ ratio is library over plain Python. It is a benchmark, not a test: it always
 exits 0 once the figures are printed, whether the targets are met or not.
 """
 
-import argparse
-import json
 import math
-import platform
+import os
 import sys
 import timeit
 
 import b4k_mew
+
+# The benchmarks run as scripts; the insert lets them be imported as well.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
 
 # Targets for the ratio library / plain Python.
 TARGET_GEOMEAN = 5.0
 TARGET_MIN_RATIO = 2.5
 
 
-# --- The plain-Python baseline ----------------------------------------------
-# Written the way a Python developer would write the codec: readable, using
-# the class constants and format specifications, with no tuning for speed.
-
-HEX_DIGITS = "0123456789ABCDEF"
-DEC_DIGITS = "0123456789"
-HEAD = "%"
-TAIL = "\r"
-QUERY = "#"
-IGNORE_BCC = "*"
-
-
-def calc_crc(data, init=0):
-    crc = init
-    for byte in data.encode("utf-8"):
-        crc ^= byte
-    return crc
-
-
-def append_tail(data):
-    crc = calc_crc(data)
-    return data + HEX_DIGITS[crc >> 4] + HEX_DIGITS[crc & 15] + TAIL
-
-
-def crc_is_ok(frame):
-    crc_recv = frame[-3:-1]
-    if crc_recv[0] == IGNORE_BCC or crc_recv[1] == IGNORE_BCC:
-        return crc_recv[0] == crc_recv[1]
-    return int(crc_recv, 16) == calc_crc(frame[:-3])
-
-
-def parse_uint16(data):
-    low = data[0:2]
-    high = data[2:4]
-    return (int(high, 16) << 8) | int(low, 16)
-
-
-def parse_uint32(data):
-    low = parse_uint16(data[0:4])
-    high = parse_uint16(data[4:8])
-    return (high << 16) | low
-
-
-def fill_header(station, cmd):
-    return HEAD + format(station, "02X") + QUERY + cmd
-
-
-def fill_uint16(data, value):
-    assert value >= 0
-    low = value & 255
-    high = value >> 8
-    return data + format(low, "02X") + format(high, "02X")
-
-
-def _data_area_start(station, cmd, reg_start, count):
-    data = fill_header(station, cmd)
-    addr = reg_start[1:] if reg_start[1] in DEC_DIGITS else reg_start[2:]
-    data += reg_start[0]
-    start = int(addr)
-    end = start + count - 1
-    return data + format(start, "05d") + format(end, "05d")
-
-
-def fill_read_data_area_message(station, reg_start, reg_count):
-    assert reg_count > 0
-    return append_tail(_data_area_start(station, "RD", reg_start, reg_count))
-
-
-def fill_write_data_area_message(station, reg_start, values):
-    assert len(values) > 0
-    data = _data_area_start(station, "WD", reg_start, len(values))
-    for value in values:
-        data = fill_uint16(data, value)
-    return append_tail(data)
-
-
 # --- The operations ----------------------------------------------------------
 
 WD_VALUES = [0, 1, 255, 4660, 32767, 32768, 43981, 65535]
 
-# (name, library function, baseline function, arguments)
+# (name, library function, baseline function, arguments); the baseline is
+# common's plain-Python codec.
 OPERATIONS = [
-    ("append_tail", b4k_mew.MewStatic.append_tail, append_tail, ("%01#RCSY0010",)),
-    ("crc_is_ok", b4k_mew.MewStatic.crc_is_ok, crc_is_ok, ("%01#RCSY00101D\r",)),
-    ("parse_uint32", b4k_mew.MewStatic.parse_uint32, parse_uint32, ("78563412",)),
-    ("RD frame, 8 registers", b4k_mew.MewStatic.fill_read_data_area_message, fill_read_data_area_message,
+    ("append_tail", b4k_mew.MewStatic.append_tail, common.append_tail, ("%01#RCSY0010",)),
+    ("crc_is_ok", b4k_mew.MewStatic.crc_is_ok, common.crc_is_ok, ("%01#RCSY00101D\r",)),
+    ("parse_uint32", b4k_mew.MewStatic.parse_uint32, common.parse_uint32, ("78563412",)),
+    ("RD frame, 8 registers", b4k_mew.MewStatic.fill_read_data_area_message, common.fill_read_data_area_message,
      (1, "DT100", 8)),
-    ("WD frame, 8 registers", b4k_mew.MewStatic.fill_write_data_area_message, fill_write_data_area_message,
-     (1, "DT100", WD_VALUES)),
+    ("WD frame, 8 registers", b4k_mew.MewStatic.fill_write_data_area_message,
+     common.fill_write_data_area_message, (1, "DT100", WD_VALUES)),
 ]
 
 
@@ -153,10 +80,7 @@ def measure(lib, base, args, repeats, seconds):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer and shorter repeats")
-    parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
-    opts = parser.parse_args(argv)
+    opts = common.argument_parser(__doc__, "fewer and shorter repeats").parse_args(argv)
 
     repeats, seconds = (3, 0.05) if opts.quick else (7, 0.2)
     check_agreement()
@@ -166,40 +90,31 @@ def main(argv=None):
         lib_ops, base_ops = measure(lib, base, args, repeats, seconds)
         rows.append({"operation": name, "library_ops_per_s": lib_ops, "baseline_ops_per_s": base_ops,
                      "ratio": lib_ops / base_ops})
-    geomean = math.exp(sum(math.log(r["ratio"]) for r in rows) / len(rows))
+    geomean = common.geometric_mean(r["ratio"] for r in rows)
     min_ratio = min(r["ratio"] for r in rows)
-    geomean_met = geomean >= TARGET_GEOMEAN
-    min_met = min_ratio >= TARGET_MIN_RATIO
+    geomean_target = common.target(geomean, TARGET_GEOMEAN)
+    min_target = common.target(min_ratio, TARGET_MIN_RATIO)
 
     width = max(len(r["operation"]) for r in rows)
-    print("%-*s  %14s  %14s  %7s" % (width, "operation", "library ops/s", "baseline ops/s", "ratio"))
-    for r in rows:
-        print("%-*s  %14.0f  %14.0f  %7.2f" % (width, r["operation"], r["library_ops_per_s"],
-                                              r["baseline_ops_per_s"], r["ratio"]))
-    print("%-*s  %14s  %14s  %7.2f" % (width, "geometric mean", "", "", geomean))
+    common.print_table(
+        [("operation", "-%ds" % width), ("library ops/s", "14.0f"), ("baseline ops/s", "14.0f"), ("ratio", "7.2f")],
+        [(r["operation"], r["library_ops_per_s"], r["baseline_ops_per_s"], r["ratio"]) for r in rows]
+        + [("geometric mean", "", "", geomean)])
     print()
-    print("target geometric mean >= %.1f: %s (%.2f)" % (TARGET_GEOMEAN, "met" if geomean_met else "MISSED", geomean))
-    print("target every ratio >= %.1f: %s (lowest %.2f)" % (TARGET_MIN_RATIO, "met" if min_met else "MISSED",
-                                                             min_ratio))
+    common.print_target("geometric mean >= %.1f" % TARGET_GEOMEAN, geomean_target, "%.2f" % geomean)
+    common.print_target("every ratio >= %.1f" % TARGET_MIN_RATIO, min_target, "lowest %.2f" % min_ratio)
 
     if opts.json:
-        report = {
+        common.write_json(opts.json, {
             "benchmark": "codec",
             "quick": opts.quick,
             "repeats": repeats,
             "seconds_per_repeat": seconds,
-            "python": sys.version.split()[0],
-            "machine": platform.machine(),
+            **common.machine_facts(cpus=False),
             "operations": rows,
             "geometric_mean_ratio": geomean,
-            "targets": {
-                "geometric_mean_ratio": {"target": TARGET_GEOMEAN, "value": geomean, "met": geomean_met},
-                "min_ratio": {"target": TARGET_MIN_RATIO, "value": min_ratio, "met": min_met},
-            },
-        }
-        with open(opts.json, "w", encoding="utf-8") as f:
-            json.dump(report, f, indent=2)
-            f.write("\n")
+            "targets": {"geometric_mean_ratio": geomean_target, "min_ratio": min_target},
+        })
     return 0
 
 

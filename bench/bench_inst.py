@@ -29,23 +29,18 @@ ratios are baseline time over library time. It is a benchmark, not a test:
 it always exits 0 once the figures are printed.
 """
 
-import argparse
-import functools
-import json
-import operator
 import os
-import platform
-import queue
 import random
 import statistics
 import sys
-import threading
 import time
-import tty
-
-import serial
 
 import b4k_mew
+
+# The benchmarks run as scripts; the insert lets them be imported as well.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+from common import append_tail, fill_header, fill_read_data_area_message, word_text  # noqa: E402
 
 QUERY_TIMEOUT = 0.2
 BAUDRATE = 115200
@@ -69,16 +64,6 @@ XY_COUNT = sum(1 for t, *_ in DEVICES.values() if t == 1)
 # Written on the pty's slave side, these reach the simulator like commands.
 SIM_SILENT_END = b"SILENT-END\r"
 SIM_ERROR_END = b"ERROR-END\r"
-SIM_STOP = b"STOP\r"
-
-
-def append_tail(body):
-    bcc = functools.reduce(operator.xor, body.encode("ascii"), 0)
-    return "%s%02X\r" % (body, bcc)
-
-
-def word(value):
-    return "%02X%02X" % (value & 0xFF, value >> 8)
 
 
 # --- The simulator --------------------------------------------------------------
@@ -88,118 +73,44 @@ def responses():
     table = {}
     for st, (type_code, firmware, wx, wy) in DEVICES.items():
         head = "%%%02X" % st
-        table[append_tail("%s#RDS0000000000" % head)] = append_tail("%s$RD%s" % (head, word(type_code)))
-        table[append_tail("%s#RDS0000100001" % head)] = append_tail("%s$RD%s" % (head, word(firmware)))
-        table[append_tail("%s#RCCX00000000" % head)] = append_tail("%s$RC%s" % (head, word(wx)))
-        table[append_tail("%s#RCCY00000000" % head)] = append_tail("%s$RC%s" % (head, word(wy)))
+        table[append_tail("%s#RDS0000000000" % head)] = append_tail("%s$RD%s" % (head, word_text(type_code)))
+        table[append_tail("%s#RDS0000100001" % head)] = append_tail("%s$RD%s" % (head, word_text(firmware)))
+        table[append_tail("%s#RCCX00000000" % head)] = append_tail("%s$RC%s" % (head, word_text(wx)))
+        table[append_tail("%s#RCCY00000000" % head)] = append_tail("%s$RC%s" % (head, word_text(wy)))
     return {k.encode("ascii"): v.encode("ascii") for k, v in table.items()}
 
 
-def simulate(fd):
-    """Answers commands on `fd` until SIM_STOP: reads from the table, every
-    write to a known station with its acknowledgement, the end station with
+def simulator():
+    """(table, otherwise) for common.serve: reads from the table, every write
+    to a known station with its acknowledgement, the end station with
     silence or an error response as last told."""
     table = responses()
     acks = {("%02X" % st).encode(): append_tail("%%%02X$WC" % st).encode() for st in DEVICES}
     error_end = append_tail("%%%02X!42" % END_STATION).encode()
     end_head = ("%%%02X#" % END_STATION).encode()
     answer_end = False
-    pending = b""
-    while True:
-        try:
-            chunk = os.read(fd, 4096)
-        except OSError:
-            return
-        if not chunk:
-            return
-        pending += chunk
-        while True:
-            cut = pending.find(b"\r")
-            if cut < 0:
-                break
-            command, pending = pending[:cut + 1], pending[cut + 1:]
-            reply = table.get(command)
-            if reply is None:
-                if command == SIM_STOP:
-                    return
-                if command == SIM_SILENT_END or command == SIM_ERROR_END:
-                    answer_end = command == SIM_ERROR_END
-                    continue
-                if command[4:6] == b"WC":
-                    reply = acks.get(command[1:3])
-                elif command.startswith(end_head) and answer_end:
-                    reply = error_end
-            if reply is not None:
-                os.write(fd, reply)
 
+    def otherwise(command):
+        nonlocal answer_end
+        if command == SIM_SILENT_END or command == SIM_ERROR_END:
+            answer_end = command == SIM_ERROR_END
+            return None
+        if command[4:6] == b"WC":
+            return acks.get(command[1:3])
+        if command.startswith(end_head) and answer_end:
+            return error_end
+        return None
 
-class PtyPair:
-    """A raw pseudo-terminal pair with the simulator on its master side, in
-    a thread of this process or in a forked child."""
-
-    def __init__(self, in_process):
-        self.master_fd, self.slave_fd = os.openpty()
-        tty.setraw(self.master_fd)
-        tty.setraw(self.slave_fd)
-        self.name = os.ttyname(self.slave_fd)
-        self.child = None
-        self.thread = None
-        if in_process:
-            self.thread = threading.Thread(target=simulate, args=(self.master_fd,), name="simulator", daemon=True)
-            self.thread.start()
-            return
-        self.child = os.fork()
-        if self.child == 0:
-            code = 0
-            try:
-                simulate(self.master_fd)
-            except BaseException:
-                code = 1
-            os._exit(code)
-
-    def tell(self, control):
-        os.write(self.slave_fd, control)
-
-    def close(self):
-        self.tell(SIM_STOP)
-        if self.child:
-            os.waitpid(self.child, 0)
-        else:
-            self.thread.join(5)
-        os.close(self.slave_fd)
-        os.close(self.master_fd)
+    return table, otherwise
 
 
 # --- The plain-Python baseline ------------------------------------------------------
-# A master in the library's design (a receiver thread routing responses to
-# the queue of the query in progress), the four operations the instruments
-# use with their frame builders, and the instrument classes, views and
-# manager following the same algorithms. The manager's slave side is left
-# out: no command reaches either manager here, and the library's idle slave
-# worker only wakes every 0.1 s.
-
-HEAD = "%"
-TAIL = "\r"
-FEEDBACK = "$"
-ERROR = "!"
-QUERY = "#"
-DEC_DIGITS = "0123456789"
-
-
-def frame_type_position(frame):
-    for i in range(1, len(frame)):
-        if frame[i] in (QUERY, FEEDBACK, ERROR):
-            return i
-    raise ValueError("no frame type in %r" % frame)
-
-
-def parse_station(frame):
-    return int(frame[1:frame_type_position(frame)], 16)
-
-
-def fill_header(station, cmd):
-    return HEAD + format(station, "02X") + QUERY + cmd
-
+# common's plain master (a receiver thread routing responses to the queue of
+# the query in progress) with the four operations the instruments use and
+# their frame builders, and the instrument classes, views and manager
+# following the same algorithms. The manager's slave side is left out: no
+# command reaches either manager here, and the library's idle slave worker
+# only wakes every 0.1 s.
 
 def contact_address(name):
     """"Y3" -> "Y0003", "YA" -> "Y000A", "Y10" -> "Y0010"."""
@@ -210,14 +121,6 @@ def word_address(name):
     """"WX0" -> ("X", 0)."""
     assert name[0] == "W"
     return name[1], int(name[2:])
-
-
-def fill_read_data_area_message(station, reg_start, reg_count):
-    assert reg_count > 0
-    addr = reg_start[1:] if reg_start[1] in DEC_DIGITS else reg_start[2:]
-    start = int(addr)
-    end = start + reg_count - 1
-    return append_tail(fill_header(station, "RD") + reg_start[0] + format(start, "05d") + format(end, "05d"))
 
 
 def fill_read_word_unit_of_contact_message(station, name, word_count=1):
@@ -238,102 +141,11 @@ def fill_write_word_unit_of_contact_message(station, name, values):
     data = fill_header(station, "WCC") + letter + format(start, "04d") + format(end, "04d")
     for value in values:
         assert value >= 0
-        data += word(value)
+        data += word_text(value)
     return append_tail(data)
 
 
-class PlainMaster:
-    def __init__(self, port, baudrate, query_timeout=1.0):
-        self._serial = serial.Serial(port=port, baudrate=baudrate, timeout=0.1)
-        self._query_timeout = query_timeout
-        self._stop_flag = True
-        self._feedback_listeners = []
-        self._listener_lock = threading.Lock()
-        self._sender_lock = threading.Lock()
-        self._query_lock = threading.Lock()
-        self._thread = None
-        self.start()
-
-    def start(self):
-        if not self._stop_flag:
-            return
-        self._stop_flag = False
-        self._serial.reset_input_buffer()
-        self._thread = threading.Thread(target=self._receiver, name="PlainMaster._receiver")
-        self._thread.start()
-
-    def close(self):
-        if not self._stop_flag:
-            self._stop_flag = True
-            self._thread.join()
-        self._serial.close()
-
-    def _receive_frame(self):
-        data = b""
-        while True:
-            c = self._serial.read(1)
-            if not c:
-                break
-            data += c
-            if c == b"\r":
-                break
-        if not data:
-            raise IOError("Error: device no response.")
-        if data[-1:] != b"\r":
-            raise IOError("Error: device response format invalid.")
-        return data.decode("latin-1")
-
-    def _receiver(self):
-        while not self._stop_flag:
-            c = self._serial.read(1)
-            if not c:
-                continue
-            try:
-                line = c.decode("latin-1") + self._receive_frame()
-                with self._listener_lock:
-                    kind = line[frame_type_position(line)]
-                    if kind in (FEEDBACK, ERROR):
-                        for listener in self._feedback_listeners:
-                            listener.put(line)
-                    elif kind == QUERY:
-                        print("PlainMaster: No query listener. Drop frame.")
-            except IOError as e:
-                print("IOError from PlainMaster: %s" % e)
-                time.sleep(0.1)
-            except Exception as e:
-                print("Ignore unhandled exception: %s" % e)
-
-    def _send(self, data):
-        with self._sender_lock:
-            self._serial.write(data.encode("utf-8"))
-
-    def query(self, command):
-        with self._query_lock:
-            listener = queue.Queue()
-            with self._listener_lock:
-                self._feedback_listeners.append(listener)
-            try:
-                self._send(command)
-                response = listener.get(timeout=self._query_timeout)
-            except queue.Empty:
-                response = None
-            finally:
-                with self._listener_lock:
-                    self._feedback_listeners.remove(listener)
-            if response is None:
-                raise IOError("MewMasterBase: device response timeout.")
-            if response[0] != HEAD:
-                raise IOError("Error: device response format invalid: begin with: %s" % response[0])
-            if len(response) < 9:
-                raise IOError("Error: device response format invalid: length too small: %d" % len(response))
-            pos = frame_type_position(response) + 1
-            addressed, responding = parse_station(command), parse_station(response)
-            if addressed != responding:
-                raise IOError("Error: station not match: expected %d, got %d" % (addressed, responding))
-            if response[pos - 1] == ERROR:
-                raise IOError("MEW communication error code(hex): %s" % response[pos:pos + 2])
-            return response[pos:-3]
-
+class PlainMaster(common.PlainMasterBase):
     def _words(self, fb, count):
         if len(fb) != 4 * count + 2:
             raise IOError("Invalid feedback format: %s" % fb)
@@ -537,7 +349,8 @@ class Side:
     def __init__(self, label, make, peer_in_process):
         self.label = label
         self.make = make
-        self.pty = PtyPair(peer_in_process)
+        table, otherwise = simulator()
+        self.pty = common.PtyPair(table, otherwise, peer_in_process)
 
     def manager(self):
         return self.make(self.pty.name)
@@ -595,44 +408,46 @@ def check_agreement(sides):
 
 
 def time_scans(sides, ending, count):
-    times = {side.label: [] for side in sides}
     for side in sides:
         side.pty.tell(ending)
     managers = {side.label: side.manager() for side in sides}
+
+    def scan(side):
+        mgr = managers[side.label]
+        before = mgr.inst_count
+        t0 = time.perf_counter()
+        mgr.initialize_inst_list()
+        elapsed = time.perf_counter() - t0
+        assert mgr.inst_count - before == len(DEVICES), "%s found %d" % (side.label, mgr.inst_count - before)
+        return elapsed
+
     try:
-        for _ in range(count):
-            for side in sides:
-                mgr = managers[side.label]
-                before = mgr.inst_count
-                t0 = time.perf_counter()
-                mgr.initialize_inst_list()
-                times[side.label].append(time.perf_counter() - t0)
-                assert mgr.inst_count - before == len(DEVICES), "%s found %d" % (side.label, mgr.inst_count - before)
+        return common.alternate(sides, count, scan)
     finally:
         for mgr in managers.values():
             mgr.close()
-    return times
 
 
 def time_writes(sides, repeats, change_every):
     seq, final = write_sequence(change_every)
-    times = {side.label: [] for side in sides}
+
+    def writes(side):
+        mgr = side.manager()
+        try:
+            mgr.initialize_inst_list()
+            t0 = time.perf_counter()
+            for i, v in seq:
+                mgr.y[i] = v
+            elapsed = time.perf_counter() - t0
+            got = [mgr.y[i] for i in range(16 * XY_COUNT)]
+            assert got == final, "%s: outputs differ from the sequence's end state" % side.label
+            return elapsed
+        finally:
+            mgr.close()
+
     for side in sides:
         side.pty.tell(SIM_ERROR_END)
-    for _ in range(repeats):
-        for side in sides:
-            mgr = side.manager()
-            try:
-                mgr.initialize_inst_list()
-                t0 = time.perf_counter()
-                for i, v in seq:
-                    mgr.y[i] = v
-                times[side.label].append(time.perf_counter() - t0)
-                got = [mgr.y[i] for i in range(16 * XY_COUNT)]
-                assert got == final, "%s: outputs differ from the sequence's end state" % side.label
-            finally:
-                mgr.close()
-    return times
+    return common.alternate(sides, repeats, writes)
 
 
 def summary(samples):
@@ -641,19 +456,15 @@ def summary(samples):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer repeats")
-    parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
+    parser = common.argument_parser(__doc__, "fewer repeats")
     parser.add_argument("--peer", choices=("process", "thread"), default="process",
                         help="simulate the devices in a child process (default) or in a thread of this process")
     opts = parser.parse_args(argv)
 
     scans, write_repeats = (2, 1) if opts.quick else (7, 5)
-    sides = []
     started = time.perf_counter()
+    sides = common.open_sides(lambda label, make: Side(label, make, opts.peer == "thread"), SIDES)
     try:
-        for label, make in SIDES:
-            sides.append(Side(label, make, opts.peer == "thread"))
         check_agreement(sides)
         figures = {
             "scan ended by a silent station": time_scans(sides, SIM_SILENT_END, scans),
@@ -662,8 +473,7 @@ def main(argv=None):
             "%d y[i] = v, none changing" % WRITES: time_writes(sides, write_repeats, 0),
         }
     finally:
-        for side in sides:
-            side.close()
+        common.close_sides(sides)
     elapsed = time.perf_counter() - started
 
     rows = []
@@ -673,10 +483,10 @@ def main(argv=None):
                      "ratio": base["median_s"] / lib["median_s"]})
 
     width = max(len(r["workload"]) for r in rows)
-    print("%-*s  %12s  %12s  %7s" % (width, "workload (median of runs)", "library ms", "baseline ms", "ratio"))
-    for r in rows:
-        print("%-*s  %12.2f  %12.2f  %7.2f" % (width, r["workload"], r["library"]["median_s"] * 1e3,
-                                             r["baseline"]["median_s"] * 1e3, r["ratio"]))
+    common.print_table(
+        [("workload (median of runs)", "-%ds" % width), ("library ms", "12.2f"), ("baseline ms", "12.2f"),
+         ("ratio", "7.2f")],
+        [(r["workload"], r["library"]["median_s"] * 1e3, r["baseline"]["median_s"] * 1e3, r["ratio"]) for r in rows])
     silent = rows[0]
     print()
     print("8 devices, 24 queries per scan; query time-out %.2f s on both sides, waited once by the scan ended by "
@@ -690,7 +500,7 @@ def main(argv=None):
         "a child process" if opts.peer == "process" else "a thread of this process", scans, write_repeats, elapsed))
 
     if opts.json:
-        report = {
+        common.write_json(opts.json, {
             "benchmark": "inst",
             "quick": opts.quick,
             "peer": opts.peer,
@@ -698,15 +508,10 @@ def main(argv=None):
             "devices": len(DEVICES),
             "writes": WRITES,
             "change_every": CHANGE_EVERY,
-            "python": sys.version.split()[0],
-            "machine": platform.machine(),
-            "cpus": os.cpu_count(),
+            **common.machine_facts(),
             "results": rows,
             "elapsed_s": elapsed,
-        }
-        with open(opts.json, "w", encoding="utf-8") as f:
-            json.dump(report, f, indent=2)
-            f.write("\n")
+        })
     return 0
 
 

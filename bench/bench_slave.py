@@ -23,22 +23,21 @@ It is a benchmark, not a test: it always exits 0 once the figures are
 printed, whether the target is met or not.
 """
 
-import argparse
-import json
-import math
 import os
-import platform
 import queue
 import select
 import statistics
 import sys
 import threading
 import time
-import tty
-
-import serial
 
 import b4k_mew
+
+# The benchmarks run as scripts; the insert lets them be imported as well.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+from common import (ERROR, FEEDBACK, HEAD, IGNORE_BCC, QUERY, TAIL, append_tail, crc_is_ok,  # noqa: E402
+                    parse_uint16, word_text)
 
 # Target for the ratio library / plain Python, answers per second.
 TARGET_RATIO = 3.0
@@ -56,34 +55,8 @@ ANSWER_TIMEOUT = 2.0
 # worker threads of the library's design, request processing following the
 # protocol step by step, nothing tuned for speed.
 
-HEX_DIGITS = "0123456789ABCDEF"
-HEAD = "%"
-TAIL = "\r"
-QUERY = "#"
-FEEDBACK = "$"
-ERROR = "!"
-IGNORE_BCC = "*"
 CMD_UNKNOWN = "UNKNOWN"
 PROCESS_UNKNOWN_CMD = -3
-
-
-def calc_crc(data, init=0):
-    crc = init
-    for byte in data.encode("utf-8"):
-        crc ^= byte
-    return crc
-
-
-def append_tail(data):
-    crc = calc_crc(data)
-    return data + HEX_DIGITS[crc >> 4] + HEX_DIGITS[crc & 15] + TAIL
-
-
-def crc_is_ok(frame):
-    crc_recv = frame[-3:-1]
-    if crc_recv[0] == IGNORE_BCC or crc_recv[1] == IGNORE_BCC:
-        return crc_recv[0] == crc_recv[1]
-    return int(crc_recv, 16) == calc_crc(frame[:-3])
 
 
 def find_station_end(data):
@@ -113,37 +86,21 @@ def parse_command(data):
     return CMD_UNKNOWN
 
 
-def parse_uint16(data):
-    return (int(data[2:4], 16) << 8) | int(data[0:2], 16)
+class PlainSlave(common.PlainBase):
+    """MewSlaveBase and the full-duplex worker on common's PlainBase, with
+    the default handlers: reads answer zeros, writes store nothing."""
 
-
-def word_text(value):
-    return "%02X%02X" % (value & 0xFF, value >> 8)
-
-
-class PlainSlave:
-    """MewBase, MewSlaveBase and the full-duplex worker in one plain class,
-    with the default handlers: reads answer zeros, writes store nothing."""
+    name = "PlainSlave"
 
     def __init__(self, station, port, baudrate):
+        super().__init__(port, baudrate)
         self._station = station
-        self._serial = serial.Serial(port=port, baudrate=baudrate, timeout=0.1)
-        self._stop_flag = True
         self._slave_stop_flag = True
         self._query_listeners = []
-        self._listener_lock = threading.Lock()
-        self._sender_lock = threading.Lock()
-        self._receiver_thread = None
         self._slave_thread = None
 
-    # The link: receiver thread and sender.
-
     def start(self):
-        if self._stop_flag:
-            self._stop_flag = False
-            self._receiver_thread = threading.Thread(target=self._receiver, name="PlainSlave._receiver")
-            self._serial.reset_input_buffer()
-            self._receiver_thread.start()
+        super().start()
         if self._slave_stop_flag:
             self._slave_stop_flag = False
             self._slave_thread = threading.Thread(target=self._check_and_process_request,
@@ -151,54 +108,20 @@ class PlainSlave:
             self._slave_thread.start()
 
     def close(self):
-        if not self._stop_flag:
-            self._stop_flag = True
-            self._receiver_thread.join()
         if not self._slave_stop_flag:
             self._slave_stop_flag = True
             self._slave_thread.join()
-        self._serial.close()
+        super().close()
 
-    def _receive_frame(self):
-        data = b""
-        while True:
-            c = self._serial.read(1)
-            if not c:
-                break
-            data += c
-            if c == b"\r":
-                break
-        if not data:
-            raise IOError("Error: device no response.")
-        if data[-1:] != b"\r":
-            raise IOError("Error: device response format invalid.")
-        return data.decode("latin-1")
-
-    def _receiver(self):
-        while not self._stop_flag:
-            c = self._serial.read(1)
-            if not c:
-                continue
-            try:
-                line = c.decode("latin-1") + self._receive_frame()
-                with self._listener_lock:
-                    kind = frame_type(line)
-                    if kind == QUERY:
-                        if not self._query_listeners:
-                            print("PlainSlave: No query listener. Drop frame.")
-                        for listener in self._query_listeners:
-                            listener.put(line)
-                    elif kind not in (FEEDBACK, ERROR):
-                        print("PlainSlave: Unknown frame type: %s" % kind)
-            except IOError as e:
-                print("IOError from PlainSlave: %s" % e)
-                time.sleep(0.1)
-            except Exception as e:
-                print("Ignore unhandled exception: %s" % e)
-
-    def _send(self, data):
-        with self._sender_lock:
-            self._serial.write(data.encode("utf-8"))
+    def _route(self, line):
+        kind = frame_type(line)
+        if kind == QUERY:
+            if not self._query_listeners:
+                print("PlainSlave: No query listener. Drop frame.")
+            for listener in self._query_listeners:
+                listener.put(line)
+        elif kind not in (FEEDBACK, ERROR):
+            print("PlainSlave: Unknown frame type: %s" % kind)
 
     # The worker.
 
@@ -319,9 +242,7 @@ class Side:
 
     def __init__(self, label, make):
         self.label = label
-        self.master_fd, self.slave_fd = os.openpty()
-        tty.setraw(self.master_fd)
-        tty.setraw(self.slave_fd)
+        self.master_fd, self.slave_fd = common.open_raw_pty()
         self.slave = make(os.ttyname(self.slave_fd))
         self.slave.start()
 
@@ -374,42 +295,15 @@ def wait_ready(side):
 
 def run_round(fd, seconds):
     """Exchanges back to back for about `seconds`; the latency of each and the time taken."""
-    command, expected = COMMAND.encode("ascii"), RESPONSE.encode("ascii")
-    latencies = []
-    append = latencies.append
-    clock = time.perf_counter
-    wrong = 0
-    begin = clock()
-    end = begin + seconds
-    t1 = begin
-    while t1 < end:
-        t0 = clock()
-        answer = exchange(fd, command)
-        t1 = clock()
-        append(t1 - t0)
-        if answer != expected:
-            wrong += 1
-    if wrong:
-        raise AssertionError("%d answers other than %r" % (wrong, RESPONSE))
-    return latencies, t1 - begin
+    return common.time_each(exchange, (fd, COMMAND.encode("ascii")), RESPONSE.encode("ascii"), seconds)
 
 
-HISTOGRAM_BINS_PER_DECADE = 20
-
-
-def latency_histogram(latencies):
-    """Counts of latencies in bins of equal width on a log scale, from the
-    first bin that holds any to the last: a few dozen numbers instead of
-    every sample, still enough to draw the distribution."""
-    per = HISTOGRAM_BINS_PER_DECADE
-    index = [math.floor(math.log10(max(t * 1e6, 1e-3)) * per) for t in latencies]
-    low = min(index)
-    counts = [0] * (max(index) - low + 1)
-    for i in index:
-        counts[i - low] += 1
-    return {"bins_per_decade": per,
-            "edges_us": [float("%.6g" % 10 ** ((low + k) / per)) for k in range(len(counts) + 1)],
-            "counts": counts}
+def measure(sides, rounds, seconds, warmup):
+    """{side label: [(latencies, time taken) of each round]}, the sides alternating round by round."""
+    for side in sides:
+        wait_ready(side)
+        run_round(side.master_fd, warmup)
+    return common.alternate(sides, rounds, lambda side: run_round(side.master_fd, seconds))
 
 
 def check_agreement(library, baseline):
@@ -423,71 +317,53 @@ def check_agreement(library, baseline):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer and shorter rounds")
-    parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
-    opts = parser.parse_args(argv)
+    opts = common.argument_parser(__doc__, "fewer and shorter rounds").parse_args(argv)
 
     rounds, seconds, warmup = (3, 0.4, 0.2) if opts.quick else (5, 2.0, 0.5)
 
-    sides = []
+    sides = common.open_sides(Side, SIDES)
     try:
-        for label, make in SIDES:
-            sides.append(Side(label, make))
         check_agreement(sides[0].slave, sides[1].slave)
-        for side in sides:
-            wait_ready(side)
-            run_round(side.master_fd, warmup)
-        samples = {side.label: ([], []) for side in sides}
-        for _ in range(rounds):
-            for side in sides:
-                latencies, elapsed = run_round(side.master_fd, seconds)
-                samples[side.label][0].extend(latencies)
-                samples[side.label][1].append(len(latencies) / elapsed)
+        samples = measure(sides, rounds, seconds, warmup)
     finally:
-        for side in sides:
-            side.close()
+        common.close_sides(sides)
 
     # The best round of each: other work on the machine only ever slows a
     # round down, so the best one is the closest to what the slave can do.
     rows = []
     for side in sides:
-        latencies, rates = samples[side.label]
+        latencies = [t for got, _ in samples[side.label] for t in got]
+        rates = [len(got) / elapsed for got, elapsed in samples[side.label]]
         rows.append({"slave": side.label, "answers": len(latencies), "answers_per_s": max(rates),
                      "answers_per_s_rounds": rates, "median_us": statistics.median(latencies) * 1e6,
-                     "latency_histogram": latency_histogram(latencies)})
+                     "latency_histogram": common.latency_histogram(latencies)})
     by_label = {r["slave"]: r for r in rows}
     ratio = by_label["library"]["answers_per_s"] / by_label["baseline"]["answers_per_s"]
     of_floor = by_label["library"]["answers_per_s"] / by_label["floor"]["answers_per_s"]
-    met = ratio >= TARGET_RATIO
+    ratio_target = common.target(ratio, TARGET_RATIO)
 
-    print("%-8s  %10s  %12s  %14s" % ("slave", "answers", "answers/s", "median us"))
-    for r in rows:
-        print("%-8s  %10d  %12.0f  %14.1f" % (r["slave"], r["answers"], r["answers_per_s"], r["median_us"]))
+    common.print_table([("slave", "-8s"), ("answers", "10d"), ("answers/s", "12.0f"), ("median us", "14.1f")],
+                       [(r["slave"], r["answers"], r["answers_per_s"], r["median_us"]) for r in rows])
     print("(answers: all rounds; answers/s: best of %d rounds of %.1f s; median: latency of one exchange)"
           % (rounds, seconds))
     print()
     print("library / baseline: %.2f" % ratio)
     print("library / floor:    %.2f" % of_floor)
-    print("target library / baseline >= %.1f: %s (%.2f)" % (TARGET_RATIO, "met" if met else "MISSED", ratio))
+    common.print_target("library / baseline >= %.1f" % TARGET_RATIO, ratio_target, "%.2f" % ratio)
 
     if opts.json:
-        report = {
+        common.write_json(opts.json, {
             "benchmark": "slave",
             "quick": opts.quick,
             "rounds": rounds,
             "seconds_per_round": seconds,
             "command": COMMAND,
-            "python": sys.version.split()[0],
-            "machine": platform.machine(),
+            **common.machine_facts(cpus=False),
             "slaves": rows,
             "ratio": ratio,
             "library_over_floor": of_floor,
-            "targets": {"ratio": {"target": TARGET_RATIO, "value": ratio, "met": met}},
-        }
-        with open(opts.json, "w", encoding="utf-8") as f:
-            json.dump(report, f, indent=2)
-            f.write("\n")
+            "targets": {"ratio": ratio_target},
+        })
     return 0
 
 
