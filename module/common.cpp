@@ -62,7 +62,7 @@ std::int64_t station(py::handle value) {
     return v;
 }
 
-std::vector<std::int64_t> int64_list(py::handle values) {
+std::vector<std::int64_t> int64_list(py::handle values, std::int64_t (*convert)(py::handle)) {
     py::object seq =
         py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
     if (!seq) throw py::error_already_set();
@@ -70,8 +70,16 @@ std::vector<std::int64_t> int64_list(py::handle values) {
     PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
     std::vector<std::int64_t> out;
     out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(int64(items[i]));
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(convert(items[i]));
     return out;
+}
+
+std::int64_t masked_int64(py::handle value, std::uint64_t mask) {
+    if (!PyLong_Check(value.ptr()))
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(int64(value)) & mask);
+    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.ptr());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw py::error_already_set();
+    return static_cast<std::int64_t>(v & mask);
 }
 
 void raise_struct_error(const char *message) {

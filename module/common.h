@@ -40,7 +40,11 @@ std::int64_t clamped_int64(py::handle value);
 std::int64_t station(py::handle value);
 
 // Every element of a sequence of integers, converted before anything else.
-std::vector<std::int64_t> int64_list(py::handle values);
+std::vector<std::int64_t> int64_list(py::handle values, std::int64_t (*convert)(py::handle) = &int64);
+
+// The low bits of an integer of any size or sign, as `value & mask` would
+// give them.
+std::int64_t masked_int64(py::handle value, std::uint64_t mask);
 
 // Installs the translation of the core's errors into Python exceptions.
 void register_errors(py::module_ &m);

@@ -67,10 +67,7 @@ std::int64_t index_arg(py::handle value) {
 }
 
 std::int64_t mask16(py::handle value) {
-    if (!PyLong_Check(value.ptr())) return int64(value) & 0xFFFF;
-    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.ptr());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw py::error_already_set();
-    return static_cast<std::int64_t>(v & 0xFFFF);
+    return masked_int64(value, 0xFFFF);
 }
 
 // set_y compares the value with the point's state as the host compares a

@@ -11,41 +11,22 @@ namespace {
 std::int64_t word_arg(py::handle value) {
     return clamped_int64(value);
 }
-
 std::vector<std::int64_t> word_list(py::handle values) {
-    py::object seq =
-        py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
-    if (!seq) throw py::error_already_set();
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    std::vector<std::int64_t> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(word_arg(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
-    return out;
+    return int64_list(values, &word_arg);
 }
 
 // A value of which only the low 32 bits count, whatever its size or sign.
 std::int64_t masked32(py::handle value) {
-    if (!PyLong_Check(value.ptr())) return int64(value) & 0xFFFFFFFFLL;
-    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.ptr());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw py::error_already_set();
-    return static_cast<std::int64_t>(v & 0xFFFFFFFFULL);
+    return masked_int64(value, 0xFFFFFFFFULL);
 }
-
 std::vector<std::int64_t> masked32_list(py::handle values) {
-    py::object seq =
-        py::reinterpret_steal<py::object>(PySequence_Fast(values.ptr(), "values must be a sequence"));
-    if (!seq) throw py::error_already_set();
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    std::vector<std::int64_t> out;
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(masked32(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
-    return out;
+    return int64_list(values, &masked32);
 }
 
 // A signed value: beyond 64 bits it is out of range all the same.
 std::int64_t signed_arg(py::handle value) {
     return word_arg(value);
 }
-
 std::vector<std::int64_t> signed_list(py::handle values) {
     return word_list(values);
 }
