@@ -1,6 +1,6 @@
 #include "codec/mew_static.h"
 
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "codec/text.h"
 
 namespace mew {
@@ -44,8 +44,23 @@ std::int64_t range_end(std::int64_t first, std::int64_t count) {
     return end;
 }
 
+// Characters that end a frame or start another one, and anything that is
+// not printable ASCII: a name holding one could put a second command on the
+// line ("Y1\r%02#WCSY00011**").
+bool allowed_in_name(unsigned char c) {
+    if (c < 0x20 || c > 0x7E) return false;
+    constexpr std::string_view kFraming = "%<#$!&";
+    return kFraming.find(static_cast<char>(c)) == std::string_view::npos;
+}
+
+void check_name(std::string_view name) {
+    for (unsigned char c : name)
+        if (!allowed_in_name(c)) throw ValueError("character not allowed in a name: " + text::repr(name));
+}
+
 std::string data_area_message(std::int64_t station, std::string_view cmd, std::string_view reg_start,
                               std::int64_t count) {
+    check_name(reg_start);
     std::string data = MewStatic::fill_header(station, cmd);
     std::string_view addr = register_digits(reg_start);
     data += text::at(reg_start, 0);
@@ -57,6 +72,7 @@ std::string data_area_message(std::int64_t station, std::string_view cmd, std::s
 }
 
 std::string contact_message(std::int64_t station, std::string_view cmd, std::string_view contact) {
+    check_name(contact);
     std::string data = MewStatic::fill_header(station, cmd);
     data += text::at(contact, 0);
     return MewStatic::fill_contact_address(data, text::slice_from(contact, 1));
@@ -248,6 +264,8 @@ std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t stati
                                                               std::string_view contact_start,
                                                               std::optional<std::string_view> contact_end,
                                                               std::optional<std::int64_t> word_count) {
+    check_name(contact_start);
+    if (contact_end) check_name(*contact_end);
     require(text::at(contact_start, 0) == "W");
     require(!(contact_end && word_count));
     require(contact_end || word_count);
@@ -274,6 +292,7 @@ std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t stati
 std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t station,
                                                                std::string_view contact_start,
                                                                const std::vector<std::int64_t> &values) {
+    check_name(contact_start);
     require(text::at(contact_start, 0) == "W");
     require(!values.empty());
     std::string data = fill_header(station, "WCC");

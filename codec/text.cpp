@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 
 namespace mew {
 

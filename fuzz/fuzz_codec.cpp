@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
 #include "fuzz_common.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "codec/errors.h"
-#include "link/runtime.h"
+#include "base/errors.h"
+#include "base/runtime.h"
 #include "transport/frame_reader.h"
 
 // A trap rather than an exception or abort(): nothing in the core can catch

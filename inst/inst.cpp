@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "codec/text.h"
 
 namespace mew {

@@ -1,6 +1,6 @@
 #include "inst/inst_manager.h"
 
-#include "link/runtime.h"
+#include "base/runtime.h"
 
 namespace mew {
 

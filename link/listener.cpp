@@ -2,14 +2,16 @@
 
 #include <algorithm>
 
-#include "link/runtime.h"
+#include "base/runtime.h"
 
 namespace mew {
 
 namespace {
 
+// The listener lock is only ever held for a moment, and a queue leaves its
+// list from a destructor: these holds are never interrupted.
 struct Hold {
-    explicit Hold(StationLock &l) : lock(l) { lock.lock(); }
+    explicit Hold(StationLock &l) : lock(l) { lock.lock_quietly(); }
     ~Hold() { lock.unlock(); }
     StationLock &lock;
 };
@@ -26,8 +28,9 @@ void FrameQueue::put(const std::string &frame) {
 
 std::optional<std::string> FrameQueue::get(double timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!runtime::wait_seconds(arrived_, lock, timeout, [this] { return !frames_.empty(); }))
+    if (!runtime::wait_seconds(arrived_, lock, timeout, [this] { return !frames_.empty() || closed_; }))
         return std::nullopt;
+    if (frames_.empty()) return std::nullopt;
     std::string frame = std::move(frames_.front());
     frames_.pop_front();
     return frame;
@@ -40,6 +43,28 @@ std::optional<std::string> FrameQueue::try_get() {
 std::size_t FrameQueue::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return frames_.size();
+}
+
+void FrameQueue::close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    arrived_.notify_all();
+}
+
+bool FrameQueue::closed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+}
+
+Subscription::Subscription(ListenerList &list) : list_(list), queue_(std::make_shared<FrameQueue>()) {
+    list_.append(queue_);
+}
+
+Subscription::~Subscription() {
+    const Listener *mine = queue_.get();
+    list_.remove([mine](const Listener &l) { return &l == mine; });
 }
 
 void ListenerList::append(Item item) {
@@ -64,6 +89,17 @@ bool ListenerList::contains(const Match &match) const {
 std::vector<ListenerList::Item> ListenerList::snapshot() const {
     Hold hold(lock_);
     return items_;
+}
+
+void ListenerList::replace(std::vector<Item> items) {
+    std::vector<Item> old;
+    {
+        Hold hold(lock_);
+        old.swap(items_);
+        items_ = std::move(items);
+    }
+    // The old entries go after the lock: a Python listener's last reference
+    // may need the interpreter to let go of it.
 }
 
 std::size_t ListenerList::size() const {

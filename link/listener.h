@@ -19,6 +19,8 @@ public:
     virtual ~Listener() = default;
     // Never blocks for long: the receiver calls it while routing a frame.
     virtual void put(const std::string &frame) = 0;
+    // The station is closing: wake whoever waits on this listener.
+    virtual void close() {}
 };
 
 // An unbounded first-in-first-out queue of frames.
@@ -30,11 +32,16 @@ public:
     std::optional<std::string> get(double timeout);
     std::optional<std::string> try_get();
     std::size_t size() const;
+    // Ends every wait at once, now and later; frames already queued can
+    // still be taken.
+    void close() override;
+    bool closed() const;
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<std::string> frames_;
+    bool closed_ = false;
 };
 
 // One of a station's two listener lists. Every operation holds the station's
@@ -50,12 +57,30 @@ public:
     Item remove(const Match &match);
     bool contains(const Match &match) const;
     std::vector<Item> snapshot() const;
+    // Puts `items` in place of the whole list at once.
+    void replace(std::vector<Item> items);
     std::size_t size() const;
     StationLock &lock() const { return lock_; }
 
 private:
     StationLock &lock_;
     std::vector<Item> items_;
+};
+
+// A queue registered in a listener list for as long as this lives, so that
+// no frame is ever put into a queue nobody reads: on every way out of a
+// query or a worker, the queue leaves the list.
+class Subscription {
+public:
+    explicit Subscription(ListenerList &list);
+    ~Subscription();
+    Subscription(const Subscription &) = delete;
+    Subscription &operator=(const Subscription &) = delete;
+    FrameQueue &queue() { return *queue_; }
+
+private:
+    ListenerList &list_;
+    std::shared_ptr<FrameQueue> queue_;
 };
 
 }  // namespace mew

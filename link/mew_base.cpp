@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "base/errors.h"
 #include "codec/mew_static.h"
 
 namespace mew {
@@ -21,7 +22,13 @@ std::unique_ptr<runtime::WorkerThread> MewBase::spawn(const char *, std::functio
     return runtime::make_std_thread(std::move(body));
 }
 
+void MewBase::check_process() const {
+    if (owner_.foreign())
+        throw IOError("MewBase: station belongs to the process that made it; open a new one after fork()");
+}
+
 void MewBase::start() {
+    check_process();
     if (!stop_flag_.load()) return;
     stop_flag_ = false;
     receiver_thread_ = spawn("_receiver", [this] { receiver_loop(); });
@@ -32,16 +39,28 @@ void MewBase::start() {
 void MewBase::stop() {
     if (stop_flag_.load()) return;
     stop_flag_ = true;
+    // In a forked child the threads are not there to wait for, and the
+    // pause lock may have been held by one of them at the fork.
+    if (owner_.foreign()) return;
     wake_pauses();
     if (receiver_thread_) receiver_thread_->join();
 }
 
 void MewBase::close() {
+    // A child's copy of the station lets go of nothing: the channel, its
+    // wake-up pipe and the locks are shared with the parent, which goes on.
+    if (owner_.foreign()) {
+        stop_flag_ = true;
+        return;
+    }
+    // A query waiting for its response ends now, instead of at its time-out.
+    for (auto &listener : feedback_listeners_.snapshot()) listener->close();
     stop();
     channel_->close();
 }
 
 void MewBase::send(std::string_view data) {
+    check_process();
     StationLockGuard hold(sender_lock_);
     channel_->send_frame(data);
 }
@@ -86,6 +105,11 @@ void MewBase::receiver_loop() {
             if (c.empty()) continue;
             try {
                 std::string line = c + channel_->receive_frame();
+                // Noise in front of a header (a NUL, an LF after a glitch)
+                // would spoil the frame behind it: a glitch costs no more
+                // than the bytes it made.
+                std::size_t head = line.find(MewStatic::HEAD);
+                if (head != std::string::npos && head > 0) line.erase(0, head);
                 StationLockGuard hold(listener_lock_);
                 route(line);
             } catch (...) {

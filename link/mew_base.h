@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/runtime.h"
 #include "link/listener.h"
-#include "link/runtime.h"
 #include "link/station_lock.h"
 #include "transport/channel.h"
 
@@ -41,6 +41,11 @@ public:
     StationLock &sender_lock() { return sender_lock_; }
     runtime::WorkerThread *receiver_thread() const { return receiver_thread_.get(); }
 
+    // IOError when this station is used in a process forked from the one
+    // that made it: the line, the locks and the threads are the parent's.
+    void check_process() const;
+    bool in_forked_child() const { return owner_.foreign(); }
+
 protected:
     // Creates (without starting) a thread whose body is the named method of
     // this station; a host may run it on threads of its own.
@@ -51,6 +56,7 @@ protected:
     void wake_pauses();
 
 private:
+    runtime::ProcessOwner owner_;
     std::shared_ptr<Channel> channel_;
     std::atomic<bool> stop_flag_{true};
     StationLock listener_lock_;

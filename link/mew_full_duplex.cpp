@@ -2,16 +2,6 @@
 
 namespace mew {
 
-QuerySubscription::QuerySubscription(ListenerList &list)
-    : list_(list), queue_(std::make_shared<FrameQueue>()) {
-    list_.append(queue_);
-}
-
-QuerySubscription::~QuerySubscription() {
-    const Listener *mine = queue_.get();
-    list_.remove([mine](const Listener &l) { return &l == mine; });
-}
-
 void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame) {
     try {
         std::string feedback = slave.process_request(frame);
@@ -31,21 +21,23 @@ MewFullDuplex::~MewFullDuplex() {
 
 void MewFullDuplex::start() {
     MewMaster::start();
-    worker_.start([this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
+    worker_.start(query_listeners(),
+                  [this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
 }
 
 void MewFullDuplex::stop() {
     MewMaster::stop();
+    if (in_forked_child()) return;  // the worker is the parent's
     worker_.stop();
 }
 
 void MewFullDuplex::worker_loop() {
     try {
-        QuerySubscription subscription(query_listeners());
+        std::unique_ptr<Subscription> subscription = worker_.take_subscription(query_listeners());
         while (!worker_.stopped()) {
             // The wait ends as soon as a frame arrives; the time-out only
             // bounds how late the stop flag is seen.
-            std::optional<std::string> frame = subscription.queue().get(0.1);
+            std::optional<std::string> frame = subscription->queue().get(0.1);
             if (frame) answer_command(*this, *this, *frame);
         }
     } catch (...) {

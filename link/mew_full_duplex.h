@@ -39,21 +39,6 @@ private:
     StationWorker worker_;
 };
 
-// Registers a command queue in a station's query listeners for as long as
-// it lives, so a worker's queue never stays behind when the worker ends.
-class QuerySubscription {
-public:
-    explicit QuerySubscription(ListenerList &list);
-    ~QuerySubscription();
-    QuerySubscription(const QuerySubscription &) = delete;
-    QuerySubscription &operator=(const QuerySubscription &) = delete;
-    FrameQueue &queue() { return *queue_; }
-
-private:
-    ListenerList &list_;
-    std::shared_ptr<FrameQueue> queue_;
-};
-
 // Answers one command frame on a station: request processing, then the
 // response through the station's sender. An error never leaves: it is
 // reported and the frame is dropped, so the worker serves the next one.

@@ -1,34 +1,19 @@
 #include "link/mew_master_base.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
-#include "codec/errors.h"
+#include "base/errors.h"
+#include "base/runtime.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
 
 namespace mew {
 
 namespace {
-
-// Registers a listener for the length of one exchange; it is removed on every
-// way out, so no frame is ever put into a queue nobody reads.
-class FeedbackSubscription {
-public:
-    explicit FeedbackSubscription(ListenerList &list) : list_(list), queue_(std::make_shared<FrameQueue>()) {
-        list_.append(queue_);
-    }
-    ~FeedbackSubscription() {
-        const Listener *mine = queue_.get();
-        list_.remove([mine](const Listener &l) { return &l == mine; });
-    }
-    FrameQueue &queue() { return *queue_; }
-
-private:
-    ListenerList &list_;
-    std::shared_ptr<FrameQueue> queue_;
-};
 
 // A check code that is not even a number is as wrong as a wrong one.
 bool check_code_valid(std::string_view response) {
@@ -75,26 +60,75 @@ std::string station_decimal(std::string_view frame) {
     return out;
 }
 
+// The code a response to `command` carries: the first two letters of the
+// command's code ("RC" for RCS and RCC, "WD" for WD), as a slave builds it.
+// Empty for text without a command code, which is then not compared.
+std::string response_code(std::string_view command) {
+    std::int64_t type_at = MewStatic::station_end_offset(command);
+    if (type_at < 0 || static_cast<std::size_t>(type_at) >= command.size() ||
+        command[static_cast<std::size_t>(type_at)] != MewStatic::QUERY)
+        return {};
+    std::string_view code = command.substr(static_cast<std::size_t>(type_at) + 1, 2);
+    return code.size() == 2 && code[1] != MewStatic::TAIL ? std::string(code) : std::string();
+}
+
 }  // namespace
 
 std::string MewMasterBase::query(std::string_view command) {
+    check_process();
     StationLockGuard hold(query_lock_);
     return exchange(command);
+}
+
+void MewMasterBase::drop_late_response(FrameQueue &queue) {
+    if (late_until_ == Clock::time_point{}) return;
+    double left = std::chrono::duration<double>(late_until_ - Clock::now()).count();
+    late_until_ = {};
+    if (left <= 0) return;
+    if (std::optional<std::string> late = queue.get(left))
+        runtime::print_line("MewMasterBase: Drop late response: " + *late);
 }
 
 std::string MewMasterBase::exchange(std::string_view cmd) {
     std::string command(cmd);
     if (command.empty() || command.back() != MewStatic::TAIL) command += MewStatic::TAIL;
 
-    std::optional<std::string> response;
-    {
-        FeedbackSubscription subscription(feedback_listeners());
-        send(command);
-        response = subscription.queue().get(query_timeout_.load());
+    Subscription subscription(feedback_listeners());
+    drop_late_response(subscription.queue());
+    send(command);
+    double timeout = query_timeout_.load();
+    if (std::isnan(timeout)) timeout = 0;
+    const bool forever = timeout < 0 || timeout > 1e9;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(forever ? 0.0 : timeout));
+    // Unless a response is taken, it may still come: the next query must
+    // not take it for its own. Set on every way out, a time-out, an
+    // interruption or a close.
+    struct LateGuard {
+        MewMasterBase &master;
+        double timeout;
+        bool answered = false;
+        ~LateGuard() {
+            if (!answered && timeout >= 0 && timeout <= 1e9)
+                master.late_until_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                        std::chrono::duration<double>(timeout));
+        }
+    } late{*this, timeout};
+    for (;;) {
+        double left = forever ? -1.0 : std::chrono::duration<double>(deadline - Clock::now()).count();
+        std::optional<std::string> response = subscription.queue().get(forever ? -1.0 : std::max(left, 0.0));
+        if (!response) {
+            if (subscription.queue().closed()) throw PortClosedError();
+            throw IOError("MewMasterBase: device response timeout.");
+        }
+        late.answered = true;
+        if (std::optional<std::string> result = answer_of(command, *response)) return *result;
+        late.answered = false;
+        runtime::print_line("MewMasterBase: Drop response to another command: " + *response);
     }
-    if (!response) throw IOError("MewMasterBase: device response timeout.");
-    const std::string &fb = *response;
+}
 
+std::optional<std::string> MewMasterBase::answer_of(const std::string &command, const std::string &fb) const {
     std::string responding = station_decimal(fb);
     if (fb.empty() || fb[0] != MewStatic::HEAD)
         throw IOError("Error: device response format invalid: begin with: " + std::string(text::at(fb, 0)));
@@ -109,6 +143,10 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
         throw IOError("Error: station not match: expected " + addressed + ", got " + responding);
     if (MewStatic::is_error(fb))
         throw IOError("MEW communication error code(hex): " + std::string(text::slice(fb, pos, pos + 2)));
+    // A late answer to an earlier command of the same station is as
+    // well-formed as the right one; only its code can tell them apart.
+    std::string expected = response_code(command);
+    if (!expected.empty() && text::slice(fb, pos, pos + 2) != expected) return std::nullopt;
     return std::string(text::slice(fb, pos, -3));
 }
 

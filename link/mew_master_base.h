@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,9 +29,22 @@ protected:
     std::string exchange(std::string_view command);
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Set by the host while another thread's query may be reading it.
     std::atomic<double> query_timeout_;
     StationLock query_lock_;
+    // After a query ended without its response, that response may still
+    // come. Until this moment the next query first waits for it and drops
+    // it, so that it is never taken as the answer to another command.
+    // Only touched under the query lock.
+    Clock::time_point late_until_{};
+
+    void drop_late_response(FrameQueue &queue);
+    // The code and data of `response` when it answers `command`; nothing
+    // when it is a well-formed response to some other command. Raises
+    // IOError for what is wrong with it.
+    std::optional<std::string> answer_of(const std::string &command, const std::string &response) const;
 };
 
 }  // namespace mew

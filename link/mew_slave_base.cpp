@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
-#include "codec/errors.h"
+#include "base/errors.h"
+#include "base/runtime.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
-#include "link/runtime.h"
 
 namespace mew {
 
@@ -39,20 +39,24 @@ MewSlaveBase::Words data_words(std::string_view body, std::int64_t from, std::in
     for (std::int64_t i = 0; i < count; ++i) {
         std::string_view group = text::slice(body, from + 4 * i, from + 4 * i + 4);
         if (text::length(group) != 4) throw IndexError();
-        values.push_back(MewStatic::parse_uint16(group));
+        std::int64_t word = MewStatic::try_read_word(group);
+        if (word < 0) {
+            // What the number syntax cannot read fails as it always did;
+            // what it can ("-1FF", " 1 2") is no word of the line either.
+            MewStatic::parse_uint16(group);
+            throw ValueError("invalid data word: " + text::repr(group));
+        }
+        values.push_back(word);
     }
     return values;
 }
 
+// A handler's value that does not fit a word would widen its data field and
+// shift every word after it: the command is not answered at all.
 void append_words(std::string &out, const MewSlaveBase::Words &values) {
     for (std::int64_t v : values) {
-        if (v >= 0 && v <= 0xFFFF) {
-            MewStatic::append_word(out, static_cast<std::uint16_t>(v));
-        } else {
-            // Handlers' values go out as they are, even when they do not fit.
-            out += text::hex(v & 0xFF, 2);
-            out += text::hex(v >> 8, 2);
-        }
+        if (v < 0 || v > 0xFFFF) throw ValueError("word value out of range 0..65535: " + std::to_string(v));
+        MewStatic::append_word(out, static_cast<std::uint16_t>(v));
     }
 }
 

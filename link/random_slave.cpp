@@ -24,19 +24,20 @@ RandomMewSlaveDemo::~RandomMewSlaveDemo() {
 
 void RandomMewSlaveDemo::start() {
     MewBase::start();
-    worker_.start([this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
+    worker_.start(query_listeners(),
+                  [this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
 }
 
 void RandomMewSlaveDemo::stop() {
-    worker_.stop([this] { wake_pauses(); });
+    if (!in_forked_child()) worker_.stop([this] { wake_pauses(); });
     MewBase::stop();
 }
 
 void RandomMewSlaveDemo::worker_loop() {
     try {
-        QuerySubscription subscription(query_listeners());
+        std::unique_ptr<Subscription> subscription = worker_.take_subscription(query_listeners());
         while (!worker_.stopped()) {
-            if (std::optional<std::string> frame = subscription.queue().try_get())
+            if (std::optional<std::string> frame = subscription->queue().try_get())
                 answer_command(*this, *this, *frame);
             else
                 pause(0.01, worker_.stop_flag());

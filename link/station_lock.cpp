@@ -1,17 +1,19 @@
 #include "link/station_lock.h"
 
-#include "link/runtime.h"
+#include "base/runtime.h"
 
 namespace mew {
 
-bool StationLock::try_lock_for(double seconds) {
+bool StationLock::acquire(double seconds, bool interruptible) {
     const auto me = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(mutex_);
     if (count_ && owner_ == me) {
         ++count_;
         return true;
     }
-    if (!runtime::wait_seconds(released_, lock, seconds, [this] { return count_ == 0; })) return false;
+    if (!runtime::wait_seconds(
+            released_, lock, seconds, [this] { return count_ == 0; }, interruptible))
+        return false;
     owner_ = me;
     count_ = 1;
     return true;

@@ -12,15 +12,22 @@ namespace mew {
 
 class StationLock {
 public:
+    // Waits without limit; the host may interrupt the wait (Ctrl-C), which
+    // then throws with the lock not taken.
     void lock() { try_lock_for(-1); }
+    // For holds that are over in a moment and for destructors: never
+    // interrupted.
+    void lock_quietly() { acquire(-1, false); }
     // Waits at most `seconds` (negative: without limit); true when acquired.
-    bool try_lock_for(double seconds);
+    bool try_lock_for(double seconds) { return acquire(seconds, true); }
     // std::logic_error when the calling thread does not hold the lock.
     void unlock();
     bool locked() const;
     bool owned_by_caller() const;
 
 private:
+    bool acquire(double seconds, bool interruptible);
+
     mutable std::mutex mutex_;
     std::condition_variable released_;
     std::thread::id owner_;

@@ -1,12 +1,14 @@
 // The second thread of a slave-capable station (its slave worker), with the
-// stop flag that the thread polls.
+// stop flag that the thread polls and the command queue it serves.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
-#include "link/runtime.h"
+#include "base/runtime.h"
+#include "link/listener.h"
 
 namespace mew {
 
@@ -18,12 +20,27 @@ public:
     const std::atomic<bool> &stop_flag() const { return stop_flag_; }
     runtime::WorkerThread *thread() const { return thread_.get(); }
 
-    // Creates the thread with `make` and starts it, unless it runs already.
-    void start(const Make &make) {
+    // Registers the worker's command queue in `commands`, then creates the
+    // thread with `make` and starts it, unless it runs already. The queue is
+    // in place before this returns, so a command that arrives from then on
+    // is served, however late the thread itself gets going.
+    void start(ListenerList &commands, const Make &make) {
         if (!stop_flag_.load()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            pending_ = std::make_unique<Subscription>(commands);
+        }
         stop_flag_ = false;
         thread_ = make();
         thread_->start();
+    }
+
+    // The queue start() registered for the thread, taken once; a body run
+    // any other way registers a queue of its own.
+    std::unique_ptr<Subscription> take_subscription(ListenerList &commands) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_) return std::move(pending_);
+        return std::make_unique<Subscription>(commands);
     }
 
     // Sets the flag, lets `wake` cut short any wait of the thread, and waits
@@ -33,11 +50,15 @@ public:
         stop_flag_ = true;
         if (wake) wake();
         if (thread_) thread_->join();
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.reset();  // the thread never came to take it
     }
 
 private:
     std::atomic<bool> stop_flag_{true};
     std::unique_ptr<runtime::WorkerThread> thread_;
+    std::mutex mutex_;
+    std::unique_ptr<Subscription> pending_;
 };
 
 }  // namespace mew

@@ -1,6 +1,6 @@
 #include "master/mew_master.h"
 
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
 
@@ -24,9 +24,13 @@ MewMaster::Words decode_words(const std::string &fb, std::int64_t count) {
             ascii ? MewStatic::try_read_word(std::string_view(fb).substr(static_cast<std::size_t>(at), 4))
                   : -1;
         if (w < 0) {
+            // What the number syntax cannot read fails as it always did;
+            // what it can ("FF-1", " 1 2") would pass a sign or a blank off
+            // as data, so it is no word either.
             std::string joined(text::slice(fb, at + 2, at + 4));
             joined += text::slice(fb, at, at + 2);
-            w = text::parse_int(joined, 16);
+            text::parse_int(joined, 16);
+            throw IOError("Invalid feedback format: " + fb);
         }
         words[static_cast<std::size_t>(i)] = w;
     }

@@ -1,5 +1,5 @@
 // MewStatic: the frame codec as Python sees it.
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "codec/mew_static.h"
 #include "module/bindings.h"
 #include "module/common.h"

@@ -3,7 +3,7 @@
 #include <exception>
 #include <new>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 
 namespace mew::py_boundary {
 
@@ -18,6 +18,19 @@ py::str to_str(std::string_view s) {
     PyObject *o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
     if (!o) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(o);
+}
+
+py::str str_result(const py::object &result, const char *method) {
+    if (!PyUnicode_Check(result.ptr()))
+        throw py::type_error(std::string(method) + "() must return str, not " +
+                             Py_TYPE(result.ptr())->tp_name);
+    return py::reinterpret_borrow<py::str>(result);
+}
+
+double seconds(py::handle value) {
+    double t = PyFloat_AsDouble(value.ptr());
+    if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return t;
 }
 
 std::int64_t int64(py::handle value) {

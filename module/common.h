@@ -27,6 +27,10 @@ inline std::string_view text(py::handle h) {
 // A str from UTF-8 bytes the core produced.
 py::str to_str(std::string_view s);
 
+// What a Python method returned, as the str it must be: TypeError naming
+// the method otherwise, rather than the text of str(None).
+py::str str_result(const py::object &result, const char *method);
+
 // An integer argument as a 64-bit value; anything that is not an integer
 // raises TypeError, an integer beyond 64 bits OverflowError.
 std::int64_t int64(py::handle value);
@@ -45,6 +49,9 @@ std::vector<std::int64_t> int64_list(py::handle values, std::int64_t (*convert)(
 // The low bits of an integer of any size or sign, as `value & mask` would
 // give them.
 std::int64_t masked_int64(py::handle value, std::uint64_t mask);
+
+// A number of seconds: a real number, or TypeError as float() words it.
+double seconds(py::handle value);
 
 // Installs the translation of the core's errors into Python exceptions.
 void register_errors(py::module_ &m);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 
 namespace mew::py_boundary {
 
@@ -115,6 +115,16 @@ bool describe_python_error(std::exception_ptr error, runtime::ErrorInfo &info) {
     }
 }
 
+// Only the main thread runs Python's signal handlers: the others need not
+// take the interpreter lock to look.
+unsigned long g_main_thread = 0;
+
+void check_signals() {
+    if (PyThread_get_thread_ident() != g_main_thread || !Py_IsInitialized()) return;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 }  // namespace
 
 const char *hook_name(Hook h) {
@@ -180,6 +190,9 @@ py::object thread_object(const runtime::WorkerThread *thread) {
 void install_runtime() {
     runtime::set_printer(&print_to_stdout);
     runtime::set_describer(&describe_python_error);
+    g_main_thread =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    runtime::set_interrupt_check(&check_signals);
 }
 
 }  // namespace mew::py_boundary

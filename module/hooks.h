@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "link/runtime.h"
+#include "base/runtime.h"
 #include "module/common.h"
 
 namespace mew::py_boundary {

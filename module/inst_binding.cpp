@@ -4,7 +4,7 @@
 // `_mew`, the instrument lists) as ordinary attributes, so the cycle between
 // a manager and the instruments that point back at it is one the garbage
 // collector can see and break.
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "inst/inst.h"
 #include "inst/inst_manager.h"
 #include "module/bindings.h"
@@ -74,6 +74,9 @@ std::int64_t mask16(py::handle value) {
 // value with True or False: only booleans and the integers 0 and 1 can equal one.
 void set_point(py::handle inst, InstXY &xy, py::handle index_, py::handle value_) {
     std::int64_t index = index_arg(index_);
+    // The clamped index would name a number the caller never gave.
+    if (index > 15)
+        throw py::value_error("output point index out of range 0..15: " + std::string(py::str(index_)));
     bool value = truth(value_);
     bool comparable = PyBool_Check(value_.ptr());
     if (!comparable && PyLong_Check(value_.ptr())) {

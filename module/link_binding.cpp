@@ -1,7 +1,7 @@
 // Listeners, locks, MewBase and MewMasterBase.
 #include <stdexcept>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "module/bindings.h"
 #include "module/trampolines.h"
 
@@ -58,6 +58,47 @@ py::list as_list(ListenerList &list) {
     return out;
 }
 
+// Runs `op` on the listeners as a Python list while holding the listener
+// lock, and stores the list back when `op` may have changed it: every list
+// operation a user may know acts on the live list in one step.
+template <class Op>
+py::object with_items(ListenerList &list, bool change, Op op) {
+    {
+        py::gil_scoped_release nogil;
+        list.lock().lock();
+    }
+    struct Unlock {
+        StationLock &lock;
+        ~Unlock() { lock.unlock(); }
+    } unlock{list.lock()};
+    py::list items = as_list(list);
+    py::object result = op(items);
+    if (change) {
+        std::vector<ListenerList::Item> converted;
+        converted.reserve(items.size());
+        for (py::handle item : items) converted.push_back(as_listener(item));
+        list.replace(std::move(converted));
+    }
+    return result;
+}
+
+py::list list_of(py::handle iterable) {
+    PyObject *l = PySequence_List(iterable.ptr());
+    if (!l) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(l);
+}
+
+// Replaces the whole list from any iterable, as `station._query_listeners =
+// [...]` (and `+=`, which assigns its result back) would on a plain list.
+void assign(ListenerList &list, py::handle value) {
+    if (py::isinstance<ListenerList>(value) && &value.cast<ListenerList &>() == &list) return;
+    py::list wanted = list_of(value);
+    with_items(list, true, [&](py::list &items) {
+        items.attr("__setitem__")(py::slice(py::none(), py::none(), py::none()), wanted);
+        return py::object(py::none());
+    });
+}
+
 bool acquire(StationLock &lock, bool blocking, double timeout) {
     if (!blocking && timeout != -1) throw py::value_error("can't specify a timeout for a non-blocking call");
     if (timeout < 0 && timeout != -1) throw py::value_error("timeout value must be a non-negative number");
@@ -100,7 +141,7 @@ py::object pop_query_timeout(py::kwargs &kwargs) {
 
 double timeout_seconds(py::handle value) {
     if (value.is_none()) return -1.0;
-    double t = value.cast<double>();
+    double t = seconds(value);
     if (t < 0) throw py::value_error("'timeout' must be a non-negative number");
     return t;
 }
@@ -143,9 +184,11 @@ void bind_link(py::module_ &m) {
         .def(
             "__exit__", [](StationLock &l, py::args) { release(l); }, "Releases the lock.");
 
-    py::class_<ListenerList>(m, "ListenerList",
-                             "A station's live list of listeners: anything with put(frame). Every change "
-                             "holds the station's listener lock.")
+    py::class_<ListenerList> listeners(
+        m, "ListenerList",
+        "A station's live list of listeners: anything with put(frame). Every change "
+        "holds the station's listener lock.");
+    listeners
         .def(
             "append",
             [](ListenerList &list, py::handle obj) {
@@ -196,16 +239,41 @@ void bind_link(py::module_ &m) {
                 return list.contains(match);
             },
             "Whether the very object is registered.")
+        .def("__repr__", [](ListenerList &list) { return py::repr(as_list(list)); })
         .def(
-            "__eq__",
-            [](ListenerList &list, py::handle other) -> py::object {
-                py::object mine = as_list(list);
-                if (py::isinstance<ListenerList>(other))
-                    return mine.attr("__eq__")(as_list(other.cast<ListenerList &>()));
-                return mine.attr("__eq__")(other);
+            "__iadd__",
+            [](py::object self, py::handle other) {
+                py::list more = list_of(other);
+                with_items(self.cast<ListenerList &>(), true,
+                           [&](py::list &items) { return items.attr("extend")(more); });
+                return self;
             },
-            "Compares the listeners with a list (or another listener list).")
-        .def("__repr__", [](ListenerList &list) { return py::repr(as_list(list)); });
+            "Adds the listeners of any iterable, in place.");
+    // Whatever a list does, on the listeners registered now: the changes
+    // under the listener lock, the rest on a copy.
+    for (const char *name :
+         {"extend", "insert", "pop", "clear", "reverse", "sort", "__delitem__", "__setitem__"})
+        listeners.def(
+            name,
+            [name](ListenerList &list, py::args args, py::kwargs kwargs) {
+                return with_items(list, true,
+                                  [&](py::list &items) { return items.attr(name)(*args, **kwargs); });
+            },
+            (std::string("As list.") + name + ", on the live list.").c_str());
+    for (const char *name : {"copy", "count", "index", "__reversed__", "__add__", "__radd__", "__mul__",
+                             "__rmul__", "__lt__", "__le__", "__gt__", "__ge__", "__eq__", "__ne__"})
+        listeners.def(
+            name,
+            [name](ListenerList &list, py::args args) -> py::object {
+                for (std::size_t i = 0; i < args.size(); ++i)
+                    if (py::isinstance<ListenerList>(args[i])) {
+                        py::list copy = py::list(args);
+                        copy[i] = as_list(args[i].cast<ListenerList &>());
+                        args = py::tuple(copy);
+                    }
+                return as_list(list).attr(name)(*args);
+            },
+            (std::string("As list.") + name + ", on a copy of the listeners registered now.").c_str());
 
     // Station members are views into the C++ object; they keep it alive.
     auto members = [](auto &cls) {
@@ -216,12 +284,18 @@ void bind_link(py::module_ &m) {
             .def_property_readonly(
                 "_stop_flag", [](Station &s) { return s.stop_flag(); },
                 "True while no receiver is meant to run.")
-            .def_property_readonly(
-                "_feedback_listeners", [](Station &s) -> ListenerList & { return s.feedback_listeners(); },
-                py::return_value_policy::reference_internal, "Listeners of every response frame.")
-            .def_property_readonly(
-                "_query_listeners", [](Station &s) -> ListenerList & { return s.query_listeners(); },
-                py::return_value_policy::reference_internal, "Listeners of every command frame.")
+            .def_property(
+                "_feedback_listeners",
+                py::cpp_function([](Station &s) -> ListenerList & { return s.feedback_listeners(); },
+                                 py::return_value_policy::reference_internal),
+                [](Station &s, py::handle value) { assign(s.feedback_listeners(), value); },
+                "Listeners of every response frame.")
+            .def_property(
+                "_query_listeners",
+                py::cpp_function([](Station &s) -> ListenerList & { return s.query_listeners(); },
+                                 py::return_value_policy::reference_internal),
+                [](Station &s, py::handle value) { assign(s.query_listeners(), value); },
+                "Listeners of every command frame.")
             .def_property_readonly(
                 "_listener_lock", [](Station &s) -> StationLock & { return s.listener_lock(); },
                 py::return_value_policy::reference_internal, "Guards both listener lists.")

@@ -1,5 +1,5 @@
 // MewSlaveBase, MewFullDuplex and RandomMewSlaveDemo.
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "link/mew_full_duplex.h"
 #include "link/random_slave.h"
 #include "module/bindings.h"

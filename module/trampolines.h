@@ -65,7 +65,7 @@ public:
     std::string query(std::string_view command) override {
         if (!this->overridden(kQuery)) return Base::query(command);
         py::gil_scoped_acquire gil;
-        return std::string(text(py::str(this->call(kQuery, to_str(command)))));
+        return std::string(text(str_result(this->call(kQuery, to_str(command)), "query")));
     }
 };
 
@@ -87,7 +87,7 @@ py::object pop_query_timeout(py::kwargs &kwargs);
 
 #include <type_traits>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 
 #include "link/mew_slave_base.h"
 #include "master/mew_master.h"
@@ -100,9 +100,13 @@ inline py::list to_list(const std::vector<std::int64_t> &values) {
     return out;
 }
 
-// Results of Python overrides, converted as the C++ caller needs them.
+// Results of Python overrides, converted as the C++ caller needs them. A
+// truth test can raise: that error goes on, instead of a False that would be
+// written to a device or answered as data.
 inline bool truth(py::handle o) {
-    return PyObject_IsTrue(o.ptr()) == 1;
+    int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t == 1;
 }
 inline std::int64_t integer(py::handle o) {
     return int64(o);
@@ -246,7 +250,8 @@ public:
     std::string process_request(sv command) override {
         if (!this->overridden(kProcessRequest)) return Base::process_request(command);
         py::gil_scoped_acquire gil;
-        return std::string(text(py::str(this->call(kProcessRequest, to_str(command)))));
+        return std::string(
+            text(str_result(this->call(kProcessRequest, to_str(command)), "_process_request")));
     }
     void process_invalid_frame(sv frame) override {
         if (!this->overridden(kProcessInvalidFrame)) return Base::process_invalid_frame(frame);

@@ -2,7 +2,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "module/bindings.h"
 #include "module/channels.h"
 #include "module/common.h"
@@ -24,14 +24,23 @@ public:
     std::int64_t in_waiting() override { throw py::type_error("abstract method"); }
 };
 
-std::string text_result(const py::object &r) {
+// What a channel's read or receive_frame returned: text, or bytes taken one
+// character per byte. Anything else is a fault of the channel, not text to
+// route ("None").
+std::string text_result(const py::object &r, const char *method) {
     if (PyBytes_Check(r.ptr())) {
         char *data = nullptr;
         Py_ssize_t n = 0;
-        PyBytes_AsStringAndSize(r.ptr(), &data, &n);
+        if (PyBytes_AsStringAndSize(r.ptr(), &data, &n) != 0) throw py::error_already_set();
         return latin1_to_utf8(std::string_view(data, static_cast<std::size_t>(n)));
     }
-    return std::string(text(py::str(r)));
+    if (PyByteArray_Check(r.ptr()))
+        return latin1_to_utf8(std::string_view(PyByteArray_AS_STRING(r.ptr()),
+                                               static_cast<std::size_t>(PyByteArray_GET_SIZE(r.ptr()))));
+    if (!PyUnicode_Check(r.ptr()))
+        throw py::type_error(std::string(method) + "() must return str or bytes, not " +
+                             Py_TYPE(r.ptr())->tp_name);
+    return std::string(text(r));
 }
 
 // Any Python object used as a channel: every call goes through the
@@ -45,15 +54,15 @@ public:
     }
     std::string read(std::int64_t size) override {
         py::gil_scoped_acquire gil;
-        return text_result(obj_.attr("read")(size));
+        return text_result(obj_.attr("read")(size), "read");
     }
     std::string read_one() override {
         py::gil_scoped_acquire gil;
-        return text_result(obj_.attr("read")());
+        return text_result(obj_.attr("read")(), "read");
     }
     std::string receive_frame() override {
         py::gil_scoped_acquire gil;
-        return text_result(obj_.attr("receive_frame")());
+        return text_result(obj_.attr("receive_frame")(), "receive_frame");
     }
     void send_frame(std::string_view data) override {
         py::gil_scoped_acquire gil;
@@ -107,7 +116,7 @@ class MewSerial : public Channel {
 public:
     explicit MewSerial(py::object serial) : serial_(std::move(serial)) {
         py::object timeout = py::getattr(serial_, "timeout", py::none());
-        double t = timeout.is_none() ? -1.0 : timeout.cast<double>();
+        double t = timeout.is_none() ? -1.0 : seconds(timeout);
         int fd = native_fd();
         if (fd >= 0) {
             port_ = std::make_unique<PosixPort>(fd);
@@ -177,6 +186,8 @@ private:
             py::object fd = serial_.attr("fileno")();
             return fd.cast<int>();
         } catch (py::error_already_set &) {
+            return -1;
+        } catch (py::cast_error &) {
             return -1;
         }
     }

@@ -98,7 +98,14 @@ class Ref:
         return Ref.fill_uint16(Ref.fill_uint16(data, value & 65535), value >> 16)
 
     @staticmethod
+    def check_name(*names):
+        for name in names:
+            if any(not " " <= c <= "~" or c in "%<#$!&" for c in name):
+                raise ValueError("character not allowed in a name: %r" % name)
+
+    @staticmethod
     def fill_read_single_point_of_contact_message(station, contact, cmd="RCS", tail=""):
+        Ref.check_name(contact)
         data = Ref.fill_header(station, cmd) + contact[0]
         return Ref.append_tail(Ref.fill_contact_address(data, contact[1:]) + tail)
 
@@ -108,6 +115,7 @@ class Ref:
 
     @staticmethod
     def fill_read_word_unit_of_contact_message(station, contact_start, contact_end=None, word_count=None):
+        Ref.check_name(contact_start, *([] if contact_end is None else [contact_end]))
         _require(contact_start[0] == "W")
         _require(contact_end is None or word_count is None)
         _require(contact_end is not None or word_count is not None)
@@ -123,6 +131,7 @@ class Ref:
 
     @staticmethod
     def fill_write_word_unit_of_contact_message(station, contact_start, values):
+        Ref.check_name(contact_start)
         _require(contact_start[0] == "W")
         _require(len(values) > 0)
         data = Ref.fill_contact_address(Ref.fill_header(station, "WCC") + contact_start[1], contact_start[2:])
@@ -133,6 +142,7 @@ class Ref:
 
     @staticmethod
     def _data_area(station, cmd, reg, count):
+        Ref.check_name(reg)
         data = Ref.fill_header(station, cmd)
         addr = reg[1:] if reg[1] in "0123456789" else reg[2:]
         start = int(addr)

@@ -65,11 +65,12 @@ def test_huge_count_of_32_bit_values_is_an_overflow_error(master_answering, name
         getattr(master, name)(1, "D0", 2 ** 62)
 
 
-def test_negative_high_word_is_the_hosts_shift(master_answering):
-    # int("-FFF", 16) is -4095; the host shifts it arithmetically.
+def test_signed_word_group_is_no_word(master_answering):
+    # int("-FFF", 16) would read; an unsigned read must not return it.
     master = master_answering("RD3412FF-F")
-    assert master.get_uint32(1, "DT100") == (-4095 << 16) | 0x1234
-    assert master.get_multi_uint32(1, "DT100", 1) == [(-4095 << 16) + 0x1234]
+    for read in (lambda: master.get_uint32(1, "DT100"), lambda: master.get_multi_uint32(1, "DT100", 1)):
+        with pytest.raises(OSError, match="^Invalid feedback format: RD3412FF-F$"):
+            read()
 
 
 class Quiet(b4k_mew.MewSlaveBase):

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 
 namespace mew {
 

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 
 namespace mew {
 
@@ -39,6 +39,9 @@ PosixPort::~PosixPort() {
 
 void PosixPort::shutdown() {
     if (closed_.exchange(true)) return;
+    // In a forked child the wake-up pipe is the parent's too, and the
+    // parent's receiver may have held the read lock at the fork.
+    if (owner_.foreign()) return;
     char b = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_[1], &b, 1);
     // Every reader and writer leaves its call before the descriptor can go.
@@ -54,7 +57,12 @@ bool PosixPort::wait(short events, double timeout) {
         if (closed_) throw PortClosedError();
         pollfd fds[2] = {{fd_, events, 0}, {wake_[0], POLLIN, 0}};
         double left = forever ? -1 : std::chrono::duration<double>(deadline - clock::now()).count();
-        int rc = ::poll(fds, 2, forever ? -1 : poll_ms(left < 0 ? 0 : left));
+        if (!forever && left < 0) left = 0;
+        // In slices, so that the host can run a signal handler meanwhile.
+        double slice = runtime::has_interrupt_check() && (forever || left > runtime::kWaitSlice)
+                           ? runtime::kWaitSlice
+                           : left;
+        int rc = ::poll(fds, 2, poll_ms(slice));
         if (rc < 0) {
             if (errno == EINTR) continue;
             throw SerialError(errno_text("poll", errno));
@@ -63,6 +71,7 @@ bool PosixPort::wait(short events, double timeout) {
         if (fds[0].revents & POLLNVAL) throw PortClosedError();
         if (fds[0].revents) return true;
         if (!forever && clock::now() >= deadline) return false;
+        runtime::check_interrupt();
     }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/runtime.h"
 #include "transport/frame_reader.h"
 
 namespace mew {
@@ -28,6 +29,7 @@ public:
     bool is_closed() const { return closed_.load(); }
 
 private:
+    runtime::ProcessOwner owner_;
     int fd_;
     int wake_[2] = {-1, -1};
     std::atomic<bool> closed_{false};

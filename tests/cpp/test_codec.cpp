@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
 

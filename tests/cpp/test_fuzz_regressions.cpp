@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/errors.h"
+#include "base/errors.h"
 #include "codec/mew_static.h"
 #include "link/mew_slave_base.h"
 #include "master/mew_master.h"
@@ -132,13 +132,20 @@ TEST(FuzzRegressions, HugeCountOf32BitValuesIsAnOverflowError) {
 }
 
 // A high word read with a sign ("-FFF" from the digits "FF-F") was shifted
-// left while negative: undefined, reported by the sanitizer build.
-TEST(FuzzRegressions, NegativeHighWordIsMultipliedNotShifted) {
+// left while negative (undefined, reported by the sanitizer build), and an
+// unsigned read then returned a negative number. Such a group is no word.
+TEST(FuzzRegressions, SignedWordGroupIsNoWord) {
     auto master = master_answering("RD3412FF-F");
-    const std::int64_t want = (-4095 * 65536) | 0x1234;
-    EXPECT_EQ(master->get_uint32(1, "DT100"), want);
-    EXPECT_EQ(master->get_multi_uint32(1, "DT100", 1), std::vector<std::int64_t>{-4095 * 65536 + 0x1234});
-    EXPECT_EQ(master->get_int32(1, "DT100"), want);
+    for (int i = 0; i < 3; ++i) {
+        try {
+            i == 0   ? master->get_uint32(1, "DT100")
+            : i == 1 ? master->get_multi_uint32(1, "DT100", 1).at(0)
+                     : master->get_int32(1, "DT100");
+            ADD_FAILURE() << "a signed group was read as a word";
+        } catch (const mew::IOError &e) {
+            EXPECT_STREQ(e.what(), "Invalid feedback format: RD3412FF-F");
+        }
+    }
 }
 
 // A command whose station search ends at a CR before any type character can

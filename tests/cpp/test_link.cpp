@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "codec/errors.h"
+#include "base/errors.h"
+#include "base/runtime.h"
 #include "codec/mew_static.h"
 #include "link/listener.h"
 #include "link/mew_master_base.h"
-#include "link/runtime.h"
 #include "link/station_lock.h"
 #include "transport/channel.h"
 #include "transport/frame_reader.h"

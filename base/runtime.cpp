@@ -1,11 +1,13 @@
-#include "link/runtime.h"
+#include "base/runtime.h"
 
 #include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 
-#include "codec/errors.h"
+#include <unistd.h>
+
+#include "base/errors.h"
 
 namespace mew::runtime {
 
@@ -13,6 +15,27 @@ namespace {
 
 std::atomic<Printer> g_printer{nullptr};
 std::atomic<Describer> g_describer{nullptr};
+std::atomic<InterruptCheck> g_interrupt_check{nullptr};
+
+void escape(std::string &out, unsigned code) {
+    switch (code) {
+        case '\t':
+            out += "\\t";
+            return;
+        case '\n':
+            out += "\\n";
+            return;
+        case '\r':
+            out += "\\r";
+            return;
+        default:
+            break;
+    }
+    constexpr char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[(code >> 4) & 15];
+    out += kHex[code & 15];
+}
 
 class StdThread : public WorkerThread {
 public:
@@ -32,11 +55,15 @@ public:
     // the later ones find the thread already joined.
     void join() override {
         if (id_ == std::this_thread::get_id()) return;
+        // A forked child has no such thread, only its handle: joining it
+        // there would wait for ever.
+        if (owner_.foreign()) return;
         std::lock_guard<std::mutex> lock(join_mutex_);
         if (thread_.joinable()) thread_.join();
     }
 
 private:
+    ProcessOwner owner_;
     std::function<void()> body_;
     std::thread thread_;
     std::thread::id id_;  // set before any other thread can join
@@ -49,13 +76,53 @@ void set_printer(Printer printer) {
     g_printer = printer;
 }
 
-void print_line(const std::string &line) {
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            if (c == '\r' && i + 1 == text.size())
+                out += '\r';
+            else
+                escape(out, c);
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0 &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+            // U+0080..U+009F: the C1 controls, which terminals obey as well.
+            escape(out, static_cast<unsigned char>(text[++i]));
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+void print_line(const std::string &raw) {
+    const std::string line = printable(raw);
     if (Printer p = g_printer.load()) {
         p(line);
         return;
     }
     std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
+}
+
+void set_interrupt_check(InterruptCheck check) {
+    g_interrupt_check = check;
+}
+
+bool has_interrupt_check() {
+    return g_interrupt_check.load() != nullptr;
+}
+
+void check_interrupt() {
+    if (InterruptCheck check = g_interrupt_check.load()) check();
+}
+
+ProcessOwner::ProcessOwner() : pid_(::getpid()) {}
+
+bool ProcessOwner::foreign() const {
+    return ::getpid() != pid_;
 }
 
 void set_describer(Describer describer) {

@@ -1,0 +1,117 @@
+// What the link engine needs from its host: a place for its one-line
+// messages, a way to tell what an error was, and threads. The defaults are
+// plain C++; the Python module installs its own.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace mew::runtime {
+
+// Writes one line (without its line break) where the host shows messages.
+// Control characters in it are escaped first (see printable), so bytes from
+// the line can neither forge a second line nor drive the terminal. Never
+// throws.
+void print_line(const std::string &line);
+// The text with every control character written as the host's repr() would
+// write it ("\n", "\x1b"), except a CR that ends it: frames are printed with
+// their terminator, as they always were.
+std::string printable(std::string_view text);
+using Printer = void (*)(const std::string &line);
+void set_printer(Printer printer);
+
+struct ErrorInfo {
+    bool io_error = false;   // an input/output error, as opposed to any other
+    std::string type_name;   // the error's type, as the host names it
+    std::string message;     // the error's message, as the host prints it
+    bool interrupt = false;  // the host asks to stop (Ctrl-C, exit): never swallowed
+};
+// Describes the exception. Never throws.
+ErrorInfo describe(std::exception_ptr error);
+using Describer = bool (*)(std::exception_ptr error, ErrorInfo &info);
+// A host describer is asked first and returns false for errors it does not know.
+void set_describer(Describer describer);
+
+// A long wait is cut into slices of this length; between two slices the
+// host may run its signal handlers (Ctrl-C) and look at what else it needs.
+constexpr double kWaitSlice = 0.05;
+// Lets the host handle what arrived while a thread waited, such as a signal
+// for its main thread; throws what the host's handler raised. Called with
+// no lock of the waiter's held.
+void check_interrupt();
+using InterruptCheck = void (*)();
+void set_interrupt_check(InterruptCheck check);
+bool has_interrupt_check();
+
+// The process an object was made in. After fork() the child has only the
+// forking thread, and every lock that another thread held stays locked
+// there: objects with threads, locks and descriptors ask this before they
+// wait for threads, take locks or wake anything shared with the parent.
+class ProcessOwner {
+public:
+    ProcessOwner();
+    bool foreign() const;
+
+private:
+    pid_t pid_;
+};
+
+// A background thread of a station: created, then started, then joined.
+class WorkerThread {
+public:
+    virtual ~WorkerThread() = default;
+    virtual void start() = 0;
+    // Waits for the thread's end; returns at once when it was never started
+    // or when called from the thread itself.
+    virtual void join() = 0;
+};
+
+// The plain C++ thread.
+std::unique_ptr<WorkerThread> make_std_thread(std::function<void()> body);
+
+// Waits on `cv` until `ready()` holds, at most `seconds` (negative: without
+// limit); true when it holds. The standard waits count in nanoseconds, and a
+// longer time-out overflows that count into one that has already passed, so
+// anything beyond a few decades waits without limit; NaN does not wait.
+// The wait goes in slices, with check_interrupt() between them (the lock
+// released meanwhile): what it throws ends the wait. A wake-up still ends
+// the wait at once, so the slices cost nothing on a healthy line.
+// `interruptible` false: no check, for waits that must not throw (in
+// destructors, and bookkeeping that is over in a moment).
+template <class Ready>
+bool wait_seconds(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, double seconds,
+                  Ready ready, bool interruptible = true) {
+    using clock = std::chrono::steady_clock;
+    constexpr double kLongest = 1e9;
+    const bool forever = seconds < 0 || seconds > kLongest;
+    if (!forever && !(seconds >= 0)) seconds = 0;
+    const bool sliced = interruptible && has_interrupt_check();
+    if (!sliced && forever) {
+        cv.wait(lock, ready);
+        return true;
+    }
+    if (!sliced) return cv.wait_for(lock, std::chrono::duration<double>(seconds), ready);
+    const auto deadline = clock::now() + std::chrono::duration<double>(forever ? 0.0 : seconds);
+    for (;;) {
+        double slice = kWaitSlice;
+        if (!forever) {
+            double left = std::chrono::duration<double>(deadline - clock::now()).count();
+            if (left <= 0) return ready();
+            if (left < slice) slice = left;
+        }
+        if (cv.wait_for(lock, std::chrono::duration<double>(slice), ready)) return true;
+        lock.unlock();
+        check_interrupt();
+        lock.lock();
+    }
+}
+
+}  // namespace mew::runtime
