@@ -201,9 +201,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (!response.empty() && response.back() == '\r') response.pop_back();
         response = MewStatic::append_tail(response);
     }
-    // A response that no query would take is followed by one that it takes,
-    // so that no input waits for the time-out.
-    if (!complete_frames(response)) response += "%01!99\r";
+    // Every response is followed by one that any query takes (a query drops
+    // a response to another command and waits on), so that no input waits
+    // for the time-out; when the query has taken its answer before, the
+    // receiver drops this one, as no query is waiting then.
+    complete_frames(response);
+    response += "%01!99\r";
 
     Rig &r = rig();
     r.channel->script(response);

@@ -1,4 +1,13 @@
-"""Options and markers shared by the test suites."""
+"""Options, markers and fixtures shared by the test suites."""
+import faulthandler
+import threading
+
+import pytest
+
+from linkpair import wait_until
+
+WAIT = 5.0  # upper bound of every wait for something that should happen
+TEST_LIMIT = 120.0  # a test still running after this long is taken as hung
 
 
 def pytest_addoption(parser):
@@ -8,3 +17,43 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "soak: long-running load test; deselect with -m 'not soak'")
+
+
+class Output:
+    """Everything printed so far. Background threads print at their own
+    pace, so a test waits for the line it expects instead of reading once."""
+
+    def __init__(self, capsys):
+        self._capsys = capsys
+        self.text = ""
+
+    def lines(self):
+        self.text += self._capsys.readouterr().out
+        return self.text.splitlines()
+
+    def wait_for(self, line, timeout=WAIT):
+        assert wait_until(lambda: line in self.lines(), timeout), "not printed: %r in %r" % (line, self.text)
+
+    def clear(self):
+        self.lines()
+        self.text = ""
+
+
+@pytest.fixture
+def out(capsys):
+    return Output(capsys)
+
+
+@pytest.fixture
+def no_thread_left():
+    """Every test closes what it started: no station thread may outlive it.
+    A test that hangs (a stop or close that never returns) ends the run with
+    every thread's traceback instead of blocking it."""
+    faulthandler.dump_traceback_later(TEST_LIMIT, exit=True)
+    before = set(threading.enumerate())
+    try:
+        yield
+        left = lambda: [t for t in threading.enumerate() if t not in before and not t.daemon]
+        assert wait_until(lambda: not left(), WAIT), "threads left running: %r" % left()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
