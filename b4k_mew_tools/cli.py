@@ -17,10 +17,13 @@ interrupted.
 import argparse
 import contextlib
 import datetime
+import functools
+import math
 import os
 import re
 import signal
 import sys
+import threading
 import time
 
 import serial
@@ -47,6 +50,21 @@ KIND_NAMES = {
 # A manager must have a slave station number of its own; one that no device
 # on an ordinary line uses keeps it from answering in a device's place.
 DEFAULT_SLAVE_STATION = 255
+# The library writes a station in hexadecimal, with more than two digits when
+# it needs them, up to the largest number it holds.
+MAX_STATION = (1 << 63) - 1
+# Far above any serial adapter, and well inside the C int that the serial
+# library hands to the driver.
+MAX_BAUDRATE = 100_000_000
+# No answer, poll or simulation is worth waiting more than a day for.
+MAX_SECONDS = 24 * 3600
+# The library drops a received frame longer than 64 KiB as line noise; at four
+# hexadecimal digits a word this leaves room for a header with the longest
+# station, the command and the check code.
+MAX_FRAME_WORDS = (64 * 1024 - 64) // 4
+# An error line quotes what came from the line or the user, which may be a
+# whole frame.
+ERROR_LINE_LIMIT = 200
 
 
 class CliError(Exception):
@@ -61,13 +79,48 @@ def _usage_error(message):
     return CliError(message, 2)
 
 
+def one_line(text, limit=ERROR_LINE_LIMIT):
+    """``text`` fit for one line of a terminal or a log: characters that are
+    not printable escaped as repr shows them, and cut to ``limit``."""
+    text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
+def check_range(value, text, low, high, above=False):
+    """``value`` (parsed from ``text``), refused outside ``low`` to ``high``,
+    or at ``low`` when it must be ``above`` it. NaN is outside every range."""
+    if (low < value if above else low <= value) and value <= high:
+        return value
+    bounds = ("above %s, up to %s" if above else "%s to %s") % (low, high)
+    raise _usage_error("%s is out of range (%s)" % (text.strip(), bounds))
+
+
+def option(parse, low=None, high=None, above=False):
+    """An argparse type: ``parse`` the text, then ``check_range`` it when
+    ``low`` is given."""
+
+    def convert(text):
+        try:
+            value = parse(text)
+            return value if low is None else check_range(value, text, low, high, above)
+        except CliError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    return convert
+
+
 # ---------------------------------------------------------------------------
 # Addresses and values
 
 
-_CONTACT_RE = re.compile(r"^([XYRL])(\d{0,3}[0-9A-F])$")
-_WORD_RE = re.compile(r"^W([XYRL])(\d+)$")
-_REGISTER_RE = re.compile(r"^([A-Z]{1,2})(\d+)$")
+# Each form: its pattern (letter, number digits, the hexadecimal bit digit of
+# a contact) and the largest number its frame field has room for: three word
+# digits for a contact, four for a word, five for a register.
+_FORMS = (
+    ("contact", re.compile(r"([XYRL])([0-9]*)([0-9A-F])"), 999),
+    ("word", re.compile(r"W([XYRL])([0-9]+)()"), 9999),
+    ("register", re.compile(r"([A-Z]{1,2})([0-9]+)()"), 99999),
+)
 
 
 class Address:
@@ -76,32 +129,29 @@ class Address:
 
     def __init__(self, text):
         self.text = text
-        upper = text.strip().upper()
-        match = _CONTACT_RE.match(upper)
-        if match:
-            self.form = "contact"
-            self.letter = match.group(1)
-            digits = match.group(2)
-            self.number = int(digits[:-1] or "0") * 16 + int(digits[-1], 16)
-            return
-        match = _WORD_RE.match(upper)
-        if match:
-            self.form = "word"
-            self.letter = match.group(1)
-            self.number = int(match.group(2))
-            return
-        match = _REGISTER_RE.match(upper)
-        if match:
-            self.form = "register"
-            self.letter = match.group(1)
-            self.number = int(match.group(2))
-            # Keep the user's zero padding, so "DT0100" steps to "DT0101".
-            self._width = len(match.group(2))
-            return
-        raise _usage_error(
-            "not an address: %r (a register like DT100, a contact like R0010, "
-            "or a word of contacts like WX0)" % text
-        )
+        # Only ASCII: int() and str.upper() would take other scripts' digits
+        # and letters for these.
+        upper = text.strip().upper() if text.isascii() else ""
+        for form, pattern, last in _FORMS:
+            match = pattern.fullmatch(upper)
+            if match:
+                break
+        else:
+            raise _usage_error(
+                "not an address: %r (a register like DT100, a contact like R0010, "
+                "or a word of contacts like WX0)" % text
+            )
+        self.form = form
+        self.letter, digits, bit = match.groups()
+        # Keep the user's zero padding, so "DT0100" steps to "DT0101".
+        self._width = min(len(digits), len(str(last)))
+        self.number = 0
+        self.last = last * 16 + 15 if bit else last
+        significant = digits.lstrip("0") or "0"
+        # The length first: int() refuses thousands of digits.
+        if len(significant) > len(str(last)) or int(significant) > last:
+            raise _usage_error("address out of range: %r (%s is the last %s)" % (text, self.last_name, self.form))
+        self.number = int(significant) * 16 + int(bit, 16) if bit else int(significant)
 
     @property
     def default_type(self):
@@ -129,9 +179,29 @@ class Address:
     def name(self):
         return self.at(0)
 
+    @property
+    def last_name(self):
+        """The last address of this form that a frame has room for."""
+        return self.at(self.last - self.number)
+
 
 def _words_per_value(value_type):
     return 2 if value_type in ("uint32", "int32") else 1
+
+
+def check_run(address, value_type, count):
+    """Refuses ``count`` values from ``address`` on that run past the last
+    address, or that one frame cannot carry, before anything is sent."""
+    if count < 1:
+        raise _usage_error("--count must be at least 1")
+    step = _words_per_value(value_type)
+    if address.number + count * step - 1 > address.last:
+        raise _usage_error("%s to %s goes past %s, the last %s"
+                           % (address.name, address.at(count * step - 1), address.last_name, address.form))
+    # Contacts go one exchange a point.
+    if value_type != "coil" and count * step > MAX_FRAME_WORDS:
+        raise _usage_error("%d values of %s are more words than one frame carries (%d)"
+                           % (count, value_type, MAX_FRAME_WORDS))
 
 
 _RANGES = {
@@ -145,16 +215,26 @@ _RANGES = {
 
 def parse_integer(text):
     """Decimal, or hexadecimal with 0x, or binary with 0b; a leading zero
-    does not make a number octal, as engineers write "0100" meaning 100."""
+    does not make a number octal, as engineers write "0100" meaning 100.
+    Only ASCII digits, though int() takes those of every script."""
     cleaned = text.strip().replace("_", "")
+    for base in (0, 10) if cleaned.isascii() else ():
+        try:
+            return int(cleaned, base)
+        except ValueError:
+            pass
+    raise _usage_error("not a number: %r" % text)
+
+
+def parse_seconds(text):
+    """A finite number of seconds, in ASCII digits."""
     try:
-        return int(cleaned, 0)
+        value = float(text) if text.isascii() else math.nan
     except ValueError:
-        pass
-    try:
-        return int(cleaned, 10)
-    except ValueError:
-        raise _usage_error("not a number: %r" % text) from None
+        value = math.nan
+    if not math.isfinite(value):
+        raise _usage_error("not a number of seconds: %r" % text)
+    return value
 
 
 _COIL_WORDS = {"1": True, "on": True, "true": True, "0": False, "off": False, "false": False}
@@ -190,6 +270,21 @@ def format_value(value, value_type, hexadecimal=False):
     return str(value)
 
 
+def _garbled_answers_fail_the_line(function):
+    """The library refuses a garbled answer with ValueError or IndexError;
+    for the user that is the line failing, as a time-out is."""
+
+    @functools.wraps(function)
+    def exchange(*args):
+        try:
+            return function(*args)
+        except (ValueError, IndexError) as error:
+            raise OSError("unreadable answer: %s" % error) from None
+
+    return exchange
+
+
+@_garbled_answers_fail_the_line
 def read_values(master, station, address, value_type, count):
     """``count`` values from ``address`` on, each one exchange for a run of
     registers or words, one exchange per point for contacts."""
@@ -211,6 +306,7 @@ def read_values(master, station, address, value_type, count):
     raise AssertionError(value_type)
 
 
+@_garbled_answers_fail_the_line
 def write_values(master, station, address, value_type, values):
     if value_type == "coil":
         for i, value in enumerate(values):
@@ -304,45 +400,72 @@ def opened(station_class, args, **keywords):
         station.close()
 
 
+# Set once Ctrl-C or ``kill`` has asked a command to stop: the library ends a
+# scan quietly at any error of a callback, the KeyboardInterrupt as well.
+_stop_requested = threading.Event()
+# The signal that asked, when one did: SIGTERM is how a service manager ends
+# the long-running commands (watch, simulate), and that is a normal end.
+_stop_signal = None
+
+
+def _ended_normally():
+    """For watch and simulate, which run until stopped: True when the stop
+    was a plain ``kill``; Ctrl-C is an interruption like in every command."""
+    return _stop_signal == signal.SIGTERM
+
+
 @contextlib.contextmanager
-def _sigterm_as_ctrl_c():
-    """Lets ``kill`` end a long-running command as Ctrl-C does, so that the
-    stations are closed and the port released; the previous handler comes
-    back afterwards, for callers of ``main`` inside a larger program."""
+def _stop_signals():
+    """Lets ``kill`` end a command as Ctrl-C does, so that the stations are
+    closed and the port released, and notes that either came; the previous
+    handlers come back afterwards, for callers of ``main`` inside a larger
+    program."""
 
     def interrupt(signum, frame):
+        global _stop_signal
+        _stop_signal = signum
+        _stop_requested.set()
         raise KeyboardInterrupt
 
+    global _stop_signal
+    _stop_signal = None
+    _stop_requested.clear()
+    previous = {}
     try:
-        previous = signal.signal(signal.SIGTERM, interrupt)
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            previous[signum] = signal.signal(signum, interrupt)
     except ValueError:  # only the main thread may set handlers
-        yield
-        return
+        pass
     try:
         yield
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+# The standard output of the running command: the library writes its own
+# messages to sys.stdout, which goes to stderr meanwhile (see main).
+_results = None
 
 
 def _print(*parts, stream=None):
-    print(*parts, file=stream or sys.stdout, flush=True)
+    print(*parts, file=stream or _results or sys.stdout, flush=True)
 
 
 # ---------------------------------------------------------------------------
 # read, write, watch
 
 
-def _target(args):
-    address = Address(args.address)
+def _target(text, args, count=1):
+    address = Address(text)
     value_type = args.type or address.default_type
     address.check_type(value_type)
+    check_run(address, value_type, count)
     return address, value_type
 
 
 def cmd_read(args):
-    address, value_type = _target(args)
-    if args.count < 1:
-        raise _usage_error("--count must be at least 1")
+    address, value_type = _target(args.address, args, args.count)
     step = _words_per_value(value_type)
     with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
         values = read_values(master, args.station, address, value_type, args.count)
@@ -352,7 +475,7 @@ def cmd_read(args):
 
 
 def cmd_write(args):
-    address, value_type = _target(args)
+    address, value_type = _target(args.address, args, len(args.values))
     values = [parse_value(text, value_type) for text in args.values]
     with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
         write_values(master, args.station, address, value_type, values)
@@ -365,20 +488,13 @@ def _timestamp():
 
 
 def cmd_watch(args):
-    targets = []
-    for text in args.addresses:
-        address = Address(text)
-        value_type = args.type or address.default_type
-        address.check_type(value_type)
-        targets.append((address, value_type))
-    if args.interval <= 0:
-        raise _usage_error("--interval must be above 0")
+    targets = [_target(text, args) for text in args.addresses]
     if args.count < 0:
         raise _usage_error("--count must not be negative")
     last = [None] * len(targets)
     failing = [None] * len(targets)
     polls = 0
-    with _sigterm_as_ctrl_c(), opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
+    with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
         start = time.monotonic()
         try:
             while True:
@@ -388,7 +504,7 @@ def cmd_watch(args):
                         value = read_values(master, args.station, address, value_type, 1)[0]
                     except OSError as error:
                         all_read = False
-                        message = describe_line_error(error, args.station, args.timeout)
+                        message = one_line(describe_line_error(error, args.station, args.timeout))
                         # A station that stays silent is reported once, not at
                         # every poll.
                         if failing[i] != message:
@@ -414,7 +530,9 @@ def cmd_watch(args):
                     delay = 0
                 time.sleep(delay)
         except KeyboardInterrupt:
-            return 0
+            if _ended_normally():
+                return 0
+            raise
 
 
 # ---------------------------------------------------------------------------
@@ -433,9 +551,9 @@ class ScanningManager(b4k_mew.InstManager):
         self.interrupted = False
 
     def get_uint16(self, station, name):
-        if name == "S0" and self.progress is not None:
-            self.progress(station)
         try:
+            if name == "S0" and self.progress is not None:
+                self.progress(station)
             return super().get_uint16(station, name)
         except KeyboardInterrupt:
             # The scan ends quietly at any error; remember that this one was
@@ -449,7 +567,9 @@ class ScanningManager(b4k_mew.InstManager):
 
 def run_scan(manager):
     manager.initialize_inst_list()
-    if manager.interrupted:
+    # Even an interruption that met no override of ours stops the scan: the
+    # list it made is not the rack.
+    if manager.interrupted or _stop_requested.is_set():
         raise KeyboardInterrupt
 
 
@@ -484,17 +604,16 @@ def scan_summary(manager, query_timeout):
     line = "%s: %s" % (found, detail)
     if manager.last_error is not None:
         station, error = manager.last_error
-        line += "; stopped at station %d: %s" % (station, line_failure(error, query_timeout))
+        line += "; stopped at station %d: %s" % (station, one_line(line_failure(error, query_timeout)))
     return line
 
 
-def print_scan(manager, query_timeout, stream=None):
-    stream = stream or sys.stdout
+def print_scan(manager, query_timeout):
     rows = scan_rows(manager)
     if rows:
         for line in format_table(("station", "kind", "firmware", "inputs", "outputs"), rows):
-            _print(line, stream=stream)
-    _print(scan_summary(manager, query_timeout), stream=stream)
+            _print(line)
+    _print(scan_summary(manager, query_timeout))
 
 
 def _progress_printer(stream):
@@ -573,27 +692,34 @@ class DeviceSpec:
     """``STATION:KIND[:firmware=N][:inputs=N][:type=N][:ADDRESS=N...]``."""
 
     def __init__(self, text):
+        try:
+            self._parse(text)
+        except CliError as error:
+            raise _usage_error("--device %r: %s" % (text, error)) from None
+
+    def _parse(self, text):
         parts = text.split(":")
         if len(parts) < 2:
-            raise _usage_error("--device %r: expected STATION:KIND, e.g. 1:xy" % text)
+            raise _usage_error("expected STATION:KIND, e.g. 1:xy")
         self.station = parse_integer(parts[0])
         if self.station < 1:
-            raise _usage_error("--device %r: station numbers start at 1" % text)
+            raise _usage_error("station numbers start at 1")
+        check_range(self.station, parts[0], 1, MAX_STATION)
         self.kind = parts[1].strip().lower()
         if self.kind not in KINDS:
-            raise _usage_error("--device %r: unknown kind %r (one of %s)" % (text, parts[1], ", ".join(KINDS)))
+            raise _usage_error("unknown kind %r (one of %s)" % (parts[1], ", ".join(KINDS)))
         self.firmware = 0x0100
         self.inputs = None
         self.type_code = None
         self.presets = []
-        for option in parts[2:]:
-            key, sep, value = option.partition("=")
+        for setting in parts[2:]:
+            key, sep, value = setting.partition("=")
             if not sep:
-                raise _usage_error("--device %r: %r is not KEY=VALUE" % (text, option))
+                raise _usage_error("%r is not KEY=VALUE" % setting)
             key = key.strip().lower()
             number = parse_integer(value)
             if not 0 <= number <= 0xFFFF:
-                raise _usage_error("--device %r: %s is not a 16-bit word" % (text, value))
+                raise _usage_error("%s is not a 16-bit word" % value)
             if key == "firmware":
                 self.firmware = number
             elif key == "inputs":
@@ -603,7 +729,7 @@ class DeviceSpec:
             else:
                 address = Address(key)
                 if address.form == "contact":
-                    raise _usage_error("--device %r: preset whole words (WR1=0x0001), not contacts" % text)
+                    raise _usage_error("preset whole words (WR1=0x0001), not contacts")
                 self.presets.append((address, number))
 
     def add_to(self, simulator, device_class):
@@ -635,10 +761,8 @@ def cmd_simulate(args):
     duplicates = sorted({s for s in stations if stations.count(s) > 1})
     if duplicates:
         raise _usage_error("station %s given more than once" % ", ".join(map(str, duplicates)))
-    if args.duration is not None and args.duration < 0:
-        raise _usage_error("--duration must not be negative")
     device_class = LoggingDevice if args.verbose else Device
-    with _sigterm_as_ctrl_c(), opened(Simulator, args) as simulator:
+    with opened(Simulator, args) as simulator:
         devices = [(entry, entry.add_to(simulator, device_class)) for entry in specs]
         simulator.start()
         # A stop request may come as soon as anything is printed: the whole
@@ -658,9 +782,13 @@ def cmd_simulate(args):
             else:
                 time.sleep(args.duration)
         except KeyboardInterrupt:
-            pass
+            interrupted = not _ended_normally()
+        else:
+            interrupted = False
         writes = sum(device.writes for _, device in devices)
     _print("stopped (%d write%s served)" % (writes, "" if writes == 1 else "s"))
+    if interrupted:
+        raise KeyboardInterrupt
     return 0
 
 
@@ -768,12 +896,24 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
     pass
 
 
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # One line, as every other error; the usage is a --help away.
+        raise CliError("%s; see %s --help" % (message, self.prog), 2)
+
+
+_seconds = option(parse_seconds, 0, MAX_SECONDS, above=True)
+_SECONDS_RANGE = "above 0, up to %d" % MAX_SECONDS
+
+
 def _serial_parent():
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("serial line")
     group.add_argument("--port", required=True, help="serial port, e.g. /dev/ttyUSB0, /dev/pts/3 or COM3")
-    group.add_argument("--baudrate", type=int, default=9600, help="bits per second (default 9600)")
-    group.add_argument("--bytesize", type=int, choices=(5, 6, 7, 8), default=8, help="data bits (default 8)")
+    group.add_argument("--baudrate", type=option(parse_integer, 1, MAX_BAUDRATE), default=9600,
+                       help="bits per second, 1 to %d (default 9600)" % MAX_BAUDRATE)
+    group.add_argument("--bytesize", type=option(parse_integer), choices=(5, 6, 7, 8), default=8,
+                       help="data bits (default 8)")
     group.add_argument("--parity", type=str.upper, choices=tuple(_PARITIES), default="N",
                        help="N, E or O (default N)")
     group.add_argument("--stopbits", choices=tuple(_STOPBITS), default="1", help="1, 1.5 or 2 (default 1)")
@@ -783,30 +923,11 @@ def _serial_parent():
 def _master_parent():
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("master")
-    group.add_argument("--station", type=_station_number, default=1, help="station to talk to (default 1)")
+    group.add_argument("--station", type=option(parse_integer, 0, MAX_STATION), default=1,
+                       help="station to talk to, 0 to %d (default 1)" % MAX_STATION)
     group.add_argument("--timeout", type=_seconds, default=1.0,
-                       help="seconds to wait for each answer (default 1.0)")
+                       help="seconds to wait for each answer, %s (default 1.0)" % _SECONDS_RANGE)
     return parent
-
-
-def _station_number(text):
-    try:
-        value = parse_integer(text)
-    except CliError as error:
-        raise argparse.ArgumentTypeError(str(error))
-    if value < 0:
-        raise argparse.ArgumentTypeError("station numbers are not negative")
-    return value
-
-
-def _seconds(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError("must be above 0")
-    return value
 
 
 def _type_option(parser):
@@ -818,10 +939,13 @@ def _type_option(parser):
 
 ADDRESSES_HELP = """\
 addresses:
-  registers   DT100, D100, LD5, FL0, S0    (uint16, int16, uint32, int32)
+  registers   DT100, D100, LD5, FL0, S0    (uint16, int16, uint32, int32;
+                                            numbers 0 to 99999)
   contacts    X0000, Y0010, R001F, L5      (coil: three decimal word digits
-                                            and one hexadecimal bit digit)
-  words       WX0, WY1, WR10, WL0          (word: 16 contacts, bit 0 first)
+                                            and one hexadecimal bit digit,
+                                            X0000 to X999F)
+  words       WX0, WY1, WR10, WL0          (word: 16 contacts, bit 0 first;
+                                            numbers 0 to 9999)
 """
 
 READ_EPILOG = ADDRESSES_HELP + """
@@ -833,8 +957,10 @@ examples:
   b4k-mew read --port /dev/ttyUSB0 --baudrate 19200 --parity O WX0
 
 Prints one line per value, "DT100 = 4660"; the address steps by one
-register (two for 32-bit types), one contact or one word per value.
-"""
+register (two for 32-bit types), one contact or one word per value. The
+values must end by the last address, and registers and words must fit one
+frame: at most %d words.
+""" % MAX_FRAME_WORDS
 
 WRITE_EPILOG = ADDRESSES_HELP + """
 examples:
@@ -859,7 +985,7 @@ examples:
 Prints each address's first value, then a line whenever one changes:
   14:02:11.204 DT100 = 7
   14:02:13.706 DT100 7 -> 8
-Runs until Ctrl-C (exit 0) or --count polls. A read that fails is reported
+Runs until Ctrl-C (exit 130), kill (exit 0) or --count polls. A read that fails is reported
 on stderr once and polling goes on; with --count the exit status is 1 when
 the last poll could not read every address.
 """
@@ -886,8 +1012,8 @@ A device is STATION:KIND with KIND one of xy, axis, ad, plc, unknown, and
 options firmware=N (the "S1" word), inputs=N (the "WX0" word of an xy
 device), type=N (report another type code in "S0"), or ADDRESS=N to preset
 a register or a contact word. Every device has its own registers and
-contacts; writes from a master are kept. Runs until Ctrl-C, or for
---duration seconds.
+contacts; writes from a master are kept. Runs until Ctrl-C (exit 130), kill
+(exit 0), or for --duration seconds.
 """
 
 DEMO_EPILOG = """\
@@ -916,7 +1042,7 @@ cannot be opened, 130 interrupted.
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Talk MEWTOCOL-COM to the stations on a serial line.",
         epilog=MAIN_EPILOG,
@@ -930,7 +1056,7 @@ def build_parser():
         "read", parents=[serial_parent, master_parent], formatter_class=_Formatter, epilog=READ_EPILOG,
         help="read registers, contacts or words", description="Read values from a station.")
     read.add_argument("address", metavar="ADDRESS", help="first address, e.g. DT100, R0010, WX0")
-    read.add_argument("--count", type=int, default=1, help="number of values (default 1)")
+    read.add_argument("--count", type=option(parse_integer), default=1, help="number of values (default 1)")
     _type_option(read)
     read.add_argument("--hex", action="store_true", help="print register values in hexadecimal")
     read.set_defaults(handler=cmd_read)
@@ -947,8 +1073,10 @@ def build_parser():
         "watch", parents=[serial_parent, master_parent], formatter_class=_Formatter, epilog=WATCH_EPILOG,
         help="poll addresses and print every change", description="Poll addresses and print their changes.")
     watch.add_argument("addresses", metavar="ADDRESS", nargs="+", help="addresses to watch")
-    watch.add_argument("--interval", type=float, default=1.0, help="seconds between polls (default 1.0)")
-    watch.add_argument("--count", type=int, default=0, help="stop after this many polls (default: never)")
+    watch.add_argument("--interval", type=_seconds, default=1.0,
+                       help="seconds between polls, %s (default 1.0)" % _SECONDS_RANGE)
+    watch.add_argument("--count", type=option(parse_integer), default=0,
+                       help="stop after this many polls (default: never)")
     _type_option(watch)
     watch.add_argument("--hex", action="store_true", help="print register values in hexadecimal")
     watch.set_defaults(handler=cmd_watch)
@@ -957,10 +1085,10 @@ def build_parser():
         "scan", parents=[serial_parent], formatter_class=_Formatter, epilog=SCAN_EPILOG,
         help="find the remote I/O devices on the line", description="Scan stations 1, 2, 3, ... for devices.")
     scan.add_argument("--timeout", type=_seconds, default=1.0,
-                      help="seconds to wait for each answer (default 1.0)")
-    scan.add_argument("--slave-station", type=_station_number, default=DEFAULT_SLAVE_STATION,
-                      help="the scanner's own station number, which it answers to (default %d)"
-                      % DEFAULT_SLAVE_STATION)
+                      help="seconds to wait for each answer, %s (default 1.0)" % _SECONDS_RANGE)
+    scan.add_argument("--slave-station", type=option(parse_integer, 1, MAX_STATION), default=DEFAULT_SLAVE_STATION,
+                      help="the scanner's own station number, which it answers to, 1 to %d (default %d)"
+                      % (MAX_STATION, DEFAULT_SLAVE_STATION))
     scan.add_argument("--quiet", "-q", action="store_true", help="no progress lines")
     scan.set_defaults(handler=cmd_scan)
 
@@ -969,7 +1097,8 @@ def build_parser():
         help="answer as a rack of simulated devices", description="Simulate devices on a serial port.")
     simulate.add_argument("--device", action="append", required=True, metavar="STATION:KIND[:KEY=VALUE...]",
                           help="a device to simulate; repeat for more")
-    simulate.add_argument("--duration", type=float, help="stop after this many seconds (default: Ctrl-C)")
+    simulate.add_argument("--duration", type=option(parse_seconds, 0, MAX_SECONDS),
+                          help="stop after this many seconds, 0 to %d (default: Ctrl-C)" % MAX_SECONDS)
     simulate.add_argument("--verbose", "-v", action="store_true", help="print every command served")
     simulate.set_defaults(handler=cmd_simulate)
 
@@ -984,16 +1113,26 @@ def build_parser():
 def main(argv=None):
     """Runs the command line ``argv`` (default: the process's) and returns
     the exit status."""
-    parser = build_parser()
+    global _results
+    args = None
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as done:
-        return done.code if isinstance(done.code, int) else (0 if done.code is None else 2)
-    try:
-        return args.handler(args)
+        with _stop_signals():
+            try:
+                args = build_parser().parse_args(argv)
+            except SystemExit as done:  # --help
+                return done.code if isinstance(done.code, int) else (0 if done.code is None else 2)
+            _results = sys.stdout
+            try:
+                # The library writes what it drops or ignores to sys.stdout;
+                # it must not mix with the results, which a script may parse.
+                with contextlib.redirect_stdout(sys.stderr):
+                    return args.handler(args)
+            finally:
+                _results = None
+    except KeyboardInterrupt:
+        message, status = "interrupted", 130
     except CliError as error:
-        _print("%s: error: %s" % (PROG, error), stream=sys.stderr)
-        return error.status
+        message, status = "error: %s" % error, error.status
     except BrokenPipeError:
         # The reader went away ("b4k-mew watch ... | head"): nothing more can
         # be said, and Python must not complain again when it flushes stdout
@@ -1007,11 +1146,12 @@ def main(argv=None):
             message = str(error)
         else:
             message = describe_line_error(error, station, args.timeout)
-        _print("%s: error: %s" % (PROG, message), stream=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        _print("%s: interrupted" % PROG, stream=sys.stderr)
-        return 130
+        message, status = "error: %s" % message, 1
+    if _stop_requested.is_set():
+        # Whatever failed once a stop was asked for failed because of it.
+        message, status = "interrupted", 130
+    _print(one_line("%s: %s" % (PROG, message)), stream=sys.stderr)
+    return status
 
 
 if __name__ == "__main__":

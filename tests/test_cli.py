@@ -291,7 +291,7 @@ def test_watch_ends_with_ctrl_c(rack, running):
     watch.wait_for("DT100 = 4660")
     watch.proc.send_signal(signal.SIGINT)
     status, _, err = watch.finish()
-    assert (status, err) == (0, "")
+    assert (status, err) == (130, "b4k-mew: interrupted\n")
 
 
 # ---------------------------------------------------------------------------
@@ -318,7 +318,7 @@ def test_simulate_answers_a_master(running):
             master.close()
         sim.proc.send_signal(signal.SIGINT)
         status, out, err = sim.finish()
-    assert (status, err) == (0, "")
+    assert (status, err) == (130, "b4k-mew: interrupted\n")
     lines = out.splitlines()
     assert lines[0].startswith("simulating 3 devices on %s" % line.port_a)
     assert lines[1].split() == ["station", "1", "xy", "type", "1,", "firmware", "0x0203,", "inputs", "0x00A5"]
