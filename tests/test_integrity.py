@@ -3,8 +3,10 @@ raised by a Python object is never taken as a value, a late answer is never
 the answer to another command, a word is four hexadecimal digits, a name
 cannot carry a second frame, and what the library prints cannot forge a
 line. Each case here was a fault once."""
+import os
+import select
 import threading
-import time
+import tty
 
 import pytest
 
@@ -48,30 +50,69 @@ def line():
         device.__exit__(None, None, None)
 
 
+@pytest.fixture
+def serial_line():
+    """A station's serial channel on a pseudo-terminal, so bytes move in C++
+    as on a real port, and the descriptor of the device's side."""
+    made = []
+
+    def make():
+        device, station = os.openpty()
+        tty.setraw(device)
+        tty.setraw(station)
+        port = b4k_mew.MewSerial(port=os.ttyname(station))
+        made.append((port, device, station))
+        return port, device
+
+    yield make
+    for port, device, station in made:
+        port.close()
+        os.close(device)
+        os.close(station)
+
+
+def written(fd, timeout=0.3):
+    """What arrived on the device side within a short wait: a frame that
+    should not come would be there by then."""
+    data = b""
+    while select.select([fd], [], [], timeout)[0]:
+        data += os.read(fd, 4096)
+    return data
+
+
 def ack(code):
     return lambda command: M.append_tail(command[:3] + "$" + code)
 
 
 # --- Errors of Python objects are errors, not False --------------------------------
 
-def test_raising_truth_is_not_written(line):
-    master, device = line(answer=ack("WC"), query_timeout=0.5)
-    with pytest.raises(ZeroDivisionError):
-        master.set_coil(1, "Y10", Lie())
-    assert device.received == []
-    master.set_coil(1, "Y10", True)  # the next call is not spoilt by a pending error
-    assert device.received == [M.fill_write_single_point_of_contact_message(1, "Y10", True)]
+def test_raising_truth_is_not_written(serial_line):
+    port, device = serial_line()
+    master = b4k_mew.MewMaster(port, query_timeout=0.2)
+    try:
+        with pytest.raises(ZeroDivisionError):
+            master.set_coil(1, "Y10", Lie())
+        assert written(device) == b""
+        with pytest.raises(OSError, match="timeout"):  # not a SystemError left over
+            master.set_coil(1, "Y10", True)
+        assert written(device) == M.fill_write_single_point_of_contact_message(1, "Y10", True).encode()
+    finally:
+        master.close()
 
 
-def test_raising_truth_from_a_handler_is_not_answered(line, out):
+def test_raising_truth_from_a_handler_is_not_answered(serial_line, out):
     class Station(b4k_mew.MewFullDuplex):
         def on_get_coil(self, name):
             return Lie()
 
-    station, device = line(Station, slave_station=1)
-    device.end.send_frame(M.append_tail("%01#RCSX0000"))
-    out.wait_for("Ignore unhandled exception: no truth here")
-    assert device.received == []  # the error came before any answer could
+    port, device = serial_line()
+    station = Station(port, slave_station=1)
+    try:
+        os.write(device, M.append_tail("%01#RCSX0000").encode())
+        out.wait_for("Ignore unhandled exception: no truth here")
+        assert written(device) == b""
+    finally:
+        station.close()
 
 
 def test_raising_truth_in_an_output_view(line):

@@ -21,6 +21,7 @@
 #include "base/runtime.h"
 #include "codec/mew_static.h"
 #include "link/listener.h"
+#include "link/mew_full_duplex.h"
 #include "link/mew_master_base.h"
 #include "link/station_lock.h"
 #include "transport/channel.h"
@@ -525,3 +526,29 @@ TEST(PosixPort, MovesBytesOnAPtyAndShutdownWakesAReader) {
 }
 
 }  // namespace
+
+// A worker thread that a host has not got round to running yet: the station
+// must be ready to serve all the same once start() has returned.
+class NotYetRunning : public mew::runtime::WorkerThread {
+public:
+    void start() override {}
+    void join() override {}
+};
+
+class SlowHostStation : public mew::MewFullDuplex {
+public:
+    using MewFullDuplex::MewFullDuplex;
+
+protected:
+    std::unique_ptr<mew::runtime::WorkerThread> spawn(const char *, std::function<void()>) override {
+        return std::make_unique<NotYetRunning>();
+    }
+};
+
+TEST_F(LinkTest, StartReturnsWithTheCommandQueueInPlace) {
+    SlowHostStation station(line.station);
+    station.start();
+    EXPECT_EQ(station.query_listeners().size(), 1u);
+    station.stop();
+    EXPECT_EQ(station.query_listeners().size(), 0u);
+}
