@@ -217,10 +217,11 @@ Expectation expect(const std::string &command) {
         call.hook = words ? "set_multi_coil" : "set_multi";
         std::int64_t from = pos + start_len + end_len;
         for (std::int64_t i = 0; i < call.count; ++i) {
-            std::int64_t v = 0;
-            // A data group cut short is no word.
-            if (from + 4 * i + 4 > nb ||
-                !fuzz::attempt([&] { v = MewStatic::parse_uint16(field(from + 4 * i, from + 4 * i + 4)); })) {
+            // A data group cut short is no word, nor is anything but four
+            // hexadecimal digits.
+            std::int64_t v =
+                from + 4 * i + 4 > nb ? -1 : MewStatic::try_read_word(field(from + 4 * i, from + 4 * i + 4));
+            if (v < 0) {
                 e.kind = Expectation::kUnreadable;
                 return e;
             }
@@ -281,6 +282,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case Expectation::kAnswer:
             break;
     }
+    // A read hook's value that does not fit a word is not answered at all.
+    if (e.call && (e.code == "RCC" || e.code == "RD"))
+        for (std::int64_t v : slave.returned)
+            if (v < 0 || v > 0xFFFF) {
+                FUZZ_CHECK(!response && slave.calls.size() == 1 && same_call(slave.calls[0], *e.call));
+                return 0;
+            }
     FUZZ_CHECK(response.has_value() && slave.invalid.empty());
     std::string body_out = e.head;
     if (!e.call) {

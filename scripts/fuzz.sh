@@ -58,7 +58,10 @@ for t in "${targets[@]}"; do
     # -timeout: one input that hangs (a query waiting forever) is a finding.
     dict=()
     [ -f fuzz/"$t".dict ] && dict=(-dict=fuzz/"$t".dict)
-    "$bin" "$work" "${dict[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+    # MEW_FUZZ_RUNS ends a target after that many executions, if sooner.
+    runs_limit=()
+    [ -n "${MEW_FUZZ_RUNS:-}" ] && runs_limit=(-runs="$MEW_FUZZ_RUNS")
+    "$bin" "$work" "${dict[@]}" "${runs_limit[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
         -artifact_prefix="$crashes/" >"$log" 2>&1 || rc=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
     corpus=$(ls "$work" | wc -l)
