@@ -40,6 +40,13 @@ using Describer = bool (*)(std::exception_ptr error, ErrorInfo &info);
 // A host describer is asked first and returns false for errors it does not know.
 void set_describer(Describer describer);
 
+// A wait longer than this is a wait without limit (see wait_seconds).
+constexpr double kLongestWait = 1e9;
+// Negative: without limit, as the library's time-outs are given.
+inline bool unbounded(double seconds) {
+    return seconds < 0 || seconds > kLongestWait;
+}
+
 // A long wait is cut into slices of this length; between two slices the
 // host may run its signal handlers (Ctrl-C) and look at what else it needs.
 constexpr double kWaitSlice = 0.05;
@@ -90,8 +97,7 @@ template <class Ready>
 bool wait_seconds(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, double seconds,
                   Ready ready, bool interruptible = true) {
     using clock = std::chrono::steady_clock;
-    constexpr double kLongest = 1e9;
-    const bool forever = seconds < 0 || seconds > kLongest;
+    const bool forever = unbounded(seconds);
     if (!forever && !(seconds >= 0)) seconds = 0;
     const bool sliced = interruptible && has_interrupt_check();
     if (!sliced && forever) {

@@ -98,7 +98,7 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
     send(command);
     double timeout = query_timeout_.load();
     if (std::isnan(timeout)) timeout = 0;
-    const bool forever = timeout < 0 || timeout > 1e9;
+    const bool forever = runtime::unbounded(timeout);
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(forever ? 0.0 : timeout));
     // Unless a response is taken, it may still come: the next query must
@@ -109,7 +109,7 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
         double timeout;
         bool answered = false;
         ~LateGuard() {
-            if (!answered && timeout >= 0 && timeout <= 1e9)
+            if (!answered && !runtime::unbounded(timeout))
                 master.late_until_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                         std::chrono::duration<double>(timeout));
         }
