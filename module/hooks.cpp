@@ -11,40 +11,9 @@ namespace mew::py_boundary {
 namespace {
 
 const char *const kHookNames[kHookCount] = {
-    "start",
-    "stop",
-    "close",
-    "_send",
-    "query",
-    "_process_request",
-    "process_invalid_frame",
-    "on_get_coil",
-    "on_set_coil",
-    "on_get_multi_coil_uint16",
-    "on_set_multi_coil_uint16",
-    "on_get_multi_uint16",
-    "on_set_multi_uint16",
-    "get_coil",
-    "get_coil_uint16",
-    "get_multi_coil_uint16",
-    "get_uint16",
-    "get_multi_uint16",
-    "get_int16",
-    "get_uint32",
-    "get_int32",
-    "get_multi_uint32",
-    "get_multi_int32",
-    "set_coil",
-    "set_coil_uint16",
-    "set_multi_coil_uint16",
-    "set_uint16",
-    "set_multi_uint16",
-    "set_uint32",
-    "set_int16",
-    "set_int32",
-    "set_multi_int16",
-    "set_multi_uint32",
-    "set_multi_int32",
+#define MEW_HOOK_NAME(id, name) name,
+    MEW_HOOKS(MEW_HOOK_NAME)
+#undef MEW_HOOK_NAME
 };
 
 class PythonThread : public runtime::WorkerThread {
@@ -90,19 +59,34 @@ void print_to_stdout(const std::string &line) {
     PyErr_Restore(type, value, trace);
 }
 
+// The caller holds the GIL.
+void describe_raised(py::error_already_set &e, runtime::ErrorInfo &info) {
+    info.io_error = e.matches(PyExc_OSError);
+    info.interrupt = !e.matches(PyExc_Exception);
+    try {
+        info.type_name = py::str(e.type().attr("__name__"));
+        info.message = py::str(e.value());
+    } catch (...) {
+        info.message = "(unprintable error)";
+    }
+}
+
 bool describe_python_error(std::exception_ptr error, runtime::ErrorInfo &info) {
     try {
         std::rethrow_exception(error);
     } catch (py::error_already_set &e) {
         py::gil_scoped_acquire gil;
-        info.io_error = e.matches(PyExc_OSError);
-        info.interrupt = !e.matches(PyExc_Exception);
-        try {
-            info.type_name = py::str(e.type().attr("__name__"));
-            info.message = py::str(e.value());
-        } catch (...) {
-            info.message = "(unprintable error)";
-        }
+        describe_raised(e, info);
+        return true;
+    } catch (const py::builtin_exception &e) {
+        // pybind11's own TypeError, ValueError, ...: named as Python names them.
+        py::gil_scoped_acquire gil;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        e.set_error();
+        py::error_already_set raised;
+        describe_raised(raised, info);
+        PyErr_Restore(type, value, trace);
         return true;
     } catch (const PortClosedError &e) {
         info = {true, "PortNotOpenError", e.what()};

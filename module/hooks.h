@@ -13,42 +13,49 @@
 
 namespace mew::py_boundary {
 
+// Every method a Python subclass may replace and C++ calls: one line each,
+// so that a hook's number and its Python name cannot drift apart.
+#define MEW_HOOKS(X)                                     \
+    X(kStart, "start")                                   \
+    X(kStop, "stop")                                     \
+    X(kClose, "close")                                   \
+    X(kSend, "_send")                                    \
+    X(kQuery, "query")                                   \
+    X(kProcessRequest, "_process_request")               \
+    X(kProcessInvalidFrame, "process_invalid_frame")     \
+    X(kOnGetCoil, "on_get_coil")                         \
+    X(kOnSetCoil, "on_set_coil")                         \
+    X(kOnGetMultiCoilUint16, "on_get_multi_coil_uint16") \
+    X(kOnSetMultiCoilUint16, "on_set_multi_coil_uint16") \
+    X(kOnGetMultiUint16, "on_get_multi_uint16")          \
+    X(kOnSetMultiUint16, "on_set_multi_uint16")          \
+    X(kGetCoil, "get_coil")                              \
+    X(kGetCoilUint16, "get_coil_uint16")                 \
+    X(kGetMultiCoilUint16, "get_multi_coil_uint16")      \
+    X(kGetUint16, "get_uint16")                          \
+    X(kGetMultiUint16, "get_multi_uint16")               \
+    X(kGetInt16, "get_int16")                            \
+    X(kGetUint32, "get_uint32")                          \
+    X(kGetInt32, "get_int32")                            \
+    X(kGetMultiUint32, "get_multi_uint32")               \
+    X(kGetMultiInt32, "get_multi_int32")                 \
+    X(kSetCoil, "set_coil")                              \
+    X(kSetCoilUint16, "set_coil_uint16")                 \
+    X(kSetMultiCoilUint16, "set_multi_coil_uint16")      \
+    X(kSetUint16, "set_uint16")                          \
+    X(kSetMultiUint16, "set_multi_uint16")               \
+    X(kSetUint32, "set_uint32")                          \
+    X(kSetInt16, "set_int16")                            \
+    X(kSetInt32, "set_int32")                            \
+    X(kSetMultiInt16, "set_multi_int16")                 \
+    X(kSetMultiUint32, "set_multi_uint32")               \
+    X(kSetMultiInt32, "set_multi_int32")
+
 enum Hook : unsigned {
-    kStart,
-    kStop,
-    kClose,
-    kSend,
-    kQuery,
-    kProcessRequest,
-    kProcessInvalidFrame,
-    kOnGetCoil,
-    kOnSetCoil,
-    kOnGetMultiCoilUint16,
-    kOnSetMultiCoilUint16,
-    kOnGetMultiUint16,
-    kOnSetMultiUint16,
-    kGetCoil,
-    kGetCoilUint16,
-    kGetMultiCoilUint16,
-    kGetUint16,
-    kGetMultiUint16,
-    kGetInt16,
-    kGetUint32,
-    kGetInt32,
-    kGetMultiUint32,
-    kGetMultiInt32,
-    kSetCoil,
-    kSetCoilUint16,
-    kSetMultiCoilUint16,
-    kSetUint16,
-    kSetMultiUint16,
-    kSetUint32,
-    kSetInt16,
-    kSetInt32,
-    kSetMultiInt16,
-    kSetMultiUint32,
-    kSetMultiInt32,
-    kHookCount
+#define MEW_HOOK_ENUM(id, name) id,
+    MEW_HOOKS(MEW_HOOK_ENUM)
+#undef MEW_HOOK_ENUM
+        kHookCount
 };
 
 const char *hook_name(Hook h);
