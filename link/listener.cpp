@@ -10,10 +10,8 @@ namespace {
 
 // The listener lock is only ever held for a moment, and a queue leaves its
 // list from a destructor: these holds are never interrupted.
-struct Hold {
-    explicit Hold(StationLock &l) : lock(l) { lock.lock_quietly(); }
-    ~Hold() { lock.unlock(); }
-    StationLock &lock;
+struct Hold : StationLockGuard {
+    explicit Hold(StationLock &lock) : StationLockGuard(lock, true) {}
 };
 
 }  // namespace

@@ -70,16 +70,4 @@ private:
     void route(const std::string &line);
 };
 
-// Holds a StationLock for a scope.
-class StationLockGuard {
-public:
-    explicit StationLockGuard(StationLock &lock) : lock_(lock) { lock_.lock(); }
-    ~StationLockGuard() { lock_.unlock(); }
-    StationLockGuard(const StationLockGuard &) = delete;
-    StationLockGuard &operator=(const StationLockGuard &) = delete;
-
-private:
-    StationLock &lock_;
-};
-
 }  // namespace mew

@@ -34,4 +34,22 @@ private:
     unsigned count_ = 0;
 };
 
+// Holds a StationLock for a scope. `quietly`: never interrupted, for holds
+// that are over in a moment and for destructors.
+class StationLockGuard {
+public:
+    explicit StationLockGuard(StationLock &lock, bool quietly = false) : lock_(lock) {
+        if (quietly)
+            lock_.lock_quietly();
+        else
+            lock_.lock();
+    }
+    ~StationLockGuard() { lock_.unlock(); }
+    StationLockGuard(const StationLockGuard &) = delete;
+    StationLockGuard &operator=(const StationLockGuard &) = delete;
+
+private:
+    StationLock &lock_;
+};
+
 }  // namespace mew

@@ -1,4 +1,5 @@
 // Listeners, locks, MewBase and MewMasterBase.
+#include <optional>
 #include <stdexcept>
 
 #include "base/errors.h"
@@ -63,14 +64,11 @@ py::list as_list(ListenerList &list) {
 // operation a user may know acts on the live list in one step.
 template <class Op>
 py::object with_items(ListenerList &list, bool change, Op op) {
+    std::optional<StationLockGuard> hold;
     {
         py::gil_scoped_release nogil;
-        list.lock().lock();
+        hold.emplace(list.lock());
     }
-    struct Unlock {
-        StationLock &lock;
-        ~Unlock() { lock.unlock(); }
-    } unlock{list.lock()};
     py::list items = as_list(list);
     py::object result = op(items);
     if (change) {
