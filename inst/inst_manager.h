@@ -3,7 +3,7 @@
 #pragma once
 
 #include "inst/inst.h"
-#include "link/mew_full_duplex.h"
+#include "station/mew_full_duplex.h"
 
 namespace mew {
 

@@ -1,7 +1,7 @@
 // MewSlaveBase, MewFullDuplex and RandomMewSlaveDemo.
 #include "base/errors.h"
-#include "link/mew_full_duplex.h"
-#include "link/random_slave.h"
+#include "station/mew_full_duplex.h"
+#include "station/random_slave.h"
 #include "module/bindings.h"
 #include "module/trampolines.h"
 

@@ -21,7 +21,7 @@
 #include "base/runtime.h"
 #include "codec/mew_static.h"
 #include "link/listener.h"
-#include "link/mew_full_duplex.h"
+#include "station/mew_full_duplex.h"
 #include "link/mew_master_base.h"
 #include "link/station_lock.h"
 #include "transport/channel.h"

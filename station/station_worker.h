@@ -9,6 +9,8 @@
 
 #include "base/runtime.h"
 #include "link/listener.h"
+#include "link/mew_base.h"
+#include "link/mew_slave_base.h"
 
 namespace mew {
 
@@ -60,5 +62,10 @@ private:
     std::mutex mutex_;
     std::unique_ptr<Subscription> pending_;
 };
+
+// Answers one command frame on a station: request processing, then the
+// response through the station's sender. An error never leaves: it is
+// reported and the frame is dropped, so the worker serves the next one.
+void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame);
 
 }  // namespace mew

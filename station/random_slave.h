@@ -7,7 +7,7 @@
 
 #include "link/mew_base.h"
 #include "link/mew_slave_base.h"
-#include "link/station_worker.h"
+#include "station/station_worker.h"
 
 namespace mew {
 

@@ -1,8 +1,6 @@
-#include "link/random_slave.h"
+#include "station/random_slave.h"
 
 #include <random>
-
-#include "link/mew_full_duplex.h"
 
 namespace mew {
 

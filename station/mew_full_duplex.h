@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "link/mew_slave_base.h"
-#include "link/station_worker.h"
 #include "master/mew_master.h"
+#include "station/station_worker.h"
 
 namespace mew {
 
@@ -38,10 +38,5 @@ public:
 private:
     StationWorker worker_;
 };
-
-// Answers one command frame on a station: request processing, then the
-// response through the station's sender. An error never leaves: it is
-// reported and the frame is dropped, so the worker serves the next one.
-void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame);
 
 }  // namespace mew
