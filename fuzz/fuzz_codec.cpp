@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "codec/frames.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
 #include "fuzz_common.h"
@@ -395,12 +396,38 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     return 0;
 }
 
+// The frames of an exchange both ways: a command the slave reads is
+// answered with a response that a master takes as the answer to it, and
+// decoded words are always words.
+void frames_both_ways(const std::string &s) {
+    namespace frames = mew::frames;
+    std::optional<frames::Command> command;
+    if (frames::command_well_formed(s)) attempt([&] { command = frames::parse_command(s); });
+    if (command && command->code != MewStatic::CMD_UNKNOWN) {
+        for (std::int64_t w : command->words) FUZZ_CHECK(w >= 0 && w <= 0xFFFF);
+        const std::string response = frames::build_response(frames::response_head(s), command->code, "");
+        bool ok = false;
+        FUZZ_CHECK(attempt_pure([&] { ok = MewStatic::crc_is_ok(response); }) && ok);
+        std::optional<std::string> answer;
+        if (attempt([&] { answer = frames::check_response(s, response); }))
+            FUZZ_CHECK(answer && *answer == command->code.substr(0, 2));
+    }
+    for (std::int64_t count : {1, 2}) {
+        frames::Words words;
+        if (attempt([&] { words = frames::decode_words(s, count); })) {
+            FUZZ_CHECK(static_cast<std::int64_t>(words.size()) == count);
+            for (std::int64_t w : words) FUZZ_CHECK(w >= 0 && w <= 0xFFFF);
+        }
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string_view raw = fuzz::bytes_of(data, size);
     raw_text_helpers(raw);
     const std::string s = fuzz::as_text(raw);
     inspection(s);
     header_pair(s);
+    frames_both_ways(s);
     FuzzedDataProvider in(data, size);
     text_helpers(s, in);
     round_trips(in);

@@ -41,10 +41,6 @@ private:
     Clock::time_point late_until_{};
 
     void drop_late_response(FrameQueue &queue);
-    // The code and data of `response` when it answers `command`; nothing
-    // when it is a well-formed response to some other command. Raises
-    // IOError for what is wrong with it.
-    std::optional<std::string> answer_of(const std::string &command, const std::string &response) const;
 };
 
 }  // namespace mew

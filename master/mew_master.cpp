@@ -1,41 +1,12 @@
 #include "master/mew_master.h"
 
 #include "base/errors.h"
+#include "codec/frames.h"
 #include "codec/mew_static.h"
-#include "codec/text.h"
 
 namespace mew {
 
 namespace {
-
-// The words of a read response: "RD" or "RC", then four hexadecimal digits
-// per word, low byte first.
-MewMaster::Words decode_words(const std::string &fb, std::int64_t count) {
-    bool ascii = text::is_ascii(fb);
-    auto length = static_cast<std::int64_t>(ascii ? fb.size() : text::length(fb));
-    // Compared by division: four times a count near the 64-bit limit does not
-    // fit, and no response is that long anyway.
-    if (length < 2 || (length - 2) % 4 != 0 || (length - 2) / 4 != count)
-        throw IOError("Invalid feedback format: " + fb);
-    MewMaster::Words words(static_cast<std::size_t>(count));
-    for (std::int64_t i = 0; i < count; ++i) {
-        std::int64_t at = 2 + 4 * i;
-        std::int64_t w =
-            ascii ? MewStatic::try_read_word(std::string_view(fb).substr(static_cast<std::size_t>(at), 4))
-                  : -1;
-        if (w < 0) {
-            // What the number syntax cannot read fails as it always did;
-            // what it can ("FF-1", " 1 2") would pass a sign or a blank off
-            // as data, so it is no word either.
-            std::string joined(text::slice(fb, at + 2, at + 4));
-            joined += text::slice(fb, at, at + 2);
-            text::parse_int(joined, 16);
-            throw IOError("Invalid feedback format: " + fb);
-        }
-        words[static_cast<std::size_t>(i)] = w;
-    }
-    return words;
-}
 
 std::int64_t signed16(std::int64_t u) {
     return u < 32768 ? u : u - 65536;
@@ -71,7 +42,7 @@ std::int64_t MewMaster::int32_bits(std::int64_t value) {
 
 bool MewMaster::get_coil(std::int64_t station, std::string_view name) {
     std::string fb = query(MewStatic::fill_read_single_point_of_contact_message(station, name));
-    return text::at(fb, 2) == "1";
+    return frames::decode_contact(fb);
 }
 
 std::int64_t MewMaster::get_coil_uint16(std::int64_t station, std::string_view name) {
@@ -81,7 +52,7 @@ std::int64_t MewMaster::get_coil_uint16(std::int64_t station, std::string_view n
 MewMaster::Words MewMaster::get_multi_coil_uint16(std::int64_t station, std::string_view name,
                                                   std::int64_t count) {
     std::string cmd = MewStatic::fill_read_word_unit_of_contact_message(station, name, std::nullopt, count);
-    return decode_words(query(cmd), count);
+    return frames::decode_words(query(cmd), count);
 }
 
 std::int64_t MewMaster::get_uint16(std::int64_t station, std::string_view name) {
@@ -91,7 +62,7 @@ std::int64_t MewMaster::get_uint16(std::int64_t station, std::string_view name) 
 MewMaster::Words MewMaster::get_multi_uint16(std::int64_t station, std::string_view name,
                                              std::int64_t count) {
     std::string cmd = MewStatic::fill_read_data_area_message(station, name, count);
-    return decode_words(query(cmd), count);
+    return frames::decode_words(query(cmd), count);
 }
 
 std::int64_t MewMaster::get_int16(std::int64_t station, std::string_view name) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "base/errors.h"
+#include "codec/frames.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
 
@@ -74,4 +75,87 @@ TEST(Text, IntFollowsTheHostSyntax) {
             << bad;
     EXPECT_THROW(mew::text::parse_int("FFFFFFFFFFFFFFFFF", 16), mew::OverflowError);
     EXPECT_EQ(mew::text::parse_int("-9223372036854775808", 10), INT64_MIN);
+}
+
+// Commands in, the fields a slave's handlers get out.
+TEST(Frames, CommandsParseIntoTheirFields) {
+    namespace f = mew::frames;
+    struct Case {
+        const char *body;
+        std::string_view code, name;
+        std::int64_t count;
+        bool value;
+        f::Words words;
+    };
+    const Case cases[] = {
+        {"%01#RCSR0010", "RCS", "R0010", 0, false, {}},
+        {"%01#WCSR00101", "WCS", "R0010", 0, true, {}},
+        {"%01#WCSR00100", "WCS", "R0010", 0, false, {}},
+        {"%01#RCCX00000010", "RCC", "X0000", 11, false, {}},
+        {"%01#WCCY000000013412FFFF", "WCC", "Y0000", 2, false, {4660, 65535}},
+        {"%01#RDD0010000102", "RD", "D00100", 3, false, {}},
+        {"%01#RDD0010000099", "RD", "D00100", 0, false, {}},
+        {"%01#WDD00100001010201FF00", "WD", "D00100", 2, false, {258, 255}},
+        {"%01#XYZ", MewStatic::CMD_UNKNOWN, "", 0, false, {}},
+    };
+    for (const Case &c : cases) {
+        const std::string frame = MewStatic::append_tail(c.body);
+        ASSERT_TRUE(f::command_well_formed(frame)) << c.body;
+        f::Command got = f::parse_command(frame);
+        EXPECT_EQ(got.code, c.code) << c.body;
+        EXPECT_EQ(got.name, c.name) << c.body;
+        EXPECT_EQ(got.value, c.value) << c.body;
+        EXPECT_EQ(got.words, c.words) << c.body;
+        if (c.code == "RCC" || c.code == "RD") {
+            EXPECT_EQ(got.count, c.count) << c.body;
+        }
+    }
+    EXPECT_THROW(f::parse_command(MewStatic::append_tail("%01#WDD0000000000FF-1")), mew::ValueError);
+    EXPECT_THROW(f::parse_command(MewStatic::append_tail("%01#WDD0000000001FFFF")), mew::IndexError);
+    EXPECT_THROW(f::parse_command(MewStatic::append_tail("%01#WCSR0010")), mew::IndexError);
+    EXPECT_FALSE(f::command_well_formed("%01#RCSR001000\r"));
+    EXPECT_FALSE(f::command_well_formed("%01#RCS\r"));
+    EXPECT_TRUE(f::addressed_to("%001#RCSR0010**\r", 1));
+    EXPECT_FALSE(f::addressed_to("%10000000000000000000#RCSR0010**\r", 1));
+}
+
+// Responses built, and back: what a master makes of them.
+TEST(Frames, ResponsesBuildAndCheck) {
+    namespace f = mew::frames;
+    EXPECT_EQ(f::response_head("%001#RCSR0010**\r"), "%001");
+    EXPECT_EQ(f::build_response("%01", "RCS", "1"),
+              "%01$RC1"
+              "20\r");
+    EXPECT_EQ(f::build_response("%01", "RD", f::words_data({258, 0, 255})),
+              MewStatic::append_tail("%01$RD02010000FF00"));
+    EXPECT_EQ(f::build_error_response("%01", MewStatic::PROCESS_UNKNOWN_CMD),
+              MewStatic::append_tail("%01!03"));
+    EXPECT_THROW(f::words_data({65536}), mew::ValueError);
+
+    const std::string read = MewStatic::fill_read_data_area_message(1, "DT100", 2);
+    EXPECT_EQ(f::response_code_for(read), "RD");
+    EXPECT_EQ(f::response_code_for(MewStatic::fill_read_single_point_of_contact_message(1, "X0")), "RC");
+    EXPECT_EQ(f::check_response(read, MewStatic::append_tail("%01$RD34127856")), "RD34127856");
+    EXPECT_EQ(f::check_response(read, MewStatic::append_tail("%01$WD")), std::nullopt);
+    auto message = [&](const std::string &response) {
+        try {
+            f::check_response(read, response);
+        } catch (const mew::IOError &e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(message(MewStatic::append_tail("%01!42")), "MEW communication error code(hex): 42");
+    EXPECT_EQ(message(MewStatic::append_tail("%02$RD0000")), "Error: station not match: expected 1, got 2");
+    EXPECT_EQ(message("%01$RD0000FF\r"), "Error: device response check code invalid.");
+    EXPECT_EQ(message("%01$RD\r"), "Error: device response format invalid: length too small: 7");
+    EXPECT_EQ(message("X01$RD0000**\r"), "Error: device response format invalid: begin with: X");
+
+    EXPECT_EQ(f::decode_words("RD34127856", 2), (f::Words{4660, 22136}));
+    EXPECT_EQ(f::decode_words("RCffff", 1), (f::Words{65535}));
+    EXPECT_TRUE(f::decode_contact("RC1"));
+    EXPECT_FALSE(f::decode_contact("RC0"));
+    EXPECT_THROW(f::decode_words("RD3412", 2), mew::IOError);
+    EXPECT_THROW(f::decode_words("RDFF-1", 1), mew::IOError);
+    EXPECT_THROW(f::decode_words("RDGGGG", 1), mew::NumberFormatError);
 }

@@ -1,0 +1,227 @@
+#include "codec/frames.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "base/errors.h"
+#include "codec/mew_static.h"
+#include "codec/text.h"
+
+namespace mew::frames {
+
+namespace {
+
+// A check code that is not even a number is as wrong as a wrong one.
+bool check_code_valid(std::string_view frame) {
+    try {
+        return MewStatic::crc_is_ok(frame);
+    } catch (const ValueError &) {
+        return false;
+    }
+}
+
+// The words a write command carries: `count` groups of four characters from
+// `from`. A group cut short is no word at all: read as one, a frame broken
+// off by a stray CR (whose last two characters happen to pass as its check
+// code) would write a value nobody sent.
+Words data_words(std::string_view body, std::int64_t from, std::int64_t count) {
+    Words values;
+    for (std::int64_t i = 0; i < count; ++i) {
+        std::string_view group = text::slice(body, from + kWordField * i, from + kWordField * (i + 1));
+        if (static_cast<std::int64_t>(text::length(group)) != kWordField) throw IndexError();
+        std::int64_t word = MewStatic::try_read_word(group);
+        if (word < 0) {
+            // What the number syntax cannot read fails as it always did;
+            // what it can ("-1FF", " 1 2") is no word of the line either.
+            MewStatic::parse_uint16(group);
+            throw ValueError("invalid data word: " + text::repr(group));
+        }
+        values.push_back(word);
+    }
+    return values;
+}
+
+// The station of a frame as decimal text, whatever its size. Line noise can
+// put any number of digits before the frame type; a field too long for 64
+// bits still names a station, only never one a command was built for, so a
+// response from it is a response from another station.
+std::string station_decimal(std::string_view frame) {
+    try {
+        return std::to_string(MewStatic::parse_station(frame));
+    } catch (const OverflowError &) {
+    }
+    // parse_station has accepted the syntax: besides the digits there can
+    // only be white space, a sign, the x of a 0x prefix and underscores.
+    std::string_view field = text::slice(frame, 1, MewStatic::find_station_end(frame));
+    constexpr std::uint64_t kBase = 1000000000;
+    std::vector<std::uint32_t> limbs;  // base kBase, lowest first
+    bool negative = false;
+    for (char c : field) {
+        negative = negative || c == '-';
+        if (!std::isxdigit(static_cast<unsigned char>(c))) continue;
+        std::uint64_t carry = static_cast<std::uint64_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+        for (auto &limb : limbs) {
+            carry += static_cast<std::uint64_t>(limb) * 16;
+            limb = static_cast<std::uint32_t>(carry % kBase);
+            carry /= kBase;
+        }
+        if (carry) limbs.push_back(static_cast<std::uint32_t>(carry));
+    }
+    if (limbs.empty()) return "0";
+    std::string out = negative ? "-" : "";
+    out += std::to_string(limbs.back());
+    for (auto it = limbs.rbegin() + 1; it != limbs.rend(); ++it) {
+        std::string part = std::to_string(*it);
+        out += std::string(9 - part.size(), '0') + part;
+    }
+    return out;
+}
+
+}  // namespace
+
+// --- Slave side ---------------------------------------------------------------
+
+bool command_well_formed(std::string_view frame) {
+    if (static_cast<std::int64_t>(text::length(frame)) < kShortestFrame || frame[0] != MewStatic::HEAD)
+        return false;
+    return check_code_valid(frame);
+}
+
+bool addressed_to(std::string_view frame, std::int64_t station) {
+    try {
+        return MewStatic::parse_station(frame) == station;
+    } catch (const OverflowError &) {
+        return false;
+    }
+}
+
+Command parse_command(std::string_view frame) {
+    Command c;
+    c.code = MewStatic::parse_command(frame);
+    if (c.code == MewStatic::CMD_UNKNOWN) return c;
+    const std::int64_t pos =
+        MewStatic::command_start_position(frame) + static_cast<std::int64_t>(c.code.size());
+    // Fields end where the check code begins: a frame too short for its
+    // command fails to parse instead of reading its check code as data.
+    const std::string_view body = text::slice(frame, 0, -kTailField);
+    auto field = [&](std::int64_t from, std::int64_t to) { return text::slice(body, pos + from, pos + to); };
+    const bool contacts = c.code == kReadContact || c.code == kWriteContact || c.code == kReadContactWords ||
+                          c.code == kWriteContactWords;
+    const std::int64_t name_field = contacts ? kContactField : kRegisterField;
+    c.name = field(0, name_field);
+    if (c.code == kReadContact) return c;
+    if (c.code == kWriteContact) {
+        c.value = text::at(body, pos + kContactField) != "0";
+        return c;
+    }
+    // A range: the end field minus the start field without its code letter.
+    const std::int64_t end_field = contacts ? kContactEndField : kRegisterEndField;
+    c.count = MewStatic::parse_register_address(field(name_field, name_field + end_field)) -
+              MewStatic::parse_register_address(text::slice_from(c.name, 1)) + 1;
+    if (c.code == kWriteContactWords || c.code == kWriteData)
+        c.words = data_words(body, pos + name_field + end_field, c.count);
+    return c;
+}
+
+std::string response_head(std::string_view frame) {
+    std::int64_t type_at = MewStatic::station_end_offset(frame);
+    // Without a type character (the station search met a CR, which the
+    // station number may be padded with) the head is the host's slice up to
+    // index -1: everything but the last character, the "%" included.
+    return std::string(type_at < 0 ? text::slice(frame, 0, -1)
+                                   : frame.substr(0, static_cast<std::size_t>(type_at)));
+}
+
+std::string build_response(std::string_view head, std::string_view code, std::string_view data) {
+    std::string response(head);
+    response += MewStatic::FEEDBACK;
+    response += code.substr(0, static_cast<std::size_t>(kResponseCodeField));
+    response += data;
+    return MewStatic::append_tail(response);
+}
+
+std::string build_error_response(std::string_view head, int error_code) {
+    std::string response(head);
+    response += MewStatic::ERROR;
+    response += text::hex(std::abs(error_code), static_cast<int>(kResponseCodeField));
+    return MewStatic::append_tail(response);
+}
+
+// A value that does not fit a word would widen its data field and shift
+// every word after it: it is refused, and the command goes unanswered.
+std::string words_data(const Words &values) {
+    std::string out;
+    for (std::int64_t v : values) {
+        if (v < 0 || v > 0xFFFF) throw ValueError("word value out of range 0..65535: " + std::to_string(v));
+        MewStatic::append_word(out, static_cast<std::uint16_t>(v));
+    }
+    return out;
+}
+
+// --- Master side --------------------------------------------------------------------
+
+std::string response_code_for(std::string_view command) {
+    std::int64_t type_at = MewStatic::station_end_offset(command);
+    if (type_at < 0 || static_cast<std::size_t>(type_at) >= command.size() ||
+        command[static_cast<std::size_t>(type_at)] != MewStatic::QUERY)
+        return {};
+    std::string_view code =
+        command.substr(static_cast<std::size_t>(type_at) + 1, static_cast<std::size_t>(kResponseCodeField));
+    return code.size() == 2 && code[1] != MewStatic::TAIL ? std::string(code) : std::string();
+}
+
+std::optional<std::string> check_response(std::string_view command, std::string_view fb) {
+    std::string responding = station_decimal(fb);
+    if (fb.empty() || fb[0] != MewStatic::HEAD)
+        throw IOError("Error: device response format invalid: begin with: " + std::string(text::at(fb, 0)));
+    std::size_t length = text::length(fb);
+    if (static_cast<std::int64_t>(length) < kShortestFrame)
+        throw IOError("Error: device response format invalid: length too small: " + std::to_string(length));
+    // A response whose check code is wrong is not data.
+    if (!check_code_valid(fb)) throw IOError("Error: device response check code invalid.");
+    std::string addressed = station_decimal(command);
+    std::int64_t pos = MewStatic::command_start_position(fb);
+    if (addressed != responding)
+        throw IOError("Error: station not match: expected " + addressed + ", got " + responding);
+    std::string_view code = text::slice(fb, pos, pos + kResponseCodeField);
+    if (MewStatic::is_error(fb)) throw IOError("MEW communication error code(hex): " + std::string(code));
+    // A late answer to an earlier command of the same station is as
+    // well-formed as the right one; only its code can tell them apart.
+    std::string expected = response_code_for(command);
+    if (!expected.empty() && code != expected) return std::nullopt;
+    return std::string(text::slice(fb, pos, -kTailField));
+}
+
+bool decode_contact(std::string_view code_and_data) {
+    return text::at(code_and_data, kResponseCodeField) == "1";
+}
+
+Words decode_words(const std::string &fb, std::int64_t count) {
+    bool ascii = text::is_ascii(fb);
+    auto length = static_cast<std::int64_t>(ascii ? fb.size() : text::length(fb));
+    // Compared by division: four times a count near the 64-bit limit does not
+    // fit, and no response is that long anyway.
+    if (length < kResponseCodeField || (length - kResponseCodeField) % kWordField != 0 ||
+        (length - kResponseCodeField) / kWordField != count)
+        throw IOError("Invalid feedback format: " + fb);
+    Words words(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < count; ++i) {
+        std::int64_t at = kResponseCodeField + kWordField * i;
+        std::int64_t w = ascii ? MewStatic::try_read_word(
+                                     std::string_view(fb).substr(static_cast<std::size_t>(at), kWordField))
+                               : -1;
+        if (w < 0) {
+            // What the number syntax cannot read fails as it always did;
+            // what it can ("FF-1", " 1 2") would pass a sign or a blank off
+            // as data, so it is no word either.
+            std::string joined(text::slice(fb, at + 2, at + 4));
+            joined += text::slice(fb, at, at + 2);
+            text::parse_int(joined, 16);
+            throw IOError("Invalid feedback format: " + fb);
+        }
+        words[static_cast<std::size_t>(i)] = w;
+    }
+    return words;
+}
+
+}  // namespace mew::frames
