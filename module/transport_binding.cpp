@@ -7,8 +7,8 @@
 #include "module/channels.h"
 #include "module/common.h"
 #include "module/hooks.h"
+#include "transport/fd_channel.h"
 #include "transport/frame_reader.h"
-#include "transport/posix_port.h"
 
 namespace mew::py_boundary {
 
@@ -119,8 +119,7 @@ public:
         double t = timeout.is_none() ? -1.0 : seconds(timeout);
         int fd = native_fd();
         if (fd >= 0) {
-            port_ = std::make_unique<PosixPort>(fd);
-            reader_ = std::make_unique<FrameReader>(*port_, t);
+            native_ = std::make_unique<FdChannel>(fd, t);
         } else {
             source_ = std::make_unique<PySerialSource>(serial_);
             reader_ = std::make_unique<FrameReader>(*source_, t);
@@ -137,28 +136,31 @@ public:
         serial_ = py::object();
     }
 
-    std::string read(std::int64_t size) override { return reader_->read(size); }
-    std::string receive_frame() override { return reader_->receive_frame(); }
+    std::string read(std::int64_t size) override {
+        return native_ ? native_->read(size) : reader_->read(size);
+    }
+    std::string receive_frame() override {
+        return native_ ? native_->receive_frame() : reader_->receive_frame();
+    }
     void send_frame(std::string_view data) override {
-        if (port_) {
-            port_->write(data);
-            return;
-        }
+        if (native_) return native_->send_frame(data);
         py::gil_scoped_acquire gil;
         serial_.attr("write")(py::bytes(data.data(), data.size()));
     }
     std::int64_t in_waiting() override {
-        auto buffered = static_cast<std::int64_t>(reader_->buffered());
+        auto buffered = static_cast<std::int64_t>(native_ ? native_->buffered() : reader_->buffered());
         py::gil_scoped_acquire gil;
         return buffered + int64(serial_.attr("in_waiting"));
     }
+    // The serial library closes the port and flushes it, as it knows how
+    // for every kind of port; the byte path only lets go first.
     void close() override {
-        if (port_) port_->shutdown();
+        if (native_) native_->close();
         py::gil_scoped_acquire gil;
         serial_.attr("close")();
     }
     void flush_input() override {
-        reader_->discard();
+        native_ ? native_->discard() : reader_->discard();
         py::gil_scoped_acquire gil;
         serial_.attr("flushInput")();
     }
@@ -170,8 +172,8 @@ public:
 
 private:
     py::object serial_;
-    std::unique_ptr<PosixPort> port_;
-    std::unique_ptr<PySerialSource> source_;
+    std::unique_ptr<FdChannel> native_;       // a port with a descriptor of its own
+    std::unique_ptr<PySerialSource> source_;  // or any other, through its read()
     std::unique_ptr<FrameReader> reader_;
 
     // The descriptor of a port opened by the serial library's POSIX class,

@@ -18,7 +18,7 @@
 #include "codec/mew_static.h"
 #include "link/mew_slave_base.h"
 #include "master/mew_master.h"
-#include "transport/channel.h"
+#include "tests/cpp/scripted_channel.h"
 
 namespace {
 
@@ -26,46 +26,9 @@ using mew::MewStatic;
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
-// Answers every command with the same response, at once.
-class AnsweringChannel : public mew::Channel {
-public:
-    explicit AnsweringChannel(std::string response) : response_(std::move(response)) {}
-
-    std::string read(std::int64_t size) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        arrived_.wait_for(lock, std::chrono::milliseconds(10), [this] { return !pending_.empty(); });
-        std::string out = pending_.substr(0, static_cast<std::size_t>(size));
-        pending_.erase(0, out.size());
-        return out;
-    }
-    std::string receive_frame() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::size_t cr = pending_.find('\r');
-        if (cr == std::string::npos) throw mew::IOError("Error: device response format invalid.");
-        std::string out = pending_.substr(0, cr + 1);
-        pending_.erase(0, cr + 1);
-        return out;
-    }
-    void send_frame(std::string_view) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        pending_ += response_;
-        arrived_.notify_all();
-    }
-    std::int64_t in_waiting() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<std::int64_t>(pending_.size());
-    }
-
-private:
-    const std::string response_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::string pending_;
-};
-
 // A started master whose device always sends `data` after the head "%01$".
 std::unique_ptr<mew::MewMaster> master_answering(const std::string &data) {
-    auto channel = std::make_shared<AnsweringChannel>(MewStatic::append_tail("%01$" + data));
+    auto channel = std::make_shared<mew::testing::ScriptedChannel>(MewStatic::append_tail("%01$" + data));
     auto master = std::make_unique<mew::MewMaster>(channel, 5.0);
     master->start();
     return master;

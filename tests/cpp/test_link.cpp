@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,10 +22,11 @@
 #include "base/runtime.h"
 #include "codec/mew_static.h"
 #include "link/listener.h"
-#include "station/mew_full_duplex.h"
 #include "link/mew_master_base.h"
 #include "link/station_lock.h"
+#include "station/mew_full_duplex.h"
 #include "transport/channel.h"
+#include "transport/fd_channel.h"
 #include "transport/frame_reader.h"
 #include "transport/posix_port.h"
 
@@ -47,66 +49,25 @@ bool eventually(const std::function<bool()> &condition, double seconds = 10) {
     return true;
 }
 
-// One end of an in-process line: what is sent here arrives at the peer.
-// Reads wait like a serial port's: at most the time-out for the first byte.
-class PipeEnd : public mew::Channel, public mew::ByteSource {
-public:
-    explicit PipeEnd(double timeout) : reader_(*this, timeout) {}
-    PipeEnd *peer = nullptr;
-
-    bool read_some(std::string &out, std::size_t max, double timeout) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!mew::runtime::wait_seconds(ready_, lock, timeout, [this] { return closed_ || !data_.empty(); }))
-            return false;
-        if (closed_) throw mew::PortClosedError();
-        std::size_t n = std::min(max, data_.size());
-        out.append(data_, 0, n);
-        data_.erase(0, n);
-        return true;
-    }
-    std::string read(std::int64_t size) override { return reader_.read(size); }
-    std::string receive_frame() override { return reader_.receive_frame(); }
-    void send_frame(std::string_view data) override { peer->arrive(data); }
-    std::int64_t in_waiting() override {
-        std::size_t ahead = reader_.buffered();  // the reader's lock comes before mutex_
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<std::int64_t>(ahead + data_.size());
-    }
-    void close() override {
-        change([this] { closed_ = true; });
-    }
-    void flush_input() override {
-        reader_.discard();
-        change([this] { data_.clear(); });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::string data_;
-    bool closed_ = false;
-    mew::FrameReader reader_;
-
-    void arrive(std::string_view bytes) {
-        change([&] { data_.append(bytes); });
-    }
-    template <class F>
-    void change(F f) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        f();
-        ready_.notify_all();
-    }
-};
-
-// The station's end reads with a short time-out that paces its receiver;
-// the test's end, the device, waits long.
+// An in-process line: the two ends of a socket pair, each a channel as a
+// serial port is one. The station's end reads with a short time-out that
+// paces its receiver; the test's end, the device, waits long.
 struct Line {
-    std::shared_ptr<PipeEnd> station = std::make_shared<PipeEnd>(0.05);
-    std::shared_ptr<PipeEnd> device = std::make_shared<PipeEnd>(10.0);
+    int fds[2] = {-1, -1};
+    std::shared_ptr<mew::FdChannel> station, device;
     Line() {
-        station->peer = device.get();
-        device->peer = station.get();
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) throw std::runtime_error("socketpair");
+        station = std::make_shared<mew::FdChannel>(fds[0], 0.05);
+        device = std::make_shared<mew::FdChannel>(fds[1], 10.0);
     }
+    ~Line() {
+        station->close();
+        device->close();
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
 };
 
 std::mutex g_printed_mutex;
