@@ -688,8 +688,9 @@ class LoggingDevice(Device):
         self._log("write %s = %s" % (name, " ".join(str(v) for v in values)))
 
 
-class DeviceSpec:
-    """``STATION:KIND[:firmware=N][:inputs=N][:type=N][:ADDRESS=N...]``."""
+class DeviceOption:
+    """One ``--device STATION:KIND[:firmware=N][:inputs=N][:type=N][:ADDRESS=N...]``
+    of ``simulate``."""
 
     def __init__(self, text):
         try:
@@ -756,19 +757,19 @@ class DeviceSpec:
 
 
 def cmd_simulate(args):
-    specs = [DeviceSpec(text) for text in args.device]
-    stations = [entry.station for entry in specs]
+    options = [DeviceOption(text) for text in args.device]
+    stations = [entry.station for entry in options]
     duplicates = sorted({s for s in stations if stations.count(s) > 1})
     if duplicates:
         raise _usage_error("station %s given more than once" % ", ".join(map(str, duplicates)))
     device_class = LoggingDevice if args.verbose else Device
     with opened(Simulator, args) as simulator:
-        devices = [(entry, entry.add_to(simulator, device_class)) for entry in specs]
+        devices = [(entry, entry.add_to(simulator, device_class)) for entry in options]
         simulator.start()
         # A stop request may come as soon as anything is printed: the whole
         # run, announcements included, ends quietly on it.
         try:
-            _print("simulating %d device%s on %s (%s):" % (len(specs), "" if len(specs) == 1 else "s", args.port,
+            _print("simulating %d device%s on %s (%s):" % (len(options), "" if len(options) == 1 else "s", args.port,
                                                        describe_settings(args)))
             for entry, device in sorted(devices, key=lambda pair: pair[0].station):
                 _print("  " + entry.describe(device))
