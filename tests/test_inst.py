@@ -15,7 +15,6 @@ station waits one query time-out; where the end of the scan is not the point
 of a test, the station after the last device answers with an error
 response, which ends the scan at once.
 """
-import faulthandler
 import functools
 import gc
 import operator
@@ -23,7 +22,6 @@ import os
 import re
 import select
 import threading
-import time
 import tty
 import weakref
 
@@ -31,6 +29,8 @@ import pytest
 
 import b4k_mew
 from b4k_mew import InstAD, InstAxis, InstManager, InstUnknown, InstXY
+
+from linkpair import wait_until
 
 WAIT = 5.0            # upper bound of every wait for something that should happen
 QUERY_TIMEOUT = 0.3   # what the manager waits for a silent station
@@ -73,15 +73,6 @@ def discovery(station, kind):
     if kind == b4k_mew.INST_TYPE_XY:
         frames += [word_read(station, "X"), word_read(station, "Y")]
     return frames
-
-
-def wait_until(predicate, timeout=WAIT, interval=0.005):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
 
 
 # --- The line ------------------------------------------------------------------
@@ -383,20 +374,8 @@ def rig():
 
 
 @pytest.fixture(autouse=True)
-def watchdog():
-    """A test that hangs ends the run with every thread's stack printed."""
-    faulthandler.dump_traceback_later(60, exit=True)
+def _no_thread_left(no_thread_left):
     yield
-    faulthandler.cancel_dump_traceback_later()
-
-
-@pytest.fixture(autouse=True)
-def no_thread_left():
-    """Every test closes what it started: no station thread may outlive it."""
-    before = set(threading.enumerate())
-    yield
-    left = lambda: [t for t in threading.enumerate() if t not in before and not t.daemon]
-    assert wait_until(lambda: not left()), "threads left running: %r" % left()
 
 
 class Duck:
