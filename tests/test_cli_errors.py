@@ -12,6 +12,7 @@ import b4k_mew
 import serial
 
 from b4k_mew_tools import VirtualLine, cli
+from b4k_mew_tools.cli import scan as cli_scan
 from test_cli import SCRIPT, rack, run, running  # noqa: F401 (fixtures)
 
 
@@ -161,7 +162,7 @@ def _progress_interrupted_at_station_2(stream):
 @pytest.mark.parametrize("target, name, replacement, args", [
     (b4k_mew, "MewSerial", _raise_interrupt, ["read", "--station", "5", "DT100"]),
     (b4k_mew, "MewMaster", _raise_interrupt, ["read", "--station", "5", "DT100"]),
-    (cli, "_progress_printer", _progress_interrupted_at_station_2, ["scan", "--timeout", "0.3"]),
+    (cli_scan, "_progress_printer", _progress_interrupted_at_station_2, ["scan", "--timeout", "0.3"]),
 ])
 def test_ctrl_c_while_opening_or_scanning(rack, monkeypatch, capsys, target, name, replacement, args):
     monkeypatch.setattr(target, name, replacement)

@@ -1,0 +1,18 @@
+"""The ``b4k-mew`` command: read, write, watch and scan the stations on a
+serial line, simulate a rack of devices, or run a demonstration that needs
+no hardware.
+
+    b4k-mew read  --port /dev/ttyUSB0 DT100 --count 4
+    b4k-mew write --port /dev/ttyUSB0 --station 2 R0010 on
+    b4k-mew scan  --port /dev/ttyUSB0
+    b4k-mew watch --port /dev/ttyUSB0 DT100 WX0 --interval 0.5
+    b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy --device 2:plc
+    b4k-mew demo
+
+Exit status: 0 on success, 1 when the line fails (a time-out, an error
+response), 2 for bad arguments or a port that cannot be opened, 130 when
+interrupted.
+"""
+
+from .errors import ERROR_LINE_LIMIT  # noqa: F401
+from .main import build_parser, main  # noqa: F401

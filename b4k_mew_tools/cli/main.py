@@ -1,0 +1,92 @@
+"""The parser of the whole command, and main."""
+
+import contextlib
+import os
+import sys
+
+from . import demo, line, readwrite, scan, simulate
+from .errors import CliError, describe_line_error, one_line, PROG
+from .line import _print, _stop_requested, _stop_signals
+from .options import _Formatter, _master_parent, _Parser, _serial_parent
+
+MAIN_EPILOG = """\
+examples:
+  b4k-mew read --port /dev/ttyUSB0 DT100 --count 4
+  b4k-mew write --port /dev/ttyUSB0 --station 2 R0010 on
+  b4k-mew scan --port /dev/ttyUSB0
+  b4k-mew watch --port /dev/ttyUSB0 WX0 DT100
+  b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy --device 2:plc
+  b4k-mew demo
+
+"b4k-mew COMMAND --help" tells more about each command. Exit status: 0 ok,
+1 the line failed (time-out, error response), 2 bad arguments or a port that
+cannot be opened, 130 interrupted.
+"""
+
+
+def build_parser():
+    parser = _Parser(
+        prog=PROG,
+        description="Talk MEWTOCOL-COM to the stations on a serial line.",
+        epilog=MAIN_EPILOG,
+        formatter_class=_Formatter,
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    serial_parent, master_parent = _serial_parent(), _master_parent()
+
+
+
+
+
+
+    for command in (readwrite, scan, simulate, demo):
+        command.add_commands(commands, serial_parent, master_parent)
+    return parser
+
+
+def main(argv=None):
+    """Runs the command line ``argv`` (default: the process's) and returns
+    the exit status."""
+    args = None
+    try:
+        with _stop_signals():
+            try:
+                args = build_parser().parse_args(argv)
+            except SystemExit as done:  # --help
+                return done.code if isinstance(done.code, int) else (0 if done.code is None else 2)
+            line._results = sys.stdout
+            try:
+                # The library writes what it drops or ignores to sys.stdout;
+                # it must not mix with the results, which a script may parse.
+                with contextlib.redirect_stdout(sys.stderr):
+                    return args.handler(args)
+            finally:
+                line._results = None
+    except KeyboardInterrupt:
+        message, status = "interrupted", 130
+    except CliError as error:
+        message, status = "error: %s" % error, error.status
+    except BrokenPipeError:
+        # The reader went away ("b4k-mew watch ... | head"): nothing more can
+        # be said, and Python must not complain again when it flushes stdout
+        # at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except OSError as error:
+        station = getattr(args, "station", None)
+        if station is None:
+            message = str(error)
+        else:
+            message = describe_line_error(error, station, args.timeout)
+        message, status = "error: %s" % message, 1
+    if _stop_requested.is_set():
+        # Whatever failed once a stop was asked for failed because of it.
+        message, status = "interrupted", 130
+    _print(one_line("%s: %s" % (PROG, message)), stream=sys.stderr)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,165 @@
+"""read, write and watch."""
+
+import datetime
+import sys
+import time
+
+import b4k_mew
+
+from .addresses import _words_per_value, Address, check_run, format_value, parse_integer, parse_value, read_values, write_values
+from .errors import _usage_error, describe_line_error, MAX_FRAME_WORDS, one_line, option
+from .line import _ended_normally, _print, opened
+from .options import _Formatter, _seconds, _SECONDS_RANGE, _type_option, ADDRESSES_HELP
+
+def _target(text, args, count=1):
+    address = Address(text)
+    value_type = args.type or address.default_type
+    address.check_type(value_type)
+    check_run(address, value_type, count)
+    return address, value_type
+
+
+def cmd_read(args):
+    address, value_type = _target(args.address, args, args.count)
+    step = _words_per_value(value_type)
+    with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
+        values = read_values(master, args.station, address, value_type, args.count)
+    for i, value in enumerate(values):
+        _print("%s = %s" % (address.at(i * step), format_value(value, value_type, args.hex)))
+    return 0
+
+
+def cmd_write(args):
+    address, value_type = _target(args.address, args, len(args.values))
+    values = [parse_value(text, value_type) for text in args.values]
+    with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
+        write_values(master, args.station, address, value_type, values)
+    _print("ok")
+    return 0
+
+
+def _timestamp():
+    return datetime.datetime.now().strftime("%H:%M:%S.%f")[:-3]
+
+
+def cmd_watch(args):
+    targets = [_target(text, args) for text in args.addresses]
+    if args.count < 0:
+        raise _usage_error("--count must not be negative")
+    last = [None] * len(targets)
+    failing = [None] * len(targets)
+    polls = 0
+    with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
+        start = time.monotonic()
+        try:
+            while True:
+                all_read = True
+                for i, (address, value_type) in enumerate(targets):
+                    try:
+                        value = read_values(master, args.station, address, value_type, 1)[0]
+                    except OSError as error:
+                        all_read = False
+                        message = one_line(describe_line_error(error, args.station, args.timeout))
+                        # A station that stays silent is reported once, not at
+                        # every poll.
+                        if failing[i] != message:
+                            _print("%s %s: %s" % (_timestamp(), address.name, message), stream=sys.stderr)
+                        failing[i] = message
+                        continue
+                    failing[i] = None
+                    shown = format_value(value, value_type, args.hex)
+                    if last[i] is None:
+                        _print("%s %s = %s" % (_timestamp(), address.name, shown))
+                    elif last[i] != value:
+                        old = format_value(last[i], value_type, args.hex)
+                        _print("%s %s %s -> %s" % (_timestamp(), address.name, old, shown))
+                    last[i] = value
+                polls += 1
+                if args.count and polls >= args.count:
+                    return 0 if all_read else 1
+                # Polls keep to a fixed grid; a slow line skips ahead instead
+                # of firing a burst of late polls.
+                delay = start + polls * args.interval - time.monotonic()
+                if delay < 0:
+                    start = time.monotonic() - polls * args.interval
+                    delay = 0
+                time.sleep(delay)
+        except KeyboardInterrupt:
+            if _ended_normally():
+                return 0
+            raise
+
+
+READ_EPILOG = ADDRESSES_HELP + """
+examples:
+  b4k-mew read --port /dev/ttyUSB0 DT100
+  b4k-mew read --port /dev/ttyUSB0 --station 2 DT100 --count 4 --type int16
+  b4k-mew read --port COM3 DT200 --type uint32 --count 2
+  b4k-mew read --port /dev/ttyUSB0 R0010 --count 16
+  b4k-mew read --port /dev/ttyUSB0 --baudrate 19200 --parity O WX0
+
+Prints one line per value, "DT100 = 4660"; the address steps by one
+register (two for 32-bit types), one contact or one word per value. The
+values must end by the last address, and registers and words must fit one
+frame: at most %d words.
+""" % MAX_FRAME_WORDS
+
+WRITE_EPILOG = ADDRESSES_HELP + """
+examples:
+  b4k-mew write --port /dev/ttyUSB0 DT100 4660
+  b4k-mew write --port /dev/ttyUSB0 DT100 1 2 3 0x10      (DT100..DT103)
+  b4k-mew write --port /dev/ttyUSB0 DT100 -5 --type int16
+  b4k-mew write --port /dev/ttyUSB0 DT200 100000 --type uint32
+  b4k-mew write --port /dev/ttyUSB0 --station 3 R0010 on
+  b4k-mew write --port /dev/ttyUSB0 WY0 0x00FF
+
+Values are decimal, 0x... hexadecimal or 0b... binary; contacts take
+1/0, on/off or true/false. Several values go to consecutive addresses in
+one command (one command per contact). Prints "ok".
+"""
+
+WATCH_EPILOG = """\
+examples:
+  b4k-mew watch --port /dev/ttyUSB0 DT100
+  b4k-mew watch --port /dev/ttyUSB0 --station 2 WX0 R0010 DT5 --interval 0.2
+  b4k-mew watch --port /dev/ttyUSB0 DT100 --count 10
+
+Prints each address's first value, then a line whenever one changes:
+  14:02:11.204 DT100 = 7
+  14:02:13.706 DT100 7 -> 8
+Runs until Ctrl-C (exit 130), kill (exit 0) or --count polls. A read that fails is reported
+on stderr once and polling goes on; with --count the exit status is 1 when
+the last poll could not read every address.
+"""
+
+
+def add_commands(commands, serial_parent, master_parent):
+    """Adds read, write and watch."""
+    read = commands.add_parser(
+        "read", parents=[serial_parent, master_parent], formatter_class=_Formatter, epilog=READ_EPILOG,
+        help="read registers, contacts or words", description="Read values from a station.")
+    read.add_argument("address", metavar="ADDRESS", help="first address, e.g. DT100, R0010, WX0")
+    read.add_argument("--count", type=option(parse_integer), default=1, help="number of values (default 1)")
+    _type_option(read)
+    read.add_argument("--hex", action="store_true", help="print register values in hexadecimal")
+    read.set_defaults(handler=cmd_read)
+
+    write = commands.add_parser(
+        "write", parents=[serial_parent, master_parent], formatter_class=_Formatter, epilog=WRITE_EPILOG,
+        help="write registers, contacts or words", description="Write values to a station.")
+    write.add_argument("address", metavar="ADDRESS", help="first address, e.g. DT100, R0010, WY0")
+    write.add_argument("values", metavar="VALUE", nargs="+", help="values for consecutive addresses")
+    _type_option(write)
+    write.set_defaults(handler=cmd_write)
+
+    watch = commands.add_parser(
+        "watch", parents=[serial_parent, master_parent], formatter_class=_Formatter, epilog=WATCH_EPILOG,
+        help="poll addresses and print every change", description="Poll addresses and print their changes.")
+    watch.add_argument("addresses", metavar="ADDRESS", nargs="+", help="addresses to watch")
+    watch.add_argument("--interval", type=_seconds, default=1.0,
+                       help="seconds between polls, %s (default 1.0)" % _SECONDS_RANGE)
+    watch.add_argument("--count", type=option(parse_integer), default=0,
+                       help="stop after this many polls (default: never)")
+    _type_option(watch)
+    watch.add_argument("--hex", action="store_true", help="print register values in hexadecimal")
+    watch.set_defaults(handler=cmd_watch)

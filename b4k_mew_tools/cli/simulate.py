@@ -1,0 +1,177 @@
+"""simulate: a rack of devices on a port."""
+
+import time
+
+from ..simulator import KINDS, Device, Simulator
+from .addresses import Address, parse_integer, parse_seconds
+from .errors import _usage_error, check_range, CliError, MAX_SECONDS, MAX_STATION, option
+from .line import _ended_normally, _print, describe_settings, opened
+from .options import _Formatter
+from .readwrite import _timestamp
+
+class LoggingDevice(Device):
+    """A simulated device that prints each command it serves, with the
+    names as the frames carry them (D00100 is DT100, X0000 the word WX0)."""
+
+    def _log(self, text):
+        _print("%s station %d: %s" % (_timestamp(), self.station, text))
+
+    def on_get_coil(self, name):
+        value = super().on_get_coil(name)
+        self._log("read %s = %d" % (name, value))
+        return value
+
+    def on_set_coil(self, name, value):
+        super().on_set_coil(name, value)
+        self._log("write %s = %d" % (name, bool(value)))
+
+    def on_get_multi_coil_uint16(self, name, count):
+        values = super().on_get_multi_coil_uint16(name, count)
+        self._log("read %s x%d = %s" % (name, count, " ".join("0x%04X" % v for v in values)))
+        return values
+
+    def on_set_multi_coil_uint16(self, name, values):
+        super().on_set_multi_coil_uint16(name, values)
+        self._log("write %s = %s" % (name, " ".join("0x%04X" % v for v in values)))
+
+    def on_get_multi_uint16(self, name, count):
+        values = super().on_get_multi_uint16(name, count)
+        self._log("read %s x%d = %s" % (name, count, " ".join(str(v) for v in values)))
+        return values
+
+    def on_set_multi_uint16(self, name, values):
+        super().on_set_multi_uint16(name, values)
+        self._log("write %s = %s" % (name, " ".join(str(v) for v in values)))
+
+
+class DeviceOption:
+    """One ``--device STATION:KIND[:firmware=N][:inputs=N][:type=N][:ADDRESS=N...]``
+    of ``simulate``."""
+
+    def __init__(self, text):
+        try:
+            self._parse(text)
+        except CliError as error:
+            raise _usage_error("--device %r: %s" % (text, error)) from None
+
+    def _parse(self, text):
+        parts = text.split(":")
+        if len(parts) < 2:
+            raise _usage_error("expected STATION:KIND, e.g. 1:xy")
+        self.station = parse_integer(parts[0])
+        if self.station < 1:
+            raise _usage_error("station numbers start at 1")
+        check_range(self.station, parts[0], 1, MAX_STATION)
+        self.kind = parts[1].strip().lower()
+        if self.kind not in KINDS:
+            raise _usage_error("unknown kind %r (one of %s)" % (parts[1], ", ".join(KINDS)))
+        self.firmware = 0x0100
+        self.inputs = None
+        self.type_code = None
+        self.presets = []
+        for setting in parts[2:]:
+            key, sep, value = setting.partition("=")
+            if not sep:
+                raise _usage_error("%r is not KEY=VALUE" % setting)
+            key = key.strip().lower()
+            number = parse_integer(value)
+            if not 0 <= number <= 0xFFFF:
+                raise _usage_error("%s is not a 16-bit word" % value)
+            if key == "firmware":
+                self.firmware = number
+            elif key == "inputs":
+                self.inputs = number
+            elif key == "type":
+                self.type_code = number
+            else:
+                address = Address(key)
+                if address.form == "contact":
+                    raise _usage_error("preset whole words (WR1=0x0001), not contacts")
+                self.presets.append((address, number))
+
+    def add_to(self, simulator, device_class):
+        device = device_class(self.station, kind=self.kind, firmware=self.firmware, type_code=self.type_code)
+        simulator.devices[self.station] = device
+        if self.inputs is not None:
+            device.set_inputs(self.inputs)
+        for address, number in self.presets:
+            if address.form == "word":
+                device.write_words(address.letter, address.number, [number])
+            else:
+                device.write_registers(address.letter, address.number, [number])
+        return device
+
+    def describe(self, device):
+        details = []
+        # A plain PLC has no type register; it shows up as "unknown" in a scan.
+        if device.kind != "plc" or self.type_code is not None:
+            details.append("type %d, firmware 0x%04X" % (device.read_registers("S", 0, 1)[0], self.firmware))
+        if self.inputs is not None:
+            details.append("inputs 0x%04X" % self.inputs)
+        details += ["%s=%d" % (address.name, number) for address, number in self.presets]
+        return ("station %-3d %-7s %s" % (self.station, self.kind, ", ".join(details))).rstrip()
+
+
+def cmd_simulate(args):
+    options = [DeviceOption(text) for text in args.device]
+    stations = [entry.station for entry in options]
+    duplicates = sorted({s for s in stations if stations.count(s) > 1})
+    if duplicates:
+        raise _usage_error("station %s given more than once" % ", ".join(map(str, duplicates)))
+    device_class = LoggingDevice if args.verbose else Device
+    with opened(Simulator, args) as simulator:
+        devices = [(entry, entry.add_to(simulator, device_class)) for entry in options]
+        simulator.start()
+        # A stop request may come as soon as anything is printed: the whole
+        # run, announcements included, ends quietly on it.
+        try:
+            _print("simulating %d device%s on %s (%s):" % (len(options), "" if len(options) == 1 else "s", args.port,
+                                                       describe_settings(args)))
+            for entry, device in sorted(devices, key=lambda pair: pair[0].station):
+                _print("  " + entry.describe(device))
+            if args.duration is None:
+                _print("running until Ctrl-C")
+            else:
+                _print("running for %g s (Ctrl-C stops earlier)" % args.duration)
+            if args.duration is None:
+                while True:
+                    time.sleep(3600)
+            else:
+                time.sleep(args.duration)
+        except KeyboardInterrupt:
+            interrupted = not _ended_normally()
+        else:
+            interrupted = False
+        writes = sum(device.writes for _, device in devices)
+    _print("stopped (%d write%s served)" % (writes, "" if writes == 1 else "s"))
+    if interrupted:
+        raise KeyboardInterrupt
+    return 0
+
+
+SIMULATE_EPILOG = """\
+examples:
+  b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy --device 2:axis --device 3:ad --device 4:plc
+  b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy:firmware=0x0102:inputs=0x00A5
+  b4k-mew simulate --port /dev/ttyUSB1 --device 5:plc:DT100=4660:WR1=0x0001 --verbose
+
+A device is STATION:KIND with KIND one of xy, axis, ad, plc, unknown, and
+options firmware=N (the "S1" word), inputs=N (the "WX0" word of an xy
+device), type=N (report another type code in "S0"), or ADDRESS=N to preset
+a register or a contact word. Every device has its own registers and
+contacts; writes from a master are kept. Runs until Ctrl-C (exit 130), kill
+(exit 0), or for --duration seconds.
+"""
+
+
+def add_commands(commands, serial_parent, master_parent):
+    """Adds simulate."""
+    simulate = commands.add_parser(
+        "simulate", parents=[serial_parent], formatter_class=_Formatter, epilog=SIMULATE_EPILOG,
+        help="answer as a rack of simulated devices", description="Simulate devices on a serial port.")
+    simulate.add_argument("--device", action="append", required=True, metavar="STATION:KIND[:KEY=VALUE...]",
+                          help="a device to simulate; repeat for more")
+    simulate.add_argument("--duration", type=option(parse_seconds, 0, MAX_SECONDS),
+                          help="stop after this many seconds, 0 to %d (default: Ctrl-C)" % MAX_SECONDS)
+    simulate.add_argument("--verbose", "-v", action="store_true", help="print every command served")
+    simulate.set_defaults(handler=cmd_simulate)
