@@ -8,7 +8,8 @@
 #include "inst/inst.h"
 #include "inst/inst_manager.h"
 #include "module/bindings.h"
-#include "module/trampolines.h"
+#include "module/role_trampolines.h"
+#include "module/station_args.h"
 
 namespace mew::py_boundary {
 
@@ -352,7 +353,7 @@ void bind_inst(py::module_ &m) {
         "A full-duplex station that finds the remote I/O devices on its line (initialize_inst_list) and "
         "presents the points of all XY devices as flat lists x, y, wx, wy.");
     manager.def(py::init([](py::args args, py::kwargs kwargs) {
-        return make_full_duplex<Trampoline>("InstManager", args, kwargs);
+        return make_station<Trampoline>("InstManager", args, kwargs);
     }));
     manager.def(
         "initialize_inst_list",

@@ -4,7 +4,8 @@
 
 #include "base/errors.h"
 #include "module/bindings.h"
-#include "module/trampolines.h"
+#include "module/link_trampolines.h"
+#include "module/station_args.h"
 
 namespace mew::py_boundary {
 
@@ -312,8 +313,7 @@ void bind_link(py::module_ &m) {
         "routes "
         "every received frame by its type.");
     base.def(py::init([](py::args args, py::kwargs kwargs) {
-        py::object channel = take_channel("MewBase", args, kwargs);
-        return make_station<PyLink<MewBase>>(channel, kwargs);
+        return make_station<PyLink<MewBase>>("MewBase", args, kwargs);
     }));
     members(base);
     base.def(
@@ -341,11 +341,7 @@ void bind_link(py::module_ &m) {
         m, "MewMasterBase",
         "A station that sends a command and waits for its response (query_timeout seconds, default 1).");
     master.def(py::init([](py::args args, py::kwargs kwargs) {
-        py::object timeout = pop_query_timeout(kwargs);
-        py::object channel = take_channel("MewMasterBase", args, kwargs);
-        auto station = make_station<PyMasterLink<MewMasterBase>>(channel, kwargs, timeout_seconds(timeout));
-        station->query_timeout_object = timeout;
-        return station;
+        return make_station<PyMasterLink<MewMasterBase>>("MewMasterBase", args, kwargs);
     }));
     master.def_property(
         "_query_timeout",

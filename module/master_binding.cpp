@@ -1,6 +1,7 @@
 // MewMaster: typed reads and writes.
 #include "module/bindings.h"
-#include "module/trampolines.h"
+#include "module/role_trampolines.h"
+#include "module/station_args.h"
 
 namespace mew::py_boundary {
 
@@ -40,11 +41,7 @@ void bind_master(py::module_ &m) {
         "The master station: typed reads and writes of contacts and registers at a station, one exchange "
         "each. Starts itself when constructed.");
     cls.def(py::init([](py::args args, py::kwargs kwargs) {
-        py::object timeout = pop_query_timeout(kwargs);
-        py::object channel = take_channel("MewMaster", args, kwargs);
-        auto station = make_station<Trampoline>(channel, kwargs, timeout_seconds(timeout));
-        station->query_timeout_object = timeout;
-        return station;
+        return make_station<Trampoline>("MewMaster", args, kwargs);
     }));
     hook_init<MewMaster>(cls, [](py::handle self) { self.attr("start")(); });
 

@@ -1,9 +1,10 @@
 // MewSlaveBase, MewFullDuplex and RandomMewSlaveDemo.
 #include "base/errors.h"
+#include "module/bindings.h"
+#include "module/role_trampolines.h"
+#include "module/station_args.h"
 #include "station/mew_full_duplex.h"
 #include "station/random_slave.h"
-#include "module/bindings.h"
-#include "module/trampolines.h"
 
 namespace mew::py_boundary {
 
@@ -149,7 +150,7 @@ void bind_slave(py::module_ &m) {
         "station number; reads addressed to it answer zeros and writes are accepted unless a subclass "
         "overrides the handlers.");
     duplex.def(py::init([](py::args args, py::kwargs kwargs) {
-        return make_full_duplex<FullDuplexTrampoline>("MewFullDuplex", args, kwargs);
+        return make_station<FullDuplexTrampoline>("MewFullDuplex", args, kwargs);
     }));
     bind_worker<MewFullDuplex>(duplex);
     bind_handlers<MewFullDuplex>(duplex);

@@ -1,96 +1,13 @@
-// Trampolines: the C++ side of the station classes as Python subclasses see
-// them. Every virtual that a subclass may replace asks its PyHooks whether the
-// Python class overrides it; only then does the call take the GIL.
+// Trampolines of the station roles: the master operations and the slave
+// handlers, each a Python call only when the Python class replaces it.
 #pragma once
-
-#include "link/mew_base.h"
-#include "link/mew_master_base.h"
-#include "module/channels.h"
-#include "module/hooks.h"
-
-namespace mew::py_boundary {
-
-// Python objects a station keeps as they were given: its channel and its
-// query time-out.
-struct ChannelObject {
-    py::object channel_object;
-    py::object query_timeout_object;
-    ~ChannelObject() {
-        if (channel_object || query_timeout_object) {
-            py::gil_scoped_acquire gil;
-            channel_object = py::object();
-            query_timeout_object = py::object();
-        }
-    }
-};
-
-template <class Base>
-class PyLink : public Base, public PyHooks, public ChannelObject {
-public:
-    using Base::Base;
-
-    void start() override {
-        if (!overridden(kStart)) return Base::start();
-        py::gil_scoped_acquire gil;
-        call(kStart);
-    }
-    void stop() override {
-        if (!overridden(kStop)) return Base::stop();
-        py::gil_scoped_acquire gil;
-        call(kStop);
-    }
-    void close() override {
-        if (!overridden(kClose)) return Base::close();
-        py::gil_scoped_acquire gil;
-        call(kClose);
-    }
-    void send(std::string_view data) override {
-        if (!overridden(kSend)) return Base::send(data);
-        py::gil_scoped_acquire gil;
-        call(kSend, to_str(data));
-    }
-
-protected:
-    std::unique_ptr<runtime::WorkerThread> spawn(const char *method, std::function<void()> body) override {
-        if (!self()) return Base::spawn(method, std::move(body));
-        return python_thread(self(), method);
-    }
-};
-
-template <class Base>
-class PyMasterLink : public PyLink<Base> {
-public:
-    using PyLink<Base>::PyLink;
-
-    std::string query(std::string_view command) override {
-        if (!this->overridden(kQuery)) return Base::query(command);
-        py::gil_scoped_acquire gil;
-        return std::string(text(str_result(this->call(kQuery, to_str(command)), "query")));
-    }
-};
-
-// Builds a station's C++ object from its constructor arguments.
-template <class Station, class... Extra>
-std::unique_ptr<Station> make_station(py::object channel, py::kwargs kwargs, Extra &&...extra) {
-    StationChannel ch = make_channel(std::move(channel), std::move(kwargs));
-    auto station = std::make_unique<Station>(ch.channel, std::forward<Extra>(extra)...);
-    station->channel_object = ch.object;
-    return station;
-}
-
-// query_timeout as the master waits with it: None waits without limit.
-double timeout_seconds(py::handle value);
-// Takes query_timeout out of a constructor's keywords; 1 when not given.
-py::object pop_query_timeout(py::kwargs &kwargs);
-
-}  // namespace mew::py_boundary
 
 #include <type_traits>
 
 #include "base/errors.h"
-
 #include "link/mew_slave_base.h"
 #include "master/mew_master.h"
+#include "module/link_trampolines.h"
 
 namespace mew::py_boundary {
 
@@ -319,23 +236,5 @@ public:
         this->call(kOnSetMultiUint16, to_str(name), to_list(values));
     }
 };
-
-// A full-duplex station from its constructor arguments: slave_station
-// (default 1, at least 1, checked before anything is opened), query_timeout,
-// and the channel with its serial settings.
-template <class Station>
-std::unique_ptr<Station> make_full_duplex(const char *cls, py::args args, py::kwargs kwargs) {
-    std::int64_t slave_station = 1;
-    if (kwargs.contains("slave_station")) {
-        slave_station = int64(kwargs["slave_station"]);
-        if (slave_station < 1) throw AssertionFailure();
-        PyDict_DelItemString(kwargs.ptr(), "slave_station");
-    }
-    py::object timeout = pop_query_timeout(kwargs);
-    py::object channel = take_channel(cls, args, kwargs);
-    auto station = make_station<Station>(channel, kwargs, timeout_seconds(timeout), slave_station);
-    station->query_timeout_object = timeout;
-    return station;
-}
 
 }  // namespace mew::py_boundary
