@@ -345,3 +345,8 @@ class InstManager(MewFullDuplex):
     def wx(self) -> _InstWXList: ...
     @property
     def wy(self) -> _InstWYList: ...
+
+class DeviceError(OSError):
+    """A device's error response; `code` is its error code as sent ("42")."""
+
+    code: str

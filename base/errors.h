@@ -16,6 +16,14 @@ struct IOError : Error {
     using Error::Error;
 };
 
+// A device's error response: IOError with the protocol's message, carrying
+// the error code as the device sent it (two characters, "42").
+struct DeviceError : IOError {
+    explicit DeviceError(std::string code_)
+        : IOError("MEW communication error code(hex): " + code_), code(std::move(code_)) {}
+    std::string code;
+};
+
 // An error of the serial port itself (the serial library's exception).
 struct SerialError : IOError {
     using IOError::IOError;

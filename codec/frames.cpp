@@ -184,7 +184,7 @@ std::optional<std::string> check_response(std::string_view command, std::string_
     if (addressed != responding)
         throw IOError("Error: station not match: expected " + addressed + ", got " + responding);
     std::string_view code = text::slice(fb, pos, pos + kResponseCodeField);
-    if (MewStatic::is_error(fb)) throw IOError("MEW communication error code(hex): " + std::string(code));
+    if (MewStatic::is_error(fb)) throw DeviceError(std::string(code));
     // A late answer to an earlier command of the same station is as
     // well-formed as the right one; only its code can tell them apart.
     std::string expected = response_code_for(command);

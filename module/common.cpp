@@ -104,6 +104,20 @@ void raise_struct_error(const char *message) {
 
 namespace {
 
+PyObject *g_device_error = nullptr;  // b4k_mew.DeviceError, made once at import
+
+// A DeviceError with its code, for callers that handle a device's refusal
+// apart from a dead line without reading the message.
+void set_device_error(const char *message, const std::string &code) {
+    PyObject *error = PyObject_CallFunction(g_device_error, "s", message);
+    if (!error) return;
+    PyObject *value = PyUnicode_DecodeUTF8(code.data(), static_cast<Py_ssize_t>(code.size()), "replace");
+    if (value && PyObject_SetAttrString(error, "code", value) == 0)
+        PyErr_SetObject(g_device_error, error);
+    Py_XDECREF(value);
+    Py_DECREF(error);
+}
+
 // Sets the error for the core's own exceptions; anything else propagates, so
 // that pybind11 can go on with its standard translation.
 void translate_core_error(std::exception_ptr p) {
@@ -116,6 +130,8 @@ void translate_core_error(std::exception_ptr p) {
                      literal.ptr());
     } catch (const AssertionFailure &) {
         PyErr_SetNone(PyExc_AssertionError);
+    } catch (const DeviceError &e) {
+        set_device_error(e.what(), e.code);
     } catch (const IOError &e) {
         PyErr_SetString(PyExc_OSError, e.what());
     } catch (const IndexError &e) {
@@ -137,7 +153,14 @@ void translate_core_error(std::exception_ptr p) {
 
 }  // namespace
 
-void register_errors(py::module_ &) {
+void register_errors(py::module_ &m) {
+    g_device_error = PyErr_NewExceptionWithDoc(
+        "b4k_mew.DeviceError",
+        "An error response of a device (OSError): its message is the protocol's, \"MEW communication error "
+        "code(hex): 42\", and `code` holds the two characters of the error code as the device sent them.",
+        PyExc_OSError, nullptr);
+    if (!g_device_error) throw py::error_already_set();
+    m.attr("DeviceError") = py::handle(g_device_error);
     py::register_exception_translator(&translate_core_error);
 }
 

@@ -68,7 +68,7 @@ ALLOWED = [
     (OSError, r"Error: device response format invalid: (begin with: .*|length too small: \d+)", "format"),
     (OSError, r"Error: device response check code invalid\.", "check code"),
     (OSError, r"Error: station not match: expected \d+, got \d+", "station"),
-    (OSError, r"MEW communication error code\(hex\): ..", "error response"),
+    (b4k_mew.DeviceError, r"MEW communication error code\(hex\): ..", "error response"),
     (OSError, r"Invalid feedback format: .*", "feedback"),
     (ValueError, r"invalid literal for int\(\) with base 16: .*", "ValueError"),
 ]

@@ -315,3 +315,11 @@ def test_huge_output_index_is_reported_as_given(line):
     xy = b4k_mew.InstXY(manager, 1)
     with pytest.raises(ValueError, match=r"^output point index out of range 0..15: %d$" % 2 ** 70):
         xy.set_y(2 ** 70, True)
+
+
+def test_error_response_carries_its_code(line):
+    master, _ = line(answer=lambda command: M.append_tail("%01!6A"), query_timeout=0.5)
+    with pytest.raises(b4k_mew.DeviceError) as info:
+        master.get_uint16(1, "DT0")
+    assert isinstance(info.value, OSError) and info.value.code == "6A"
+    assert str(info.value) == "MEW communication error code(hex): 6A"

@@ -1,12 +1,11 @@
 """demo: the library at work on a virtual line, no hardware needed."""
 
+import contextlib
 
 import b4k_mew
 
 from ..simulator import Simulator
 from ..virtual_line import VirtualLine
-import contextlib
-
 from .line import _print
 from .options import _Formatter
 from .scan import DEFAULT_SLAVE_STATION, format_table, run_scan, scan_rows, scan_summary, ScanningManager

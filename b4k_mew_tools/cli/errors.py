@@ -2,14 +2,15 @@
 errors, and the words for what failed on the line."""
 
 import argparse
-import re
+
+import b4k_mew
 
 PROG = "b4k-mew"
 
-# The library reports these two failures with fixed texts; a user is better
-# served by words that name the station and the cure.
+# The library reports a time-out with a fixed text, and a device's refusal
+# as a DeviceError; a user is better served by words that name the station
+# and the cure.
 TIMEOUT_TEXT = "MewMasterBase: device response timeout."
-ERROR_CODE_RE = re.compile(r"^MEW communication error code\(hex\): (.*)$")
 
 # The library writes a station in hexadecimal, with more than two digits when
 # it needs them, up to the largest number it holds.
@@ -75,9 +76,8 @@ def line_failure(error, query_timeout):
     text = str(error)
     if text == TIMEOUT_TEXT:
         return "no answer within %g s (time-out)" % query_timeout
-    match = ERROR_CODE_RE.match(text)
-    if match:
-        return "error response, code %s" % match.group(1)
+    if isinstance(error, b4k_mew.DeviceError):
+        return "error response, code %s" % error.code
     return text
 
 
