@@ -27,12 +27,17 @@ bool InstXY::bit(std::int64_t word, std::int64_t index) {
     return (word & (std::int64_t{1} << index)) != 0;
 }
 
+std::pair<std::int64_t, std::int64_t> InstXY::locate(std::int64_t flat_index) {
+    std::int64_t inst = flat_index >= 0 ? flat_index / kPoints : -((-(flat_index + 1)) / kPoints) - 1;
+    return {inst, flat_index - inst * kPoints};
+}
+
 void InstXY::set_y(InstStation &mew, std::int64_t index, bool value, bool comparable) {
     if (index < 0) throw ValueError("negative shift count");
     // Beyond bit 15 "Y%X" names a contact of another word ("Y10" is word 1,
     // bit 0): such a write would set a different output than the one asked for.
-    if (index > 15) throw ValueError("output point index out of range 0..15: " + std::to_string(index));
-    if (comparable && value == get_y(index)) return;
+    if (index >= kPoints) throw ValueError("output point index out of range 0..15: " + std::to_string(index));
+    if (!changes_y(index, value, comparable)) return;
     mew.set_coil(station(), "Y" + text::hex(index, 1), value);
     if (value)
         y_ |= std::int64_t{1} << index;

@@ -76,6 +76,15 @@ public:
     // `comparable` is false for a value that equals neither state, which is
     // then always written.
     void set_y(InstStation &mew, std::int64_t index, bool value, bool comparable = true);
+    // Whether set_y would write: a value that equals the copy's state of a
+    // valid point goes nowhere.
+    bool changes_y(std::int64_t index, bool value, bool comparable = true) const {
+        return !(comparable && index >= 0 && index < kPoints && value == get_y(index));
+    }
+    // A point of a flat list of XY instruments: (instrument, point), both
+    // rounded down as the host's // and % are.
+    static std::pair<std::int64_t, std::int64_t> locate(std::int64_t flat_index);
+    static constexpr std::int64_t kPoints = 16;
     void set_wy(InstStation &mew, std::int64_t value);
     // Takes a new input word; returns (new, old).
     std::pair<std::int64_t, std::int64_t> on_update_wx(std::int64_t value);

@@ -85,7 +85,7 @@ void set_point(py::handle inst, InstXY &xy, py::handle index_, py::handle value_
         long long v = PyLong_AsLongLongAndOverflow(value_.ptr(), &overflow);
         comparable = !overflow && (v == 0 || v == 1);
     }
-    if (comparable && index >= 0 && index <= 15 && value == xy.get_y(index)) return;  // nothing to send
+    if (!xy.changes_y(index, value, comparable)) return;  // nothing to send
     with_station(inst.attr("_mew"), [&](InstStation &st) {
         xy.set_y(st, index, value, comparable);
         return 0;
@@ -105,11 +105,6 @@ void set_word(py::handle inst, InstXY &xy, py::handle value_) {
 // itself judges the index, so one of any size fails as the host's lists fail.
 py::object instrument(py::handle list, py::handle index) {
     return list[index];
-}
-
-std::pair<std::int64_t, std::int64_t> split(std::int64_t item) {
-    std::int64_t inst = item >= 0 ? item / 16 : -((-(item + 1)) / 16) - 1;
-    return {inst, item - inst * 16};
 }
 
 InstXY *as_xy(py::handle obj) {
@@ -310,7 +305,7 @@ void bind_inst(py::module_ &m) {
         .def(
             "__getitem__",
             [](const XList &v, py::handle item) {
-                auto [i, sub] = split(index_arg(item));
+                auto [i, sub] = InstXY::locate(index_arg(item));
                 return get_x(instrument(v.list, py::int_(i)), py::int_(sub));
             },
             "Input point item % 16 of XY instrument item // 16.");
@@ -319,14 +314,14 @@ void bind_inst(py::module_ &m) {
         .def(
             "__getitem__",
             [](const YList &v, py::handle item) {
-                auto [i, sub] = split(index_arg(item));
+                auto [i, sub] = InstXY::locate(index_arg(item));
                 return get_y(instrument(v.list, py::int_(i)), py::int_(sub));
             },
             "Output point item % 16 of XY instrument item // 16.")
         .def(
             "__setitem__",
             [](const YList &v, py::handle key, py::handle value) {
-                auto [i, sub] = split(index_arg(key));
+                auto [i, sub] = InstXY::locate(index_arg(key));
                 put_y(instrument(v.list, py::int_(i)), py::int_(sub), value);
             },
             "Sets output point key % 16 of XY instrument key // 16 (written only when it changes).");
