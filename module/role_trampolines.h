@@ -38,8 +38,29 @@ public:
     using Base::Base;
 };
 
-// The master operations: each one a Python call only when the Python class
-// replaces it.
+inline void ignore(const py::object &) {}
+
+// One overridable method: the C++ one unless the Python class replaces it,
+// then the Python one with the GIL, its result converted by `convert`.
+// PARAMS, ARGS and PY_ARGS are the parameter list, the arguments for the
+// C++ call and those for the Python call, each in parentheses.
+#define MEW_HOOKED(R, method, hook, convert, PARAMS, ARGS, PY_ARGS) \
+    R method PARAMS override {                                      \
+        if (!this->overridden(hook)) return Base::method ARGS;      \
+        py::gil_scoped_acquire gil;                                 \
+        return convert(this->call PY_ARGS);                         \
+    }
+#define MEW_READ_HOOK(R, method, hook, convert)                                   \
+    MEW_HOOKED(R, method, hook, convert, (i64 station, sv name), (station, name), \
+               (hook, station, to_str(name)))
+#define MEW_READ_N_HOOK(method, hook)                                                                 \
+    MEW_HOOKED(Words, method, hook, words, (i64 station, sv name, i64 count), (station, name, count), \
+               (hook, station, to_str(name), count))
+#define MEW_WRITE_HOOK(method, hook, T, to_py)                                                      \
+    MEW_HOOKED(void, method, hook, ignore, (i64 station, sv name, T value), (station, name, value), \
+               (hook, station, to_str(name), to_py(value)))
+
+// The master operations.
 template <class Base>
 class PyMaster : public PyMasterLink<Base> {
 public:
@@ -47,113 +68,45 @@ public:
     using Words = MewMaster::Words;
     using sv = std::string_view;
     using i64 = std::int64_t;
+    static i64 same(i64 v) { return v; }
+    static bool same(bool v) { return v; }
 
-    bool get_coil(i64 station, sv name) override {
-        if (!this->overridden(kGetCoil)) return Base::get_coil(station, name);
-        py::gil_scoped_acquire gil;
-        return truth(this->call(kGetCoil, station, to_str(name)));
-    }
-    i64 get_coil_uint16(i64 station, sv name) override {
-        if (!this->overridden(kGetCoilUint16)) return Base::get_coil_uint16(station, name);
-        py::gil_scoped_acquire gil;
-        return integer(this->call(kGetCoilUint16, station, to_str(name)));
-    }
-    Words get_multi_coil_uint16(i64 station, sv name, i64 count) override {
-        if (!this->overridden(kGetMultiCoilUint16)) return Base::get_multi_coil_uint16(station, name, count);
-        py::gil_scoped_acquire gil;
-        return words(this->call(kGetMultiCoilUint16, station, to_str(name), count));
-    }
-    i64 get_uint16(i64 station, sv name) override {
-        if (!this->overridden(kGetUint16)) return Base::get_uint16(station, name);
-        py::gil_scoped_acquire gil;
-        return integer(this->call(kGetUint16, station, to_str(name)));
-    }
-    Words get_multi_uint16(i64 station, sv name, i64 count) override {
-        if (!this->overridden(kGetMultiUint16)) return Base::get_multi_uint16(station, name, count);
-        py::gil_scoped_acquire gil;
-        return words(this->call(kGetMultiUint16, station, to_str(name), count));
-    }
-    i64 get_int16(i64 station, sv name) override {
-        if (!this->overridden(kGetInt16)) return Base::get_int16(station, name);
-        py::gil_scoped_acquire gil;
-        return integer(this->call(kGetInt16, station, to_str(name)));
-    }
-    i64 get_uint32(i64 station, sv name) override {
-        if (!this->overridden(kGetUint32)) return Base::get_uint32(station, name);
-        py::gil_scoped_acquire gil;
-        return integer(this->call(kGetUint32, station, to_str(name)));
-    }
-    i64 get_int32(i64 station, sv name) override {
-        if (!this->overridden(kGetInt32)) return Base::get_int32(station, name);
-        py::gil_scoped_acquire gil;
-        return integer(this->call(kGetInt32, station, to_str(name)));
-    }
-    Words get_multi_uint32(i64 station, sv name, i64 count) override {
-        if (!this->overridden(kGetMultiUint32)) return Base::get_multi_uint32(station, name, count);
-        py::gil_scoped_acquire gil;
-        return words(this->call(kGetMultiUint32, station, to_str(name), count));
-    }
-    Words get_multi_int32(i64 station, sv name, i64 count) override {
-        if (!this->overridden(kGetMultiInt32)) return Base::get_multi_int32(station, name, count);
-        py::gil_scoped_acquire gil;
-        return words(this->call(kGetMultiInt32, station, to_str(name), count));
-    }
-    void set_coil(i64 station, sv name, bool value) override {
-        if (!this->overridden(kSetCoil)) return Base::set_coil(station, name, value);
-        py::gil_scoped_acquire gil;
-        this->call(kSetCoil, station, to_str(name), value);
-    }
-    void set_coil_uint16(i64 station, sv name, i64 value) override {
-        if (!this->overridden(kSetCoilUint16)) return Base::set_coil_uint16(station, name, value);
-        py::gil_scoped_acquire gil;
-        this->call(kSetCoilUint16, station, to_str(name), value);
-    }
-    void set_multi_coil_uint16(i64 station, sv name, const Words &values) override {
-        if (!this->overridden(kSetMultiCoilUint16)) return Base::set_multi_coil_uint16(station, name, values);
-        py::gil_scoped_acquire gil;
-        this->call(kSetMultiCoilUint16, station, to_str(name), to_list(values));
-    }
-    void set_uint16(i64 station, sv name, i64 value) override {
-        if (!this->overridden(kSetUint16)) return Base::set_uint16(station, name, value);
-        py::gil_scoped_acquire gil;
-        this->call(kSetUint16, station, to_str(name), value);
-    }
-    void set_multi_uint16(i64 station, sv name, const Words &values) override {
-        if (!this->overridden(kSetMultiUint16)) return Base::set_multi_uint16(station, name, values);
-        py::gil_scoped_acquire gil;
-        this->call(kSetMultiUint16, station, to_str(name), to_list(values));
-    }
-    void set_uint32(i64 station, sv name, i64 value) override {
-        if (!this->overridden(kSetUint32)) return Base::set_uint32(station, name, value);
-        py::gil_scoped_acquire gil;
-        this->call(kSetUint32, station, to_str(name), value);
-    }
-    void set_int16(i64 station, sv name, i64 value) override {
-        if (!this->overridden(kSetInt16)) return Base::set_int16(station, name, value);
-        py::gil_scoped_acquire gil;
-        this->call(kSetInt16, station, to_str(name), value);
-    }
-    void set_int32(i64 station, sv name, i64 value) override {
-        if (!this->overridden(kSetInt32)) return Base::set_int32(station, name, value);
-        py::gil_scoped_acquire gil;
-        this->call(kSetInt32, station, to_str(name), value);
-    }
-    void set_multi_int16(i64 station, sv name, const Words &values) override {
-        if (!this->overridden(kSetMultiInt16)) return Base::set_multi_int16(station, name, values);
-        py::gil_scoped_acquire gil;
-        this->call(kSetMultiInt16, station, to_str(name), to_list(values));
-    }
-    void set_multi_uint32(i64 station, sv name, const Words &values) override {
-        if (!this->overridden(kSetMultiUint32)) return Base::set_multi_uint32(station, name, values);
-        py::gil_scoped_acquire gil;
-        this->call(kSetMultiUint32, station, to_str(name), to_list(values));
-    }
-    void set_multi_int32(i64 station, sv name, const Words &values) override {
-        if (!this->overridden(kSetMultiInt32)) return Base::set_multi_int32(station, name, values);
-        py::gil_scoped_acquire gil;
-        this->call(kSetMultiInt32, station, to_str(name), to_list(values));
-    }
+    MEW_READ_HOOK(bool, get_coil, kGetCoil, truth)
+    MEW_READ_HOOK(i64, get_coil_uint16, kGetCoilUint16, integer)
+    MEW_READ_N_HOOK(get_multi_coil_uint16, kGetMultiCoilUint16)
+    MEW_READ_HOOK(i64, get_uint16, kGetUint16, integer)
+    MEW_READ_N_HOOK(get_multi_uint16, kGetMultiUint16)
+    MEW_READ_HOOK(i64, get_int16, kGetInt16, integer)
+    MEW_READ_HOOK(i64, get_uint32, kGetUint32, integer)
+    MEW_READ_HOOK(i64, get_int32, kGetInt32, integer)
+    MEW_READ_N_HOOK(get_multi_uint32, kGetMultiUint32)
+    MEW_READ_N_HOOK(get_multi_int32, kGetMultiInt32)
+    MEW_WRITE_HOOK(set_coil, kSetCoil, bool, same)
+    MEW_WRITE_HOOK(set_coil_uint16, kSetCoilUint16, i64, same)
+    MEW_WRITE_HOOK(set_multi_coil_uint16, kSetMultiCoilUint16, const Words &, to_list)
+    MEW_WRITE_HOOK(set_uint16, kSetUint16, i64, same)
+    MEW_WRITE_HOOK(set_multi_uint16, kSetMultiUint16, const Words &, to_list)
+    MEW_WRITE_HOOK(set_uint32, kSetUint32, i64, same)
+    MEW_WRITE_HOOK(set_int16, kSetInt16, i64, same)
+    MEW_WRITE_HOOK(set_int32, kSetInt32, i64, same)
+    MEW_WRITE_HOOK(set_multi_int16, kSetMultiInt16, const Words &, to_list)
+    MEW_WRITE_HOOK(set_multi_uint32, kSetMultiUint32, const Words &, to_list)
+    MEW_WRITE_HOOK(set_multi_int32, kSetMultiInt32, const Words &, to_list)
 };
+
+// The C++ handler of a slave, or TypeError where the base has none of its
+// own (MewSlaveBase itself).
+#define MEW_HANDLER(R, method, hook, convert, PARAMS, ARGS, PY_ARGS) \
+    R method PARAMS override {                                       \
+        if (!this->overridden(hook)) {                               \
+            if constexpr (std::is_abstract_v<Base>)                  \
+                throw py::type_error("abstract method " #method);    \
+            else                                                     \
+                return Base::method ARGS;                            \
+        }                                                            \
+        py::gil_scoped_acquire gil;                                  \
+        return convert(this->call PY_ARGS);                          \
+    }
 
 // The slave side: request processing and the six handlers.
 template <class Base>
@@ -163,78 +116,31 @@ public:
     using Words = MewSlaveBase::Words;
     using sv = std::string_view;
     using i64 = std::int64_t;
+    static std::string request_result(const py::object &o) {
+        return std::string(text(str_result(o, "_process_request")));
+    }
 
-    std::string process_request(sv command) override {
-        if (!this->overridden(kProcessRequest)) return Base::process_request(command);
-        py::gil_scoped_acquire gil;
-        return std::string(
-            text(str_result(this->call(kProcessRequest, to_str(command)), "_process_request")));
-    }
-    void process_invalid_frame(sv frame) override {
-        if (!this->overridden(kProcessInvalidFrame)) return Base::process_invalid_frame(frame);
-        py::gil_scoped_acquire gil;
-        this->call(kProcessInvalidFrame, to_str(frame));
-    }
-    bool on_get_coil(sv name) override {
-        if (!this->overridden(kOnGetCoil)) {
-            if constexpr (std::is_abstract_v<Base>)
-                throw py::type_error("abstract method on_get_coil");
-            else
-                return Base::on_get_coil(name);
-        }
-        py::gil_scoped_acquire gil;
-        return truth(this->call(kOnGetCoil, to_str(name)));
-    }
-    void on_set_coil(sv name, bool value) override {
-        if (!this->overridden(kOnSetCoil)) {
-            if constexpr (std::is_abstract_v<Base>)
-                throw py::type_error("abstract method on_set_coil");
-            else
-                return Base::on_set_coil(name, value);
-        }
-        py::gil_scoped_acquire gil;
-        this->call(kOnSetCoil, to_str(name), value);
-    }
-    Words on_get_multi_coil_uint16(sv name, i64 count) override {
-        if (!this->overridden(kOnGetMultiCoilUint16)) {
-            if constexpr (std::is_abstract_v<Base>)
-                throw py::type_error("abstract method on_get_multi_coil_uint16");
-            else
-                return Base::on_get_multi_coil_uint16(name, count);
-        }
-        py::gil_scoped_acquire gil;
-        return words(this->call(kOnGetMultiCoilUint16, to_str(name), count));
-    }
-    void on_set_multi_coil_uint16(sv name, const Words &values) override {
-        if (!this->overridden(kOnSetMultiCoilUint16)) {
-            if constexpr (std::is_abstract_v<Base>)
-                throw py::type_error("abstract method on_set_multi_coil_uint16");
-            else
-                return Base::on_set_multi_coil_uint16(name, values);
-        }
-        py::gil_scoped_acquire gil;
-        this->call(kOnSetMultiCoilUint16, to_str(name), to_list(values));
-    }
-    Words on_get_multi_uint16(sv name, i64 count) override {
-        if (!this->overridden(kOnGetMultiUint16)) {
-            if constexpr (std::is_abstract_v<Base>)
-                throw py::type_error("abstract method on_get_multi_uint16");
-            else
-                return Base::on_get_multi_uint16(name, count);
-        }
-        py::gil_scoped_acquire gil;
-        return words(this->call(kOnGetMultiUint16, to_str(name), count));
-    }
-    void on_set_multi_uint16(sv name, const Words &values) override {
-        if (!this->overridden(kOnSetMultiUint16)) {
-            if constexpr (std::is_abstract_v<Base>)
-                throw py::type_error("abstract method on_set_multi_uint16");
-            else
-                return Base::on_set_multi_uint16(name, values);
-        }
-        py::gil_scoped_acquire gil;
-        this->call(kOnSetMultiUint16, to_str(name), to_list(values));
-    }
+    MEW_HOOKED(std::string, process_request, kProcessRequest, request_result, (sv command), (command),
+               (kProcessRequest, to_str(command)))
+    MEW_HOOKED(void, process_invalid_frame, kProcessInvalidFrame, ignore, (sv frame), (frame),
+               (kProcessInvalidFrame, to_str(frame)))
+    MEW_HANDLER(bool, on_get_coil, kOnGetCoil, truth, (sv name), (name), (kOnGetCoil, to_str(name)))
+    MEW_HANDLER(void, on_set_coil, kOnSetCoil, ignore, (sv name, bool value), (name, value),
+                (kOnSetCoil, to_str(name), value))
+    MEW_HANDLER(Words, on_get_multi_coil_uint16, kOnGetMultiCoilUint16, words, (sv name, i64 count),
+                (name, count), (kOnGetMultiCoilUint16, to_str(name), count))
+    MEW_HANDLER(void, on_set_multi_coil_uint16, kOnSetMultiCoilUint16, ignore, (sv name, const Words &values),
+                (name, values), (kOnSetMultiCoilUint16, to_str(name), to_list(values)))
+    MEW_HANDLER(Words, on_get_multi_uint16, kOnGetMultiUint16, words, (sv name, i64 count), (name, count),
+                (kOnGetMultiUint16, to_str(name), count))
+    MEW_HANDLER(void, on_set_multi_uint16, kOnSetMultiUint16, ignore, (sv name, const Words &values),
+                (name, values), (kOnSetMultiUint16, to_str(name), to_list(values)))
 };
+
+#undef MEW_HOOKED
+#undef MEW_READ_HOOK
+#undef MEW_READ_N_HOOK
+#undef MEW_WRITE_HOOK
+#undef MEW_HANDLER
 
 }  // namespace mew::py_boundary
