@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include <unistd.h>
+#include <pthread.h>
 
 #include "base/errors.h"
 
@@ -119,10 +119,25 @@ void check_interrupt() {
     if (InterruptCheck check = g_interrupt_check.load()) check();
 }
 
-ProcessOwner::ProcessOwner() : pid_(::getpid()) {}
+namespace {
+
+std::atomic<unsigned> g_fork_generation{0};
+
+void count_fork_in_child() {
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Registered when the library is loaded, before anything can fork.
+const int g_fork_handler = ::pthread_atfork(nullptr, nullptr, &count_fork_in_child);
+
+}  // namespace
+
+ProcessOwner::ProcessOwner() : generation_(g_fork_generation.load(std::memory_order_relaxed)) {
+    (void)g_fork_handler;
+}
 
 bool ProcessOwner::foreign() const {
-    return ::getpid() != pid_;
+    return g_fork_generation.load(std::memory_order_relaxed) != generation_;
 }
 
 void set_describer(Describer describer) {

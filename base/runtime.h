@@ -12,8 +12,6 @@
 #include <string>
 #include <string_view>
 
-#include <sys/types.h>
-
 namespace mew::runtime {
 
 // Writes one line (without its line break) where the host shows messages.
@@ -62,13 +60,15 @@ bool has_interrupt_check();
 // forking thread, and every lock that another thread held stays locked
 // there: objects with threads, locks and descriptors ask this before they
 // wait for threads, take locks or wake anything shared with the parent.
+// Asking costs no system call: a fork handler counts the forks that made
+// this process, and an object remembers the count it was made under.
 class ProcessOwner {
 public:
     ProcessOwner();
     bool foreign() const;
 
 private:
-    pid_t pid_;
+    unsigned generation_;
 };
 
 // A background thread of a station: created, then started, then joined.
