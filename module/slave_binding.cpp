@@ -161,12 +161,7 @@ void bind_slave(py::module_ &m) {
         "A slave for trials: answers reads addressed to its station with random values and prints every "
         "write. RandomMewSlaveDemo(station, channel, **serial_settings); nothing runs until start().");
     demo.def(py::init([](py::object station_number, py::args args, py::kwargs kwargs) {
-        std::int64_t number = int64(station_number);
-        py::object channel = take_channel("RandomMewSlaveDemo", args, kwargs);
-        StationChannel ch = make_channel(channel, kwargs);
-        auto station = std::make_unique<RandomTrampoline>(number, ch.channel);
-        station->channel_object = ch.object;
-        return station;
+        return make_station<RandomTrampoline>("RandomMewSlaveDemo", args, kwargs, int64(station_number));
     }));
     bind_worker<RandomMewSlaveDemo>(demo);
     bind_handlers<RandomMewSlaveDemo>(demo);

@@ -13,8 +13,10 @@
 
 namespace mew::py_boundary {
 
-template <class Station>
-std::unique_ptr<Station> make_station(const char *cls, py::args args, py::kwargs kwargs) {
+// `leading`: arguments the C++ constructor takes before the channel (the
+// demonstration slave's station number).
+template <class Station, class... Leading>
+std::unique_ptr<Station> make_station(const char *cls, py::args args, py::kwargs kwargs, Leading... leading) {
     constexpr bool kFullDuplex = std::is_base_of_v<MewFullDuplex, Station>;
     constexpr bool kMaster = std::is_base_of_v<MewMasterBase, Station>;
     std::int64_t slave_station = 1;
@@ -32,7 +34,7 @@ std::unique_ptr<Station> make_station(const char *cls, py::args args, py::kwargs
     else if constexpr (kMaster)
         station = std::make_unique<Station>(ch.channel, seconds);
     else
-        station = std::make_unique<Station>(ch.channel);
+        station = std::make_unique<Station>(leading..., ch.channel);
     station->channel_object = ch.object;
     station->query_timeout_object = timeout;
     return station;
