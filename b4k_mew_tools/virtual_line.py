@@ -1,5 +1,6 @@
-"""A virtual serial line: two pseudo-terminals joined back to back, so that
-whatever one end writes the other end reads, as on a null-modem cable."""
+"""A virtual serial line: pseudo-terminals joined by a relay, so that
+whatever one end writes the others read, as on a null-modem cable or a
+shared multi-drop line."""
 
 import os
 import select
@@ -8,23 +9,36 @@ import tty
 
 
 class VirtualLine:
-    """Two serial ports, ``port_a`` and ``port_b`` (device paths that
-    ``b4k_mew.MewSerial(port=...)`` and ``serial.Serial`` open), joined by a
-    relay thread. Use as a context manager, or call ``close()``."""
+    """Serial ports joined by a relay thread: ``ports`` (device paths that
+    ``b4k_mew.MewSerial(port=...)`` and ``serial.Serial`` open), two by
+    default, ``port_a`` and ``port_b``. What one end writes every other end
+    reads, as on a null-modem cable, or with more ends as on a shared
+    multi-drop line. Use as a context manager, or call ``close()``."""
 
-    def __init__(self):
+    def __init__(self, ends=2):
+        if ends < 2:
+            raise ValueError("a line has at least two ends, not %r" % (ends,))
         self._fds = []
-        ends = []
-        for _ in range(2):
+        self._masters = []
+        self.ports = []
+        for _ in range(ends):
             master, slave = os.openpty()
             tty.setraw(master)
             tty.setraw(slave)
             self._fds += [master, slave]
-            ends.append((master, os.ttyname(slave)))
-        (self._master_a, self.port_a), (self._master_b, self.port_b) = ends
+            self._masters.append(master)
+            self.ports.append(os.ttyname(slave))
         self._stop_r, self._stop_w = os.pipe()
         self._thread = threading.Thread(target=self._relay, name="VirtualLine", daemon=True)
         self._thread.start()
+
+    @property
+    def port_a(self):
+        return self.ports[0]
+
+    @property
+    def port_b(self):
+        return self.ports[1]
 
     #: Bytes held for an end whose reader has fallen this far behind are
     #: dropped, as a UART overruns; until then nothing is lost.
@@ -33,17 +47,14 @@ class VirtualLine:
     def _relay(self):
         # The pseudo-terminal masters are non-blocking, and what an end cannot
         # take yet waits here: a blocking write to an end that nobody reads
-        # would stop the relay in both directions and make close() hang.
-        for fd in (self._master_a, self._master_b):
+        # would stop the relay for every end and make close() hang.
+        for fd in self._masters:
             os.set_blocking(fd, False)
-        peer = {self._master_a: self._master_b, self._master_b: self._master_a}
-        pending = {self._master_a: bytearray(), self._master_b: bytearray()}
+        pending = {fd: bytearray() for fd in self._masters}
         while True:
             writable = [fd for fd, data in pending.items() if data]
             try:
-                ready, can_write, _ = select.select(
-                    [self._master_a, self._master_b, self._stop_r], writable, []
-                )
+                ready, can_write, _ = select.select(self._masters + [self._stop_r], writable, [])
             except (OSError, ValueError):
                 return
             if self._stop_r in ready:
@@ -55,10 +66,13 @@ class VirtualLine:
                     continue
                 except OSError:
                     data = b""
-                out = pending[peer[fd]]
-                out += data[: max(0, self.MAX_PENDING - len(out))]
-                if out:
-                    can_write.append(peer[fd])
+                for other in self._masters:
+                    if other == fd:
+                        continue
+                    out = pending[other]
+                    out += data[: max(0, self.MAX_PENDING - len(out))]
+                    if out:
+                        can_write.append(other)
             for fd in set(can_write):
                 out = pending[fd]
                 try:

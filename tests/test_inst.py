@@ -18,11 +18,8 @@ response, which ends the scan at once.
 import functools
 import gc
 import operator
-import os
 import re
-import select
 import threading
-import tty
 import weakref
 
 import pytest
@@ -30,6 +27,7 @@ import pytest
 import b4k_mew
 from b4k_mew import InstAD, InstAxis, InstManager, InstUnknown, InstXY
 
+from b4k_mew_tools import VirtualLine
 from linkpair import wait_until
 
 WAIT = 5.0            # upper bound of every wait for something that should happen
@@ -76,55 +74,6 @@ def discovery(station, kind):
 
 
 # --- The line ------------------------------------------------------------------
-
-class Line:
-    """Raw pseudo-terminal pairs whose master sides a relay thread joins:
-    what a station writes on the slave side of one pair reaches the slave
-    side of every other, as on a shared serial line."""
-
-    def __init__(self, ends=2):
-        self._pairs = []
-        for _ in range(ends):
-            master, slave = os.openpty()
-            tty.setraw(master)
-            tty.setraw(slave)
-            # A side whose station has closed must not stall the relay.
-            os.set_blocking(master, False)
-            self._pairs.append((master, slave))
-        self.ports = [os.ttyname(slave) for _, slave in self._pairs]
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._relay, name="Line.relay", daemon=True)
-        self._thread.start()
-
-    def _relay(self):
-        masters = [master for master, _ in self._pairs]
-        while not self._stop.is_set():
-            ready, _, _ = select.select(masters, [], [], 0.05)
-            for fd in ready:
-                try:
-                    data = os.read(fd, 4096)
-                except (BlockingIOError, OSError):
-                    continue
-                for other in masters:
-                    if other != fd:
-                        self._write(other, data)
-
-    @staticmethod
-    def _write(fd, data):
-        while data:
-            try:
-                data = data[os.write(fd, data):]
-            except (BlockingIOError, OSError):
-                return
-
-    def close(self):
-        self._stop.set()
-        self._thread.join(WAIT)
-        assert not self._thread.is_alive(), "relay thread did not end"
-        for master, slave in self._pairs:
-            os.close(master)
-            os.close(slave)
-
 
 def serial(port):
     return b4k_mew.MewSerial(port=port, timeout=READ_TIMEOUT)
@@ -318,7 +267,7 @@ class Rig:
         self._devices = []
 
     def line(self, ends=2):
-        line = Line(ends)
+        line = VirtualLine(ends)
         self._lines.append(line)
         return line
 
