@@ -44,7 +44,6 @@ public:
     // IOError when this station is used in a process forked from the one
     // that made it: the line, the locks and the threads are the parent's.
     void check_process() const;
-    bool in_forked_child() const { return owner_.foreign(); }
 
 protected:
     // Creates (without starting) a thread whose body is the named method of

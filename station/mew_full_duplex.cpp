@@ -17,7 +17,6 @@ void MewFullDuplex::start() {
 
 void MewFullDuplex::stop() {
     MewMaster::stop();
-    if (in_forked_child()) return;  // the worker is the parent's
     worker_.stop();
 }
 
@@ -31,8 +30,7 @@ void MewFullDuplex::worker_loop() {
             if (frame) answer_command(*this, *this, *frame);
         }
     } catch (...) {
-        runtime::print_line("Ignore unhandled exception: " +
-                            runtime::describe(std::current_exception()).message);
+        report_unhandled(std::current_exception());
     }
 }
 

@@ -27,7 +27,7 @@ void RandomMewSlaveDemo::start() {
 }
 
 void RandomMewSlaveDemo::stop() {
-    if (!in_forked_child()) worker_.stop([this] { wake_pauses(); });
+    worker_.stop([this] { wake_pauses(); });
     MewBase::stop();
 }
 
@@ -41,8 +41,7 @@ void RandomMewSlaveDemo::worker_loop() {
                 pause(0.01, worker_.stop_flag());
         }
     } catch (...) {
-        runtime::print_line("Ignore unhandled exception: " +
-                            runtime::describe(std::current_exception()).message);
+        report_unhandled(std::current_exception());
     }
 }
 

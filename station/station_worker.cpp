@@ -7,9 +7,12 @@ void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame
         std::string feedback = slave.process_request(frame);
         if (!feedback.empty()) link.send(feedback);
     } catch (...) {
-        runtime::print_line("Ignore unhandled exception: " +
-                            runtime::describe(std::current_exception()).message);
+        report_unhandled(std::current_exception());
     }
+}
+
+void report_unhandled(std::exception_ptr error) {
+    runtime::print_line("Ignore unhandled exception: " + runtime::describe(error).message);
 }
 
 }  // namespace mew

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,9 +48,11 @@ public:
 
     // Sets the flag, lets `wake` cut short any wait of the thread, and waits
     // for it to end; nothing when it does not run.
+    // In a forked child the thread is the parent's: nothing to wake or wait for.
     void stop(const std::function<void()> &wake = {}) {
         if (stop_flag_.load()) return;
         stop_flag_ = true;
+        if (owner_.foreign()) return;
         if (wake) wake();
         if (thread_) thread_->join();
         std::lock_guard<std::mutex> lock(mutex_);
@@ -57,11 +60,16 @@ public:
     }
 
 private:
+    runtime::ProcessOwner owner_;
     std::atomic<bool> stop_flag_{true};
     std::unique_ptr<runtime::WorkerThread> thread_;
     std::mutex mutex_;
     std::unique_ptr<Subscription> pending_;
 };
+
+// Reports an error a worker caught, as the one line a background thread
+// prints for what it drops.
+void report_unhandled(std::exception_ptr error);
 
 // Answers one command frame on a station: request processing, then the
 // response through the station's sender. An error never leaves: it is
