@@ -1,5 +1,7 @@
 """Options, markers and fixtures shared by the test suites."""
+import contextlib
 import faulthandler
+import sys
 import threading
 
 import pytest
@@ -23,13 +25,19 @@ class Output:
     """Everything printed so far. Background threads print at their own
     pace, so a test waits for the line it expects instead of reading once."""
 
-    def __init__(self, capsys):
+    def __init__(self, capsys, lf_only=False):
         self._capsys = capsys
+        self._lf_only = lf_only  # where a printed frame may itself hold a CR
         self.text = ""
 
     def lines(self):
         self.text += self._capsys.readouterr().out
-        return self.text.splitlines()
+        return self.text.split("\n")[:-1] if self._lf_only else self.text.splitlines()
+
+    def wait(self, count, timeout=WAIT):
+        """The lines once there are at least count of them (or the time is up)."""
+        wait_until(lambda: len(self.lines()) >= count, timeout)
+        return self.lines()
 
     def wait_for(self, line, timeout=WAIT):
         assert wait_until(lambda: line in self.lines(), timeout), "not printed: %r in %r" % (line, self.text)
@@ -44,16 +52,22 @@ def out(capsys):
     return Output(capsys)
 
 
-@pytest.fixture
-def no_thread_left():
+@contextlib.contextmanager
+def threads_accounted(daemons_too=False):
     """Every test closes what it started: no station thread may outlive it.
     A test that hangs (a stop or close that never returns) ends the run with
     every thread's traceback instead of blocking it."""
-    faulthandler.dump_traceback_later(TEST_LIMIT, exit=True)
+    faulthandler.dump_traceback_later(TEST_LIMIT, exit=True, file=sys.__stderr__)
     before = set(threading.enumerate())
     try:
         yield
-        left = lambda: [t for t in threading.enumerate() if t not in before and not t.daemon]
+        left = lambda: [t for t in threading.enumerate() if t not in before and (daemons_too or not t.daemon)]
         assert wait_until(lambda: not left(), WAIT), "threads left running: %r" % left()
     finally:
         faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture
+def no_thread_left():
+    with threads_accounted():
+        yield

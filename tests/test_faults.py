@@ -27,10 +27,8 @@ error should one come all the same.
 Nothing asserts how long anything takes; the time-outs below only bound the
 waits.
 """
-import faulthandler
 import random
 import re
-import sys
 import threading
 import time
 import zlib
@@ -39,6 +37,7 @@ import pytest
 
 import b4k_mew
 from b4k_mew_tools import VirtualLine
+from conftest import WAIT, threads_accounted
 
 import linkpair
 from faulty import KINDS, FaultPolicy, FaultyChannel
@@ -54,7 +53,6 @@ RATE = {"commands": 0.3, "responses": 0.6}
 OPS = {"commands": 16, "responses": 24}
 PAIR_OPS = 16
 CLEAN_OPS = 8  # operations after the damage stopped, all of which must succeed
-WAIT = 5.0  # upper bound of every wait for something that should happen
 TEST_LIMIT = 60.0  # a test still running after this long is taken as hung
 
 # Registers with values the master never writes, and registers it writes.
@@ -322,17 +320,10 @@ def printed(capsys, request):
 
 
 @pytest.fixture(autouse=True)
-def no_thread_left():
-    """Every test ends with exactly the threads it began with; a test that
-    hangs ends the run with every thread's traceback instead of blocking."""
-    faulthandler.dump_traceback_later(TEST_LIMIT, exit=True, file=sys.__stderr__)
-    before = set(threading.enumerate())
-    try:
+def every_thread_ended():
+    """Here daemon threads count too: the fault paths must end them all."""
+    with threads_accounted(daemons_too=True):
         yield
-        assert wait_until(lambda: set(threading.enumerate()) == before, WAIT), "threads left: %r" % (
-            set(threading.enumerate()) - before)
-    finally:
-        faulthandler.cancel_dump_traceback_later()
 
 
 def check_printed(printed):

@@ -25,12 +25,12 @@ import weakref
 import pytest
 
 import b4k_mew
+from conftest import WAIT
 from b4k_mew import InstAD, InstAxis, InstManager, InstUnknown, InstXY
 
 from b4k_mew_tools import VirtualLine
 from linkpair import wait_until
 
-WAIT = 5.0            # upper bound of every wait for something that should happen
 QUERY_TIMEOUT = 0.3   # what the manager waits for a silent station
 READ_TIMEOUT = 0.02   # serial read time-out: a closing receiver notices sooner
 MANAGER_STATION = 0x50

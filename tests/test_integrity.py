@@ -11,11 +11,11 @@ import tty
 import pytest
 
 import b4k_mew
+from conftest import WAIT
 from b4k_mew import MewStatic as M
 
 from linkpair import Device, pair, wait_until
 
-WAIT = 5.0
 
 
 @pytest.fixture(autouse=True)

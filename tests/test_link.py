@@ -18,6 +18,7 @@ import b4k_mew
 from b4k_mew import MewBase, MewMasterBase, MewSerial
 from b4k_mew import MewStatic as M
 import linkpair
+from conftest import Output
 from linkpair import Device, wait_until
 
 CMD = M.append_tail("%01#RCSX0000")
@@ -32,25 +33,9 @@ def wrong_check_code(body):
     return body + ("00" if good[-3:-1] != "00" else "11") + "\r"
 
 
-class Output:
-    """Lines the library printed, gathered across readouterr() calls. Split
-    on LF only: a printed frame type may itself be a CR."""
-
-    def __init__(self, capsys):
-        self._capsys, self._text = capsys, ""
-
-    def lines(self):
-        self._text += self._capsys.readouterr().out
-        return self._text.split("\n")[:-1]
-
-    def wait(self, count, timeout=5.0):
-        wait_until(lambda: len(self.lines()) >= count, timeout)
-        return self.lines()
-
-
 @pytest.fixture
 def out(capsys):
-    return Output(capsys)
+    return Output(capsys, lf_only=True)
 
 
 @pytest.fixture

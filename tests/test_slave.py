@@ -8,7 +8,6 @@ uses a pseudo-terminal and the serial channel instead. Nothing here asserts
 how long anything takes: waits only have generous upper bounds, so a slow
 machine makes a test slower, never wrong.
 """
-import faulthandler
 import os
 import queue
 import random
@@ -19,12 +18,12 @@ import tty
 import pytest
 
 import b4k_mew
+from conftest import WAIT
 from b4k_mew import MewStatic as M
 
 import linkpair
 from linkpair import wait_until
 
-WAIT = 5.0  # upper bound of every wait for something that should happen
 TEST_LIMIT = 120.0  # a test still running after this long is taken as hung
 
 

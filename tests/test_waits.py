@@ -6,7 +6,6 @@ station without touching the parent's. Signals come from this process
 import os
 import signal
 import subprocess
-import sys
 import textwrap
 import threading
 import time
