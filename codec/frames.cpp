@@ -4,7 +4,9 @@
 #include <cstdlib>
 
 #include "base/errors.h"
+#include "codec/long_frames.h"
 #include "codec/mew_static.h"
+#include "codec/plc_commands.h"
 #include "codec/text.h"
 
 namespace mew::frames {
@@ -81,23 +83,57 @@ std::string station_decimal(std::string_view frame) {
 
 // --- Slave side ---------------------------------------------------------------
 
-bool command_well_formed(std::string_view frame) {
-    if (static_cast<std::int64_t>(text::length(frame)) < kShortestFrame || frame[0] != MewStatic::HEAD)
-        return false;
+bool command_well_formed(std::string_view frame, bool extended) {
+    if (static_cast<std::int64_t>(text::length(frame)) < kShortestFrame) return false;
+    if (frame[0] != MewStatic::HEAD && !(extended && frame[0] == kExtendedHead)) return false;
     return check_code_valid(frame);
 }
 
-bool addressed_to(std::string_view frame, std::int64_t station) {
+bool addressed_to(std::string_view frame, std::int64_t station, bool decimal) {
     try {
-        return MewStatic::parse_station(frame) == station;
+        std::int64_t field = MewStatic::parse_station(frame);
+        if (decimal && field == kStationEE) return true;
+        return field == station_field_value(station, decimal);
     } catch (const OverflowError &) {
         return false;
+    } catch (const ValueError &) {
+        return false;  // a station the decimal numbering cannot write
     }
 }
 
-Command parse_command(std::string_view frame) {
+namespace {
+
+std::string_view plc_code(std::string_view frame) {
+    auto b = static_cast<std::size_t>(MewStatic::station_end_offset(frame) + 1);
+    std::string_view cmd = b < frame.size() ? frame.substr(b, 3) : std::string_view();
+    for (std::string_view code : {kReadContacts, kWriteContacts})
+        if (cmd == code) return code;
+    for (std::string_view code : {kReadStatus, kReadPresets, kWritePresets, kReadElapsed, kWriteElapsed})
+        if (cmd.substr(0, 2) == code) return code;
+    return MewStatic::CMD_UNKNOWN;
+}
+
+// RCP and WCP: a count digit, then each contact (and for WCP its state).
+void parse_contact_list(Command &c, std::string_view body, std::int64_t pos) {
+    const std::int64_t n = text::parse_int(text::at(body, pos), 10);
+    if (n < 1 || n > kMaxContactsPerCommand)
+        throw ValueError("contact count out of range 1..8: " + std::to_string(n));
+    const bool write = c.code == kWriteContacts;
+    const std::int64_t entry = kContactField + (write ? 1 : 0);
+    if (static_cast<std::int64_t>(text::length(body)) != pos + 1 + n * entry) throw IndexError();
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t at = pos + 1 + i * entry;
+        c.names.push_back(text::slice(body, at, at + kContactField));
+        if (write) c.values.push_back(text::at(body, at + kContactField) != "0");
+    }
+}
+
+}  // namespace
+
+Command parse_command(std::string_view frame, bool plc) {
     Command c;
     c.code = MewStatic::parse_command(frame);
+    if (c.code == MewStatic::CMD_UNKNOWN && plc) c.code = plc_code(frame);
     if (c.code == MewStatic::CMD_UNKNOWN) return c;
     const std::int64_t pos =
         MewStatic::command_start_position(frame) + static_cast<std::int64_t>(c.code.size());
@@ -105,6 +141,19 @@ Command parse_command(std::string_view frame) {
     // command fails to parse instead of reading its check code as data.
     const std::string_view body = text::slice(frame, 0, -kTailField);
     auto field = [&](std::int64_t from, std::int64_t to) { return text::slice(body, pos + from, pos + to); };
+    if (c.code == kReadStatus) return c;
+    if (c.code == kReadContacts || c.code == kWriteContacts) {
+        parse_contact_list(c, body, pos);
+        return c;
+    }
+    if (c.code == kReadPresets || c.code == kReadElapsed || c.code == kWritePresets ||
+        c.code == kWriteElapsed) {
+        c.name = field(0, kTimerField);
+        c.count = text::parse_int(field(kTimerField, 2 * kTimerField), 10) - text::parse_int(c.name, 10) + 1;
+        if (c.code == kWritePresets || c.code == kWriteElapsed)
+            c.words = data_words(body, pos + 2 * kTimerField, c.count);
+        return c;
+    }
     const bool contacts = c.code == kReadContact || c.code == kWriteContact || c.code == kReadContactWords ||
                           c.code == kWriteContactWords;
     const std::int64_t name_field = contacts ? kContactField : kRegisterField;
@@ -140,6 +189,13 @@ std::string build_response(std::string_view head, std::string_view code, std::st
     return MewStatic::append_tail(response);
 }
 
+std::string build_device_error(std::string_view head, std::string_view code) {
+    std::string response(head);
+    response += MewStatic::ERROR;
+    response += code;
+    return MewStatic::append_tail(response);
+}
+
 std::string build_error_response(std::string_view head, int error_code) {
     std::string response(head);
     response += MewStatic::ERROR;
@@ -170,9 +226,12 @@ std::string response_code_for(std::string_view command) {
     return code.size() == 2 && code[1] != MewStatic::TAIL ? std::string(code) : std::string();
 }
 
-std::optional<std::string> check_response(std::string_view command, std::string_view fb) {
+std::optional<std::string> check_response(std::string_view command, std::string_view frame) {
+    const std::string plain = without_continued_mark(frame);
+    const std::string_view fb = plain;
     std::string responding = station_decimal(fb);
-    if (fb.empty() || fb[0] != MewStatic::HEAD)
+    const char head = !command.empty() && command[0] == kExtendedHead ? kExtendedHead : MewStatic::HEAD;
+    if (fb.empty() || fb[0] != head)
         throw IOError("Error: device response format invalid: begin with: " + std::string(text::at(fb, 0)));
     std::size_t length = text::length(fb);
     if (static_cast<std::int64_t>(length) < kShortestFrame)

@@ -42,10 +42,12 @@ constexpr std::int64_t kShortestFrame = 9;
 // --- Slave side ---------------------------------------------------------------
 
 // Long enough, with its header and a check code that is right (or "**").
-bool command_well_formed(std::string_view frame);
+// `extended`: the "<" header is as good as "%".
+bool command_well_formed(std::string_view frame, bool extended = false);
 // Whether the command names this station; a station field too long for 64
-// bits names some other one.
-bool addressed_to(std::string_view frame, std::int64_t station);
+// bits names some other one. With `decimal` the field is the station's
+// decimal digits, and "EE" names every station.
+bool addressed_to(std::string_view frame, std::int64_t station, bool decimal = false);
 
 // A command as the slave's handlers see it.
 struct Command {
@@ -53,12 +55,17 @@ struct Command {
     std::string_view name;   // the first contact or register, "X0000", "D00100"
     std::int64_t count = 0;  // read commands: words of the range, end minus start plus one
     bool value = false;      // WCS: the contact's new state
-    Words words;             // WCC, WD: the data words, one per word of the range
+    Words words;             // WCC, WD, WS, WK: the data words, one per word of the range
+    // With `plc` below: RS/RK/WS/WK name their first timer ("0000"), RCP and
+    // WCP list their contacts and WCP their new states.
+    std::vector<std::string_view> names;
+    std::vector<bool> values;
 };
 // Reads the fields of a well-formed command. Throws the codec's errors for
 // fields that cannot be read, a data group that is not four hexadecimal
-// digits included.
-Command parse_command(std::string_view frame);
+// digits included. `plc`: the commands of full controllers are read too
+// (RCP, WCP, RT, RS, WS, RK, WK); otherwise they are unknown.
+Command parse_command(std::string_view frame, bool plc = false);
 
 // The response's head: the command up to its type character, the station
 // field kept as it came.
@@ -67,6 +74,8 @@ std::string response_head(std::string_view frame);
 // answers: "1"/"0" for RCS, words for RCC and RD, nothing for writes.
 std::string build_response(std::string_view head, std::string_view code, std::string_view data);
 std::string build_error_response(std::string_view head, int error_code);
+// An error response with a device error code as controllers send it ("42").
+std::string build_device_error(std::string_view head, std::string_view code);
 // The data of a word read; ValueError for a value that is no word.
 std::string words_data(const Words &values);
 
@@ -79,7 +88,9 @@ std::string response_code_for(std::string_view command);
 // Checks a response to `command` in the protocol's order (header, length,
 // check code, station, error response) and raises IOError with the fixed
 // messages. Returns its code and data (without check code and CR), or
-// nothing when it is a well-formed response to some other command.
+// nothing when it is a well-formed response to some other command. The
+// first frame of a longer response (ending in "&") is checked the same way;
+// a command under the "<" header is answered under it.
 std::optional<std::string> check_response(std::string_view command, std::string_view response);
 
 // The contact's state in an RCS response's code and data ("RC1"): whether

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "base/errors.h"
+#include "codec/long_frames.h"
 #include "codec/mew_static.h"
 
 namespace mew {
@@ -76,7 +77,17 @@ void MewBase::wake_pauses() {
 }
 
 void MewBase::route(const std::string &line) {
+    if (serves_continuations_.load() && frames::is_continuation_request(line)) {
+        for (auto &listener : query_listeners_.snapshot()) listener->put(line);
+        return;
+    }
     std::string_view type = MewStatic::frame_type(line);
+    const bool typed = type.size() == 1 && (type[0] == MewStatic::FEEDBACK || type[0] == MewStatic::ERROR ||
+                                            type[0] == MewStatic::QUERY);
+    if (!typed && continuations_awaited_.load() > 0) {
+        for (auto &listener : feedback_listeners_.snapshot()) listener->put(line);
+        return;
+    }
     if (type.size() == 1 && (type[0] == MewStatic::FEEDBACK || type[0] == MewStatic::ERROR)) {
         for (auto &listener : feedback_listeners_.snapshot()) listener->put(line);
     } else if (type.size() == 1 && type[0] == MewStatic::QUERY) {

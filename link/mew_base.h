@@ -45,6 +45,14 @@ public:
     // that made it: the line, the locks and the threads are the parent's.
     void check_process() const;
 
+    // Frames of multi-frame transfers carry no type character. The receiver
+    // routes further frames of a response to the feedback listeners while a
+    // query awaits one, and requests for the next frame to the query
+    // listeners once a slave of this station cuts its answers into frames;
+    // otherwise both are unknown frames, as any frame without a type.
+    void await_continuation(bool awaiting) { continuations_awaited_ += awaiting ? 1 : -1; }
+    void serve_continuations(bool serve) { serves_continuations_ = serve; }
+
 protected:
     // Creates (without starting) a thread whose body is the named method of
     // this station; a host may run it on threads of its own.
@@ -58,6 +66,8 @@ private:
     runtime::ProcessOwner owner_;
     std::shared_ptr<Channel> channel_;
     std::atomic<bool> stop_flag_{true};
+    std::atomic<int> continuations_awaited_{0};
+    std::atomic<bool> serves_continuations_{false};
     StationLock listener_lock_;
     StationLock sender_lock_;
     ListenerList feedback_listeners_{listener_lock_};

@@ -6,6 +6,7 @@
 #include "base/errors.h"
 #include "base/runtime.h"
 #include "codec/frames.h"
+#include "codec/long_frames.h"
 #include "codec/mew_static.h"
 
 namespace mew {
@@ -58,10 +59,48 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
             throw IOError("MewMasterBase: device response timeout.");
         }
         late.answered = true;
-        if (std::optional<std::string> result = frames::check_response(command, *response)) return *result;
+        if (std::optional<std::string> result = frames::check_response(command, *response)) {
+            if (!frames::is_continued(*response)) return *result;
+            late.answered = false;
+            *result += further_frames(command, *response, subscription.queue(), timeout);
+            late.answered = true;
+            return *result;
+        }
         late.answered = false;
         runtime::print_line("MewMasterBase: Drop response to another command: " + *response);
     }
+}
+
+std::string MewMasterBase::further_frames(const std::string &command, std::string frame, FrameQueue &queue,
+                                          double timeout) {
+    struct Awaiting {
+        MewBase &link;
+        explicit Awaiting(MewBase &l) : link(l) { link.await_continuation(true); }
+        ~Awaiting() { link.await_continuation(false); }
+    } awaiting(*this);
+    const std::string request = frames::continuation_request(frame);
+    std::string data;
+    while (frames::is_continued(frame)) {
+        send(request);
+        // Each frame has the whole time-out: the device answers frame by frame.
+        for (;;) {
+            std::optional<std::string> next = queue.get(runtime::unbounded(timeout) ? -1.0 : timeout);
+            if (!next) {
+                if (queue.closed()) throw PortClosedError();
+                throw IOError("MewMasterBase: device response timeout.");
+            }
+            if (!frames::has_type(*next)) {
+                frame = *next;
+                data += frames::continuation_data(command, frame);
+                break;
+            }
+            // A device that gives up on the transfer says so with an error
+            // response; anything else typed belongs to another exchange.
+            frames::check_response(command, *next);
+            runtime::print_line("MewMasterBase: Drop response to another command: " + *next);
+        }
+    }
+    return data;
 }
 
 }  // namespace mew

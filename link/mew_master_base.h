@@ -41,6 +41,10 @@ private:
     Clock::time_point late_until_{};
 
     void drop_late_response(FrameQueue &queue);
+    // The data of the frames that follow `frame`, the first frame of a
+    // longer response, each asked for in turn.
+    std::string further_frames(const std::string &command, std::string frame, FrameQueue &queue,
+                               double timeout);
 };
 
 }  // namespace mew

@@ -3,7 +3,9 @@
 #include "base/errors.h"
 #include "base/runtime.h"
 #include "codec/frames.h"
+#include "codec/long_frames.h"
 #include "codec/mew_static.h"
+#include "codec/plc_commands.h"
 
 namespace mew {
 
@@ -16,16 +18,54 @@ std::string list_text(const std::vector<std::int64_t> &values) {
     return out + "]";
 }
 
+void MewSlaveBase::set_frame_limit(std::int64_t limit) {
+    frames::check_frame_limit(limit);
+    frame_limit_ = limit;
+}
+
+bool MewSlaveBase::transfer_pending() const {
+    std::lock_guard<std::mutex> lock(transfer_mutex_);
+    return !pending_frames_.empty();
+}
+
+std::string MewSlaveBase::answer(std::string_view frame) {
+    const std::int64_t limit = frame_limit_.load();
+    if (limit <= 0) return process_request(frame);
+    std::unique_lock<std::mutex> lock(transfer_mutex_);
+    if (frames::is_continuation_request(frame)) {
+        std::string head(frame.substr(0, 3));
+        if (!frames::addressed_to(head + "#", station_, decimal_stations_.load())) return {};
+        if (pending_frames_.empty()) return frames::build_device_error(head, frames::kErrorProcedure);
+        std::string next = std::move(pending_frames_.front());
+        pending_frames_.pop_front();
+        return next;
+    }
+    if (!pending_frames_.empty() && frames::command_well_formed(frame, true) &&
+        frames::addressed_to(frame, station_, decimal_stations_.load())) {
+        pending_frames_.clear();
+        return frames::build_device_error(frames::response_head(frame), frames::kErrorProcedure);
+    }
+    lock.unlock();
+    std::string response = process_request(frame);
+    // A controller answers in frames of its header's size.
+    const std::int64_t room = !frame.empty() && frame[0] == frames::kExtendedHead ? frames::kLongFrameLimit
+                                                                                  : frames::kShortFrameLimit;
+    std::vector<std::string> parts = frames::split_response(response, room);
+    lock.lock();
+    pending_frames_.assign(std::make_move_iterator(parts.begin() + 1), std::make_move_iterator(parts.end()));
+    return std::move(parts.front());
+}
+
 void MewSlaveBase::process_invalid_frame(std::string_view frame) {
     runtime::print_line("Invalid MEW frame: " + std::string(frame));
 }
 
 std::string MewSlaveBase::process_request(std::string_view command) {
-    if (!frames::command_well_formed(command)) {
+    if (!frames::command_well_formed(command, frame_limit_.load() > 0)) {
         process_invalid_frame(command);
         return {};
     }
-    if (!frames::addressed_to(command, station_)) {
+    if (!frames::addressed_to(command, station_, decimal_stations_.load())) {
         runtime::print_line("Ignore other target frame.");
         return {};
     }

@@ -3,7 +3,10 @@
 // derive from it as well.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +24,21 @@ public:
 
     // The complete response to send, or empty when nothing is to be sent.
     virtual std::string process_request(std::string_view command);
+
+    // What to send for a frame received: process_request's response, or,
+    // with a frame limit, its first frame, the next frame for a request for
+    // it, and error 43 for a command that breaks into a transfer.
+    std::string answer(std::string_view frame);
+    // Whether frames of a response wait for their request.
+    bool transfer_pending() const;
+
+    // With a frame limit a slave accepts the "<" header too and cuts long
+    // responses into frames as controllers do; without one (the default) it
+    // answers every command with one frame.
+    std::int64_t frame_limit() const { return frame_limit_.load(); }
+    void set_frame_limit(std::int64_t limit);
+    bool decimal_stations() const { return decimal_stations_.load(); }
+    void set_decimal_stations(bool decimal) { decimal_stations_ = decimal; }
     // Reports a frame that is too short, has a wrong header or check code.
     virtual void process_invalid_frame(std::string_view frame);
 
@@ -33,6 +51,10 @@ public:
 
 private:
     const std::int64_t station_;
+    std::atomic<std::int64_t> frame_limit_{0};
+    std::atomic<bool> decimal_stations_{false};
+    mutable std::mutex transfer_mutex_;
+    std::deque<std::string> pending_frames_;
 };
 
 // A list of integers as the host prints one: "[1, 2, 3]".

@@ -1,8 +1,13 @@
 #include "master/mew_master.h"
 
+#include <algorithm>
+
 #include "base/errors.h"
 #include "codec/frames.h"
+#include "codec/long_frames.h"
 #include "codec/mew_static.h"
+#include "codec/plc_commands.h"
+#include "codec/text.h"
 
 namespace mew {
 
@@ -27,7 +32,78 @@ void check_words(const MewMaster::Words &values) {
         if (v > 0xFFFF) throw ValueError("word value out of range 0..65535: " + std::to_string(v));
 }
 
+// The address `offset` words after `name`: "DT127" for "DT100" and 27, "WX5"
+// for "WX3" and 2, "27" for timer "0" and 27. The number follows one letter
+// of a register area ("D100") or two ("DT100", "WX3").
+std::string offset_address(std::string_view name, MewMaster::AddressKind kind, std::int64_t offset) {
+    if (offset == 0) return std::string(name);
+    std::size_t prefix = 0;
+    if (kind == MewMaster::kContactWords)
+        prefix = 2;
+    else if (kind == MewMaster::kRegisters)
+        prefix = name.size() > 1 && !(name[1] >= '0' && name[1] <= '9') ? 2 : 1;
+    if (name.size() < prefix) throw ValueError("invalid address: " + std::string(name));
+    return std::string(name.substr(0, prefix)) +
+           std::to_string(text::parse_int(name.substr(prefix), 10) + offset);
+}
+
 }  // namespace
+
+void MewMaster::set_frame_limit(std::int64_t limit) {
+    frames::check_frame_limit(limit);
+    frame_limit_ = limit;
+}
+
+void MewMaster::set_max_read_words(std::int64_t words) {
+    if (words < 0) throw ValueError("max_read_words must not be negative: " + std::to_string(words));
+    max_read_words_ = words;
+}
+
+frames::LineFormat MewMaster::format() const {
+    return {frame_limit_.load(), max_read_words_.load(), decimal_stations_.load()};
+}
+
+std::int64_t MewMaster::field(std::int64_t station) const {
+    return frames::station_field_value(station, decimal_stations_.load());
+}
+
+std::string MewMaster::ask(std::string command) {
+    if (frame_limit_.load() == frames::kLongFrameLimit)
+        command = frames::with_header(command, frames::kExtendedHead);
+    return query(command);
+}
+
+MewMaster::Words MewMaster::read_in_parts(std::string_view name, std::int64_t count, AddressKind kind,
+                                          const ReadPart &read) {
+    const std::int64_t most = max_read_words_.load();
+    if (most <= 0 || count <= most) return read(std::string(name), count);
+    Words words;
+    words.reserve(static_cast<std::size_t>(count));
+    for (std::int64_t done = 0; done < count; done += most) {
+        Words part = read(offset_address(name, kind, done), std::min(most, count - done));
+        words.insert(words.end(), part.begin(), part.end());
+    }
+    return words;
+}
+
+void MewMaster::write_in_parts(std::string_view name, const Words &values, AddressKind kind,
+                               const BuildPart &build) {
+    std::string whole = build(std::string(name), values);
+    const std::int64_t limit = frame_limit_.load();
+    if (limit <= 0 || static_cast<std::int64_t>(whole.size()) <= limit || values.size() < 2) {
+        ask(whole);
+        return;
+    }
+    // The same command for fewer words is shorter by four characters a word.
+    const auto n = static_cast<std::int64_t>(values.size());
+    const std::int64_t overhead = static_cast<std::int64_t>(whole.size()) - frames::kWordField * n;
+    const std::int64_t per_command = std::max<std::int64_t>(1, (limit - overhead) / frames::kWordField);
+    for (std::int64_t done = 0; done < n; done += per_command) {
+        auto first = values.begin() + done;
+        Words part(first, first + std::min(per_command, n - done));
+        ask(build(offset_address(name, kind, done), part));
+    }
+}
 
 std::int64_t MewMaster::int16_bits(std::int64_t value) {
     if (value < -32768 || value > 32767) throw StructError("short format requires -32768 <= number <= 32767");
@@ -41,7 +117,7 @@ std::int64_t MewMaster::int32_bits(std::int64_t value) {
 }
 
 bool MewMaster::get_coil(std::int64_t station, std::string_view name) {
-    std::string fb = query(MewStatic::fill_read_single_point_of_contact_message(station, name));
+    std::string fb = ask(MewStatic::fill_read_single_point_of_contact_message(field(station), name));
     return frames::decode_contact(fb);
 }
 
@@ -51,8 +127,11 @@ std::int64_t MewMaster::get_coil_uint16(std::int64_t station, std::string_view n
 
 MewMaster::Words MewMaster::get_multi_coil_uint16(std::int64_t station, std::string_view name,
                                                   std::int64_t count) {
-    std::string cmd = MewStatic::fill_read_word_unit_of_contact_message(station, name, std::nullopt, count);
-    return frames::decode_words(query(cmd), count);
+    return read_in_parts(name, count, kContactWords, [&](const std::string &part, std::int64_t n) {
+        std::string cmd =
+            MewStatic::fill_read_word_unit_of_contact_message(field(station), part, std::nullopt, n);
+        return frames::decode_words(ask(cmd), n);
+    });
 }
 
 std::int64_t MewMaster::get_uint16(std::int64_t station, std::string_view name) {
@@ -61,8 +140,10 @@ std::int64_t MewMaster::get_uint16(std::int64_t station, std::string_view name) 
 
 MewMaster::Words MewMaster::get_multi_uint16(std::int64_t station, std::string_view name,
                                              std::int64_t count) {
-    std::string cmd = MewStatic::fill_read_data_area_message(station, name, count);
-    return frames::decode_words(query(cmd), count);
+    return read_in_parts(name, count, kRegisters, [&](const std::string &part, std::int64_t n) {
+        std::string cmd = MewStatic::fill_read_data_area_message(field(station), part, n);
+        return frames::decode_words(ask(cmd), n);
+    });
 }
 
 std::int64_t MewMaster::get_int16(std::int64_t station, std::string_view name) {
@@ -101,27 +182,31 @@ MewMaster::Words MewMaster::get_multi_int32(std::int64_t station, std::string_vi
 }
 
 void MewMaster::set_coil(std::int64_t station, std::string_view name, bool value) {
-    query(MewStatic::fill_write_single_point_of_contact_message(station, name, value));
+    ask(MewStatic::fill_write_single_point_of_contact_message(field(station), name, value));
 }
 
 void MewMaster::set_coil_uint16(std::int64_t station, std::string_view name, std::int64_t value) {
     check_words({value});
-    query(MewStatic::fill_write_word_unit_of_contact_message(station, name, {value}));
+    ask(MewStatic::fill_write_word_unit_of_contact_message(field(station), name, {value}));
 }
 
 void MewMaster::set_multi_coil_uint16(std::int64_t station, std::string_view name, const Words &values) {
     check_words(values);
-    query(MewStatic::fill_write_word_unit_of_contact_message(station, name, values));
+    write_in_parts(name, values, kContactWords, [&](const std::string &part, const Words &words) {
+        return MewStatic::fill_write_word_unit_of_contact_message(field(station), part, words);
+    });
 }
 
 void MewMaster::set_uint16(std::int64_t station, std::string_view name, std::int64_t value) {
     check_words({value});
-    query(MewStatic::fill_write_data_area_message(station, name, {value}));
+    ask(MewStatic::fill_write_data_area_message(field(station), name, {value}));
 }
 
 void MewMaster::set_multi_uint16(std::int64_t station, std::string_view name, const Words &values) {
     check_words(values);
-    query(MewStatic::fill_write_data_area_message(station, name, values));
+    write_in_parts(name, values, kRegisters, [&](const std::string &part, const Words &words) {
+        return MewStatic::fill_write_data_area_message(field(station), part, words);
+    });
 }
 
 void MewMaster::set_uint32(std::int64_t station, std::string_view name, std::int64_t value) {
@@ -158,6 +243,85 @@ void MewMaster::set_multi_int32(std::int64_t station, std::string_view name, con
     converted.reserve(values.size());
     for (std::int64_t v : values) converted.push_back(int32_bits(v));
     set_multi_uint32(station, name, converted);
+}
+
+double MewMaster::get_float32(std::int64_t station, std::string_view name) {
+    Words w = get_multi_uint16(station, name, 2);
+    return frames::words_float(element(w, 0), element(w, 1));
+}
+
+std::vector<double> MewMaster::get_multi_float32(std::int64_t station, std::string_view name,
+                                                 std::int64_t count) {
+    std::int64_t words = count;
+    if (count > 0 && __builtin_mul_overflow(count, 2, &words))
+        throw OverflowError("count too large: " + std::to_string(count));
+    Words w = get_multi_uint16(station, name, words);
+    std::vector<double> values(count > 0 ? static_cast<std::size_t>(count) : 0);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = frames::words_float(element(w, 2 * i), element(w, 2 * i + 1));
+    return values;
+}
+
+void MewMaster::set_float32(std::int64_t station, std::string_view name, double value) {
+    auto [low, high] = frames::float_words(value);
+    set_multi_uint16(station, name, {low, high});
+}
+
+void MewMaster::set_multi_float32(std::int64_t station, std::string_view name,
+                                  const std::vector<double> &values) {
+    Words words;
+    words.reserve(values.size() * 2);
+    for (double v : values) {
+        auto [low, high] = frames::float_words(v);
+        words.push_back(low);
+        words.push_back(high);
+    }
+    set_multi_uint16(station, name, words);
+}
+
+std::vector<bool> MewMaster::get_coils(std::int64_t station, const std::vector<std::string> &names) {
+    std::vector<std::string_view> views(names.begin(), names.end());
+    return frames::decode_contacts(ask(frames::build_read_contacts(field(station), views)), names.size());
+}
+
+void MewMaster::set_coils(std::int64_t station, const std::vector<std::pair<std::string, bool>> &contacts) {
+    std::vector<frames::ContactValue> views;
+    for (const auto &[name, value] : contacts) views.emplace_back(name, value);
+    ask(frames::build_write_contacts(field(station), views));
+}
+
+frames::PlcStatus MewMaster::get_status(std::int64_t station) {
+    return frames::decode_status(ask(frames::build_read_status(field(station))));
+}
+
+MewMaster::Words MewMaster::read_timers(std::int64_t station, std::string_view code, std::int64_t start,
+                                        std::int64_t count) {
+    std::string first = std::to_string(start);
+    return read_in_parts(first, count, kTimers, [&](const std::string &part, std::int64_t n) {
+        return frames::decode_words(ask(frames::build_read_timers(field(station), code, std::stoll(part), n)),
+                                    n);
+    });
+}
+
+void MewMaster::write_timers(std::int64_t station, std::string_view code, std::int64_t start,
+                             const Words &values) {
+    check_words(values);
+    write_in_parts(std::to_string(start), values, kTimers, [&](const std::string &part, const Words &words) {
+        return frames::build_write_timers(field(station), code, std::stoll(part), words);
+    });
+}
+
+MewMaster::Words MewMaster::get_preset_values(std::int64_t station, std::int64_t start, std::int64_t count) {
+    return read_timers(station, frames::kReadPresets, start, count);
+}
+void MewMaster::set_preset_values(std::int64_t station, std::int64_t start, const Words &values) {
+    write_timers(station, frames::kWritePresets, start, values);
+}
+MewMaster::Words MewMaster::get_elapsed_values(std::int64_t station, std::int64_t start, std::int64_t count) {
+    return read_timers(station, frames::kReadElapsed, start, count);
+}
+void MewMaster::set_elapsed_values(std::int64_t station, std::int64_t start, const Words &values) {
+    write_timers(station, frames::kWriteElapsed, start, values);
 }
 
 }  // namespace mew

@@ -6,11 +6,16 @@
 // replaces the inner operation changes every operation built on it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "codec/long_frames.h"
+#include "codec/plc_commands.h"
 #include "link/mew_master_base.h"
 
 namespace mew {
@@ -44,10 +49,60 @@ public:
     virtual void set_multi_uint32(std::int64_t station, std::string_view name, const Words &values);
     virtual void set_multi_int32(std::int64_t station, std::string_view name, const Words &values);
 
+    // IEEE 754 singles in two registers, low word first. NaN and the
+    // infinities are refused before anything is sent (ValueError).
+    virtual double get_float32(std::int64_t station, std::string_view name);
+    virtual std::vector<double> get_multi_float32(std::int64_t station, std::string_view name,
+                                                  std::int64_t count);
+    virtual void set_float32(std::int64_t station, std::string_view name, double value);
+    virtual void set_multi_float32(std::int64_t station, std::string_view name,
+                                   const std::vector<double> &values);
+
+    // One to eight single contacts in one command.
+    virtual std::vector<bool> get_coils(std::int64_t station, const std::vector<std::string> &names);
+    virtual void set_coils(std::int64_t station, const std::vector<std::pair<std::string, bool>> &contacts);
+
+    virtual frames::PlcStatus get_status(std::int64_t station);
+
+    // Timer/counter set values (presets) and elapsed values, from number `start`.
+    virtual Words get_preset_values(std::int64_t station, std::int64_t start, std::int64_t count);
+    virtual void set_preset_values(std::int64_t station, std::int64_t start, const Words &values);
+    virtual Words get_elapsed_values(std::int64_t station, std::int64_t start, std::int64_t count);
+    virtual void set_elapsed_values(std::int64_t station, std::int64_t start, const Words &values);
+
     // The unsigned 16- and 32-bit forms of signed values; struct.error-like
     // StructError outside the signed range.
     static std::int64_t int16_bits(std::int64_t value);
     static std::int64_t int32_bits(std::int64_t value);
+
+    // How this master writes its commands. With a frame limit a write that
+    // does not fit one frame goes as several commands, one after the other:
+    // it is not atomic, and a failure leaves the parts before it written.
+    // With max_read_words a longer read goes as several commands too.
+    frames::LineFormat format() const;
+    void set_frame_limit(std::int64_t limit);
+    void set_max_read_words(std::int64_t words);
+    void set_decimal_stations(bool decimal) { decimal_stations_ = decimal; }
+
+    enum AddressKind { kRegisters, kContactWords, kTimers };
+
+protected:
+    // The station field of a command to `station`, in this master's numbering.
+    std::int64_t field(std::int64_t station) const;
+    // Sends a built command under this master's header, through query().
+    std::string ask(std::string command);
+
+private:
+    std::atomic<std::int64_t> frame_limit_{frames::kNoFrameLimit};
+    std::atomic<std::int64_t> max_read_words_{0};
+    std::atomic<bool> decimal_stations_{false};
+
+    using ReadPart = std::function<Words(const std::string &first, std::int64_t count)>;
+    using BuildPart = std::function<std::string(const std::string &first, const Words &values)>;
+    Words read_in_parts(std::string_view name, std::int64_t count, AddressKind kind, const ReadPart &read);
+    void write_in_parts(std::string_view name, const Words &values, AddressKind kind, const BuildPart &build);
+    Words read_timers(std::int64_t station, std::string_view code, std::int64_t start, std::int64_t count);
+    void write_timers(std::int64_t station, std::string_view code, std::int64_t start, const Words &values);
 };
 
 }  // namespace mew

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "base/errors.h"
+#include "codec/plc_commands.h"
 
 namespace mew::py_boundary {
 
@@ -112,8 +113,12 @@ void set_device_error(const char *message, const std::string &code) {
     PyObject *error = PyObject_CallFunction(g_device_error, "s", message);
     if (!error) return;
     PyObject *value = PyUnicode_DecodeUTF8(code.data(), static_cast<Py_ssize_t>(code.size()), "replace");
-    if (value && PyObject_SetAttrString(error, "code", value) == 0)
+    std::string_view meaning = frames::device_error_meaning(code);
+    PyObject *words = PyUnicode_FromStringAndSize(meaning.data(), static_cast<Py_ssize_t>(meaning.size()));
+    if (value && words && PyObject_SetAttrString(error, "code", value) == 0 &&
+        PyObject_SetAttrString(error, "meaning", words) == 0)
         PyErr_SetObject(g_device_error, error);
+    Py_XDECREF(words);
     Py_XDECREF(value);
     Py_DECREF(error);
 }
@@ -157,10 +162,16 @@ void register_errors(py::module_ &m) {
     g_device_error = PyErr_NewExceptionWithDoc(
         "b4k_mew.DeviceError",
         "An error response of a device (OSError): its message is the protocol's, \"MEW communication error "
-        "code(hex): 42\", and `code` holds the two characters of the error code as the device sent them.",
+        "code(hex): 42\", `code` holds the two characters of the error code as the device sent them and "
+        "`meaning` says what controllers mean by it (\"command not supported\").",
         PyExc_OSError, nullptr);
     if (!g_device_error) throw py::error_already_set();
     m.attr("DeviceError") = py::handle(g_device_error);
+    m.def(
+        "device_error_meaning",
+        [](const py::str &code) { return std::string(frames::device_error_meaning(text(code))); },
+        py::arg("code"),
+        "What a device error code (\"42\") means; \"unknown error code\" for one not listed.");
     py::register_exception_translator(&translate_core_error);
 }
 

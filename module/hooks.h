@@ -49,7 +49,18 @@ namespace mew::py_boundary {
     X(kSetInt32, "set_int32")                            \
     X(kSetMultiInt16, "set_multi_int16")                 \
     X(kSetMultiUint32, "set_multi_uint32")               \
-    X(kSetMultiInt32, "set_multi_int32")
+    X(kSetMultiInt32, "set_multi_int32")                 \
+    X(kGetFloat32, "get_float32")                        \
+    X(kGetMultiFloat32, "get_multi_float32")             \
+    X(kSetFloat32, "set_float32")                        \
+    X(kSetMultiFloat32, "set_multi_float32")             \
+    X(kGetCoils, "get_coils")                            \
+    X(kSetCoils, "set_coils")                            \
+    X(kGetStatus, "get_status")                          \
+    X(kGetPresetValues, "get_preset_values")             \
+    X(kSetPresetValues, "set_preset_values")             \
+    X(kGetElapsedValues, "get_elapsed_values")           \
+    X(kSetElapsedValues, "set_elapsed_values")
 
 enum Hook : unsigned {
 #define MEW_HOOK_ENUM(id, name) id,
@@ -57,6 +68,7 @@ enum Hook : unsigned {
 #undef MEW_HOOK_ENUM
         kHookCount
 };
+static_assert(kHookCount <= 64, "the override mask has 64 bits");
 
 const char *hook_name(Hook h);
 

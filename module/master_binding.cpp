@@ -32,9 +32,62 @@ std::vector<std::int64_t> signed_list(py::handle values) {
     return word_list(values);
 }
 
+std::vector<double> real_list(py::handle values) {
+    return reals(values);
+}
+
+std::vector<std::string> name_list(py::handle names) {
+    std::vector<std::string> out;
+    for (py::handle name : py::reinterpret_borrow<py::iterable>(names)) {
+        if (!PyUnicode_Check(name.ptr()))
+            throw py::type_error(std::string("a contact name must be str, not ") +
+                                 Py_TYPE(name.ptr())->tp_name);
+        out.emplace_back(text(name));
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string, bool>> contact_list(py::handle pairs) {
+    std::vector<std::pair<std::string, bool>> out;
+    for (py::handle pair : py::reinterpret_borrow<py::iterable>(pairs)) {
+        py::sequence seq = py::reinterpret_borrow<py::sequence>(pair);
+        if (py::len(seq) != 2) throw py::value_error("a contact to write is a (name, value) pair");
+        out.emplace_back(name_list(py::make_tuple(seq[0]))[0], truth(seq[1]));
+    }
+    return out;
+}
+
+py::object g_status_type;  // b4k_mew.PlcStatus
+
 }  // namespace
 
+py::object to_status(const frames::PlcStatus &s) {
+    return g_status_type(s.cpu_type, s.version, s.capacity, s.mode, s.run(), s.link, s.error_flags,
+                         s.self_diagnosis);
+}
+
+frames::PlcStatus status_of(py::handle o) {
+    frames::PlcStatus s;
+    s.cpu_type = int64(o.attr("cpu_type"));
+    s.version = int64(o.attr("version"));
+    s.capacity = int64(o.attr("capacity"));
+    s.mode = int64(o.attr("mode"));
+    s.link = int64(o.attr("link"));
+    s.error_flags = int64(o.attr("error_flags"));
+    s.self_diagnosis = int64(o.attr("self_diagnosis"));
+    return s;
+}
+
 void bind_master(py::module_ &m) {
+    g_status_type = py::module_::import("collections")
+                        .attr("namedtuple")(
+                            "PlcStatus", "cpu_type version capacity mode run link error_flags self_diagnosis",
+                            py::arg("module") = "b4k_mew");
+    g_status_type.attr("__doc__") =
+        "A controller's status (RT): CPU type, version, program capacity in K steps, the operation mode "
+        "flags and whether they say RUN, link, error flags and the self-diagnosis error.";
+    m.attr("PlcStatus") = g_status_type;
+    m.attr("STATION_EE") = frames::kStationEE;
     using Trampoline = PyMaster<MewMaster>;
     py::class_<MewMaster, MewMasterBase, Trampoline> cls(
         m, "MewMaster",
@@ -108,9 +161,89 @@ void bind_master(py::module_ &m) {
     MEW_WRITE(set_multi_int16, "values", signed_list, "Writes registers from signed 16-bit values.");
     MEW_WRITE(set_multi_uint32, "values", masked32_list, "Writes 32-bit values, two registers each.");
     MEW_WRITE(set_multi_int32, "values", signed_list, "Writes signed 32-bit values, two registers each.");
+    MEW_READ(get_float32, "Reads two registers as an IEEE 754 single, low word first.");
+    cls.def(
+        "get_multi_float32",
+        [](MewMaster &s, py::handle station_, const py::str &name_, py::handle count_) {
+            std::int64_t st = station(station_);
+            std::string name(text(name_));
+            std::int64_t count = int64(count_);
+            std::vector<double> values;
+            {
+                py::gil_scoped_release nogil;
+                values = s.MewMaster::get_multi_float32(st, name, count);
+            }
+            return to_list(values);
+        },
+        py::arg("station"), py::arg("name"), py::arg("count"), "Reads count singles (2 * count registers).");
+    MEW_WRITE(set_float32, "value", real,
+              "Writes an IEEE 754 single to two registers; ValueError for NaN and infinities.");
+    MEW_WRITE(set_multi_float32, "values", real_list, "Writes singles, two registers each.");
+    cls.def(
+        "get_coils",
+        [](MewMaster &s, py::handle station_, py::handle names_) {
+            std::int64_t st = station(station_);
+            std::vector<std::string> names = name_list(names_);
+            std::vector<bool> values;
+            {
+                py::gil_scoped_release nogil;
+                values = s.MewMaster::get_coils(st, names);
+            }
+            return to_list(values);
+        },
+        py::arg("station"), py::arg("names"),
+        "Reads 1 to 8 single contacts in one command: a list of bools.");
+    cls.def(
+        "set_coils",
+        [](MewMaster &s, py::handle station_, py::handle pairs_) {
+            std::int64_t st = station(station_);
+            auto contacts = contact_list(pairs_);
+            py::gil_scoped_release nogil;
+            s.MewMaster::set_coils(st, contacts);
+        },
+        py::arg("station"), py::arg("contacts"),
+        "Writes 1 to 8 single contacts, (name, value) pairs, in one command.");
+    cls.def(
+        "get_status",
+        [](MewMaster &s, py::handle station_) {
+            std::int64_t st = station(station_);
+            frames::PlcStatus status;
+            {
+                py::gil_scoped_release nogil;
+                status = s.MewMaster::get_status(st);
+            }
+            return to_status(status);
+        },
+        py::arg("station"), "Reads the controller's status (RT) as a PlcStatus.");
+#define MEW_TIMERS(get, set, what)                                                                      \
+    cls.def(                                                                                            \
+        #get,                                                                                           \
+        [](MewMaster &s, py::handle station_, py::handle start_, py::handle count_) {                   \
+            std::int64_t st = station(station_), start = int64(start_), count = int64(count_);          \
+            std::vector<std::int64_t> values;                                                           \
+            {                                                                                           \
+                py::gil_scoped_release nogil;                                                           \
+                values = s.MewMaster::get(st, start, count);                                            \
+            }                                                                                           \
+            return to_list(values);                                                                     \
+        },                                                                                              \
+        py::arg("station"), py::arg("start"), py::arg("count"), "Reads count timer/counter " what "."); \
+    cls.def(                                                                                            \
+        #set,                                                                                           \
+        [](MewMaster &s, py::handle station_, py::handle start_, py::handle values_) {                  \
+            std::int64_t st = station(station_), start = int64(start_);                                 \
+            auto values = word_list(values_);                                                           \
+            py::gil_scoped_release nogil;                                                               \
+            s.MewMaster::set(st, start, values);                                                        \
+        },                                                                                              \
+        py::arg("station"), py::arg("start"), py::arg("values"), "Writes timer/counter " what ".")
+    MEW_TIMERS(get_preset_values, set_preset_values, "set values (presets) from number start");
+    MEW_TIMERS(get_elapsed_values, set_elapsed_values, "elapsed values from number start");
+#undef MEW_TIMERS
 #undef MEW_READ
 #undef MEW_READ_N
 #undef MEW_WRITE
+    bind_line_format(cls);
 }
 
 }  // namespace mew::py_boundary

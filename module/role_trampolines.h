@@ -32,6 +32,44 @@ inline std::vector<std::int64_t> words(py::handle o) {
     return int64_list(o);
 }
 
+inline double real(py::handle o) {
+    return seconds(o);
+}
+inline std::vector<double> reals(py::handle o) {
+    std::vector<double> out;
+    for (py::handle item : py::reinterpret_borrow<py::iterable>(o)) out.push_back(real(item));
+    return out;
+}
+inline py::list to_list(const std::vector<double> &values) {
+    py::list out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = py::float_(values[i]);
+    return out;
+}
+inline py::list to_list(const std::vector<bool> &values) {
+    py::list out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = py::bool_(values[i]);
+    return out;
+}
+inline std::vector<bool> truths(py::handle o) {
+    std::vector<bool> out;
+    for (py::handle item : py::reinterpret_borrow<py::iterable>(o)) out.push_back(truth(item));
+    return out;
+}
+inline py::list to_list(const std::vector<std::string> &names) {
+    py::list out(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) out[i] = to_str(names[i]);
+    return out;
+}
+inline py::list to_list(const std::vector<std::pair<std::string, bool>> &contacts) {
+    py::list out(contacts.size());
+    for (std::size_t i = 0; i < contacts.size(); ++i)
+        out[i] = py::make_tuple(to_str(contacts[i].first), contacts[i].second);
+    return out;
+}
+// b4k_mew.PlcStatus, a named tuple, both ways.
+py::object to_status(const frames::PlcStatus &status);
+frames::PlcStatus status_of(py::handle o);
+
 template <class Base>
 class PyHooked : public Base, public PyHooks {
 public:
@@ -70,6 +108,7 @@ public:
     using i64 = std::int64_t;
     static i64 same(i64 v) { return v; }
     static bool same(bool v) { return v; }
+    static double same(double v) { return v; }
 
     MEW_READ_HOOK(bool, get_coil, kGetCoil, truth)
     MEW_READ_HOOK(i64, get_coil_uint16, kGetCoilUint16, integer)
@@ -92,6 +131,28 @@ public:
     MEW_WRITE_HOOK(set_multi_int16, kSetMultiInt16, const Words &, to_list)
     MEW_WRITE_HOOK(set_multi_uint32, kSetMultiUint32, const Words &, to_list)
     MEW_WRITE_HOOK(set_multi_int32, kSetMultiInt32, const Words &, to_list)
+    MEW_READ_HOOK(double, get_float32, kGetFloat32, real)
+    MEW_HOOKED(std::vector<double>, get_multi_float32, kGetMultiFloat32, reals,
+               (i64 station, sv name, i64 count), (station, name, count),
+               (kGetMultiFloat32, station, to_str(name), count))
+    MEW_WRITE_HOOK(set_float32, kSetFloat32, double, same)
+    MEW_WRITE_HOOK(set_multi_float32, kSetMultiFloat32, const std::vector<double> &, to_list)
+    using Names = std::vector<std::string>;
+    using Contacts = std::vector<std::pair<std::string, bool>>;
+    MEW_HOOKED(std::vector<bool>, get_coils, kGetCoils, truths, (i64 station, const Names &names),
+               (station, names), (kGetCoils, station, to_list(names)))
+    MEW_HOOKED(void, set_coils, kSetCoils, ignore, (i64 station, const Contacts &contacts),
+               (station, contacts), (kSetCoils, station, to_list(contacts)))
+    MEW_HOOKED(frames::PlcStatus, get_status, kGetStatus, status_of, (i64 station), (station),
+               (kGetStatus, station))
+#define MEW_TIMER_HOOKS(get, get_hook, set, set_hook)                                                     \
+    MEW_HOOKED(Words, get, get_hook, words, (i64 station, i64 start, i64 count), (station, start, count), \
+               (get_hook, station, start, count))                                                         \
+    MEW_HOOKED(void, set, set_hook, ignore, (i64 station, i64 start, const Words &values),                \
+               (station, start, values), (set_hook, station, start, to_list(values)))
+    MEW_TIMER_HOOKS(get_preset_values, kGetPresetValues, set_preset_values, kSetPresetValues)
+    MEW_TIMER_HOOKS(get_elapsed_values, kGetElapsedValues, set_elapsed_values, kSetElapsedValues)
+#undef MEW_TIMER_HOOKS
 };
 
 // The C++ handler of a slave, or TypeError where the base has none of its

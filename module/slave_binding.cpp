@@ -137,6 +137,7 @@ void bind_slave(py::module_ &m) {
             },
             "Abstract handler: a subclass implements it.");
     py::handle slave_cls = slave;
+    bind_line_format(slave);
     hook_init<MewSlaveBase>(slave, {}, [slave_cls](py::handle self) {
         check_abstract(self, slave_cls,
                        {kHandlerNames[0], kHandlerNames[1], kHandlerNames[2], kHandlerNames[3],
@@ -154,6 +155,7 @@ void bind_slave(py::module_ &m) {
     }));
     bind_worker<MewFullDuplex>(duplex);
     bind_handlers<MewFullDuplex>(duplex);
+    bind_line_format(duplex);
     hook_init<MewFullDuplex>(duplex, [](py::handle self) { self.attr("start")(); });
 
     py::class_<RandomMewSlaveDemo, MewBase, MewSlaveBase, RandomTrampoline> demo(
@@ -165,6 +167,7 @@ void bind_slave(py::module_ &m) {
     }));
     bind_worker<RandomMewSlaveDemo>(demo);
     bind_handlers<RandomMewSlaveDemo>(demo);
+    bind_line_format(demo);
     hook_init<RandomMewSlaveDemo>(demo);
 }
 

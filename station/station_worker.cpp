@@ -4,7 +4,9 @@ namespace mew {
 
 void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame) {
     try {
-        std::string feedback = slave.process_request(frame);
+        std::string feedback = slave.answer(frame);
+        // Before the first frame leaves: the request for the next may come at once.
+        if (slave.frame_limit() > 0) link.serve_continuations(slave.transfer_pending());
         if (!feedback.empty()) link.send(feedback);
     } catch (...) {
         report_unhandled(std::current_exception());
