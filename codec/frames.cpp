@@ -90,15 +90,16 @@ bool command_well_formed(std::string_view frame, bool extended) {
 }
 
 bool addressed_to(std::string_view frame, std::int64_t station, bool decimal) {
+    std::int64_t field = 0;
     try {
-        std::int64_t field = MewStatic::parse_station(frame);
-        if (decimal && field == kStationEE) return true;
-        return field == station_field_value(station, decimal);
+        field = MewStatic::parse_station(frame);
     } catch (const OverflowError &) {
         return false;
-    } catch (const ValueError &) {
-        return false;  // a station the decimal numbering cannot write
     }
+    if (!decimal) return field == station;
+    if (field == kStationEE) return true;
+    // A station the decimal numbering cannot write is never addressed.
+    return station >= 0 && station <= kLargestDecimalStation && field == station_field_value(station, true);
 }
 
 namespace {

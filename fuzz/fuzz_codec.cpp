@@ -16,7 +16,9 @@
 
 #include "base/errors.h"
 #include "codec/frames.h"
+#include "codec/long_frames.h"
 #include "codec/mew_static.h"
+#include "codec/plc_commands.h"
 #include "codec/text.h"
 #include "fuzz_common.h"
 
@@ -421,6 +423,57 @@ void frames_both_ways(const std::string &s) {
     }
 }
 
+// Long responses: any response cut into frames comes back whole through the
+// master's checks, every frame within its limit; and the readers of the
+// frames of full controllers take any text without harm.
+void long_frames(const std::string &s) {
+    namespace frames = mew::frames;
+    for (bool extended : {false, true}) {
+        frames::Command c;
+        if (frames::command_well_formed(s, extended) &&
+            attempt([&] { c = frames::parse_command(s, true); })) {
+            for (std::int64_t w : c.words) FUZZ_CHECK(w >= 0 && w <= 0xFFFF);
+            FUZZ_CHECK(c.values.empty() || c.values.size() == c.names.size());
+            FUZZ_CHECK(static_cast<std::int64_t>(c.names.size()) <= frames::kMaxContactsPerCommand);
+        }
+    }
+    attempt([&] { frames::continuation_data("%01#RDD0000000001**\r", s); });
+    attempt([&] { frames::decode_status(s); });
+    attempt([&] { frames::decode_contacts(s, 2); });
+    frames::is_continuation_request(s);
+    frames::has_type(s);
+    frames::without_continued_mark(s);
+    attempt_pure([&] { frames::with_header(s, frames::kExtendedHead); });
+
+    // The text as the data of a read's response, where data is hexadecimal.
+    std::string data;
+    for (char ch : s)
+        if (is_hex_digit(ch)) data += ch;
+    for (char head : {MewStatic::HEAD, frames::kExtendedHead}) {
+        const std::string command = std::string(1, head) + "01#RDD0000000001**\r";
+        const std::string whole = frames::build_response(std::string(1, head) + "01", "RD", data);
+        const std::int64_t limit =
+            head == MewStatic::HEAD ? frames::kShortFrameLimit : frames::kLongFrameLimit;
+        const std::vector<std::string> parts = frames::split_response(whole, limit);
+        std::string joined;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            FUZZ_CHECK(static_cast<std::int64_t>(parts[i].size()) <= limit);
+            FUZZ_CHECK(frames::is_continued(parts[i]) == (i + 1 < parts.size()));
+            if (i == 0) {
+                std::optional<std::string> first = frames::check_response(command, parts[0]);
+                FUZZ_CHECK(first.has_value());
+                joined = *first;
+            } else {
+                FUZZ_CHECK(!frames::has_type(parts[i]));
+                joined += frames::continuation_data(command, parts[i]);
+            }
+        }
+        FUZZ_CHECK(joined == "RD" + data);
+        if (parts.size() > 1)
+            FUZZ_CHECK(frames::is_continuation_request(frames::continuation_request(parts[0])));
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string_view raw = fuzz::bytes_of(data, size);
     raw_text_helpers(raw);
@@ -428,6 +481,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     inspection(s);
     header_pair(s);
     frames_both_ways(s);
+    long_frames(s);
     FuzzedDataProvider in(data, size);
     text_helpers(s, in);
     round_trips(in);

@@ -5,7 +5,8 @@
 // byte 3 the count, byte 4 how the response is made; the rest is the
 // response. Bit 0 of byte 4 prefixes the response with a head that answers
 // the command's station; bit 1 gives it a correct check code and CR, so the
-// fuzzer gets past the master's checks to the decoding of the data.
+// fuzzer gets past the master's checks to the decoding of the data; bit 2
+// then cuts it into frames of 118 characters as a controller does.
 //
 // One master per process: starting a thread per input would cost more than
 // the input itself. The channel queues the response the moment the command
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "codec/long_frames.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
 #include "fuzz_common.h"
@@ -129,6 +131,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (mode & 2) {
         if (!response.empty() && response.back() == '\r') response.pop_back();
         response = MewStatic::append_tail(response);
+        if (mode & 4) {
+            std::string cut;
+            fuzz::attempt([&] {
+                for (const std::string &frame :
+                     mew::frames::split_response(response, mew::frames::kShortFrameLimit))
+                    cut += frame;
+            });
+            if (!cut.empty()) response = cut;
+        }
     }
     // Every response is followed by one that any query takes (a query drops
     // a response to another command and waits on), so that no input waits
@@ -144,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<std::int64_t> words(static_cast<std::size_t>(small), 0x1234);
 
     fuzz::attempt([&] {
-        switch (op % 19) {
+        switch (op % 24) {
             case 0:
                 m.get_coil(station, name);
                 break;
@@ -201,6 +212,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 break;
             case 17:
                 m.set_multi_int32(station, name, words);
+                break;
+            case 18:
+                FUZZ_CHECK(m.get_multi_float32(station, name, count).size() ==
+                           static_cast<std::size_t>(count));
+                break;
+            case 19:
+                FUZZ_CHECK(
+                    m.get_coils(station, std::vector<std::string>(static_cast<std::size_t>(small), name))
+                        .size() == static_cast<std::size_t>(small));
+                break;
+            case 20:
+                m.get_status(station);
+                break;
+            case 21:
+                FUZZ_CHECK(m.get_elapsed_values(station, count, small).size() ==
+                           static_cast<std::size_t>(small));
+                break;
+            case 22:
+                m.set_float32(station, name, static_cast<double>(count) / 3);
                 break;
             default:
                 m.query(fuzz::as_text(fuzz::bytes_of(data + 5, std::min<std::size_t>(size - 5, 24))));

@@ -121,8 +121,23 @@ OPERATIONS = [
     ("set_multi_int16", (1, "DT100", [-1, 2, -32768]), "%01#WDD0010000102FFFF02000080", "%01$WD", None),
     ("set_multi_uint32", (1, "DT100", [305419896, 1]), "%01#WDD00100001037856341201000000", "%01$WD", None),
     ("set_multi_int32", (1, "DT100", [-2, 1]), "%01#WDD0010000103FEFFFFFF01000000", "%01$WD", None),
+    ("get_float32", (1, "DT100"), "%01#RDD0010000101", "%01$RD0000C03F", 1.5),
+    ("get_multi_float32", (1, "DT100", 2), "%01#RDD0010000103", "%01$RD0000C03F000000C0", [1.5, -2.0]),
+    ("set_float32", (1, "DT100", 1.5), "%01#WDD00100001010000C03F", "%01$WD", None),
+    ("set_multi_float32", (1, "DT100", [1.5, -2]), "%01#WDD00100001030000C03F000000C0", "%01$WD", None),
+    ("get_coils", (1, ["X0000", "Y001A"]), "%01#RCP2X0000Y001A", "%01$RC10", [True, False]),
+    ("set_coils", (1, [("Y0000", True), ("R0010", False)]), "%01#WCP2Y00001R00100", "%01$WC", None),
+    ("get_status", (1,), "%01#RT", "%01$RT5012320100043412",
+     b4k_mew.PlcStatus(0x50, 0x12, 32, 1, True, 0, 4, 0x1234)),
+    ("get_preset_values", (1, 0, 2), "%01#RS00000001", "%01$RS0A001400", [10, 20]),
+    ("set_preset_values", (1, 0, [10]), "%01#WS000000000A00", "%01$WS", None),
+    ("get_elapsed_values", (1, 5, 1), "%01#RK00050005", "%01$RKFFFF", [65535]),
+    ("set_elapsed_values", (1, 0, [0]), "%01#WK000000000000", "%01$WK", None),
 ]
 OPERATION_IDS = [op[0] for op in OPERATIONS]
+# The operations on a contact or register name, all with the same arguments.
+NAMED = [op for op in OPERATIONS if len(op[1]) > 1 and isinstance(op[1][1], str)]
+NAMED_IDS = [op[0] for op in NAMED]
 
 
 def operations(*names):
@@ -132,7 +147,7 @@ def operations(*names):
 def test_every_operation_is_covered():
     public = {n for n in dir(b4k_mew.MewMaster) if n.startswith(("get_", "set_"))}
     assert public == set(OPERATION_IDS)
-    assert len(OPERATIONS) == 21
+    assert len(OPERATIONS) == 32
 
 
 @pytest.mark.parametrize("method, args, command, response, result", OPERATIONS, ids=OPERATION_IDS)
@@ -145,7 +160,7 @@ def test_operation_frame_and_result(rig, method, args, command, response, result
     assert device.sent_by_master == [frame(command)]
 
 
-@pytest.mark.parametrize("method, args, command, response, result", OPERATIONS, ids=OPERATION_IDS)
+@pytest.mark.parametrize("method, args, command, response, result", NAMED, ids=NAMED_IDS)
 def test_operation_by_keyword(rig, method, args, command, response, result):
     names = ("station", "name", "value" if method.startswith("set_") else "count")
     if method.startswith("set_multi_"):
@@ -409,7 +424,7 @@ def test_refused_before_sending(rig, error, method, args):
 
 
 @pytest.mark.parametrize("name", [5, 1.5, b"DT100", ["DT100"], None], ids=repr)
-@pytest.mark.parametrize("method, args, command, response, result", OPERATIONS, ids=OPERATION_IDS)
+@pytest.mark.parametrize("method, args, command, response, result", NAMED, ids=NAMED_IDS)
 def test_name_of_wrong_type(rig, method, args, command, response, result, name):
     master, device = rig(response)
     with pytest.raises(TypeError):
