@@ -1,6 +1,6 @@
 """MEWTOCOL-COM master, slave and remote I/O instruments over a serial line."""
 
-from typing import Any, Callable, Iterable, Iterator, List, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, Iterable, Iterator, List, NamedTuple, Optional, Protocol, Sequence, Tuple, Union
 
 INST_TYPE_UNKNOWN: int
 INST_TYPE_XY: int
@@ -204,11 +204,43 @@ class MewMaster(MewMasterBase):
     def set_multi_int16(self, station: int, name: str, values: Sequence[int]) -> None: ...
     def set_multi_uint32(self, station: int, name: str, values: Sequence[int]) -> None: ...
     def set_multi_int32(self, station: int, name: str, values: Sequence[int]) -> None: ...
+    def get_float32(self, station: int, name: str) -> float: ...
+    def get_multi_float32(self, station: int, name: str, count: int) -> List[float]: ...
+    def set_float32(self, station: int, name: str, value: float) -> None: ...
+    def set_multi_float32(self, station: int, name: str, values: Sequence[float]) -> None: ...
+    def get_coils(self, station: int, names: Sequence[str]) -> List[bool]: ...
+    def set_coils(self, station: int, contacts: Iterable[Tuple[str, bool]]) -> None: ...
+    def get_status(self, station: int) -> PlcStatus: ...
+    def get_preset_values(self, station: int, start: int, count: int) -> List[int]: ...
+    def set_preset_values(self, station: int, start: int, values: Sequence[int]) -> None: ...
+    def get_elapsed_values(self, station: int, start: int, count: int) -> List[int]: ...
+    def set_elapsed_values(self, station: int, start: int, values: Sequence[int]) -> None: ...
+    frame_limit: int
+    """0 (no limit), 118 ("%" header) or 2048 ("<" header)."""
+    max_read_words: int
+    decimal_stations: bool
+
+class PlcStatus(NamedTuple):
+    """A controller's status (RT)."""
+
+    cpu_type: int
+    version: int
+    capacity: int
+    mode: int
+    run: bool
+    link: int
+    error_flags: int
+    self_diagnosis: int
+
+STATION_EE: int
+def device_error_meaning(code: str) -> str: ...
 
 class MewSlaveBase:
     """The slave half of a station; a subclass implements the six handlers."""
 
     def __init__(self, station: int) -> None: ...
+    frame_limit: int
+    decimal_stations: bool
     @property
     def station(self) -> int: ...
     @property
@@ -347,6 +379,8 @@ class InstManager(MewFullDuplex):
     def wy(self) -> _InstWYList: ...
 
 class DeviceError(OSError):
-    """A device's error response; `code` is its error code as sent ("42")."""
+    """A device's error response; `code` is its error code as sent ("42"),
+    `meaning` what controllers mean by it."""
 
     code: str
+    meaning: str

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +25,7 @@
 #include "link/listener.h"
 #include "link/mew_master_base.h"
 #include "link/station_lock.h"
+#include "master/mew_master.h"
 #include "station/mew_full_duplex.h"
 #include "transport/channel.h"
 #include "transport/fd_channel.h"
@@ -512,4 +514,50 @@ TEST_F(LinkTest, StartReturnsWithTheCommandQueueInPlace) {
     EXPECT_EQ(station.query_listeners().size(), 1u);
     station.stop();
     EXPECT_EQ(station.query_listeners().size(), 0u);
+}
+
+// A controller's answer in frames between two stations of the core, each
+// with its receiver and the slave with its worker: the routing of further
+// frames and of the requests for them runs on three threads.
+class CountingController : public mew::MewFullDuplex {
+public:
+    using MewFullDuplex::MewFullDuplex;
+    Words on_get_multi_uint16(std::string_view name, std::int64_t count) override {
+        Words w;
+        const std::int64_t start = std::stoll(std::string(name.substr(1)));
+        for (std::int64_t i = 0; i < count; ++i)
+            w.push_back(written.count(start + i) ? written[start + i] : start + i);
+        return w;
+    }
+    void on_set_multi_uint16(std::string_view name, const Words &values) override {
+        const std::int64_t start = std::stoll(std::string(name.substr(1)));
+        for (std::size_t i = 0; i < values.size(); ++i)
+            written[start + static_cast<std::int64_t>(i)] = values[i];
+    }
+    std::map<std::int64_t, std::int64_t> written;  // only the worker touches it
+};
+
+TEST(LongFrames, MasterAndControllerExchangeLongReadsAndWrites) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    auto master_end = std::make_shared<mew::FdChannel>(fds[0], 0.05);
+    auto device_end = std::make_shared<mew::FdChannel>(fds[1], 0.05);
+    {
+        CountingController controller(device_end, 1.0, 1);
+        controller.MewSlaveBase::set_frame_limit(118);
+        controller.start();
+        mew::MewMaster master(master_end, 1.0);
+        master.set_frame_limit(118);
+        master.start();
+        mew::MewMaster::Words expected;
+        for (std::int64_t i = 0; i < 300; ++i) expected.push_back(i);
+        EXPECT_EQ(master.get_multi_uint16(1, "DT0", 300), expected);
+        mew::MewMaster::Words values(60, 0xBEEF);
+        master.set_multi_uint16(1, "DT500", values);
+        EXPECT_EQ(master.get_multi_uint16(1, "DT500", 60), values);
+        master.close();
+        controller.close();
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
