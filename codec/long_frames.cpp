@@ -125,8 +125,9 @@ std::vector<std::string> split_response(std::string_view response, std::int64_t 
     const std::string_view head = station_head(response);
     // Every frame ends with its check code, "&" and CR, the last without "&".
     const std::size_t room = static_cast<std::size_t>(limit);
-    // A head that leaves no room for data cannot lead a further frame.
-    if (head.empty() || head.size() + kTail + 2 > room) return {std::string(response)};
+    // Further frames are asked for by a header and two station characters;
+    // a response under any other head goes whole.
+    if (head.size() != 1 + kStationChars) return {std::string(response)};
     std::string_view body = response.substr(0, response.size() - kTail);
     std::vector<std::string> out;
     auto add = [&](std::string text, bool more) {

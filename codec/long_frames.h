@@ -74,7 +74,8 @@ std::string continuation_data(std::string_view command, std::string_view frame);
 // characters, a right check code or "**", "&", CR.
 bool is_continuation_request(std::string_view frame);
 // A complete response cut into frames of at most `limit` characters each
-// (CR included); one frame when it fits, or when there is no limit.
+// (CR included); one frame when it fits, when there is no limit, or when its
+// station is not two characters (its further frames could not be asked for).
 std::vector<std::string> split_response(std::string_view response, std::int64_t limit);
 
 }  // namespace mew::frames

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "codec/long_frames.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
 #include "fuzz_common.h"
@@ -238,6 +239,43 @@ bool same_call(const Call &a, const Call &b) {
            a.values == b.values;
 }
 
+// The same command answered by a slave with a frame limit: the frames it
+// sends one by one, each within the limit and with its own check code, join
+// to the response a slave without one sends.
+void transfer_in_frames(std::string_view pool, bool coil, const std::string &command) {
+    if (command.empty() || command[0] != '%') return;
+    RecordingSlave whole(pool, coil), framed(pool, coil);
+    framed.set_frame_limit(mew::frames::kShortFrameLimit);
+    std::optional<std::string> expected, frame;
+    fuzz::attempt([&] { expected = whole.process_request(command); });
+    mew::MewSlaveBase &slave = framed;
+    if (!fuzz::attempt([&] { frame = slave.answer(command); })) {
+        FUZZ_CHECK(!expected);
+        return;
+    }
+    FUZZ_CHECK(expected.has_value());
+    // Further frames repeat the header and station: everything before the type.
+    const std::int64_t type_at = MewStatic::station_end_offset(*expected);
+    const std::size_t head = type_at > 0 ? static_cast<std::size_t>(type_at) : 0;
+    std::string joined;
+    for (bool first = true;; first = false) {
+        // A station field of other than two characters cannot lead further
+        // frames: such a response goes whole.
+        FUZZ_CHECK(frame->size() <= static_cast<std::size_t>(mew::frames::kShortFrameLimit) ||
+                   (first && !mew::frames::is_continued(*frame)));
+        const std::string plain = mew::frames::without_continued_mark(*frame);
+        if (!plain.empty()) FUZZ_CHECK(MewStatic::crc_is_ok(plain));
+        const std::size_t from = first ? 0 : head;
+        FUZZ_CHECK(plain.empty() || plain.size() >= from + 3);
+        if (!plain.empty()) joined += plain.substr(from, plain.size() - from - 3);
+        if (!mew::frames::is_continued(*frame)) break;
+        FUZZ_CHECK(slave.transfer_pending());
+        frame = slave.answer(mew::frames::continuation_request(*frame));
+    }
+    FUZZ_CHECK(!slave.transfer_pending());
+    FUZZ_CHECK(expected->empty() ? joined.empty() : MewStatic::append_tail(joined) == *expected);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -255,6 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     else
         command = body;
 
+    if (steer & 8) transfer_in_frames(fuzz::bytes_of(data, size), (steer & 4) != 0, command);
     RecordingSlave slave(fuzz::bytes_of(data, size), (steer & 4) != 0);
     std::optional<std::string> response;
     fuzz::attempt([&] { response = slave.process_request(command); });
