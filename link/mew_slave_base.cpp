@@ -28,32 +28,42 @@ bool MewSlaveBase::transfer_pending() const {
     return !pending_frames_.empty();
 }
 
-std::string MewSlaveBase::answer(std::string_view frame) {
-    const std::int64_t limit = frame_limit_.load();
-    if (limit <= 0) return process_request(frame);
-    std::unique_lock<std::mutex> lock(transfer_mutex_);
+std::string MewSlaveBase::answer(std::string_view frame, Transfer &transfer) {
+    if (frame_limit_.load() <= 0) return process_request(frame);
     if (frames::is_continuation_request(frame)) {
         std::string head(frame.substr(0, 3));
         if (!frames::addressed_to(head + "#", station_, decimal_stations_.load())) return {};
-        if (pending_frames_.empty()) return frames::build_device_error(head, frames::kErrorProcedure);
-        std::string next = std::move(pending_frames_.front());
-        pending_frames_.pop_front();
+        if (transfer.empty()) return frames::build_device_error(head, frames::kErrorProcedure);
+        std::string next = std::move(transfer.front());
+        transfer.pop_front();
         return next;
     }
-    if (!pending_frames_.empty() && frames::command_well_formed(frame, true) &&
+    if (!transfer.empty() && frames::command_well_formed(frame, true) &&
         frames::addressed_to(frame, station_, decimal_stations_.load())) {
-        pending_frames_.clear();
+        transfer.clear();
         return frames::build_device_error(frames::response_head(frame), frames::kErrorProcedure);
     }
-    lock.unlock();
     std::string response = process_request(frame);
     // A controller answers in frames of its header's size.
     const std::int64_t room = !frame.empty() && frame[0] == frames::kExtendedHead ? frames::kLongFrameLimit
                                                                                   : frames::kShortFrameLimit;
     std::vector<std::string> parts = frames::split_response(response, room);
-    lock.lock();
-    pending_frames_.assign(std::make_move_iterator(parts.begin() + 1), std::make_move_iterator(parts.end()));
+    transfer.assign(std::make_move_iterator(parts.begin() + 1), std::make_move_iterator(parts.end()));
     return std::move(parts.front());
+}
+
+std::string MewSlaveBase::answer(std::string_view frame) {
+    // Only the station's worker answers on its line; the lock is for
+    // transfer_pending(), and is not held while the handlers run.
+    Transfer transfer;
+    {
+        std::lock_guard<std::mutex> lock(transfer_mutex_);
+        transfer.swap(pending_frames_);
+    }
+    std::string response = answer(frame, transfer);
+    std::lock_guard<std::mutex> lock(transfer_mutex_);
+    pending_frames_.swap(transfer);
+    return response;
 }
 
 void MewSlaveBase::process_invalid_frame(std::string_view frame) {

@@ -29,6 +29,10 @@ public:
     // with a frame limit, its first frame, the next frame for a request for
     // it, and error 43 for a command that breaks into a transfer.
     std::string answer(std::string_view frame);
+    // The same for a client with a transfer of its own (a connection of a
+    // server): `transfer` holds the frames it has yet to ask for.
+    using Transfer = std::deque<std::string>;
+    std::string answer(std::string_view frame, Transfer &transfer);
     // Whether frames of a response wait for their request.
     bool transfer_pending() const;
 
@@ -54,7 +58,7 @@ private:
     std::atomic<std::int64_t> frame_limit_{0};
     std::atomic<bool> decimal_stations_{false};
     mutable std::mutex transfer_mutex_;
-    std::deque<std::string> pending_frames_;
+    Transfer pending_frames_;
 };
 
 // A list of integers as the host prints one: "[1, 2, 3]".

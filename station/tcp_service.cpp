@@ -1,0 +1,102 @@
+#include "station/tcp_service.h"
+
+#include "station/station_worker.h"
+
+namespace mew {
+
+TcpService::TcpService(const std::string &host, int port, Responder responder)
+    : responder_(std::move(responder)),
+      server_(
+          host, port,
+          [this](const TcpServer::ConnectionPtr &c, std::string frame) { queue(c, std::move(frame)); },
+          [this](const TcpServer::ConnectionPtr &c) { forget(c); }) {}
+
+TcpService::~TcpService() {
+    try {
+        stop();
+    } catch (...) {
+    }
+}
+
+void TcpService::start() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (worker_) return;
+        stopping_ = false;
+        worker_ = runtime::make_std_thread([this] { work(); });
+    }
+    worker_->start();
+    server_.start();
+}
+
+void TcpService::stop() {
+    server_.stop();
+    std::unique_ptr<runtime::WorkerThread> worker;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        worker.swap(worker_);
+    }
+    cv_.notify_all();
+    if (worker) worker->join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.clear();
+    clients_.clear();
+}
+
+void TcpService::queue(const TcpServer::ConnectionPtr &client, std::string frame) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Client &c = clients_[client->id()];
+        if (c.queued >= kMaxQueuedPerClient) {
+            client->close();
+            return;
+        }
+        ++c.queued;
+        jobs_.push_back({client, std::move(frame)});
+    }
+    cv_.notify_one();
+}
+
+void TcpService::forget(const TcpServer::ConnectionPtr &client) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clients_.erase(client->id());
+}
+
+void TcpService::work() {
+    // Nothing may leave the thread.
+    try {
+        for (;;) {
+            Job job;
+            Transfer transfer;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                runtime::wait_seconds(
+                    cv_, lock, -1, [this] { return stopping_ || !jobs_.empty(); }, false);
+                if (stopping_) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+                auto it = clients_.find(job.client->id());
+                if (it == clients_.end() || !job.client->open()) continue;  // gone meanwhile
+                --it->second.queued;
+                transfer.swap(it->second.transfer);
+            }
+            std::string answer;
+            try {
+                answer = responder_(job.frame, transfer);
+            } catch (...) {
+                report_unhandled(std::current_exception());
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                auto it = clients_.find(job.client->id());
+                if (it != clients_.end()) it->second.transfer.swap(transfer);
+            }
+            if (!answer.empty()) job.client->send(answer);
+        }
+    } catch (...) {
+        report_unhandled(std::current_exception());
+    }
+}
+
+}  // namespace mew
