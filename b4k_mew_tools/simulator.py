@@ -1,21 +1,39 @@
 """A device simulator: one line, several stations, each with real memory.
 
-Every station is a slave of this library (a ``b4k_mew.MewSlaveBase``) whose
-handlers read and write its own contacts and registers; one ``b4k_mew.MewBase``
-owns the line and hands each command to the station it addresses. A station
-can present itself as a remote I/O module: its "S0" register holds the type
-code, "S1" the firmware word, "WX0" the inputs (set them with ``set_inputs``)
-and "WY0" the outputs, which follow the writes of a master.
+Every station is a ``Device``: its memory (contacts, registers, timer
+values, status) lives in C++ and the commands of a master are answered from
+it without Python, by the worker thread of one ``Simulator`` that owns the
+line and hands each command to the device it addresses. A station can
+present itself as a remote I/O module: its "S0" register holds the type
+code, "S1" the firmware word, "WX0" the inputs (set them with
+``set_inputs``) and "WY0" the outputs, which follow the writes of a master.
 
     with Simulator("/dev/ttyUSB1") as sim:
         sim.add_device(1, kind="xy")
         sim.add_device(2, kind="plc")
         sim.start()
         ...
+
+``Simulator(channel, plc=True)`` answers as controllers do: the commands of
+full controllers as well (several contacts at once, the status, timer and
+counter values) and a device error for what cannot be served (40 check
+code, 41 format, 42 unknown command, 43 a command during a multi-frame
+answer, 61 an area or range the device does not have: contact words go to
+999). ``frame_limit=118`` or ``2048`` cuts long answers into frames as
+controllers do and accepts the "<" header; ``decimal_stations=True`` numbers
+the stations in decimal (0 to 99), with "EE" for the first device.
+
+Python runs only where it is asked to: ``device.on_write`` and
+``device.on_read``, when set, are called as ``hook(area, start, values)``
+after each write or read of a master. ``area`` is "X", "Y", "R" or "L" for
+single contacts (``start`` the point number, word * 16 + bit, ``values``
+0 or 1), "WX", "WY", "WR", "WL" for contact words, "DT", "LD", "FL", "S" for
+registers and "SV", "EV" for timer and counter values.
 """
 
-import queue
-import threading
+import collections.abc
+import struct
+import weakref
 
 import b4k_mew
 
@@ -31,60 +49,39 @@ KINDS = {
 CONTACT_AREAS = "XYRL"
 REGISTER_AREAS = "DLFS"  # DT, LD, FL and the system registers S
 
+#: The longest frames a simulator can be told to answer in, CR included.
+FRAME_LIMITS = (118, 2048)
 
-class Device(b4k_mew.MewSlaveBase):
-    """The memory of one station: contacts X, Y, R, L (16 to a word) and
-    registers DT, LD, FL, S. Safe to use from any thread."""
+_STATUS_FIELDS = ("cpu_type", "version", "capacity", "mode", "link", "error_flags", "self_diagnosis")
+
+
+def _check_hook(hook):
+    if hook is not None and not callable(hook):
+        raise TypeError("a hook must be callable or None, not %s" % type(hook).__name__)
+
+
+class Device(b4k_mew._SimDevice):
+    """The memory of one station: contacts X, Y, R, L (16 to a word),
+    registers DT, LD, FL, S, timer and counter values SV, EV, and the status
+    a controller reports. Safe to use from any thread.
+
+    Memory methods (inherited): ``read_words(area, start, count)`` and
+    ``write_words`` for contact words of X, Y, R, L; ``read_registers(area,
+    start, count)`` and ``write_registers`` for DT (or D), LD (L), FL (F),
+    S, SV and EV; ``get_contact(area, point)`` and ``set_contact(area,
+    point, value)`` with point = word * 16 + bit; ``writes``, the write
+    commands served."""
 
     def __init__(self, station, kind="plc", firmware=0x0100, type_code=None):
-        super().__init__(station)
         if kind not in KINDS:
             raise ValueError("unknown device kind %r (one of %s)" % (kind, ", ".join(KINDS)))
+        super().__init__(station)
         self.kind = kind
-        self._lock = threading.Lock()
-        self._contacts = {area: {} for area in CONTACT_AREAS}
-        self._registers = {area: {} for area in REGISTER_AREAS}
+        self._on_write = None
+        self._on_read = None
         code = type_code if type_code is not None else KINDS[kind]
         if code is not None:
-            self._registers["S"][0] = code & 0xFFFF
-            self._registers["S"][1] = firmware & 0xFFFF
-        self.writes = 0
-
-    # Memory, as a test or a bench sets and inspects it.
-    def read_words(self, area, start, count):
-        """``count`` words of contact area X, Y, R or L from word ``start``."""
-        with self._lock:
-            words = self._contacts[area]
-            return [words.get(start + i, 0) for i in range(count)]
-
-    def write_words(self, area, start, values):
-        with self._lock:
-            words = self._contacts[area]
-            for i, value in enumerate(values):
-                words[start + i] = value & 0xFFFF
-
-    def read_registers(self, area, start, count):
-        """``count`` registers of area D (DT), L (LD), F (FL) or S from ``start``."""
-        with self._lock:
-            regs = self._registers[area[0]]
-            return [regs.get(start + i, 0) for i in range(count)]
-
-    def write_registers(self, area, start, values):
-        with self._lock:
-            regs = self._registers[area[0]]
-            for i, value in enumerate(values):
-                regs[start + i] = value & 0xFFFF
-
-    def get_contact(self, area, point):
-        word, bit = divmod(point, 16)
-        return bool(self.read_words(area, word, 1)[0] >> bit & 1)
-
-    def set_contact(self, area, point, value):
-        word, bit = divmod(point, 16)
-        with self._lock:
-            words = self._contacts[area]
-            current = words.get(word, 0)
-            words[word] = current | 1 << bit if value else current & ~(1 << bit)
+            self.write_registers("S", 0, [code & 0xFFFF, firmware & 0xFFFF])
 
     def set_inputs(self, word):
         """The module's input word "WX0"."""
@@ -99,92 +96,130 @@ class Device(b4k_mew.MewSlaveBase):
         """The module's output word "WY0", as the masters wrote it."""
         return self.read_words("Y", 0, 1)[0]
 
-    # The slave handlers: names come from the frame ("R0010", "X0000", "D00100").
-    @staticmethod
-    def _point(name):
-        return int(name[1:4]) * 16 + int(name[4], 16)
+    # 32-bit floats, as controllers keep them: two registers, low word first.
+    def read_float(self, area, start):
+        """The IEEE 754 single in registers ``start`` and ``start + 1``."""
+        low, high = self.read_registers(area, start, 2)
+        return struct.unpack("<f", struct.pack("<HH", low, high))[0]
 
-    def on_get_coil(self, name):
-        return self.get_contact(name[0], self._point(name))
+    def write_float(self, area, start, value):
+        """Stores ``value`` as a single in registers ``start`` and ``start + 1``
+        (rounded to the nearest single; OverflowError beyond its range)."""
+        low, high = struct.unpack("<HH", struct.pack("<f", value))
+        self.write_registers(area, start, [low, high])
 
-    def on_set_coil(self, name, value):
-        self.set_contact(name[0], self._point(name), value)
-        self.writes += 1
+    # The controller's status, as RT reports it.
+    @property
+    def status(self):
+        """A ``b4k_mew.PlcStatus`` (cpu_type, version, capacity, mode, run,
+        link, error_flags, self_diagnosis)."""
+        cpu_type, version, capacity, mode, link, error_flags, self_diagnosis = self._status()
+        return b4k_mew.PlcStatus(cpu_type, version, capacity, mode, bool(mode & 1), link, error_flags,
+                                 self_diagnosis)
 
-    def on_get_multi_coil_uint16(self, name, count):
-        return self.read_words(name[0], int(name[1:]), max(count, 0))
+    def set_status(self, **fields):
+        """Changes fields of the status: cpu_type, version, capacity, mode
+        (bit 0: RUN), link, error_flags, self_diagnosis; ``run=True/False``
+        sets or clears the RUN bit of the mode."""
+        current = dict(zip(_STATUS_FIELDS, self._status()))
+        run = fields.pop("run", None)
+        unknown = sorted(set(fields) - set(_STATUS_FIELDS))
+        if unknown:
+            raise TypeError("unknown status field%s: %s" % ("s" if len(unknown) > 1 else "", ", ".join(unknown)))
+        current.update(fields)
+        if run is not None:
+            current["mode"] = current["mode"] | 1 if run else current["mode"] & ~1
+        self._set_status(*(current[name] for name in _STATUS_FIELDS))
 
-    def on_set_multi_coil_uint16(self, name, values):
-        self.write_words(name[0], int(name[1:]), values)
-        self.writes += 1
+    # Hooks: Python called only when set.
+    @property
+    def on_write(self):
+        """``hook(area, start, values)`` called after each write of a master,
+        or None (see the module's description)."""
+        return self._on_write
 
-    def on_get_multi_uint16(self, name, count):
-        return self.read_registers(name[0], int(name[1:]), max(count, 0))
+    @on_write.setter
+    def on_write(self, hook):
+        _check_hook(hook)
+        self._on_write = hook
+        self._watch_writes(hook is not None)
 
-    def on_set_multi_uint16(self, name, values):
-        self.write_registers(name[0], int(name[1:]), values)
-        self.writes += 1
+    @property
+    def on_read(self):
+        """``hook(area, start, values)`` called after each read of a master
+        with the values read, or None."""
+        return self._on_read
+
+    @on_read.setter
+    def on_read(self, hook):
+        _check_hook(hook)
+        self._on_read = hook
+        self._watch_reads(hook is not None)
 
 
-class Simulator(b4k_mew.MewBase):
+class _Devices(collections.abc.MutableMapping):
+    """A simulator's devices by station: what is put in is served."""
+
+    def __init__(self, simulator):
+        self._simulator = weakref.ref(simulator)
+        self._devices = {}
+
+    def _line(self):
+        simulator = self._simulator()
+        if simulator is None:
+            raise ReferenceError("the simulator is gone")
+        return simulator
+
+    def __getitem__(self, station):
+        return self._devices[station]
+
+    def __setitem__(self, station, device):
+        if not isinstance(device, b4k_mew._SimDevice):
+            raise TypeError("a simulator serves Device objects, not %s" % type(device).__name__)
+        if device.station != station:
+            raise ValueError("device of station %d put at station %r" % (device.station, station))
+        self._line()._add_device(device)
+        self._devices[station] = device
+
+    def __delitem__(self, station):
+        del self._devices[station]
+        self._line()._remove_device(station)
+
+    def __iter__(self):
+        return iter(self._devices)
+
+    def __len__(self):
+        return len(self._devices)
+
+    def __repr__(self):
+        return repr(self._devices)
+
+
+class Simulator(b4k_mew._Simulator):
     """Answers, on one line, for every device added to it.
 
     ``channel`` is a port name or a channel object, as for every station;
     keyword arguments are serial settings. Commands for a station that has
-    no device go unanswered, as on a real line."""
+    no device go unanswered, as on a real line. ``frame_limit`` (None, 118
+    or 2048), ``decimal_stations`` and ``plc`` say how every device answers
+    (see the module's description). ``devices`` maps stations to their
+    ``Device``; a device put into it is served at once."""
 
-    def __init__(self, channel, **serial_settings):
+    def __init__(self, channel, frame_limit=None, decimal_stations=False, plc=False, **serial_settings):
+        if frame_limit is not None and (isinstance(frame_limit, bool) or frame_limit not in FRAME_LIMITS):
+            raise ValueError("frame_limit must be None, 118 or 2048, not %r" % (frame_limit,))
         super().__init__(channel, **serial_settings)
-        self.devices = {}
-        self._worker = None
-        self._queue = None
-        self._running = threading.Event()
+        self.frame_limit = frame_limit
+        self.decimal_stations = bool(decimal_stations)
+        self.plc = bool(plc)
+        self._configure(frame_limit or 0, self.decimal_stations, self.plc)
+        self.devices = _Devices(self)
 
     def add_device(self, station, kind="plc", firmware=0x0100, type_code=None):
         """Adds a device at ``station`` and returns it."""
         device = Device(station, kind=kind, firmware=firmware, type_code=type_code)
         self.devices[station] = device
         return device
-
-    def start(self):
-        super().start()
-        if self._worker is not None:
-            return
-        self._queue = queue.Queue()
-        with self._listener_lock:
-            self._query_listeners.append(self._queue)
-        self._running.set()
-        self._worker = threading.Thread(target=self._serve, name="Simulator", daemon=True)
-        self._worker.start()
-
-    def stop(self):
-        if self._worker is not None:
-            self._running.clear()
-            self._worker.join()
-            self._worker = None
-            with self._listener_lock:
-                self._query_listeners.remove(self._queue)
-        super().stop()
-
-    def _serve(self):
-        while self._running.is_set():
-            try:
-                frame = self._queue.get(timeout=0.1)
-            except queue.Empty:
-                continue
-            try:
-                station = b4k_mew.MewStatic.parse_station(frame)
-            except ValueError:
-                continue
-            device = self.devices.get(station)
-            if device is None:
-                continue
-            try:
-                answer = device._process_request(frame)
-                if answer:
-                    self._send(answer)
-            except Exception as error:  # a bad frame must not end the simulator
-                print("Simulator: %s" % error, flush=True)
 
     def __enter__(self):
         return self

@@ -10,6 +10,8 @@ void bind_transport(py::module_ &m);
 void bind_link(py::module_ &m);
 void bind_master(py::module_ &m);
 void bind_slave(py::module_ &m);
+void bind_simulator(py::module_ &m);
+void bind_service(py::module_ &m);
 void bind_inst(py::module_ &m);
 
 }  // namespace mew::py_boundary

@@ -166,6 +166,18 @@ std::unique_ptr<runtime::WorkerThread> python_thread(py::handle self, const char
     return std::make_unique<PythonThread>(std::move(thread));
 }
 
+std::unique_ptr<runtime::WorkerThread> python_thread(const std::string &name, std::function<void()> body) {
+    py::gil_scoped_acquire gil;
+    py::cpp_function target([body = std::move(body)] {
+        py::gil_scoped_release nogil;
+        body();
+    });
+    py::object thread =
+        py::module_::import("threading")
+            .attr("Thread")(py::arg("target") = target, py::arg("name") = name, py::arg("daemon") = false);
+    return std::make_unique<PythonThread>(std::move(thread));
+}
+
 py::object thread_object(const runtime::WorkerThread *thread) {
     if (auto *t = dynamic_cast<const PythonThread *>(thread)) return t->object();
     return py::none();

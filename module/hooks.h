@@ -117,6 +117,8 @@ void check_abstract(py::handle self, py::handle cls, std::initializer_list<const
 // bound method: the thread keeps the station alive while it runs and the
 // interpreter waits for it at exit, as for any thread that is not a daemon.
 std::unique_ptr<runtime::WorkerThread> python_thread(py::handle self, const char *method);
+// A thread on threading.Thread named `name` that runs `body` without the GIL.
+std::unique_ptr<runtime::WorkerThread> python_thread(const std::string &name, std::function<void()> body);
 // The threading.Thread behind a station thread, or None.
 py::object thread_object(const runtime::WorkerThread *thread);
 

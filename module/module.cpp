@@ -11,5 +11,7 @@ PYBIND11_MODULE(b4k_mew, m) {
     mew::py_boundary::bind_link(m);
     mew::py_boundary::bind_master(m);
     mew::py_boundary::bind_slave(m);
+    mew::py_boundary::bind_simulator(m);
+    mew::py_boundary::bind_service(m);
     mew::py_boundary::bind_inst(m);
 }

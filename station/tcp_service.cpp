@@ -4,8 +4,9 @@
 
 namespace mew {
 
-TcpService::TcpService(const std::string &host, int port, Responder responder)
+TcpService::TcpService(const std::string &host, int port, Responder responder, MakeThread make_thread)
     : responder_(std::move(responder)),
+      make_thread_(std::move(make_thread)),
       server_(
           host, port,
           [this](const TcpServer::ConnectionPtr &c, std::string frame) { queue(c, std::move(frame)); },
@@ -19,17 +20,23 @@ TcpService::~TcpService() {
 }
 
 void TcpService::start() {
+    if (running_.exchange(true)) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (worker_) return;
         stopping_ = false;
-        worker_ = runtime::make_std_thread([this] { work(); });
     }
-    worker_->start();
+    // Made outside the lock: a host's thread may need the host's own lock.
+    std::unique_ptr<runtime::WorkerThread> worker = make_thread_([this] { work(); });
+    worker->start();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        worker_ = std::move(worker);
+    }
     server_.start();
 }
 
 void TcpService::stop() {
+    if (!running_.exchange(false)) return;
     server_.stop();
     std::unique_ptr<runtime::WorkerThread> worker;
     {

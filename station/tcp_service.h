@@ -11,6 +11,7 @@
 // connection rather than the others their service.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -32,8 +33,11 @@ public:
     // `transfer`; empty for no answer.
     using Responder = std::function<std::string(const std::string &frame, Transfer &transfer)>;
     static constexpr std::size_t kMaxQueuedPerClient = 16;
+    // Makes the worker thread; a host may run it on a thread of its own.
+    using MakeThread = std::function<std::unique_ptr<runtime::WorkerThread>(std::function<void()> body)>;
 
-    TcpService(const std::string &host, int port, Responder responder);
+    TcpService(const std::string &host, int port, Responder responder,
+               MakeThread make_thread = &runtime::make_std_thread);
     ~TcpService();
     TcpService(const TcpService &) = delete;
     TcpService &operator=(const TcpService &) = delete;
@@ -54,11 +58,13 @@ private:
     };
 
     Responder responder_;
+    MakeThread make_thread_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<Job> jobs_;
     std::map<std::uint64_t, Client> clients_;
     bool stopping_ = false;
+    std::atomic<bool> running_{false};
     std::unique_ptr<runtime::WorkerThread> worker_;
     TcpServer server_;  // last: its thread calls into the members above
 

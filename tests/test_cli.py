@@ -434,9 +434,9 @@ def test_a_station_that_does_not_answer(rack):
 def test_an_error_response(refusing_line):
     status, out, err = run("read", "--port", refusing_line, "--station", 2, "DT0")
     assert (status, out) == (1, "")
-    assert err == "b4k-mew: error: station 2: error response, code 61\n"
+    assert err == "b4k-mew: error: station 2: error response, code 61 (data error (area or range))\n"
     status, out, err = run("write", "--port", refusing_line, "R0010", "on")
-    assert (status, out, err) == (1, "", "b4k-mew: error: station 1: error response, code 61\n")
+    assert (status, out, err) == (1, "", "b4k-mew: error: station 1: error response, code 61 (data error (area or range))\n")
 
 
 @pytest.mark.parametrize("args, message", [

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "transport/frame_reader.h"
 
 namespace mew {
 
@@ -209,7 +210,8 @@ bool TcpServer::read_from(const ConnectionPtr &c) {
         c->pending_.append(buf, static_cast<std::size_t>(n));
         std::size_t start = 0, cr;
         while ((cr = c->pending_.find('\r', start)) != std::string::npos) {
-            std::string frame = c->pending_.substr(start, cr + 1 - start);
+            // Bytes as text, one character each, as every byte channel hands them on.
+            std::string frame = latin1_to_utf8(std::string_view(c->pending_).substr(start, cr + 1 - start));
             start = cr + 1;
             if (frame.size() > 1) on_frame_(c, std::move(frame));
         }

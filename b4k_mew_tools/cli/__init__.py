@@ -1,9 +1,12 @@
 """The ``b4k-mew`` command: read, write, watch and scan the stations on a
-serial line, simulate a rack of devices, or run a demonstration that needs
-no hardware.
+serial line, ask a controller for its status, simulate a rack of devices,
+or run a demonstration that needs no hardware.
 
     b4k-mew read  --port /dev/ttyUSB0 DT100 --count 4
+    b4k-mew read  --port /dev/ttyUSB0 DT300 --type float32
     b4k-mew write --port /dev/ttyUSB0 --station 2 R0010 on
+    b4k-mew write --port /dev/ttyUSB0 Y0000=on R0010=off
+    b4k-mew status --port /dev/ttyUSB0 --decimal-stations --station EE
     b4k-mew scan  --port /dev/ttyUSB0
     b4k-mew watch --port /dev/ttyUSB0 DT100 WX0 --interval 0.5
     b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy --device 2:plc

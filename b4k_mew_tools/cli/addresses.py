@@ -3,25 +3,40 @@
 import functools
 import math
 import re
+import struct
 
 from .errors import MAX_FRAME_WORDS, _usage_error
 
-TYPES = ("uint16", "int16", "uint32", "int32", "coil", "word")
+TYPES = ("uint16", "int16", "uint32", "int32", "float32", "coil", "word")
+
+# The contacts one command reads or writes together.
+CONTACTS_PER_COMMAND = 8
 
 
 # Each form: its pattern (letter, number digits, the hexadecimal bit digit of
 # a contact) and the largest number its frame field has room for: three word
-# digits for a contact, four for a word, five for a register.
+# digits for a contact, four for a word or a timer, five for a register. The
+# timers come before the registers, whose pattern would take "SV0" for the
+# system register S0.
 _FORMS = (
     ("contact", re.compile(r"([XYRL])([0-9]*)([0-9A-F])"), 999),
     ("word", re.compile(r"W([XYRL])([0-9]+)()"), 9999),
+    ("timer", re.compile(r"([SE]V)([0-9]+)()"), 9999),
     ("register", re.compile(r"([A-Z]{1,2})([0-9]+)()"), 99999),
 )
+
+_ALLOWED_TYPES = {
+    "contact": ("coil",),
+    "word": ("word",),
+    "timer": ("uint16", "int16"),
+    "register": ("uint16", "int16", "uint32", "int32", "float32"),
+}
 
 
 class Address:
     """An address as a user types it: a contact ("R0010", "Y1F"), a word of
-    16 contacts ("WX0") or a register ("DT100", "LD5", "S0")."""
+    16 contacts ("WX0"), a register ("DT100", "LD5", "S0") or the set or
+    elapsed value of a timer or counter ("SV0", "EV12")."""
 
     def __init__(self, text):
         self.text = text
@@ -35,7 +50,7 @@ class Address:
         else:
             raise _usage_error(
                 "not an address: %r (a register like DT100, a contact like R0010, "
-                "or a word of contacts like WX0)" % text
+                "a word of contacts like WX0, or a timer value like SV0 or EV0)" % text
             )
         self.form = form
         self.letter, digits, bit = match.groups()
@@ -51,10 +66,10 @@ class Address:
 
     @property
     def default_type(self):
-        return {"contact": "coil", "word": "word", "register": "uint16"}[self.form]
+        return _ALLOWED_TYPES[self.form][0]
 
     def check_type(self, value_type):
-        allowed = {"contact": ("coil",), "word": ("word",)}.get(self.form, ("uint16", "int16", "uint32", "int32"))
+        allowed = _ALLOWED_TYPES[self.form]
         if value_type not in allowed:
             raise _usage_error(
                 "--type %s does not fit %s, a %s (use %s)"
@@ -82,12 +97,13 @@ class Address:
 
 
 def _words_per_value(value_type):
-    return 2 if value_type in ("uint32", "int32") else 1
+    return 2 if value_type in ("uint32", "int32", "float32") else 1
 
 
-def check_run(address, value_type, count):
+def check_run(address, value_type, count, split=False):
     """Refuses ``count`` values from ``address`` on that run past the last
-    address, or that one frame cannot carry, before anything is sent."""
+    address, or that one frame cannot carry, before anything is sent; a
+    read that the master ``split``s into several commands may be longer."""
     if count < 1:
         raise _usage_error("--count must be at least 1")
     step = _words_per_value(value_type)
@@ -95,7 +111,7 @@ def check_run(address, value_type, count):
         raise _usage_error("%s to %s goes past %s, the last %s"
                            % (address.name, address.at(count * step - 1), address.last_name, address.form))
     # Contacts go one exchange a point.
-    if value_type != "coil" and count * step > MAX_FRAME_WORDS:
+    if value_type != "coil" and not split and count * step > MAX_FRAME_WORDS:
         raise _usage_error("%d values of %s are more words than one frame carries (%d)"
                            % (count, value_type, MAX_FRAME_WORDS))
 
@@ -136,12 +152,59 @@ def parse_seconds(text):
 _COIL_WORDS = {"1": True, "on": True, "true": True, "0": False, "off": False, "false": False}
 
 
+def _single(value):
+    """``value`` as the nearest single-precision float; OverflowError beyond
+    its range."""
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+def _float_bits(value):
+    return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
+def parse_float32(text):
+    """A finite number that a single-precision float holds (it is stored
+    rounded to the nearest one). A controller has no use for NaN or the
+    infinities, so they are refused like any text that is not a number."""
+    try:
+        value = float(text) if text.isascii() else None
+    except ValueError:
+        value = None
+    if value is None:
+        raise _usage_error("not a number: %r" % text)
+    if not math.isfinite(value):
+        raise _usage_error("not a finite number: %r (float32 registers take finite values only)" % text)
+    try:
+        _single(value)
+    except OverflowError:
+        raise _usage_error("%s is out of range for float32 (about -3.4e38 to 3.4e38)" % text.strip()) from None
+    return value
+
+
+def format_float32(value):
+    """The shortest decimal that reads back as the same single-precision
+    value: 0.1, not the 0.10000000149011612 that the double holding it
+    shows."""
+    if not math.isfinite(value):
+        return repr(value)
+    for digits in range(1, 10):  # nine significant digits tell every single apart
+        text = "%.*g" % (digits, value)
+        try:
+            if _single(float(text)) == value:
+                return repr(float(text))
+        except OverflowError:  # rounded up past the largest single
+            pass
+    return repr(value)
+
+
 def parse_value(text, value_type):
     if value_type == "coil":
         try:
             return _COIL_WORDS[text.strip().lower()]
         except KeyError:
             raise _usage_error("not a contact state: %r (use 1/0, on/off or true/false)" % text) from None
+    if value_type == "float32":
+        return parse_float32(text)
     value = parse_integer(text)
     low, high = _RANGES[value_type]
     # A signed register written as a hexadecimal bit pattern (0xFFFF for -1)
@@ -160,6 +223,10 @@ def format_value(value, value_type, hexadecimal=False):
         return "1" if value else "0"
     if value_type == "word":
         return "0x%04X" % value
+    if value_type == "float32":
+        # In hexadecimal: the bits of the two registers, as a program that
+        # reads them as one 32-bit word sees them.
+        return "0x%08X" % _float_bits(value) if hexadecimal else format_float32(value)
     if hexadecimal:
         bits = 16 if value_type in ("uint16", "int16") else 32
         return "0x%0*X" % (bits // 4, value & ((1 << bits) - 1))
@@ -188,18 +255,50 @@ def read_values(master, station, address, value_type, count):
         return [master.get_coil(station, address.at(i)) for i in range(count)]
     if value_type == "word":
         return master.get_multi_coil_uint16(station, address.name, count)
+    if address.form == "timer":
+        get = master.get_preset_values if address.letter == "SV" else master.get_elapsed_values
+        words = get(station, address.number, count)
+        return [_signed16(w) for w in words] if value_type == "int16" else words
     name = address.name
     if value_type == "uint16":
         return master.get_multi_uint16(station, name, count)
     if value_type == "int16":
         if count == 1:
             return [master.get_int16(station, name)]
-        return [w - 0x10000 if w & 0x8000 else w for w in master.get_multi_uint16(station, name, count)]
+        return [_signed16(w) for w in master.get_multi_uint16(station, name, count)]
     if value_type == "uint32":
         return [master.get_uint32(station, name)] if count == 1 else master.get_multi_uint32(station, name, count)
     if value_type == "int32":
         return [master.get_int32(station, name)] if count == 1 else master.get_multi_int32(station, name, count)
+    if value_type == "float32":
+        return [master.get_float32(station, name)] if count == 1 else master.get_multi_float32(station, name, count)
     raise AssertionError(value_type)
+
+
+def _signed16(word):
+    return word - 0x10000 if word & 0x8000 else word
+
+
+def _in_commands(items):
+    for start in range(0, len(items), CONTACTS_PER_COMMAND):
+        yield items[start:start + CONTACTS_PER_COMMAND]
+
+
+@_garbled_answers_fail_the_line
+def read_contacts(master, station, addresses):
+    """The state of each contact of ``addresses``, several to a command."""
+    states = []
+    for group in _in_commands([address.name for address in addresses]):
+        states.extend(master.get_coils(station, group))
+    return states
+
+
+@_garbled_answers_fail_the_line
+def write_contacts(master, station, pairs):
+    """Sets each (address, state) of ``pairs``, several to a command, in
+    their order: a contact named twice ends with its last state."""
+    for group in _in_commands([(address.name, state) for address, state in pairs]):
+        master.set_coils(station, group)
 
 
 @_garbled_answers_fail_the_line
@@ -207,6 +306,10 @@ def write_values(master, station, address, value_type, values):
     if value_type == "coil":
         for i, value in enumerate(values):
             master.set_coil(station, address.at(i), value)
+        return
+    if address.form == "timer":
+        put = master.set_preset_values if address.letter == "SV" else master.set_elapsed_values
+        put(station, address.number, [value & 0xFFFF for value in values])
         return
     name = address.name
     single = len(values) == 1
@@ -216,13 +319,8 @@ def write_values(master, station, address, value_type, values):
         else:
             master.set_multi_coil_uint16(station, name, values)
         return
-    one, many = {
-        "uint16": (master.set_uint16, master.set_multi_uint16),
-        "int16": (master.set_int16, master.set_multi_int16),
-        "uint32": (master.set_uint32, master.set_multi_uint32),
-        "int32": (master.set_int32, master.set_multi_int32),
-    }[value_type]
+    # set_uint16 / set_multi_uint16, set_float32 / set_multi_float32, ...
     if single:
-        one(station, name, values[0])
+        getattr(master, "set_" + value_type)(station, name, values[0])
     else:
-        many(station, name, values)
+        getattr(master, "set_multi_" + value_type)(station, name, values)

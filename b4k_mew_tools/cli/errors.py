@@ -15,6 +15,10 @@ TIMEOUT_TEXT = "MewMasterBase: device response timeout."
 # The library writes a station in hexadecimal, with more than two digits when
 # it needs them, up to the largest number it holds.
 MAX_STATION = (1 << 63) - 1
+# Controllers that number their stations in decimal have 0 to 99, and "EE",
+# whichever station is at the other end of a 1:1 link.
+MAX_DECIMAL_STATION = 99
+STATION_EE = getattr(b4k_mew, "STATION_EE", 0xEE)
 # Far above any serial adapter, and well inside the C int that the serial
 # library hands to the driver.
 MAX_BAUDRATE = 100_000_000
@@ -77,9 +81,16 @@ def line_failure(error, query_timeout):
     if text == TIMEOUT_TEXT:
         return "no answer within %g s (time-out)" % query_timeout
     if isinstance(error, b4k_mew.DeviceError):
-        return "error response, code %s" % error.code
+        meaning = getattr(error, "meaning", None)
+        return "error response, code %s" % error.code + (" (%s)" % meaning if meaning else "")
     return text
 
 
-def describe_line_error(error, station, query_timeout):
-    return "station %d: %s" % (station, line_failure(error, query_timeout))
+def station_name(station, decimal=False):
+    """``station`` as the user wrote it: "EE" stands for itself where the
+    stations are numbered in decimal."""
+    return "EE" if decimal and station == STATION_EE else str(station)
+
+
+def describe_line_error(error, station, query_timeout, decimal=False):
+    return "station %s: %s" % (station_name(station, decimal), line_failure(error, query_timeout))

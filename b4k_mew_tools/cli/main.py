@@ -4,7 +4,7 @@ import contextlib
 import os
 import sys
 
-from . import demo, line, readwrite, scan, simulate
+from . import demo, line, readwrite, scan, simulate, status
 from .errors import CliError, describe_line_error, one_line, PROG
 from .line import _print, _stop_requested, _stop_signals
 from .options import _Formatter, _master_parent, _Parser, _serial_parent
@@ -12,15 +12,21 @@ from .options import _Formatter, _master_parent, _Parser, _serial_parent
 MAIN_EPILOG = """\
 examples:
   b4k-mew read --port /dev/ttyUSB0 DT100 --count 4
+  b4k-mew read --port /dev/ttyUSB0 DT300 --type float32
+  b4k-mew read --port /dev/ttyUSB0 X0000 Y001A R0010
   b4k-mew write --port /dev/ttyUSB0 --station 2 R0010 on
+  b4k-mew write --port /dev/ttyUSB0 Y0000=on R0010=off
+  b4k-mew status --port /dev/ttyUSB0 --decimal-stations --station EE
   b4k-mew scan --port /dev/ttyUSB0
   b4k-mew watch --port /dev/ttyUSB0 WX0 DT100
   b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy --device 2:plc
   b4k-mew demo
 
-"b4k-mew COMMAND --help" tells more about each command. Exit status: 0 ok,
-1 the line failed (time-out, error response), 2 bad arguments or a port that
-cannot be opened, 130 interrupted.
+Controllers with short frames, small reads or stations numbered in decimal
+take --frame-limit, --max-read-words and --decimal-stations on every command
+that talks to them. "b4k-mew COMMAND --help" tells more about each command.
+Exit status: 0 ok, 1 the line failed (time-out, error response), 2 bad
+arguments or a port that cannot be opened, 130 interrupted.
 """
 
 
@@ -34,13 +40,7 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     serial_parent, master_parent = _serial_parent(), _master_parent()
-
-
-
-
-
-
-    for command in (readwrite, scan, simulate, demo):
+    for command in (readwrite, status, scan, simulate, demo):
         command.add_commands(commands, serial_parent, master_parent)
     return parser
 
@@ -79,7 +79,7 @@ def main(argv=None):
         if station is None:
             message = str(error)
         else:
-            message = describe_line_error(error, station, args.timeout)
+            message = describe_line_error(error, station, args.timeout, getattr(args, "decimal_stations", False))
         message, status = "error: %s" % message, 1
     if _stop_requested.is_set():
         # Whatever failed once a stop was asked for failed because of it.

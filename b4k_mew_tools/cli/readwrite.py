@@ -6,33 +6,83 @@ import time
 
 import b4k_mew
 
-from .addresses import _words_per_value, Address, check_run, format_value, parse_integer, parse_value, read_values, write_values
+from .addresses import (_words_per_value, Address, check_run, CONTACTS_PER_COMMAND, format_value, parse_integer,
+                        parse_value, read_contacts, read_values, write_contacts, write_values)
 from .errors import _usage_error, describe_line_error, MAX_FRAME_WORDS, one_line, option
 from .line import _ended_normally, _print, opened
-from .options import _Formatter, _seconds, _SECONDS_RANGE, _type_option, ADDRESSES_HELP
+from .options import _Formatter, _seconds, _SECONDS_RANGE, _type_option, ADDRESSES_HELP, master_settings
 
-def _target(text, args, count=1):
+
+def _target(text, args, count=1, split=False):
     address = Address(text)
     value_type = args.type or address.default_type
     address.check_type(value_type)
-    check_run(address, value_type, count)
+    check_run(address, value_type, count, split)
     return address, value_type
 
 
+def _contacts(texts, args, verb, what):
+    """The addresses of ``texts``, each a single contact, as the forms that
+    name several contacts take them."""
+    if args.type not in (None, "coil"):
+        raise _usage_error("%s are contacts: --type %s does not fit them" % (what, args.type))
+    addresses = [Address(text) for text in texts]
+    for address in addresses:
+        if address.form != "contact":
+            raise _usage_error("%s must all be contacts like R0010; %s is a %s (%s it on its own)"
+                               % (what, address.text, address.form, verb))
+    return addresses
+
+
 def cmd_read(args):
-    address, value_type = _target(args.address, args, args.count)
+    if len(args.addresses) > 1:
+        return _read_contacts(args)
+    # A master that splits its reads takes runs longer than one frame.
+    address, value_type = _target(args.addresses[0], args, args.count, split=args.max_read_words is not None)
     step = _words_per_value(value_type)
-    with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
+    with opened(b4k_mew.MewMaster, args, **master_settings(args)) as master:
         values = read_values(master, args.station, address, value_type, args.count)
     for i, value in enumerate(values):
         _print("%s = %s" % (address.at(i * step), format_value(value, value_type, args.hex)))
     return 0
 
 
+def _read_contacts(args):
+    if args.count != 1:
+        raise _usage_error("--count goes with one address; several addresses are read one value each")
+    addresses = _contacts(args.addresses, args, "read", "several addresses")
+    with opened(b4k_mew.MewMaster, args, **master_settings(args)) as master:
+        states = read_contacts(master, args.station, addresses)
+    for address, state in zip(addresses, states):
+        _print("%s = %s" % (address.name, format_value(state, "coil")))
+    return 0
+
+
+def _write_pairs(items, args):
+    pairs = []
+    for text in items:
+        name, sep, state = text.partition("=")
+        if not sep:
+            raise _usage_error("expected CONTACT=STATE like Y0000=on, not %r (pairs and ADDRESS VALUE... "
+                               "do not mix)" % text)
+        pairs.append((name, state))
+    addresses = _contacts([name for name, _ in pairs], args, "write", "CONTACT=STATE pairs")
+    return [(address, parse_value(state, "coil")) for address, (_, state) in zip(addresses, pairs)]
+
+
 def cmd_write(args):
+    items = [args.address, *args.values]
+    if any("=" in text for text in items):
+        pairs = _write_pairs(items, args)
+        with opened(b4k_mew.MewMaster, args, **master_settings(args)) as master:
+            write_contacts(master, args.station, pairs)
+        _print("ok")
+        return 0
+    if not args.values:
+        raise _usage_error("expected ADDRESS VALUE... (e.g. DT100 5) or CONTACT=STATE... (e.g. Y0000=on)")
     address, value_type = _target(args.address, args, len(args.values))
     values = [parse_value(text, value_type) for text in args.values]
-    with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
+    with opened(b4k_mew.MewMaster, args, **master_settings(args)) as master:
         write_values(master, args.station, address, value_type, values)
     _print("ok")
     return 0
@@ -46,10 +96,11 @@ def cmd_watch(args):
     targets = [_target(text, args) for text in args.addresses]
     if args.count < 0:
         raise _usage_error("--count must not be negative")
+    settings = master_settings(args)
     last = [None] * len(targets)
     failing = [None] * len(targets)
     polls = 0
-    with opened(b4k_mew.MewMaster, args, query_timeout=args.timeout) as master:
+    with opened(b4k_mew.MewMaster, args, **settings) as master:
         start = time.monotonic()
         try:
             while True:
@@ -59,7 +110,8 @@ def cmd_watch(args):
                         value = read_values(master, args.station, address, value_type, 1)[0]
                     except OSError as error:
                         all_read = False
-                        message = one_line(describe_line_error(error, args.station, args.timeout))
+                        message = one_line(describe_line_error(error, args.station, args.timeout,
+                                                               args.decimal_stations))
                         # A station that stays silent is reported once, not at
                         # every poll.
                         if failing[i] != message:
@@ -67,13 +119,14 @@ def cmd_watch(args):
                         failing[i] = message
                         continue
                     failing[i] = None
+                    # Compared as shown: a NaN in a float register equals no
+                    # value, itself neither, and would be a change at every poll.
                     shown = format_value(value, value_type, args.hex)
                     if last[i] is None:
                         _print("%s %s = %s" % (_timestamp(), address.name, shown))
-                    elif last[i] != value:
-                        old = format_value(last[i], value_type, args.hex)
-                        _print("%s %s %s -> %s" % (_timestamp(), address.name, old, shown))
-                    last[i] = value
+                    elif last[i] != shown:
+                        _print("%s %s %s -> %s" % (_timestamp(), address.name, last[i], shown))
+                    last[i] = shown
                 polls += 1
                 if args.count and polls >= args.count:
                     return 0 if all_read else 1
@@ -95,14 +148,22 @@ examples:
   b4k-mew read --port /dev/ttyUSB0 DT100
   b4k-mew read --port /dev/ttyUSB0 --station 2 DT100 --count 4 --type int16
   b4k-mew read --port COM3 DT200 --type uint32 --count 2
+  b4k-mew read --port /dev/ttyUSB0 DT300 --type float32
   b4k-mew read --port /dev/ttyUSB0 R0010 --count 16
+  b4k-mew read --port /dev/ttyUSB0 X0000 Y001A R0010      (several contacts)
+  b4k-mew read --port /dev/ttyUSB0 SV0 --count 4            (timer set values)
   b4k-mew read --port /dev/ttyUSB0 --baudrate 19200 --parity O WX0
+  b4k-mew read --port /dev/ttyUSB0 --decimal-stations --station EE DT0
+  b4k-mew read --port /dev/ttyUSB0 --frame-limit 118 DT0 --count 100
+  b4k-mew read --port /dev/ttyUSB0 --max-read-words 24 DT0 --count 100
 
 Prints one line per value, "DT100 = 4660"; the address steps by one
 register (two for 32-bit types), one contact or one word per value. The
 values must end by the last address, and registers and words must fit one
-frame: at most %d words.
-""" % MAX_FRAME_WORDS
+frame, at most %d words, unless --max-read-words splits the read.
+Several addresses must all be contacts: up to %d go in one command, and
+each prints a line of its own.
+""" % (MAX_FRAME_WORDS, CONTACTS_PER_COMMAND)
 
 WRITE_EPILOG = ADDRESSES_HELP + """
 examples:
@@ -110,19 +171,25 @@ examples:
   b4k-mew write --port /dev/ttyUSB0 DT100 1 2 3 0x10      (DT100..DT103)
   b4k-mew write --port /dev/ttyUSB0 DT100 -5 --type int16
   b4k-mew write --port /dev/ttyUSB0 DT200 100000 --type uint32
+  b4k-mew write --port /dev/ttyUSB0 DT300 1.5 -0.25 --type float32
   b4k-mew write --port /dev/ttyUSB0 --station 3 R0010 on
+  b4k-mew write --port /dev/ttyUSB0 Y0000=on R0010=off   (several contacts)
   b4k-mew write --port /dev/ttyUSB0 WY0 0x00FF
+  b4k-mew write --port /dev/ttyUSB0 SV0 100                 (timer 0 set value)
 
-Values are decimal, 0x... hexadecimal or 0b... binary; contacts take
-1/0, on/off or true/false. Several values go to consecutive addresses in
-one command (one command per contact). Prints "ok".
-"""
+Values are decimal, 0x... hexadecimal or 0b... binary, float32 ones a
+decimal like 1.5 or 2e-3 (not nan or inf); contacts take 1/0, on/off or
+true/false. Several values go to consecutive addresses in one command (one
+command per contact). CONTACT=STATE pairs set contacts anywhere, up to %d
+in one command. Prints "ok".
+""" % CONTACTS_PER_COMMAND
 
 WATCH_EPILOG = """\
 examples:
   b4k-mew watch --port /dev/ttyUSB0 DT100
   b4k-mew watch --port /dev/ttyUSB0 --station 2 WX0 R0010 DT5 --interval 0.2
   b4k-mew watch --port /dev/ttyUSB0 DT100 --count 10
+  b4k-mew watch --port /dev/ttyUSB0 DT300 DT302 --type float32
 
 Prints each address's first value, then a line whenever one changes:
   14:02:11.204 DT100 = 7
@@ -138,8 +205,10 @@ def add_commands(commands, serial_parent, master_parent):
     read = commands.add_parser(
         "read", parents=[serial_parent, master_parent], formatter_class=_Formatter, epilog=READ_EPILOG,
         help="read registers, contacts or words", description="Read values from a station.")
-    read.add_argument("address", metavar="ADDRESS", help="first address, e.g. DT100, R0010, WX0")
-    read.add_argument("--count", type=option(parse_integer), default=1, help="number of values (default 1)")
+    read.add_argument("addresses", metavar="ADDRESS", nargs="+",
+                      help="first address, e.g. DT100, R0010, WX0, SV0; or several contacts, e.g. X0000 Y001A")
+    read.add_argument("--count", type=option(parse_integer), default=1,
+                      help="number of values from one address (default 1)")
     _type_option(read)
     read.add_argument("--hex", action="store_true", help="print register values in hexadecimal")
     read.set_defaults(handler=cmd_read)
@@ -147,8 +216,12 @@ def add_commands(commands, serial_parent, master_parent):
     write = commands.add_parser(
         "write", parents=[serial_parent, master_parent], formatter_class=_Formatter, epilog=WRITE_EPILOG,
         help="write registers, contacts or words", description="Write values to a station.")
-    write.add_argument("address", metavar="ADDRESS", help="first address, e.g. DT100, R0010, WY0")
-    write.add_argument("values", metavar="VALUE", nargs="+", help="values for consecutive addresses")
+    # Pairs take both places: "Y0000=on R0010=off" is an ADDRESS and a VALUE
+    # to the parser, and cmd_write tells the forms apart.
+    write.add_argument("address", metavar="ADDRESS",
+                       help="first address, e.g. DT100, R0010, WY0, SV0; or a CONTACT=STATE pair, e.g. Y0000=on")
+    write.add_argument("values", metavar="VALUE", nargs="*",
+                       help="values for consecutive addresses; or more CONTACT=STATE pairs")
     _type_option(write)
     write.set_defaults(handler=cmd_write)
 

@@ -7,7 +7,7 @@ import b4k_mew
 from .addresses import parse_integer
 from .errors import line_failure, MAX_STATION, one_line, option
 from .line import _print, _stop_requested, opened
-from .options import _Formatter, _seconds, _SECONDS_RANGE
+from .options import _Formatter, _seconds, _SECONDS_RANGE, add_line_format_options, line_format
 
 KIND_NAMES = {
     b4k_mew.INST_TYPE_UNKNOWN: "unknown",
@@ -121,7 +121,8 @@ def _progress_printer(stream):
 def cmd_scan(args):
     show, done = _progress_printer(sys.stderr) if not args.quiet else (None, lambda: None)
     with opened(
-        ScanningManager, args, query_timeout=args.timeout, slave_station=args.slave_station, progress=show
+        ScanningManager, args, query_timeout=args.timeout, slave_station=args.slave_station, progress=show,
+        **line_format(args)
     ) as manager:
         try:
             run_scan(manager)
@@ -155,4 +156,5 @@ def add_commands(commands, serial_parent, master_parent):
                       help="the scanner's own station number, which it answers to, 1 to %d (default %d)"
                       % (MAX_STATION, DEFAULT_SLAVE_STATION))
     scan.add_argument("--quiet", "-q", action="store_true", help="no progress lines")
+    add_line_format_options(scan.add_argument_group("line format"))
     scan.set_defaults(handler=cmd_scan)

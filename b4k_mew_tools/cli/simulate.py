@@ -4,44 +4,53 @@ import time
 
 from ..simulator import KINDS, Device, Simulator
 from .addresses import Address, parse_integer, parse_seconds
-from .errors import _usage_error, check_range, CliError, MAX_SECONDS, MAX_STATION, option
+from .errors import _usage_error, check_range, CliError, MAX_DECIMAL_STATION, MAX_SECONDS, MAX_STATION, option
 from .line import _ended_normally, _print, describe_settings, opened
-from .options import _Formatter
+from .options import FRAME_LIMITS, _Formatter
 from .readwrite import _timestamp
 
+def frame_name(area, number):
+    """An address as the frames carry it: D00100 for DT100, X0000 for the
+    word WX0, R0010 for the contact at point 16."""
+    if area in ("X", "Y", "R", "L"):
+        word, bit = divmod(number, 16)
+        return "%s%03d%X" % (area, word, bit)
+    if area.startswith("W"):
+        return "%s%04d" % (area[1], number)
+    if area in ("SV", "EV"):
+        return "%s%04d" % (area, number)
+    return "%s%05d" % (area[0], number)
+
+
 class LoggingDevice(Device):
-    """A simulated device that prints each command it serves, with the
+    """A simulated device that prints each read and write it serves, with the
     names as the frames carry them (D00100 is DT100, X0000 the word WX0)."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.on_read = self._log_read
+        self.on_write = self._log_write
 
     def _log(self, text):
         _print("%s station %d: %s" % (_timestamp(), self.station, text))
 
-    def on_get_coil(self, name):
-        value = super().on_get_coil(name)
-        self._log("read %s = %d" % (name, value))
-        return value
+    @staticmethod
+    def _values(area, values):
+        if area in ("X", "Y", "R", "L"):
+            return " ".join("%d" % v for v in values)
+        if area.startswith("W"):
+            return " ".join("0x%04X" % v for v in values)
+        return " ".join(str(v) for v in values)
 
-    def on_set_coil(self, name, value):
-        super().on_set_coil(name, value)
-        self._log("write %s = %d" % (name, bool(value)))
+    def _log_read(self, area, start, values):
+        name = frame_name(area, start)
+        if area in ("X", "Y", "R", "L"):
+            self._log("read %s = %s" % (name, self._values(area, values)))
+        else:
+            self._log("read %s x%d = %s" % (name, len(values), self._values(area, values)))
 
-    def on_get_multi_coil_uint16(self, name, count):
-        values = super().on_get_multi_coil_uint16(name, count)
-        self._log("read %s x%d = %s" % (name, count, " ".join("0x%04X" % v for v in values)))
-        return values
-
-    def on_set_multi_coil_uint16(self, name, values):
-        super().on_set_multi_coil_uint16(name, values)
-        self._log("write %s = %s" % (name, " ".join("0x%04X" % v for v in values)))
-
-    def on_get_multi_uint16(self, name, count):
-        values = super().on_get_multi_uint16(name, count)
-        self._log("read %s x%d = %s" % (name, count, " ".join(str(v) for v in values)))
-        return values
-
-    def on_set_multi_uint16(self, name, values):
-        super().on_set_multi_uint16(name, values)
-        self._log("write %s = %s" % (name, " ".join(str(v) for v in values)))
+    def _log_write(self, area, start, values):
+        self._log("write %s = %s" % (frame_name(area, start), self._values(area, values)))
 
 
 class DeviceOption:
@@ -97,7 +106,7 @@ class DeviceOption:
         for address, number in self.presets:
             if address.form == "word":
                 device.write_words(address.letter, address.number, [number])
-            else:
+            else:  # a register, or a timer's set or elapsed value (SV0, EV0)
                 device.write_registers(address.letter, address.number, [number])
         return device
 
@@ -112,21 +121,40 @@ class DeviceOption:
         return ("station %-3d %-7s %s" % (self.station, self.kind, ", ".join(details))).rstrip()
 
 
+def describe_format(args):
+    """How the devices answer, when not as plain slaves: ", PLC mode, frame
+    limit 118, decimal stations"."""
+    parts = []
+    if args.plc:
+        parts.append("PLC mode")
+    if args.frame_limit is not None:
+        parts.append("frame limit %d" % args.frame_limit)
+    if args.decimal_stations:
+        parts.append("decimal stations")
+    return "".join(", " + part for part in parts)
+
+
 def cmd_simulate(args):
     options = [DeviceOption(text) for text in args.device]
     stations = [entry.station for entry in options]
     duplicates = sorted({s for s in stations if stations.count(s) > 1})
     if duplicates:
         raise _usage_error("station %s given more than once" % ", ".join(map(str, duplicates)))
+    if args.decimal_stations:
+        beyond = sorted(s for s in stations if s > MAX_DECIMAL_STATION)
+        if beyond:
+            raise _usage_error("station %s cannot be numbered in decimal (--decimal-stations: 1 to %d)"
+                               % (", ".join(map(str, beyond)), MAX_DECIMAL_STATION))
     device_class = LoggingDevice if args.verbose else Device
-    with opened(Simulator, args) as simulator:
+    line_format = {"frame_limit": args.frame_limit, "decimal_stations": args.decimal_stations, "plc": args.plc}
+    with opened(Simulator, args, **line_format) as simulator:
         devices = [(entry, entry.add_to(simulator, device_class)) for entry in options]
         simulator.start()
         # A stop request may come as soon as anything is printed: the whole
         # run, announcements included, ends quietly on it.
         try:
-            _print("simulating %d device%s on %s (%s):" % (len(options), "" if len(options) == 1 else "s", args.port,
-                                                       describe_settings(args)))
+            _print("simulating %d device%s on %s (%s%s):" % (len(options), "" if len(options) == 1 else "s", args.port,
+                                                         describe_settings(args), describe_format(args)))
             for entry, device in sorted(devices, key=lambda pair: pair[0].station):
                 _print("  " + entry.describe(device))
             if args.duration is None:
@@ -154,6 +182,7 @@ examples:
   b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy --device 2:axis --device 3:ad --device 4:plc
   b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy:firmware=0x0102:inputs=0x00A5
   b4k-mew simulate --port /dev/ttyUSB1 --device 5:plc:DT100=4660:WR1=0x0001 --verbose
+  b4k-mew simulate --port /dev/ttyUSB1 --device 12:plc:SV0=50 --plc --frame-limit 118 --decimal-stations
 
 A device is STATION:KIND with KIND one of xy, axis, ad, plc, unknown, and
 options firmware=N (the "S1" word), inputs=N (the "WX0" word of an xy
@@ -161,6 +190,18 @@ device), type=N (report another type code in "S0"), or ADDRESS=N to preset
 a register or a contact word. Every device has its own registers and
 contacts; writes from a master are kept. Runs until Ctrl-C (exit 130), kill
 (exit 0), or for --duration seconds.
+
+Without options every device answers as a plain slave: contacts (RCS, WCS,
+RCC, WCC) and registers (RD, WD). --plc makes them answer as controllers:
+several contacts at once (RCP, WCP), the status (RT), timer and counter set
+and elapsed values (RS, WS, RK, WK; preset them with SV0=N, EV0=N), and an
+error response for what they cannot serve: 40 wrong check code, 41 bad
+format, 42 unknown command, 43 a command during a multi-frame answer, 61 an
+area or range they do not have (contact words 0 to 999). --frame-limit cuts
+long answers into frames of at most 118 ("%" header) or 2048 ("<" header)
+characters, as controllers do, and takes the "<" header. With
+--decimal-stations the stations are numbered in decimal, 1 to 99, and EE
+addresses the first device.
 """
 
 
@@ -173,5 +214,14 @@ def add_commands(commands, serial_parent, master_parent):
                           help="a device to simulate; repeat for more")
     simulate.add_argument("--duration", type=option(parse_seconds, 0, MAX_SECONDS),
                           help="stop after this many seconds, 0 to %d (default: Ctrl-C)" % MAX_SECONDS)
-    simulate.add_argument("--verbose", "-v", action="store_true", help="print every command served")
+    simulate.add_argument("--verbose", "-v", action="store_true", help="print every read and write served")
+    simulate.add_argument("--plc", action="store_true",
+                          help="answer as controllers: RCP, WCP, RT, RS, WS, RK, WK too, and error codes "
+                          "40, 41, 42, 43, 61 for what cannot be served")
+    simulate.add_argument("--frame-limit", type=option(parse_integer), choices=FRAME_LIMITS,
+                          help="longest frame, CR included: 118 (\"%%\" header) or 2048 (also \"<\" "
+                          "header); longer answers go in several frames (default: no limit)")
+    simulate.add_argument("--decimal-stations", action="store_true",
+                          help="stations numbered in decimal, 1 to %d; EE addresses the first device"
+                          % MAX_DECIMAL_STATION)
     simulate.set_defaults(handler=cmd_simulate)

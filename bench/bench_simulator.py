@@ -1,0 +1,602 @@
+"""The device simulator: answers from C++ against the Python-queue simulator, idle and with a busy Python thread.
+
+Run from the repository root after building:
+
+    PYTHONPATH=build /usr/bin/python3 bench/bench_simulator.py [--quick] [--json PATH]
+
+Two measurements.
+
+Answers per second. Each simulator runs in a process of its own on the
+slave side of a raw pseudo-terminal pair, with one device (station 1); a
+driving loop of plain Python in this process writes one register read on the
+pty's master side with os.write, reads the answer up to its CR with os.read,
+and only then sends the next. "library" is b4k_mew_tools.Simulator, which
+answers from C++; "baseline" is the simulator as it was before (copied
+below): memory in Python dicts, a Python queue and a Python worker thread.
+Each is measured idle and busy, busy meaning that a thread of plain Python
+counts in a loop in the simulator's process all the while, as a test
+program's own work would. The rows alternate round by round; the figure is
+the best round of each. The target: the library busy within 2x of idle.
+
+A long read. A master reads 500 registers at a frame limit of 118: one
+command, a first frame and 18 requests for the next. "library" is a
+MewMaster(frame_limit=118) and a Simulator(frame_limit=118, plc=True) in this
+process; "baseline" the same exchange written in plain Python on pyserial,
+both ends: a master that asks for each further frame, a simulator that cuts
+its answer into frames. Each pair talks over a virtual line whose relay
+runs in a helper process. The figure is words read per second.
+
+It is a benchmark, not a test: it always exits 0 once the figures are
+printed, whether the target is met or not.
+"""
+
+import os
+import queue
+import select
+import statistics
+import subprocess
+import sys
+import threading
+
+import b4k_mew
+
+# The benchmarks run as scripts; the insert lets them be imported as well.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+from common import FEEDBACK, HEAD, TAIL, append_tail, crc_is_ok, parse_uint16, word_text  # noqa: E402
+
+# Target: library answers per second busy over idle, at least this.
+TARGET_BUSY_OVER_IDLE = 0.5
+
+BAUDRATE = 115200
+COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000100").encode("ascii")
+RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD3412").encode("ascii")  # DT100 = 0x1234
+ANSWER_TIMEOUT = 2.0
+FRAME_LIMIT = 118
+LONG_READ = 500
+
+
+# --- The baseline: the simulator before its memory moved to C++ (a copy) ----------
+
+class BaselineDevice(b4k_mew.MewSlaveBase):
+    """The memory of one station: contacts X, Y, R, L (16 to a word) and
+    registers DT, LD, FL, S. Safe to use from any thread."""
+
+    def __init__(self, station):
+        super().__init__(station)
+        self._lock = threading.Lock()
+        self._contacts = {area: {} for area in "XYRL"}
+        self._registers = {area: {} for area in "DLFS"}
+        self.writes = 0
+
+    def read_words(self, area, start, count):
+        with self._lock:
+            words = self._contacts[area]
+            return [words.get(start + i, 0) for i in range(count)]
+
+    def write_words(self, area, start, values):
+        with self._lock:
+            words = self._contacts[area]
+            for i, value in enumerate(values):
+                words[start + i] = value & 0xFFFF
+
+    def read_registers(self, area, start, count):
+        with self._lock:
+            regs = self._registers[area[0]]
+            return [regs.get(start + i, 0) for i in range(count)]
+
+    def write_registers(self, area, start, values):
+        with self._lock:
+            regs = self._registers[area[0]]
+            for i, value in enumerate(values):
+                regs[start + i] = value & 0xFFFF
+
+    def get_contact(self, area, point):
+        word, bit = divmod(point, 16)
+        return bool(self.read_words(area, word, 1)[0] >> bit & 1)
+
+    def set_contact(self, area, point, value):
+        word, bit = divmod(point, 16)
+        with self._lock:
+            words = self._contacts[area]
+            current = words.get(word, 0)
+            words[word] = current | 1 << bit if value else current & ~(1 << bit)
+
+    @staticmethod
+    def _point(name):
+        return int(name[1:4]) * 16 + int(name[4], 16)
+
+    def on_get_coil(self, name):
+        return self.get_contact(name[0], self._point(name))
+
+    def on_set_coil(self, name, value):
+        self.set_contact(name[0], self._point(name), value)
+        self.writes += 1
+
+    def on_get_multi_coil_uint16(self, name, count):
+        return self.read_words(name[0], int(name[1:]), max(count, 0))
+
+    def on_set_multi_coil_uint16(self, name, values):
+        self.write_words(name[0], int(name[1:]), values)
+        self.writes += 1
+
+    def on_get_multi_uint16(self, name, count):
+        return self.read_registers(name[0], int(name[1:]), max(count, 0))
+
+    def on_set_multi_uint16(self, name, values):
+        self.write_registers(name[0], int(name[1:]), values)
+        self.writes += 1
+
+
+class BaselineSimulator(b4k_mew.MewBase):
+    """Answers, on one line, for every device added to it, from a Python
+    worker thread fed by a Python queue."""
+
+    def __init__(self, channel, **serial_settings):
+        super().__init__(channel, **serial_settings)
+        self.devices = {}
+        self._worker = None
+        self._queue = None
+        self._running = threading.Event()
+
+    def add_device(self, station):
+        device = BaselineDevice(station)
+        self.devices[station] = device
+        return device
+
+    def start(self):
+        super().start()
+        if self._worker is not None:
+            return
+        self._queue = queue.Queue()
+        with self._listener_lock:
+            self._query_listeners.append(self._queue)
+        self._running.set()
+        self._worker = threading.Thread(target=self._serve, name="Simulator", daemon=True)
+        self._worker.start()
+
+    def stop(self):
+        if self._worker is not None:
+            self._running.clear()
+            self._worker.join()
+            self._worker = None
+            with self._listener_lock:
+                self._query_listeners.remove(self._queue)
+        super().stop()
+
+    def _serve(self):
+        while self._running.is_set():
+            try:
+                frame = self._queue.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            try:
+                station = b4k_mew.MewStatic.parse_station(frame)
+            except ValueError:
+                continue
+            device = self.devices.get(station)
+            if device is None:
+                continue
+            try:
+                answer = device._process_request(frame)
+                if answer:
+                    self._send(answer)
+            except Exception as error:
+                print("Simulator: %s" % error, flush=True)
+
+
+# --- The simulator's process ------------------------------------------------------------
+
+def spin(stop):
+    """Plain Python that keeps the interpreter busy until told to stop."""
+    count = 0
+    while not stop.is_set():
+        count += 1
+    return count
+
+
+def serve_child(kind, port):
+    """The simulator of `kind` on `port`, until stdin ends. Lines on stdin:
+    "busy" starts a spinning thread, "idle" stops it; each is acknowledged
+    with a line on stdout once done."""
+    channel = b4k_mew.MewSerial(port=port, baudrate=BAUDRATE)
+    if kind == "library":
+        from b4k_mew_tools import Simulator
+        sim = Simulator(channel)
+    else:
+        sim = BaselineSimulator(channel)
+    sim.add_device(1).write_registers("DT", 100, [0x1234])
+    sim.start()
+    stop, spinner = threading.Event(), None
+    print("ready", flush=True)
+    for line in sys.stdin:
+        if line.strip() == "busy" and spinner is None:
+            stop.clear()
+            spinner = threading.Thread(target=spin, args=(stop,), name="spin")
+            spinner.start()
+        elif line.strip() == "idle" and spinner is not None:
+            stop.set()
+            spinner.join()
+            spinner = None
+        print("ok", flush=True)
+    if spinner is not None:
+        stop.set()
+        spinner.join()
+    sim.close()
+
+
+class SimulatorProcess:
+    """A simulator in a child process on the slave side of a pty pair; the
+    driving loop uses the master side."""
+
+    def __init__(self, kind):
+        self.kind = kind
+        self.master_fd, self.slave_fd = common.open_raw_pty()
+        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", kind,
+                                      os.ttyname(self.slave_fd)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self._expect("ready")
+        self.load = "idle"
+
+    def _expect(self, word):
+        line = self.proc.stdout.readline().strip()
+        if line != word:
+            raise RuntimeError("%s simulator: expected %r, got %r" % (self.kind, word, line))
+
+    def set_load(self, load):
+        if load != self.load:
+            self.proc.stdin.write(load + "\n")
+            self.proc.stdin.flush()
+            self._expect("ok")
+            self.load = load
+
+    def close(self):
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        os.close(self.slave_fd)
+        os.close(self.master_fd)
+
+
+def exchange(fd, command):
+    """Writes one command and returns its answer, up to and including CR."""
+    os.write(fd, command)
+    answer = b""
+    while not answer.endswith(b"\r"):
+        ready, _, _ = select.select([fd], [], [], ANSWER_TIMEOUT)
+        if not ready:
+            raise RuntimeError("no answer within %.1f s (got %r)" % (ANSWER_TIMEOUT, answer))
+        answer += os.read(fd, 4096)
+    return answer
+
+
+class AnswerSide:
+    def __init__(self, process, load):
+        self.process, self.load = process, load
+        self.label = "%s %s" % (process.kind, load)
+
+    def run(self, seconds):
+        self.process.set_load(self.load)
+        return common.time_each(exchange, (self.process.master_fd, COMMAND), RESPONSE, seconds)
+
+
+def measure_answers(rounds, seconds, warmup):
+    processes = common.open_sides(SimulatorProcess, [("library",), ("baseline",)])
+    try:
+        sides = [AnswerSide(p, load) for load in ("idle", "busy") for p in processes]
+        for side in sides:
+            side.run(warmup)
+        samples = common.alternate(sides, rounds, lambda side: side.run(seconds))
+    finally:
+        common.close_sides(processes)
+    rows = []
+    for side in sides:
+        latencies = [t for got, _ in samples[side.label] for t in got]
+        rates = [len(got) / elapsed for got, elapsed in samples[side.label]]
+        rows.append({"simulator": side.process.kind, "load": side.load, "answers": len(latencies),
+                     "answers_per_s": max(rates), "answers_per_s_rounds": rates,
+                     "median_us": statistics.median(latencies) * 1e6,
+                     "latency_histogram": common.latency_histogram(latencies)})
+    return rows
+
+
+# --- The long read: the plain-Python pair --------------------------------------------
+
+def cut_frames(response, limit=FRAME_LIMIT):
+    """A complete response cut into frames of at most `limit` characters, as
+    a controller cuts it: each frame its own check code, "&" before the CR of
+    every frame but the last, and the header and station in front of every
+    frame after the first."""
+    if len(response) <= limit:
+        return [response]
+    head = response[:3]
+    body = response[:-3]
+
+    def frame(text, more):
+        done = append_tail(text)
+        return done[:-1] + "&" + TAIL if more else done
+
+    first = limit - 3 - 1
+    frames = [frame(body[:first], True)]
+    body = body[first:]
+    while body:
+        room = limit - len(head) - 3
+        last = len(body) <= room
+        take = len(body) if last else room - 1
+        frames.append(frame(head + body[:take], not last))
+        body = body[take:]
+    return frames
+
+
+def continuation_request(frame):
+    return append_tail(frame[:3])[:-1] + "&" + TAIL
+
+
+class PlainSimulator(common.PlainBase):
+    """A plain-Python simulator with one device: a receiver thread, a worker
+    fed by a queue, registers in a dict, answers cut into frames."""
+
+    name = "PlainSimulator"
+
+    def __init__(self, station, port, baudrate):
+        super().__init__(port, baudrate)
+        self._station = station
+        self._registers = {}
+        self._requests = queue.Queue()
+        self._pending = []
+        self._worker = None
+        self._running = False
+
+    def write_registers(self, start, values):
+        for i, value in enumerate(values):
+            self._registers[start + i] = value & 0xFFFF
+
+    def start(self):
+        super().start()
+        self._running = True
+        self._worker = threading.Thread(target=self._serve, name="PlainSimulator._serve")
+        self._worker.start()
+
+    def close(self):
+        if self._worker is not None:
+            self._running = False
+            self._worker.join()
+        super().close()
+
+    def _route(self, line):
+        self._requests.put(line)
+
+    def _serve(self):
+        while self._running:
+            try:
+                frame = self._requests.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            try:
+                answer = self._answer(frame)
+                if answer:
+                    self._send(answer)
+            except Exception as e:
+                print("Ignore unhandled exception: %s" % e)
+
+    def _answer(self, frame):
+        if len(frame) < 7 or frame[0] != HEAD or not crc_is_ok(frame.replace("&", "")):
+            return ""
+        if int(frame[1:3], 16) != self._station:
+            return ""
+        if frame.endswith("&" + TAIL) and len(frame) == 7:
+            return self._pending.pop(0) if self._pending else append_tail(frame[:3] + "!43")
+        self._pending = []
+        if frame[3:6] != "#RD":
+            return append_tail(frame[:3] + "!42")
+        first, last = int(frame[7:12]), int(frame[12:17])
+        data = "".join(word_text(self._registers.get(r, 0)) for r in range(first, last + 1))
+        frames = cut_frames(append_tail(frame[:3] + FEEDBACK + "RD" + data))
+        self._pending = frames[1:]
+        return frames[0]
+
+
+class PlainLongMaster(common.PlainMasterBase):
+    """common's plain master, asking for each further frame of an answer."""
+
+    def _route(self, line):
+        for listener in self._feedback_listeners:
+            listener.put(line)
+
+    def _next(self, listener):
+        try:
+            return listener.get(timeout=self._query_timeout)
+        except queue.Empty:
+            raise IOError("MewMasterBase: device response timeout.") from None
+
+    def read_registers(self, station, start, count):
+        command = append_tail("%s%02X#RDD%05d%05d" % (HEAD, station, start, start + count - 1))
+        with self._query_lock:
+            listener = queue.Queue()
+            with self._listener_lock:
+                self._feedback_listeners.append(listener)
+            try:
+                self._send(command)
+                frame = self._next(listener)
+                if frame[3] != FEEDBACK:
+                    raise IOError("error response: %s" % frame)
+                data = ""
+                while True:
+                    more = frame.endswith("&" + TAIL)
+                    plain = frame[:-2] + TAIL if more else frame
+                    if not crc_is_ok(plain):
+                        raise IOError("Error: check code: %r" % frame)
+                    data += plain[6 if not data and plain[3] == FEEDBACK else 3:-3]
+                    if not more:
+                        break
+                    self._send(continuation_request(frame))
+                    frame = self._next(listener)
+            finally:
+                with self._listener_lock:
+                    self._feedback_listeners.remove(listener)
+        if len(data) != 4 * count:
+            raise IOError("Invalid feedback format: %d characters for %d words" % (len(data), count))
+        return [parse_uint16(data[4 * i:4 * i + 4]) for i in range(count)]
+
+
+# --- The long read: the sides -----------------------------------------------------------
+
+def register_word(register):
+    return (register * 40503 + 4660) & 0xFFFF
+
+
+EXPECTED = [register_word(r) for r in range(LONG_READ)]
+
+
+class Relay:
+    """A virtual line whose relay runs in a helper process: (port_a, port_b)."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--relay"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.port_a, self.port_b = self.proc.stdout.readline().split()
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(10)
+
+
+def relay_child():
+    from b4k_mew_tools import VirtualLine
+    with VirtualLine() as line:
+        print(line.port_a, line.port_b, flush=True)
+        sys.stdin.read()
+
+
+class LongReadSide:
+    def __init__(self, label):
+        self.label = label
+        self.relay = Relay()
+        self.sim = self.master = None
+        try:
+            if label == "library":
+                from b4k_mew_tools import Simulator
+                self.sim = Simulator(b4k_mew.MewSerial(port=self.relay.port_a, baudrate=BAUDRATE),
+                                     frame_limit=FRAME_LIMIT, plc=True)
+                self.sim.add_device(1).write_registers("DT", 0, EXPECTED)
+                self.sim.start()
+                self.master = b4k_mew.MewMaster(b4k_mew.MewSerial(port=self.relay.port_b, baudrate=BAUDRATE),
+                                                frame_limit=FRAME_LIMIT, query_timeout=ANSWER_TIMEOUT)
+                self.read = lambda: self.master.get_multi_uint16(1, "DT0", LONG_READ)
+            else:
+                self.sim = PlainSimulator(1, self.relay.port_a, BAUDRATE)
+                self.sim.write_registers(0, EXPECTED)
+                self.sim.start()
+                self.master = PlainLongMaster(self.relay.port_b, BAUDRATE, ANSWER_TIMEOUT)
+                self.read = lambda: self.master.read_registers(1, 0, LONG_READ)
+        except BaseException:
+            self.close()
+            raise
+
+    def run(self, seconds):
+        return common.time_each(self.read, (), EXPECTED, seconds)
+
+    def close(self):
+        for part in (self.master, self.sim):
+            if part is not None:
+                part.close()
+        self.relay.close()
+
+
+def check_agreement():
+    """Both simulators cut the same answer into the same frames."""
+    plain = PlainSimulator.__new__(PlainSimulator)
+    plain._station, plain._registers, plain._pending = 1, {}, []
+    plain.write_registers(0, EXPECTED)
+    device = b4k_mew._SimDevice(1)
+    device.write_registers("DT", 0, EXPECTED)
+    command = append_tail("%01#RDD00000" + "%05d" % (LONG_READ - 1))
+    wanted = cut_frames(device._process_request(command))
+    got = [plain._answer(command)]
+    while got[-1].endswith("&" + TAIL):
+        got.append(plain._answer(continuation_request(got[-1])))
+    assert got == wanted, "the plain simulator cuts its answer otherwise than the codec"
+    return len(wanted)
+
+
+def measure_long_reads(rounds, seconds, warmup):
+    frames = check_agreement()
+    sides = common.open_sides(LongReadSide, [("library",), ("baseline",)])
+    try:
+        for side in sides:
+            side.run(warmup)
+        samples = common.alternate(sides, rounds, lambda side: side.run(seconds))
+    finally:
+        common.close_sides(sides)
+    rows = []
+    for side in sides:
+        latencies = [t for got, _ in samples[side.label] for t in got]
+        rates = [len(got) * LONG_READ / elapsed for got, elapsed in samples[side.label]]
+        rows.append({"pair": side.label, "reads": len(latencies), "words_per_s": max(rates),
+                     "words_per_s_rounds": rates, "median_ms": statistics.median(latencies) * 1e3})
+    return rows, frames
+
+
+# --- Main ---------------------------------------------------------------------------------
+
+def main(argv=None):
+    opts = common.argument_parser(__doc__, "fewer and shorter rounds").parse_args(argv)
+    rounds, seconds, warmup = (3, 0.4, 0.2) if opts.quick else (5, 2.0, 0.5)
+
+    answers = measure_answers(rounds, seconds, warmup)
+    long_reads, frames = measure_long_reads(rounds, seconds, warmup)
+
+    rate = {(r["simulator"], r["load"]): r["answers_per_s"] for r in answers}
+    busy_over_idle = {kind: rate[kind, "busy"] / rate[kind, "idle"] for kind in ("library", "baseline")}
+    over_baseline = {load: rate["library", load] / rate["baseline", load] for load in ("idle", "busy")}
+    words = {r["pair"]: r["words_per_s"] for r in long_reads}
+    long_ratio = words["library"] / words["baseline"]
+    target = common.target(busy_over_idle["library"], TARGET_BUSY_OVER_IDLE)
+
+    print("Answers to a register read, one at a time:")
+    common.print_table([("simulator", "-10s"), ("load", "-5s"), ("answers", "9d"), ("answers/s", "11.0f"),
+                        ("median us", "11.1f")],
+                       [(r["simulator"], r["load"], r["answers"], r["answers_per_s"], r["median_us"])
+                        for r in answers])
+    print("(answers/s: best of %d rounds of %.1f s; busy: a plain-Python thread spins in the simulator's process)"
+          % (rounds, seconds))
+    print("library / baseline: idle %.2f, busy %.2f" % (over_baseline["idle"], over_baseline["busy"]))
+    print("busy / idle: library %.2f, baseline %.3f" % (busy_over_idle["library"], busy_over_idle["baseline"]))
+    print()
+    print("A read of %d registers at frame limit %d (%d frames), master and simulator in one process:"
+          % (LONG_READ, FRAME_LIMIT, frames))
+    common.print_table([("pair", "-10s"), ("reads", "7d"), ("words/s", "11.0f"), ("median ms", "11.2f")],
+                       [(r["pair"], r["reads"], r["words_per_s"], r["median_ms"]) for r in long_reads])
+    print("library / baseline: %.2f" % long_ratio)
+    print()
+    common.print_target("library busy / idle >= %.1f" % TARGET_BUSY_OVER_IDLE, target,
+                        "%.2f" % busy_over_idle["library"])
+
+    if opts.json:
+        common.write_json(opts.json, {
+            "benchmark": "simulator",
+            "quick": opts.quick,
+            "rounds": rounds,
+            "seconds_per_round": seconds,
+            "command": COMMAND.decode("ascii"),
+            **common.machine_facts(),
+            "answers": answers,
+            "library_over_baseline": over_baseline,
+            "busy_over_idle": busy_over_idle,
+            "long_read": {"words": LONG_READ, "frame_limit": FRAME_LIMIT, "frames": frames, "pairs": long_reads,
+                          "library_over_baseline": long_ratio},
+            "targets": {"busy_over_idle": target},
+        })
+    return 0
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--serve"]:
+        serve_child(*sys.argv[2:4])
+    elif sys.argv[1:2] == ["--relay"]:
+        relay_child()
+    else:
+        sys.exit(main())

@@ -1,0 +1,71 @@
+// The line of a simulator: one station that answers, for every simulated
+// device on it, the commands addressed to that device, from a worker thread
+// of its own; commands for a station without a device go unanswered, as on
+// a real line.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "link/listener.h"
+#include "link/mew_base.h"
+#include "station/sim_device.h"
+#include "station/station_worker.h"
+
+namespace mew {
+
+class SimStation : public MewBase {
+public:
+    explicit SimStation(std::shared_ptr<Channel> channel) : MewBase(std::move(channel)) {}
+    ~SimStation() override;
+
+    // The receiver and the worker; stop waits for both.
+    void start() override;
+    void stop() override;
+
+    // The worker's body.
+    void worker_loop();
+    bool worker_stopped() const { return worker_.stopped(); }
+    runtime::WorkerThread *worker_thread() const { return worker_.thread(); }
+
+    // How every device on the line answers, those added later too: frames
+    // cut at a frame limit (0, 118 or 2048), stations numbered in decimal
+    // (0..99, "EE" the first device), PLC mode (see SimDevice).
+    void set_frame_limit(std::int64_t limit);
+    void set_decimal_stations(bool decimal);
+    void set_plc(bool plc);
+
+    // Puts `device` at its station in place of any there. ValueError for a
+    // station that decimal numbering cannot write.
+    void add_device(std::shared_ptr<SimDevice> device);
+    void remove_device(std::int64_t station);
+    // The device a command or a request for the next frame is for; empty
+    // when there is none.
+    std::shared_ptr<SimDevice> addressed(std::string_view frame) const;
+
+private:
+    StationWorker worker_;
+    mutable std::mutex devices_mutex_;
+    std::map<std::int64_t, std::shared_ptr<SimDevice>> devices_;
+    std::atomic<std::int64_t> frame_limit_{0};
+    std::atomic<bool> decimal_{false};
+    std::atomic<bool> plc_{false};
+    // The worker's queue, closed by stop() so that the worker sees its stop
+    // flag at once.
+    std::mutex wake_mutex_;
+    FrameQueue *wake_queue_ = nullptr;
+    // Worker only: stations whose devices have frames of a response left.
+    std::set<std::int64_t> pending_;
+
+    void serve(const std::string &frame);
+    void set_wake_queue(FrameQueue *queue);
+    void wake();
+};
+
+}  // namespace mew
