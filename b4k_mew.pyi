@@ -111,6 +111,32 @@ class MewSerial(Channel):
     _serial: Any
     def __init__(self, **serial_settings: Any) -> None: ...
 
+class MewTcp(Channel):
+    """A TCP connection to an Ethernet unit or a serial-to-Ethernet converter as a channel
+    (port 9094 by convention). Stations also take "tcp://host:port" and "socket://host:port"
+    as their port, with the keywords timeout and connect_timeout.
+
+    Connects at once (OSError when it cannot). After the peer closes the connection or it
+    breaks, one read raises ConnectionLost, and the next send connects again; after a failed
+    attempt, sends fail at once for a pause that doubles from 0.5 s up to 8 s."""
+
+    def __init__(self, host: str, port: int, timeout: Optional[float] = 0.1,
+                 connect_timeout: Optional[float] = 3.0) -> None: ...
+    @property
+    def host(self) -> str: ...
+    @property
+    def port(self) -> int: ...
+    @property
+    def timeout(self) -> Optional[float]: ...
+    @property
+    def connect_timeout(self) -> Optional[float]: ...
+    @property
+    def connected(self) -> bool: ...
+    @property
+    def is_open(self) -> bool: ...
+    def __enter__(self) -> MewTcp: ...
+    def __exit__(self, *exc: Any) -> None: ...
+
 class Listener:
     """An unbounded thread-safe FIFO of frames with the interface of queue.Queue."""
 
@@ -377,6 +403,10 @@ class InstManager(MewFullDuplex):
     def wx(self) -> _InstWXList: ...
     @property
     def wy(self) -> _InstWYList: ...
+
+class ConnectionLost(ConnectionError):
+    """The connection of a TCP channel broke or its peer closed it; raised for the query
+    that was waiting ("connection to 127.0.0.1:9094 lost: closed by the peer")."""
 
 class DeviceError(OSError):
     """A device's error response; `code` is its error code as sent ("42"),

@@ -29,6 +29,13 @@ struct SerialError : IOError {
     using IOError::IOError;
 };
 
+// A connection to a device over a network that broke or that the device
+// closed. The message names it ("connection to 127.0.0.1:9094 lost: closed
+// by the peer"); the channel goes on and connects again at the next send.
+struct ConnectionLost : IOError {
+    using IOError::IOError;
+};
+
 // A port used after it was closed.
 struct PortClosedError : SerialError {
     PortClosedError() : SerialError("Attempting to use a port that is not open") {}

@@ -26,9 +26,13 @@ void FrameQueue::put(const std::string &frame) {
 
 std::optional<std::string> FrameQueue::get(double timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!runtime::wait_seconds(arrived_, lock, timeout, [this] { return !frames_.empty() || closed_; }))
+    if (!runtime::wait_seconds(arrived_, lock, timeout,
+                               [this] { return !frames_.empty() || closed_ || lost_wakes_; }))
         return std::nullopt;
-    if (frames_.empty()) return std::nullopt;
+    if (frames_.empty()) {
+        lost_wakes_ = false;
+        return std::nullopt;
+    }
     std::string frame = std::move(frames_.front());
     frames_.pop_front();
     return frame;
@@ -54,6 +58,26 @@ void FrameQueue::close() {
 bool FrameQueue::closed() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return closed_;
+}
+
+void FrameQueue::connection_lost(const std::string &message) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lost_ = message;
+        lost_wakes_ = true;
+    }
+    arrived_.notify_all();
+}
+
+std::optional<std::string> FrameQueue::lost() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lost_;
+}
+
+void FrameQueue::clear_lost() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lost_.reset();
+    lost_wakes_ = false;
 }
 
 Subscription::Subscription(ListenerList &list) : list_(list), queue_(std::make_shared<FrameQueue>()) {

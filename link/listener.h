@@ -21,6 +21,9 @@ public:
     virtual void put(const std::string &frame) = 0;
     // The station is closing: wake whoever waits on this listener.
     virtual void close() {}
+    // The channel lost its connection: a response awaited on it will not
+    // come. Never blocks for long; does nothing unless overridden.
+    virtual void connection_lost(const std::string &message) { (void)message; }
 };
 
 // An unbounded first-in-first-out queue of frames.
@@ -36,12 +39,22 @@ public:
     // still be taken.
     void close() override;
     bool closed() const;
+    // Records the loss and ends the waits of get() that are under way or
+    // come next with nothing (once: a later get() waits again); frames
+    // already queued are still taken first.
+    void connection_lost(const std::string &message) override;
+    // The message of the last loss recorded since clear_lost(); nothing
+    // when none was.
+    std::optional<std::string> lost() const;
+    void clear_lost();
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<std::string> frames_;
     bool closed_ = false;
+    std::optional<std::string> lost_;
+    bool lost_wakes_ = false;  // a loss no get() has ended with yet
 };
 
 // One of a station's two listener lists. Every operation holds the station's

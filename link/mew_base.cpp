@@ -8,6 +8,22 @@
 
 namespace mew {
 
+namespace {
+
+// Tells every feedback listener that the channel lost its connection, so
+// that a query waiting for its response ends now. Never throws.
+void report_lost(ListenerList &listeners, const std::string &message) {
+    try {
+        runtime::print_line("MewBase: " + message);
+        StationLockGuard hold(listeners.lock(), true);
+        for (auto &listener : listeners.snapshot()) listener->connection_lost(message);
+    } catch (...) {
+        runtime::print_line("MewBase: Ignore unhandled exception while reporting: " + message);
+    }
+}
+
+}  // namespace
+
 MewBase::MewBase(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {}
 
 MewBase::~MewBase() {
@@ -107,6 +123,11 @@ void MewBase::receiver_loop() {
             std::string c;
             try {
                 c = channel_->read_one();
+            } catch (const ConnectionLost &e) {
+                // The channel connects again at the next send; a response
+                // awaited on the lost connection will not come.
+                report_lost(feedback_listeners_, e.what());
+                continue;
             } catch (...) {
                 runtime::ErrorInfo info = runtime::describe(std::current_exception());
                 runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " +
@@ -123,6 +144,8 @@ void MewBase::receiver_loop() {
                 if (head != std::string::npos && head > 0) line.erase(0, head);
                 StationLockGuard hold(listener_lock_);
                 route(line);
+            } catch (const ConnectionLost &e) {
+                report_lost(feedback_listeners_, e.what());
             } catch (...) {
                 runtime::ErrorInfo info = runtime::describe(std::current_exception());
                 if (info.io_error) {

@@ -32,6 +32,9 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
 
     Subscription subscription(feedback_listeners());
     drop_late_response(subscription.queue());
+    // A loss reported before the command goes out was an earlier
+    // connection's: the send connects again.
+    subscription.queue().clear_lost();
     send(command);
     double timeout = query_timeout_.load();
     if (std::isnan(timeout)) timeout = 0;
@@ -56,13 +59,24 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
         std::optional<std::string> response = subscription.queue().get(forever ? -1.0 : std::max(left, 0.0));
         if (!response) {
             if (subscription.queue().closed()) throw PortClosedError();
+            if (std::optional<std::string> lost = subscription.queue().lost()) {
+                // The channel dropped what the lost connection had
+                // brought: no late response can come of this command.
+                late.answered = true;
+                throw ConnectionLost(*lost);
+            }
             throw IOError("MewMasterBase: device response timeout.");
         }
         late.answered = true;
         if (std::optional<std::string> result = frames::check_response(command, *response)) {
             if (!frames::is_continued(*response)) return *result;
             late.answered = false;
-            *result += further_frames(command, *response, subscription.queue(), timeout);
+            try {
+                *result += further_frames(command, *response, subscription.queue(), timeout);
+            } catch (const ConnectionLost &) {
+                late.answered = true;
+                throw;
+            }
             late.answered = true;
             return *result;
         }
@@ -87,6 +101,7 @@ std::string MewMasterBase::further_frames(const std::string &command, std::strin
             std::optional<std::string> next = queue.get(runtime::unbounded(timeout) ? -1.0 : timeout);
             if (!next) {
                 if (queue.closed()) throw PortClosedError();
+                if (std::optional<std::string> lost = queue.lost()) throw ConnectionLost(*lost);
                 throw IOError("MewMasterBase: device response timeout.");
             }
             if (!frames::has_type(*next)) {

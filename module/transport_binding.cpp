@@ -1,6 +1,7 @@
 // Channel and MewSerial.
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 #include "base/errors.h"
 #include "module/bindings.h"
@@ -9,6 +10,7 @@
 #include "module/hooks.h"
 #include "transport/fd_channel.h"
 #include "transport/frame_reader.h"
+#include "transport/tcp_channel.h"
 
 namespace mew::py_boundary {
 
@@ -198,6 +200,7 @@ private:
 StationChannel make_channel(py::object channel, py::kwargs kwargs) {
     if (PyUnicode_Check(channel.ptr())) {
         std::string name = py::str(channel);
+        if (std::optional<StationChannel> tcp = tcp_channel_for(name, kwargs)) return *tcp;
         std::string lower = py::str(channel.attr("lower")());
         if (lower.rfind("com", 0) != 0 && lower.rfind("/dev/tty", 0) != 0)
             throw py::value_error("Unknown device name: " + name);
@@ -207,6 +210,7 @@ StationChannel make_channel(py::object channel, py::kwargs kwargs) {
     }
     if (Py_TYPE(channel.ptr()) == reinterpret_cast<PyTypeObject *>(py::type::of<MewSerial>().ptr()))
         return {channel.cast<std::shared_ptr<MewSerial>>(), channel};
+    if (is_tcp_channel(channel)) return {channel.cast<std::shared_ptr<TcpChannel>>(), channel};
     return {std::make_shared<PyChannel>(channel), channel};
 }
 
@@ -287,6 +291,8 @@ void bind_transport(py::module_ &m) {
                "Discards received bytes not yet read.");
     serial.def("flush_output", &MewSerial::flush_output, py::call_guard<py::gil_scoped_release>(),
                "Discards bytes queued for sending.");
+
+    bind_tcp(m);
 
     // Errors of the port itself reach Python as the serial library's own.
     py::register_exception_translator([](std::exception_ptr p) {
