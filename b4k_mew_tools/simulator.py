@@ -33,6 +33,7 @@ registers and "SV", "EV" for timer and counter values.
 
 import collections.abc
 import struct
+import time
 import weakref
 
 import b4k_mew
@@ -195,6 +196,24 @@ class _Devices(collections.abc.MutableMapping):
         return repr(self._devices)
 
 
+class _NoLine(b4k_mew.Channel):
+    """A line on which nothing ever arrives and everything sent is lost."""
+
+    def read(self, size=1):
+        time.sleep(0.1)
+        return ""
+
+    def receive_frame(self):
+        return ""
+
+    def send_frame(self, data):
+        pass
+
+    @property
+    def in_waiting(self):
+        return 0
+
+
 class Simulator(b4k_mew._Simulator):
     """Answers, on one line, for every device added to it.
 
@@ -208,12 +227,27 @@ class Simulator(b4k_mew._Simulator):
     def __init__(self, channel, frame_limit=None, decimal_stations=False, plc=False, **serial_settings):
         if frame_limit is not None and (isinstance(frame_limit, bool) or frame_limit not in FRAME_LIMITS):
             raise ValueError("frame_limit must be None, 118 or 2048, not %r" % (frame_limit,))
-        super().__init__(channel, **serial_settings)
+        # None: no line of its own, for a simulator that only serves TCP clients.
+        super().__init__(_NoLine() if channel is None else channel, **serial_settings)
+        self._servers = []
         self.frame_limit = frame_limit
         self.decimal_stations = bool(decimal_stations)
         self.plc = bool(plc)
         self._configure(frame_limit or 0, self.decimal_stations, self.plc)
         self.devices = _Devices(self)
+
+    def listen(self, host="127.0.0.1", port=9094):
+        """Also answers TCP clients on ``host``:``port`` (port 0: a free
+        one), each on its own connection; returns the ``b4k_mew.SlaveServer``,
+        closed with the simulator. OSError when the address cannot be had."""
+        server = b4k_mew.SlaveServer(self, host, port)
+        self._servers.append(server)
+        return server
+
+    def close(self):
+        while self._servers:
+            self._servers.pop().close()
+        super().close()
 
     def add_device(self, station, kind="plc", firmware=0x0100, type_code=None):
         """Adds a device at ``station`` and returns it."""

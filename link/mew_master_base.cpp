@@ -26,7 +26,21 @@ void MewMasterBase::drop_late_response(FrameQueue &queue) {
         runtime::print_line("MewMasterBase: Drop late response: " + *late);
 }
 
-std::string MewMasterBase::exchange(std::string_view cmd) {
+std::vector<std::string> MewMasterBase::transact(std::string_view command) {
+    check_process();
+    StationLockGuard hold(query_lock_);
+    std::vector<std::string> frames;
+    try {
+        exchange(command, &frames);
+    } catch (const DeviceError &) {
+        // The error response is the device's answer like any other.
+    } catch (const IOError &) {
+        if (frames.empty()) throw;
+    }
+    return frames;
+}
+
+std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::string> *raw) {
     std::string command(cmd);
     if (command.empty() || command.back() != MewStatic::TAIL) command += MewStatic::TAIL;
 
@@ -68,11 +82,12 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
             throw IOError("MewMasterBase: device response timeout.");
         }
         late.answered = true;
+        if (raw) raw->assign(1, *response);
         if (std::optional<std::string> result = frames::check_response(command, *response)) {
             if (!frames::is_continued(*response)) return *result;
             late.answered = false;
             try {
-                *result += further_frames(command, *response, subscription.queue(), timeout);
+                *result += further_frames(command, *response, subscription.queue(), timeout, raw);
             } catch (const ConnectionLost &) {
                 late.answered = true;
                 throw;
@@ -81,12 +96,13 @@ std::string MewMasterBase::exchange(std::string_view cmd) {
             return *result;
         }
         late.answered = false;
+        if (raw) raw->clear();
         runtime::print_line("MewMasterBase: Drop response to another command: " + *response);
     }
 }
 
 std::string MewMasterBase::further_frames(const std::string &command, std::string frame, FrameQueue &queue,
-                                          double timeout) {
+                                          double timeout, std::vector<std::string> *raw) {
     struct Awaiting {
         MewBase &link;
         explicit Awaiting(MewBase &l) : link(l) { link.await_continuation(true); }
@@ -106,12 +122,15 @@ std::string MewMasterBase::further_frames(const std::string &command, std::strin
             }
             if (!frames::has_type(*next)) {
                 frame = *next;
+                if (raw) raw->push_back(frame);
                 data += frames::continuation_data(command, frame);
                 break;
             }
             // A device that gives up on the transfer says so with an error
             // response; anything else typed belongs to another exchange.
+            if (raw) raw->push_back(*next);
             frames::check_response(command, *next);
+            if (raw) raw->pop_back();
             runtime::print_line("MewMasterBase: Drop response to another command: " + *next);
         }
     }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "link/mew_base.h"
 
@@ -21,12 +22,19 @@ public:
     // (without check code and CR), or raises IOError.
     virtual std::string query(std::string_view command);
 
+    // One exchange as a relay needs it: the frames of the response as they
+    // came, first to last, an error response included, after the checks a
+    // query makes. IOError when no frame came at all (a time-out, a lost
+    // connection); after a first frame a failure ends the list early.
+    std::vector<std::string> transact(std::string_view command);
+
     double query_timeout() const { return query_timeout_; }
     void set_query_timeout(double seconds) { query_timeout_ = seconds; }
     StationLock &query_lock() { return query_lock_; }
 
 protected:
-    std::string exchange(std::string_view command);
+    // `raw`, when given, receives the frames taken as the response.
+    std::string exchange(std::string_view command, std::vector<std::string> *raw = nullptr);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -44,7 +52,7 @@ private:
     // The data of the frames that follow `frame`, the first frame of a
     // longer response, each asked for in turn.
     std::string further_frames(const std::string &command, std::string frame, FrameQueue &queue,
-                               double timeout);
+                               double timeout, std::vector<std::string> *raw);
 };
 
 }  // namespace mew

@@ -77,6 +77,11 @@ void SimStation::serve(const std::string &frame) {
     }
 }
 
+std::string SimStation::respond(const std::string &frame, MewSlaveBase::Transfer &transfer) const {
+    std::shared_ptr<SimDevice> device = addressed(frame);
+    return device ? device->answer(frame, transfer) : std::string();
+}
+
 std::shared_ptr<SimDevice> SimStation::addressed(std::string_view frame) const {
     std::int64_t field = 0;
     try {

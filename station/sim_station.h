@@ -45,6 +45,9 @@ public:
     // station that decimal numbering cannot write.
     void add_device(std::shared_ptr<SimDevice> device);
     void remove_device(std::int64_t station);
+    // The answer to a client of a server, with a transfer of its own: the
+    // device's that the frame addresses, or nothing.
+    std::string respond(const std::string &frame, MewSlaveBase::Transfer &transfer) const;
     // The device a command or a request for the next frame is for; empty
     // when there is none.
     std::shared_ptr<SimDevice> addressed(std::string_view frame) const;
