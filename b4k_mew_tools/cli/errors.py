@@ -2,6 +2,7 @@
 errors, and the words for what failed on the line."""
 
 import argparse
+import re
 
 import b4k_mew
 
@@ -84,6 +85,19 @@ def line_failure(error, query_timeout):
         meaning = getattr(error, "meaning", None)
         return "error response, code %s" % error.code + (" (%s)" % meaning if meaning else "")
     return text
+
+
+# While a TCP unit stays away, the channel fails a query without trying
+# during its back-off pause, with the seconds left; the reason stays the
+# one its last attempt met.
+_BACKING_OFF = re.compile(r"not connected to (.*) \(next attempt in [0-9.]+ s\): ")
+
+
+def steady_failure(text):
+    """``text`` without what changes from one failed query to the next for
+    the same cause: a unit that refuses for a minute is one failure, not one
+    per countdown of the back-off."""
+    return _BACKING_OFF.sub(r"cannot connect to \1: ", text, count=1)
 
 
 def station_name(station, decimal=False):

@@ -4,7 +4,7 @@ import contextlib
 import os
 import sys
 
-from . import demo, line, readwrite, scan, simulate, status
+from . import demo, gateway, line, readwrite, scan, simulate, status
 from .errors import CliError, describe_line_error, one_line, PROG
 from .line import _print, _stop_requested, _stop_signals
 from .options import _Formatter, _master_parent, _Parser, _serial_parent
@@ -20,27 +20,35 @@ examples:
   b4k-mew scan --port /dev/ttyUSB0
   b4k-mew watch --port /dev/ttyUSB0 WX0 DT100
   b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy --device 2:plc
+  b4k-mew read --port tcp://192.168.1.5:9094 DT100       (through an Ethernet unit)
+  b4k-mew simulate --listen 9094 --device 1:plc           (TCP clients on the loopback)
+  b4k-mew gateway --serial /dev/ttyUSB0 --listen tcp://0.0.0.0:9094
   b4k-mew demo
+
+--port takes a serial port or tcp://HOST:PORT, the address of an Ethernet
+unit or a serial-to-Ethernet converter (the frames are the same; a lost
+connection fails the command with status 1).
 
 Controllers with short frames, small reads or stations numbered in decimal
 take --frame-limit, --max-read-words and --decimal-stations on every command
 that talks to them. "b4k-mew COMMAND --help" tells more about each command.
-Exit status: 0 ok, 1 the line failed (time-out, error response), 2 bad
-arguments or a port that cannot be opened, 130 interrupted.
+Exit status: 0 ok, 1 the line failed (time-out, error response, lost
+connection), 2 bad arguments or a port or address that cannot be opened
+(refused, unreachable, in use), 130 interrupted.
 """
 
 
 def build_parser():
     parser = _Parser(
         prog=PROG,
-        description="Talk MEWTOCOL-COM to the stations on a serial line.",
+        description="Talk MEWTOCOL-COM to the stations on a serial line, directly or over TCP.",
         epilog=MAIN_EPILOG,
         formatter_class=_Formatter,
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     serial_parent, master_parent = _serial_parent(), _master_parent()
-    for command in (readwrite, status, scan, simulate, demo):
+    for command in (readwrite, status, scan, simulate, gateway, demo):
         command.add_commands(commands, serial_parent, master_parent)
     return parser
 
@@ -56,13 +64,14 @@ def main(argv=None):
             except SystemExit as done:  # --help
                 return done.code if isinstance(done.code, int) else (0 if done.code is None else 2)
             line._results = sys.stdout
+            line._messages = line.LibraryMessages(sys.stderr)
             try:
                 # The library writes what it drops or ignores to sys.stdout;
                 # it must not mix with the results, which a script may parse.
-                with contextlib.redirect_stdout(sys.stderr):
+                with contextlib.redirect_stdout(line._messages):
                     return args.handler(args)
             finally:
-                line._results = None
+                line._results = line._messages = None
     except KeyboardInterrupt:
         message, status = "interrupted", 130
     except CliError as error:

@@ -41,10 +41,16 @@ _seconds = option(parse_seconds, 0, MAX_SECONDS, above=True)
 _SECONDS_RANGE = "above 0, up to %d" % MAX_SECONDS
 
 
-def _serial_parent():
+PORT_HELP = ("serial port, e.g. /dev/ttyUSB0, /dev/pts/3 or COM3, or the TCP address of an Ethernet unit or "
+             "serial-to-Ethernet converter, tcp://HOST:PORT (the serial options then do not apply)")
+
+
+def _serial_parent(name="--port", required=True, port_help=PORT_HELP):
+    """The port and its serial settings; the port is ``args.port`` whatever
+    the option is called."""
     parent = argparse.ArgumentParser(add_help=False)
-    group = parent.add_argument_group("serial line")
-    group.add_argument("--port", required=True, help="serial port, e.g. /dev/ttyUSB0, /dev/pts/3 or COM3")
+    group = parent.add_argument_group("line")
+    group.add_argument(name, dest="port", metavar="PORT", required=required, help=port_help)
     group.add_argument("--baudrate", type=option(parse_integer, 1, MAX_BAUDRATE), default=9600,
                        help="bits per second, 1 to %d (default 9600)" % MAX_BAUDRATE)
     group.add_argument("--bytesize", type=option(parse_integer), choices=(5, 6, 7, 8), default=8,

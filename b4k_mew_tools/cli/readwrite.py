@@ -8,7 +8,7 @@ import b4k_mew
 
 from .addresses import (_words_per_value, Address, check_run, CONTACTS_PER_COMMAND, format_value, parse_integer,
                         parse_value, read_contacts, read_values, write_contacts, write_values)
-from .errors import _usage_error, describe_line_error, MAX_FRAME_WORDS, one_line, option
+from .errors import _usage_error, describe_line_error, MAX_FRAME_WORDS, one_line, option, steady_failure
 from .line import _ended_normally, _print, opened
 from .options import _Formatter, _seconds, _SECONDS_RANGE, _type_option, ADDRESSES_HELP, master_settings
 
@@ -110,10 +110,10 @@ def cmd_watch(args):
                         value = read_values(master, args.station, address, value_type, 1)[0]
                     except OSError as error:
                         all_read = False
-                        message = one_line(describe_line_error(error, args.station, args.timeout,
-                                                               args.decimal_stations))
-                        # A station that stays silent is reported once, not at
-                        # every poll.
+                        message = one_line(steady_failure(describe_line_error(
+                            error, args.station, args.timeout, args.decimal_stations)))
+                        # A station that stays silent, or a unit that stays
+                        # away, is reported once, not at every poll.
                         if failing[i] != message:
                             _print("%s %s: %s" % (_timestamp(), address.name, message), stream=sys.stderr)
                         failing[i] = message
@@ -156,6 +156,7 @@ examples:
   b4k-mew read --port /dev/ttyUSB0 --decimal-stations --station EE DT0
   b4k-mew read --port /dev/ttyUSB0 --frame-limit 118 DT0 --count 100
   b4k-mew read --port /dev/ttyUSB0 --max-read-words 24 DT0 --count 100
+  b4k-mew read --port tcp://192.168.1.5:9094 DT100     (through an Ethernet unit)
 
 Prints one line per value, "DT100 = 4660"; the address steps by one
 register (two for 32-bit types), one contact or one word per value. The
@@ -176,6 +177,7 @@ examples:
   b4k-mew write --port /dev/ttyUSB0 Y0000=on R0010=off   (several contacts)
   b4k-mew write --port /dev/ttyUSB0 WY0 0x00FF
   b4k-mew write --port /dev/ttyUSB0 SV0 100                 (timer 0 set value)
+  b4k-mew write --port tcp://192.168.1.5:9094 DT100 7     (through an Ethernet unit)
 
 Values are decimal, 0x... hexadecimal or 0b... binary, float32 ones a
 decimal like 1.5 or 2e-3 (not nan or inf); contacts take 1/0, on/off or
@@ -190,13 +192,17 @@ examples:
   b4k-mew watch --port /dev/ttyUSB0 --station 2 WX0 R0010 DT5 --interval 0.2
   b4k-mew watch --port /dev/ttyUSB0 DT100 --count 10
   b4k-mew watch --port /dev/ttyUSB0 DT300 DT302 --type float32
+  b4k-mew watch --port tcp://192.168.1.5:9094 DT100
 
 Prints each address's first value, then a line whenever one changes:
   14:02:11.204 DT100 = 7
   14:02:13.706 DT100 7 -> 8
 Runs until Ctrl-C (exit 130), kill (exit 0) or --count polls. A read that fails is reported
 on stderr once and polling goes on; with --count the exit status is 1 when
-the last poll could not read every address.
+the last poll could not read every address. Over TCP a lost connection is
+such a failure too: the next polls connect again, after a pause that grows
+from 0.5 s to 8 s while the unit stays away, and a unit that refuses is
+reported once, not at every poll.
 """
 
 

@@ -1,12 +1,13 @@
-"""simulate: a rack of devices on a port."""
+"""simulate: a rack of devices on a port, for TCP clients, or both."""
 
+import contextlib
 import time
 
 from ..simulator import KINDS, Device, Simulator
 from .addresses import Address, parse_integer, parse_seconds
 from .errors import _usage_error, check_range, CliError, MAX_DECIMAL_STATION, MAX_SECONDS, MAX_STATION, option
-from .line import _ended_normally, _print, describe_settings, opened
-from .options import FRAME_LIMITS, _Formatter
+from .line import _ended_normally, _print, describe_settings, is_tcp_url, open_channel, parse_listen, tcp_url
+from .options import FRAME_LIMITS, _Formatter, _serial_parent
 from .readwrite import _timestamp
 
 def frame_name(area, number):
@@ -134,7 +135,41 @@ def describe_format(args):
     return "".join(", " + part for part in parts)
 
 
+def describe_places(args, served):
+    """Where the devices answer, with how they answer in the first
+    parentheses: "/dev/ttyUSB1 (9600 baud, 8N1, PLC mode) and
+    tcp://127.0.0.1:9094", "tcp://0.0.0.0:9094 (PLC mode)"."""
+    places = [args.port] if args.port is not None else []
+    places += served
+    details = describe_format(args)
+    if args.port is not None and not is_tcp_url(args.port):
+        details = describe_settings(args) + details
+    else:
+        details = details[2:]
+    if details:
+        places[0] += " (%s)" % details
+    return " and ".join(places)
+
+
+def listen(simulator, addresses):
+    """Serves TCP clients on every address; the addresses as they are
+    served, a port asked as 0 with the one it got."""
+    served = []
+    for host, port in addresses:
+        try:
+            server = simulator.listen(host, port)
+        except OSError as error:
+            # "cannot listen on HOST:PORT: reason": an address that cannot be
+            # had is a port that cannot be opened.
+            raise CliError(str(error), 2) from None
+        served.append(tcp_url(host, server.port))
+    return served
+
+
 def cmd_simulate(args):
+    if args.port is None and not args.listen:
+        raise _usage_error("give --port, --listen or both: where the devices answer")
+    addresses = [parse_listen(text) for text in args.listen]
     options = [DeviceOption(text) for text in args.device]
     stations = [entry.station for entry in options]
     duplicates = sorted({s for s in stations if stations.count(s) > 1})
@@ -147,14 +182,25 @@ def cmd_simulate(args):
                                % (", ".join(map(str, beyond)), MAX_DECIMAL_STATION))
     device_class = LoggingDevice if args.verbose else Device
     line_format = {"frame_limit": args.frame_limit, "decimal_stations": args.decimal_stations, "plc": args.plc}
-    with opened(Simulator, args, **line_format) as simulator:
+    with contextlib.ExitStack() as stack:
+        channel = None if args.port is None else open_channel(args)
+        try:
+            simulator = Simulator(channel, **line_format)
+        except BaseException:
+            if channel is not None:
+                channel.close()
+            raise
+        # Its servers and worker threads would otherwise keep the process
+        # alive.
+        stack.callback(simulator.close)
         devices = [(entry, entry.add_to(simulator, device_class)) for entry in options]
+        served = listen(simulator, addresses)
         simulator.start()
         # A stop request may come as soon as anything is printed: the whole
         # run, announcements included, ends quietly on it.
         try:
-            _print("simulating %d device%s on %s (%s%s):" % (len(options), "" if len(options) == 1 else "s", args.port,
-                                                         describe_settings(args), describe_format(args)))
+            _print("simulating %d device%s on %s:" % (len(options), "" if len(options) == 1 else "s",
+                                                     describe_places(args, served)))
             for entry, device in sorted(devices, key=lambda pair: pair[0].station):
                 _print("  " + entry.describe(device))
             if args.duration is None:
@@ -183,6 +229,9 @@ examples:
   b4k-mew simulate --port /dev/ttyUSB1 --device 1:xy:firmware=0x0102:inputs=0x00A5
   b4k-mew simulate --port /dev/ttyUSB1 --device 5:plc:DT100=4660:WR1=0x0001 --verbose
   b4k-mew simulate --port /dev/ttyUSB1 --device 12:plc:SV0=50 --plc --frame-limit 118 --decimal-stations
+  b4k-mew simulate --listen 9094 --device 1:plc --plc            (TCP clients on the loopback)
+  b4k-mew simulate --listen tcp://0.0.0.0:9094 --device 1:plc    (TCP clients from the network)
+  b4k-mew simulate --port /dev/ttyUSB1 --listen :9094 --device 1:xy  (both at once)
 
 A device is STATION:KIND with KIND one of xy, axis, ad, plc, unknown, and
 options firmware=N (the "S1" word), inputs=N (the "WX0" word of an xy
@@ -202,14 +251,31 @@ long answers into frames of at most 118 ("%" header) or 2048 ("<" header)
 characters, as controllers do, and takes the "<" header. With
 --decimal-stations the stations are numbered in decimal, 1 to 99, and EE
 addresses the first device.
+
+--listen answers TCP clients too, each on its own connection, as an
+Ethernet unit does (masters reach it with --port tcp://HOST:PORT). It takes
+tcp://HOST:PORT, HOST:PORT, :PORT or PORT; without a host it listens on the
+loopback (127.0.0.1) only, so 0.0.0.0 must be asked for to serve the
+network. Port 0 takes a free port, which the first line shows. Give
+--listen more than once for several addresses; --port is needed only for a
+serial line. An address that cannot be had (in use, not of this machine)
+exits with 2.
 """
 
 
 def add_commands(commands, serial_parent, master_parent):
     """Adds simulate."""
+    # The serial line is one of two places to answer: --port is optional.
+    line_parent = _serial_parent(required=False, port_help=(
+        "serial port to answer on, e.g. /dev/ttyUSB1 (or tcp://HOST:PORT of a converter to connect to); "
+        "needed unless --listen is given"))
     simulate = commands.add_parser(
-        "simulate", parents=[serial_parent], formatter_class=_Formatter, epilog=SIMULATE_EPILOG,
-        help="answer as a rack of simulated devices", description="Simulate devices on a serial port.")
+        "simulate", parents=[line_parent], formatter_class=_Formatter, epilog=SIMULATE_EPILOG,
+        help="answer as a rack of simulated devices",
+        description="Simulate devices on a serial port, for TCP clients, or both.")
+    simulate.add_argument("--listen", action="append", default=[], metavar="tcp://HOST:PORT",
+                          help="answer TCP clients on this address too; HOST defaults to 127.0.0.1, "
+                          "port 0 takes a free one; repeat for more")
     simulate.add_argument("--device", action="append", required=True, metavar="STATION:KIND[:KEY=VALUE...]",
                           help="a device to simulate; repeat for more")
     simulate.add_argument("--duration", type=option(parse_seconds, 0, MAX_SECONDS),
