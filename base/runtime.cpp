@@ -16,6 +16,7 @@ namespace {
 std::atomic<Printer> g_printer{nullptr};
 std::atomic<Describer> g_describer{nullptr};
 std::atomic<InterruptCheck> g_interrupt_check{nullptr};
+std::atomic<Tracer> g_tracer{nullptr};
 
 void escape(std::string &out, unsigned code) {
     switch (code) {
@@ -105,6 +106,42 @@ void print_line(const std::string &raw) {
     }
     std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
+}
+
+namespace detail {
+std::atomic<unsigned> g_trace_levels{0};
+
+void emit_trace(TraceEvent event, const void *source, std::string_view text) noexcept {
+    Tracer t = g_tracer.load();
+    if (!t) return;
+    try {
+        t(event, source, text);
+    } catch (...) {
+        // A record lost is better than a thread ended.
+    }
+}
+
+void emit_trace(TraceEvent event, const void *source, std::string_view head, std::string_view tail) noexcept {
+    try {
+        std::string text;
+        text.reserve(head.size() + tail.size());
+        text.append(head).append(tail);
+        emit_trace(event, source, text);
+    } catch (...) {
+    }
+}
+}  // namespace detail
+
+void set_tracer(Tracer tracer) {
+    g_tracer = tracer;
+}
+
+void set_trace_levels(unsigned levels) {
+    detail::g_trace_levels.store(levels, std::memory_order_relaxed);
+}
+
+unsigned trace_levels() {
+    return detail::g_trace_levels.load(std::memory_order_relaxed);
 }
 
 void set_interrupt_check(InterruptCheck check) {

@@ -3,6 +3,7 @@
 // plain C++; the Python module installs its own.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -37,6 +38,51 @@ ErrorInfo describe(std::exception_ptr error);
 using Describer = bool (*)(std::exception_ptr error, ErrorInfo &info);
 // A host describer is asked first and returns false for errors it does not know.
 void set_describer(Describer describer);
+
+// Tracing: what stations record of their traffic and their troubles for
+// the host's log, in addition to the lines they print. Two levels, each a
+// bit of one atomic word that the host sets whenever its log's levels
+// change: a station looks at the bit (one relaxed load) before it builds
+// anything, so a level that is off costs a load and a branch per frame.
+enum TraceLevel : unsigned {
+    kTraceFrames = 1u,    // every frame sent and received
+    kTraceWarnings = 2u,  // errors met: time-outs, dropped frames, lost connections
+};
+enum class TraceEvent { kSent, kReceived, kWarning };
+// What a record is about: the frame (with its CR) or the warning's text.
+// `source` is the station (a mew::MewBase) the record comes from, or null.
+using Tracer = void (*)(TraceEvent event, const void *source, std::string_view text);
+void set_tracer(Tracer tracer);
+void set_trace_levels(unsigned levels);
+unsigned trace_levels();
+
+namespace detail {
+extern std::atomic<unsigned> g_trace_levels;
+void emit_trace(TraceEvent event, const void *source, std::string_view text) noexcept;
+void emit_trace(TraceEvent event, const void *source, std::string_view head, std::string_view tail) noexcept;
+}  // namespace detail
+
+constexpr unsigned trace_level(TraceEvent event) {
+    return event == TraceEvent::kWarning ? kTraceWarnings : kTraceFrames;
+}
+// Whether records of this level go anywhere now. Built with MEW_NO_TRACE,
+// never: the trace calls compile to nothing, for measuring what they cost.
+inline bool tracing([[maybe_unused]] unsigned level) {
+#ifdef MEW_NO_TRACE
+    return false;
+#else
+    return (detail::g_trace_levels.load(std::memory_order_relaxed) & level) != 0;
+#endif
+}
+// Hands the record to the host's tracer when its level is on. Never throws.
+inline void trace(TraceEvent event, const void *source, std::string_view text) noexcept {
+    if (tracing(trace_level(event))) detail::emit_trace(event, source, text);
+}
+// The same with the text in two pieces, joined only when the record is made.
+inline void trace(TraceEvent event, const void *source, std::string_view head,
+                  std::string_view tail) noexcept {
+    if (tracing(trace_level(event))) detail::emit_trace(event, source, head, tail);
+}
 
 // A wait longer than this is a wait without limit (see wait_seconds).
 constexpr double kLongestWait = 1e9;

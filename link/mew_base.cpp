@@ -79,6 +79,7 @@ void MewBase::close() {
 void MewBase::send(std::string_view data) {
     check_process();
     StationLockGuard hold(sender_lock_);
+    runtime::trace(runtime::TraceEvent::kSent, this, data);
     channel_->send_frame(data);
 }
 
@@ -109,9 +110,12 @@ void MewBase::route(const std::string &line) {
     } else if (type.size() == 1 && type[0] == MewStatic::QUERY) {
         auto listeners = query_listeners_.snapshot();
         if (listeners.empty()) runtime::print_line("MewBase: No query listener. Drop frame.");
+        if (listeners.empty())
+            runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: No query listener. Drop frame.");
         for (auto &listener : listeners) listener->put(line);
     } else {
         runtime::print_line("MewBase: Unknown frame type: " + std::string(type));
+        runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: Unknown frame type: ", type);
     }
 }
 
@@ -127,16 +131,22 @@ void MewBase::receiver_loop() {
                 // The channel connects again at the next send; a response
                 // awaited on the lost connection will not come.
                 report_lost(feedback_listeners_, e.what());
+                runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: ", e.what());
                 continue;
             } catch (...) {
                 runtime::ErrorInfo info = runtime::describe(std::current_exception());
                 runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " +
                                     info.message);
+                if (runtime::tracing(runtime::kTraceWarnings))
+                    runtime::trace(runtime::TraceEvent::kWarning, this,
+                                   "MewBase: Receiver thread ended by " + info.type_name + ": ",
+                                   info.message);
                 return;
             }
             if (c.empty()) continue;
             try {
                 std::string line = c + channel_->receive_frame();
+                runtime::trace(runtime::TraceEvent::kReceived, this, line);
                 // Noise in front of a header (a NUL, an LF after a glitch)
                 // would spoil the frame behind it: a glitch costs no more
                 // than the bytes it made.
@@ -146,18 +156,25 @@ void MewBase::receiver_loop() {
                 route(line);
             } catch (const ConnectionLost &e) {
                 report_lost(feedback_listeners_, e.what());
+                runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: ", e.what());
             } catch (...) {
                 runtime::ErrorInfo info = runtime::describe(std::current_exception());
                 if (info.io_error) {
                     runtime::print_line("IOError from MewFullDuplex: " + info.message);
+                    runtime::trace(runtime::TraceEvent::kWarning, this,
+                                   "IOError from MewFullDuplex: ", info.message);
                     pause(0.1, stop_flag_);
                 } else {
                     runtime::print_line("Ignore unhandled exception: " + info.message);
+                    runtime::trace(runtime::TraceEvent::kWarning, this,
+                                   "Ignore unhandled exception: ", info.message);
                 }
             }
         }
     } catch (...) {
         runtime::print_line("MewBase: Receiver thread ended by an unexpected error");
+        runtime::trace(runtime::TraceEvent::kWarning, this,
+                       "MewBase: Receiver thread ended by an unexpected error");
     }
 }
 

@@ -11,6 +11,15 @@
 
 namespace mew {
 
+namespace {
+
+// A master's warning for the host's log (see runtime::trace).
+void warn(const MewMasterBase *master, std::string_view head, std::string_view tail = {}) {
+    runtime::trace(runtime::TraceEvent::kWarning, static_cast<const MewBase *>(master), head, tail);
+}
+
+}  // namespace
+
 std::string MewMasterBase::query(std::string_view command) {
     check_process();
     StationLockGuard hold(query_lock_);
@@ -22,8 +31,11 @@ void MewMasterBase::drop_late_response(FrameQueue &queue) {
     double left = std::chrono::duration<double>(late_until_ - Clock::now()).count();
     late_until_ = {};
     if (left <= 0) return;
-    if (std::optional<std::string> late = queue.get(left))
+    std::optional<std::string> late = queue.get(left);
+    if (late) {
         runtime::print_line("MewMasterBase: Drop late response: " + *late);
+        warn(this, "MewMasterBase: Drop late response: ", *late);
+    }
 }
 
 std::vector<std::string> MewMasterBase::transact(std::string_view command) {
@@ -79,6 +91,7 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
                 late.answered = true;
                 throw ConnectionLost(*lost);
             }
+            warn(this, "MewMasterBase: device response timeout.");
             throw IOError("MewMasterBase: device response timeout.");
         }
         late.answered = true;
@@ -98,6 +111,7 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
         late.answered = false;
         if (raw) raw->clear();
         runtime::print_line("MewMasterBase: Drop response to another command: " + *response);
+        warn(this, "MewMasterBase: Drop response to another command: ", *response);
     }
 }
 
@@ -118,6 +132,7 @@ std::string MewMasterBase::further_frames(const std::string &command, std::strin
             if (!next) {
                 if (queue.closed()) throw PortClosedError();
                 if (std::optional<std::string> lost = queue.lost()) throw ConnectionLost(*lost);
+                warn(this, "MewMasterBase: device response timeout.");
                 throw IOError("MewMasterBase: device response timeout.");
             }
             if (!frames::has_type(*next)) {
@@ -132,6 +147,7 @@ std::string MewMasterBase::further_frames(const std::string &command, std::strin
             frames::check_response(command, *next);
             if (raw) raw->pop_back();
             runtime::print_line("MewMasterBase: Drop response to another command: " + *next);
+            warn(this, "MewMasterBase: Drop response to another command: ", *next);
         }
     }
     return data;
