@@ -36,6 +36,7 @@ std::string Gateway::relay(MewMasterBase &line, const std::string &frame, TcpSer
     }
     if (!command) {
         runtime::print_line("Gateway: Drop what is no command: " + frame);
+        runtime::trace(runtime::TraceEvent::kWarning, nullptr, "Gateway: Drop what is no command: ", frame);
         return {};
     }
     std::vector<std::string> answer;
@@ -45,6 +46,7 @@ std::string Gateway::relay(MewMasterBase &line, const std::string &frame, TcpSer
         // No answer (a time-out, a lost line): the client's own time-out
         // tells it so.
         runtime::print_line("Gateway: " + std::string(e.what()));
+        runtime::trace(runtime::TraceEvent::kWarning, nullptr, "Gateway: ", e.what());
         return {};
     }
     if (answer.empty()) return {};

@@ -88,6 +88,7 @@ void TcpService::work() {
                 --it->second.queued;
                 transfer.swap(it->second.transfer);
             }
+            runtime::trace(runtime::TraceEvent::kReceived, nullptr, job.frame);
             std::string answer;
             try {
                 answer = responder_(job.frame, transfer);
@@ -99,7 +100,10 @@ void TcpService::work() {
                 auto it = clients_.find(job.client->id());
                 if (it != clients_.end()) it->second.transfer.swap(transfer);
             }
-            if (!answer.empty()) job.client->send(answer);
+            if (!answer.empty()) {
+                runtime::trace(runtime::TraceEvent::kSent, nullptr, answer);
+                job.client->send(answer);
+            }
         }
     } catch (...) {
         report_unhandled(std::current_exception());
