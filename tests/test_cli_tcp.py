@@ -414,3 +414,16 @@ def test_bad_listening_addresses(text):
         cli_line.parse_listen(text)
     assert raised.value.status == 2
     assert str(raised.value).startswith("invalid listening address")
+
+
+def test_trace_shows_every_frame_on_stderr_only():
+    with Simulator(None) as sim:
+        sim.add_device(1).write_registers("D", 100, [7])
+        sim.start()
+        server = sim.listen("127.0.0.1", 0)
+        status, out, err = run("-v", "read", "--port", "tcp://127.0.0.1:%d" % server.port, "DT100")
+    assert (status, out) == (0, "DT100 = 7\n")
+    port = "tcp://127.0.0.1:%d" % server.port
+    command = b4k_mew.MewStatic.fill_read_data_area_message(1, "DT100", 1)
+    assert any(line.endswith(" tx %s %r" % (port, command)) for line in err.splitlines()), err
+    assert any(line.endswith(" rx %s %r" % (port, "%01$RD070011\r")) for line in err.splitlines()), err

@@ -1,6 +1,7 @@
 """The parser of the whole command, and main."""
 
 import contextlib
+import logging
 import os
 import sys
 
@@ -24,6 +25,7 @@ examples:
   b4k-mew simulate --listen 9094 --device 1:plc           (TCP clients on the loopback)
   b4k-mew gateway --serial /dev/ttyUSB0 --listen tcp://0.0.0.0:9094
   b4k-mew demo
+  b4k-mew -v read --port /dev/ttyUSB0 DT100              (every frame on stderr)
 
 --port takes a serial port or tcp://HOST:PORT, the address of an Ethernet
 unit or a serial-to-Ethernet converter (the frames are the same; a lost
@@ -45,12 +47,36 @@ def build_parser():
         epilog=MAIN_EPILOG,
         formatter_class=_Formatter,
     )
+    parser.add_argument("-v", "--trace", action="store_true",
+                        help="log every frame sent and received, and the library's troubles, to stderr")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     serial_parent, master_parent = _serial_parent(), _master_parent()
     for command in (readwrite, status, scan, simulate, gateway, demo):
         command.add_commands(commands, serial_parent, master_parent)
     return parser
+
+
+@contextlib.contextmanager
+def _tracing(on):
+    """The library's log on stderr for the run of one command: every frame
+    and every trouble. Results stay alone on stdout."""
+    if not on:
+        yield
+        return
+    log = logging.getLogger("b4k_mew")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(message)s"))
+    saved = log.level, log.propagate
+    log.addHandler(handler)
+    log.setLevel(logging.DEBUG)
+    log.propagate = False
+    try:
+        yield
+    finally:
+        log.removeHandler(handler)
+        log.setLevel(saved[0])
+        log.propagate = saved[1]
 
 
 def main(argv=None):
@@ -68,7 +94,7 @@ def main(argv=None):
             try:
                 # The library writes what it drops or ignores to sys.stdout;
                 # it must not mix with the results, which a script may parse.
-                with contextlib.redirect_stdout(line._messages):
+                with contextlib.redirect_stdout(line._messages), _tracing(args.trace):
                     return args.handler(args)
             finally:
                 line._results = line._messages = None
