@@ -13,6 +13,7 @@ void bind_slave(py::module_ &m);
 void bind_simulator(py::module_ &m);
 void bind_service(py::module_ &m);
 void bind_inst(py::module_ &m);
+void bind_poller(py::module_ &m);
 void bind_trace(py::module_ &m);
 
 }  // namespace mew::py_boundary

@@ -14,5 +14,6 @@ PYBIND11_MODULE(b4k_mew, m) {
     mew::py_boundary::bind_simulator(m);
     mew::py_boundary::bind_service(m);
     mew::py_boundary::bind_inst(m);
+    mew::py_boundary::bind_poller(m);
     mew::py_boundary::bind_trace(m);
 }

@@ -1,0 +1,381 @@
+"""The poller: 1,000 points on 8 stations read by b4k_mew.Poller against a plain-Python loop of single reads.
+
+Run from the repository root after building:
+
+    PYTHONPATH=build /usr/bin/python3 bench/bench_poller.py [--quick] [--json PATH]
+
+The devices are a b4k_mew_tools.Simulator (answering from C++, in this
+process) on one end of a serial line, eight stations of 125 points each:
+registers of every type in neighbouring runs, single contacts and contact
+words. The master is one b4k_mew.MewMaster on the other end. The line is a
+pair of pseudo-terminals joined by a relay in a helper process that delivers
+each chunk after the time its characters take at the line's speed (10 bits
+a character, 115200 baud unless --baud says otherwise; 0: at once), each
+direction on its own, as on a full-duplex line. The baseline is
+what a Python program writes without the poller: a loop over the points,
+each read with the blocking master's typed read of one address
+(get_uint16, get_float32, get_coil, ...), its value and time kept in a dict.
+
+Two measurements.
+
+Idle. Commands one cycle of every point takes, and the time a cycle takes:
+for the poller, cycles run back to back (a period shorter than a cycle);
+for the baseline, a whole loop.
+
+With a CPU-bound Python thread running, as a program's own work would:
+the time to read a cached value (Poller.value, timed call by call), and the
+age of the freshest value of a watched point (the last one a cycle reads),
+sampled at random moments: now minus the time it was read. The poller reads
+with a period of 1.5 idle cycles (at least 0.1 s); the baseline loop reads
+as fast as it can, but every read returns to Python through the interpreter
+lock, which the busy thread gives up only every switch interval.
+
+Targets: at least 10 times fewer commands than points; a cached read
+(median) under 2 us; the watched value's age (99th percentile) within one
+period plus one round trip, the round trip being a cycle's time over its
+commands, idle. It is a benchmark, not a test: it always exits 0 once the
+figures are printed.
+"""
+
+import collections
+import math
+import os
+import random
+import select
+import statistics
+import struct
+import subprocess
+import sys
+import threading
+import time
+import tty
+
+import b4k_mew
+
+# The benchmarks run as scripts; the insert lets them be imported as well.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+
+STATIONS = range(1, 9)
+BAUD = 115200
+TARGET_FEWER_COMMANDS = 10.0
+TARGET_VALUE_US = 2.0
+
+# The typed read of one address, as a Python program reads a point of each type.
+SINGLE_READ = {
+    "uint16": lambda m, s, a: m.get_coil_uint16(s, a) if a.startswith("W") else m.get_uint16(s, a),
+    "int16": lambda m, s, a: m.get_int16(s, a),
+    "uint32": lambda m, s, a: m.get_uint32(s, a),
+    "int32": lambda m, s, a: m.get_int32(s, a),
+    "float32": lambda m, s, a: m.get_float32(s, a),
+    "bool": lambda m, s, a: m.get_coil(s, a),
+}
+
+
+def layout():
+    """125 points a station: (station, address, type)."""
+    points = []
+    for s in STATIONS:
+        points += [(s, "DT%d" % i, "uint16") for i in range(60)]
+        points += [(s, "DT%d" % i, "int16") for i in range(70, 85)]
+        points += [(s, "DT%d" % i, "uint32") for i in range(100, 130, 2)]
+        points += [(s, "LD%d" % i, "int32") for i in range(0, 20, 2)]
+        points += [(s, "FL%d" % i, "float32") for i in range(0, 20, 2)]
+        points += [(s, "X%03d%X" % (i // 16, i % 16), "bool") for i in range(0, 30, 3)]
+        points += [(s, "WY%d" % i, "uint16") for i in range(5)]
+    return points
+
+
+def fill(sim, rng):
+    for s in STATIONS:
+        device = sim.devices[s]
+        device.write_registers("DT", 0, [rng.randrange(65536) for _ in range(130)])
+        device.write_registers("LD", 0, [rng.randrange(65536) for _ in range(20)])
+        for i in range(0, 20, 2):
+            device.write_float("FL", i, rng.uniform(-1000, 1000))
+        device.write_words("X", 0, [rng.randrange(65536) for _ in range(2)])
+        device.write_words("Y", 0, [rng.randrange(65536) for _ in range(5)])
+
+
+class Busy:
+    """A plain-Python thread counting in a loop for as long as it runs."""
+
+    def __init__(self):
+        self._stop = threading.Event()
+        self.count = 0
+        self._thread = threading.Thread(target=self._spin, name="busy")
+
+    def _spin(self):
+        n = 0
+        while not self._stop.is_set():
+            for _ in range(1000):
+                n += 1
+        self.count = n
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+class BaselineLoop:
+    """The plain-Python poll: every point read on its own, in a loop, on a
+    thread of its own; values and read times kept in a dict."""
+
+    def __init__(self, master, points):
+        self.master, self.points = master, points
+        self.cache = {}
+        self.loops = 0
+        self.loop_times = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="baseline poll")
+
+    def run_once(self):
+        cache, master = self.cache, self.master
+        for station, address, kind in self.points:
+            cache[(station, address)] = (SINGLE_READ[kind](master, station, address), time.time())
+
+    def _run(self):
+        while not self._stop.is_set():
+            t0 = time.perf_counter()
+            self.run_once()
+            self.loop_times.append(time.perf_counter() - t0)
+            self.loops += 1
+
+    def start(self):
+        self._thread.start()
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+
+
+def sample_ages(read_time, seconds, rng):
+    """Ages of a value (now minus read_time()) at random moments over `seconds`."""
+    ages = []
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        time.sleep(rng.uniform(0.001, 0.02))
+        t = read_time()
+        if t is not None:
+            ages.append(time.time() - t)
+    return ages
+
+
+def time_value_reads(poller, name, calls):
+    """Latencies of single Poller.value calls, seconds."""
+    clock = time.perf_counter
+    value = poller.value
+    latencies = []
+    append = latencies.append
+    for _ in range(calls):
+        t0 = clock()
+        value(name)
+        append(clock() - t0)
+    return latencies
+
+
+def check_agreement(poller, sim, points):
+    """The poller's cache holds what the devices hold, point by point."""
+    for station, address, kind in points:
+        device = sim.devices[station]
+        got = poller.value("%d:%s" % (station, address))
+        if kind == "bool":
+            want = device.get_contact(address[0], int(address[1:4]) * 16 + int(address[4], 16))
+        elif address.startswith("W"):
+            want = device.read_words(address[1], int(address[2:]), 1)[0]
+        elif kind == "float32":
+            want = device.read_float(address[:2], int(address[2:]))
+        else:
+            words = device.read_registers(address[:2], int(address[2:]), 2)
+            want = {"uint16": words[0], "int16": struct.unpack("<h", struct.pack("<H", words[0]))[0],
+                    "uint32": words[0] | words[1] << 16,
+                    "int32": struct.unpack("<i", struct.pack("<HH", *words))[0]}[kind]
+        if got != want:
+            raise AssertionError("%d:%s holds %r, the device %r" % (station, address, got, want))
+
+
+class Line:
+    """A serial line whose relay runs in a helper process, so that it
+    competes with nobody here for the interpreter lock: (port_a, port_b)."""
+
+    def __init__(self, baud):
+        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--line", str(baud)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.port_a, self.port_b = self.proc.stdout.readline().split()
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(10)
+
+
+def line_child(baud):
+    """Relays between two pseudo-terminals, each chunk delivered once the
+    line would have carried it, until stdin closes."""
+    char_time = 10.0 / baud if baud else 0.0
+    masters, ports = [], []
+    for _ in range(2):
+        master, slave = os.openpty()
+        tty.setraw(master)
+        tty.setraw(slave)
+        masters.append(master)
+        ports.append(os.ttyname(slave))
+    print(*ports, flush=True)
+    peer = {masters[0]: masters[1], masters[1]: masters[0]}
+    pending = {m: collections.deque() for m in masters}  # (when, bytes) to write to m
+    free_at = {m: 0.0 for m in masters}
+    stdin = sys.stdin.fileno()
+    while True:
+        now = time.monotonic()
+        for m in masters:
+            while pending[m] and pending[m][0][0] <= now:
+                os.write(m, pending[m].popleft()[1])
+        due = [q[0][0] for q in pending.values() if q]
+        timeout = max(0.0, min(due) - time.monotonic()) if due else None
+        ready, _, _ = select.select(masters + [stdin], [], [], timeout)
+        if stdin in ready and not os.read(stdin, 1):
+            return
+        for m in masters:
+            if m in ready:
+                data = os.read(m, 4096)
+                to = peer[m]
+                free_at[to] = max(time.monotonic(), free_at[to]) + len(data) * char_time
+                pending[to].append((free_at[to], data))
+
+
+def percentile(values, fraction):
+    return common.percentile(sorted(values), fraction)
+
+
+def main(argv=None):
+    parser = common.argument_parser(__doc__, "shorter measurements")
+    parser.add_argument("--baud", type=int, default=BAUD, help="the line's speed (0: no delay; default %d)" % BAUD)
+    opts = parser.parse_args(argv)
+    idle_cycles, busy_periods, value_calls = (3, 3, 20000) if opts.quick else (6, 6, 200000)
+    baseline_loops = 1 if opts.quick else 2
+    rng = random.Random(1)
+    points = layout()
+    names = ["%d:%s" % (s, a) for s, a, _ in points]
+    watched = names[-1]  # the last point of the last station: read last in a cycle
+
+    from b4k_mew_tools import Simulator
+    line = Line(opts.baud)
+    with Simulator(b4k_mew.MewSerial(port=line.port_a), plc=True) as sim:
+        for s in STATIONS:
+            sim.add_device(s)
+        fill(sim, rng)
+        sim.start()
+        master = b4k_mew.MewMaster(b4k_mew.MewSerial(port=line.port_b), query_timeout=2.0)
+        try:
+            # --- Idle: commands and cycle time ---
+            with b4k_mew.Poller(master) as poller:
+                for s, a, kind in points:
+                    poller.add(s, a, kind, period=0.0001)
+                commands = poller.commands_per_cycle
+                poller.start()
+                while poller.cycles < 3:
+                    time.sleep(0.01)
+                check_agreement(poller, sim, points)
+                first, t0 = poller.cycles, time.perf_counter()
+                while poller.cycles < first + idle_cycles:
+                    time.sleep(0.005)
+                cycle_s = (time.perf_counter() - t0) / (poller.cycles - first)
+            round_trip_s = cycle_s / commands
+            period = max(0.1, math.ceil(cycle_s * 15) / 10)
+
+
+            # --- With a busy Python thread: cached reads and ages ---
+            with b4k_mew.Poller(master) as poller:
+                for s, a, kind in points:
+                    poller.add(s, a, kind, period=period)
+                poller.start()
+                while poller.cycles < 2:
+                    time.sleep(0.01)
+                with Busy():
+                    value_latencies = time_value_reads(poller, watched, value_calls)
+                    first, t0 = poller.cycles, time.perf_counter()
+                    ages = sample_ages(lambda: poller.get(watched).time, busy_periods * period, rng)
+                    busy_cycle_s = (time.perf_counter() - t0) / max(1, poller.cycles - first)
+                check_agreement(poller, sim, points)
+
+            # The baseline's idle loop, which also fills its cache just before the busy loops.
+            base = BaselineLoop(master, points)
+            t0 = time.perf_counter()
+            base.run_once()
+            base_cycle_s = time.perf_counter() - t0
+            with Busy():
+                base.start()
+                base_ages = []
+                # Whole loops sampled, however long they take.
+                while base.loops < baseline_loops or not base_ages:
+                    base_ages += sample_ages(lambda: base.cache[points[-1][:2]][1], 0.5, rng)
+                base.stop()
+                base_busy_cycle_s = statistics.median(base.loop_times)
+        finally:
+            master.close()
+    line.close()
+
+    value_us = statistics.median(value_latencies) * 1e6
+    value_p99_us = percentile(value_latencies, 0.99) * 1e6
+    age_bound = period + round_trip_s
+    age = {"median": statistics.median(ages), "p99": percentile(ages, 0.99), "max": max(ages)}
+    base_age = {"median": statistics.median(base_ages), "p99": percentile(base_ages, 0.99), "max": max(base_ages)}
+    fewer = len(points) / commands
+    targets = {
+        "fewer_commands": common.target(fewer, TARGET_FEWER_COMMANDS),
+        "value_us": common.target(value_us, TARGET_VALUE_US, at_most=True),
+        "age_s": common.target(age["p99"], age_bound, at_most=True),
+    }
+
+    print("Idle: %d points on %d stations, one master and a simulator on a serial line at %s"
+          % (len(points), len(STATIONS), "%d baud" % opts.baud if opts.baud else "no delay"))
+    common.print_table([("side", "-10s"), ("commands/cycle", "15d"), ("cycle ms", "10.2f")],
+                       [("poller", commands, cycle_s * 1e3), ("baseline", len(points), base_cycle_s * 1e3)])
+    print("baseline / poller: commands %.1f, cycle time %.1f (a poller's command: %.2f ms)"
+          % (fewer, base_cycle_s / cycle_s, round_trip_s * 1e3))
+    print()
+    print("With a CPU-bound Python thread (switch interval %.0f ms):" % (sys.getswitchinterval() * 1e3))
+    print("Poller.value: median %.2f us, p99 %.2f us (%d calls)" % (value_us, value_p99_us, len(value_latencies)))
+    common.print_table([("side", "-10s"), ("period ms", "10s"), ("cycle ms", "10.1f"), ("age median ms", "14.1f"),
+                        ("age p99 ms", "11.1f"), ("age max ms", "11.1f"), ("samples", "8d")],
+                       [("poller", "%.0f" % (period * 1e3), busy_cycle_s * 1e3,
+                         age["median"] * 1e3, age["p99"] * 1e3, age["max"] * 1e3, len(ages)),
+                        ("baseline", "-", base_busy_cycle_s * 1e3, base_age["median"] * 1e3,
+                         base_age["p99"] * 1e3, base_age["max"] * 1e3, len(base_ages))])
+    print("(age: now minus the read time of %s, the last point a cycle reads, at random moments)" % watched)
+    print("baseline / poller: age median %.1f, age max %.1f"
+          % (base_age["median"] / age["median"], base_age["max"] / age["max"]))
+    print()
+    common.print_target("commands >= %.0fx fewer than points" % TARGET_FEWER_COMMANDS, targets["fewer_commands"],
+                        "%.1fx" % fewer)
+    common.print_target("cached read < %.0f us" % TARGET_VALUE_US, targets["value_us"], "%.2f us" % value_us)
+    common.print_target("age p99 <= period + round trip (%.2f ms)" % (age_bound * 1e3), targets["age_s"],
+                        "p99 %.2f ms, max %.2f ms" % (age["p99"] * 1e3, age["max"] * 1e3))
+
+    if opts.json:
+        common.write_json(opts.json, {
+            "benchmark": "poller",
+            "quick": opts.quick,
+            **common.machine_facts(),
+            "points": len(points),
+            "stations": len(STATIONS),
+            "idle": {"commands_per_cycle": commands, "cycle_s": cycle_s, "round_trip_s": round_trip_s,
+                     "baseline_commands_per_cycle": len(points), "baseline_cycle_s": base_cycle_s},
+            "baud": opts.baud,
+            "busy": {"period_s": period, "value_median_us": value_us, "value_p99_us": value_p99_us,
+                     "age_s": age, "baseline_age_s": base_age, "baseline_cycle_s": base_busy_cycle_s},
+            "ratios": {"commands": fewer, "cycle_time": base_cycle_s / cycle_s,
+                       "age_median": base_age["median"] / age["median"], "age_max": base_age["max"] / age["max"]},
+            "targets": targets,
+        })
+    return 0
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--line"]:
+        line_child(int(sys.argv[2]))
+    else:
+        sys.exit(main())
