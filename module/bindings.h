@@ -5,6 +5,7 @@
 
 namespace mew::py_boundary {
 
+void bind_async(py::module_ &m);
 void bind_codec(py::module_ &m);
 void bind_transport(py::module_ &m);
 void bind_link(py::module_ &m);

@@ -16,4 +16,5 @@ PYBIND11_MODULE(b4k_mew, m) {
     mew::py_boundary::bind_inst(m);
     mew::py_boundary::bind_poller(m);
     mew::py_boundary::bind_trace(m);
+    mew::py_boundary::bind_async(m);
 }
