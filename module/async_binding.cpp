@@ -19,6 +19,7 @@
 #include "base/errors.h"
 #include "module/bindings.h"
 #include "module/hooks.h"
+#include "module/master_args.h"
 #include "module/role_trampolines.h"
 #include "station/queued_master.h"
 
@@ -28,42 +29,6 @@ namespace {
 
 using Value = QueuedMaster::Value;
 using Words = MewMaster::Words;
-
-// --- Arguments, converted as MewMaster's own operations convert them ----------
-
-std::int64_t word_arg(py::handle value) {
-    return clamped_int64(value);
-}
-Words word_list(py::handle values) {
-    return int64_list(values, &word_arg);
-}
-std::int64_t masked32(py::handle value) {
-    return masked_int64(value, 0xFFFFFFFFULL);
-}
-Words masked32_list(py::handle values) {
-    return int64_list(values, &masked32);
-}
-
-std::vector<std::string> name_list(py::handle names) {
-    std::vector<std::string> out;
-    for (py::handle name : py::reinterpret_borrow<py::iterable>(names)) {
-        if (!PyUnicode_Check(name.ptr()))
-            throw py::type_error(std::string("a contact name must be str, not ") +
-                                 Py_TYPE(name.ptr())->tp_name);
-        out.emplace_back(text(name));
-    }
-    return out;
-}
-
-std::vector<std::pair<std::string, bool>> contact_list(py::handle pairs) {
-    std::vector<std::pair<std::string, bool>> out;
-    for (py::handle pair : py::reinterpret_borrow<py::iterable>(pairs)) {
-        py::sequence seq = py::reinterpret_borrow<py::sequence>(pair);
-        if (py::len(seq) != 2) throw py::value_error("a contact to write is a (name, value) pair");
-        out.emplace_back(name_list(py::make_tuple(seq[0]))[0], truth(seq[1]));
-    }
-    return out;
-}
 
 // --- Results -----------------------------------------------------------------------
 
