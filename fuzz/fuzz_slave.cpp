@@ -246,6 +246,12 @@ void transfer_in_frames(std::string_view pool, bool coil, const std::string &com
     if (command.empty() || command[0] != '%') return;
     RecordingSlave whole(pool, coil), framed(pool, coil);
     framed.set_frame_limit(mew::frames::kShortFrameLimit);
+    if (mew::frames::is_continuation_request(command)) {
+        // Nothing was asked before: a controller says the procedure is wrong.
+        const std::string answer = static_cast<mew::MewSlaveBase &>(framed).answer(command);
+        FUZZ_CHECK(answer.empty() || answer == MewStatic::append_tail(command.substr(0, 3) + "!43"));
+        return;
+    }
     std::optional<std::string> expected, frame;
     fuzz::attempt([&] { expected = whole.process_request(command); });
     mew::MewSlaveBase &slave = framed;
