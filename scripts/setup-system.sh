@@ -10,6 +10,7 @@ PACKAGES=(
   python3-serial python3-pytest
   libgtest-dev socat
   clang libclang-rt-14-dev
+  mosquitto mosquitto-clients python3-paho-mqtt
 )
 
 missing=()

@@ -5,7 +5,7 @@ import logging
 import os
 import sys
 
-from . import demo, gateway, line, readwrite, scan, simulate, status
+from . import bridge, demo, gateway, line, readwrite, scan, simulate, status
 from .errors import CliError, describe_line_error, one_line, PROG
 from .line import _print, _stop_requested, _stop_signals
 from .options import _Formatter, _master_parent, _Parser, _serial_parent
@@ -52,7 +52,7 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     serial_parent, master_parent = _serial_parent(), _master_parent()
-    for command in (readwrite, status, scan, simulate, gateway, demo):
+    for command in (readwrite, status, scan, simulate, gateway, bridge, demo):
         command.add_commands(commands, serial_parent, master_parent)
     return parser
 
