@@ -2,18 +2,21 @@
 simulator over TCP as the line, the bridge in-process and a paho
 subscriber watching what it publishes and sending writes."""
 import contextlib
+import itertools
 import json
 import os
 import socket
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
 mqtt = pytest.importorskip("paho.mqtt.client")
 
-from b4k_mew_tools import Simulator  # noqa: E402
+import b4k_mew  # noqa: E402
+from b4k_mew_tools import Device, Simulator, VirtualLine  # noqa: E402
 from b4k_mew_tools.bridge import Bridge, parse_config  # noqa: E402
 from conftest import WAIT, wait_until  # noqa: E402
 
@@ -27,29 +30,57 @@ def free_port():
         return s.getsockname()[1]
 
 
+class Mosquitto:
+    """A mosquitto of its own on the loopback; stop() and start() again on the same port."""
+
+    def __init__(self, directory):
+        self.port = free_port()
+        self.conf = directory / "mosquitto.conf"
+        self.conf.write_text("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % self.port)
+        self.process = None
+
+    def up(self):
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), 0.2):
+            return True
+        return False
+
+    def start(self):
+        self.process = subprocess.Popen([MOSQUITTO, "-c", str(self.conf)], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        assert wait_until(self.up, WAIT), "mosquitto did not start"
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(WAIT)
+        self.process = None
+
+
 @pytest.fixture
-def broker(tmp_path):
-    port = free_port()
-    conf = tmp_path / "mosquitto.conf"
-    conf.write_text("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % port)
-    process = subprocess.Popen([MOSQUITTO, "-c", str(conf)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def mosquitto(tmp_path):
+    server = Mosquitto(tmp_path)
     try:
-        def up():
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.2):
-                return True
-        assert wait_until(up, WAIT), "mosquitto did not start"
-        yield port
+        server.start()
+        yield server
     finally:
-        process.terminate()
-        process.wait(WAIT)
+        server.stop()
+
+
+@pytest.fixture
+def broker(mosquitto):
+    return mosquitto.port
 
 
 class Watcher:
     """A subscriber to PREFIX/#: the last payload of every topic, and every error message."""
 
+    ids = itertools.count()
+
     def __init__(self, port):
         self.last, self.errors, self.lock = {}, [], threading.Lock()
-        self.client = mqtt.Client(client_id="watcher-%d" % os.getpid())
+        # One id each: a second client with the same id would throw the first off the broker.
+        self.client = mqtt.Client(client_id="watcher-%d-%d" % (os.getpid(), next(self.ids)))
+        self.client.reconnect_delay_set(0.1, 0.5)
         self.client.on_message = self._message
         self.client.on_connect = lambda c, u, f, rc: c.subscribe("plant/#", qos=1)
         self.client.connect("127.0.0.1", port, 30)
@@ -210,6 +241,164 @@ def test_availability_offline_on_close_and_as_the_will(broker):
                 bridge.close()
         finally:
             watcher.close()
+
+
+# --- End to end: two lines, four stations, a hundred points ------------------------------
+
+KINDS = ("uint16", "int16", "uint32", "int32", "float32", "bool", "word")
+PERIOD = 0.2
+
+
+def plant_point(station, k):
+    """The config entry of point k of ``station`` and the value its simulator holds at first."""
+    kind, base = KINDS[k % len(KINDS)], station * 100 + k
+    entry = {"station": station, "name": "p%02d" % k, "period": PERIOD, "writable": True}
+    if kind == "bool":
+        entry.update(address="R%d%X" % (10 + k // 16, k % 16), type="bool")
+        return entry, k % 3 == 0
+    if kind == "word":
+        entry.update(address="WR%d" % (50 + k), type="uint16")
+        return entry, base + 1
+    entry.update(address="DT%d" % (1000 + 4 * k), type=kind)
+    if kind == "int16":
+        entry["scale"] = 0.1
+    return entry, {"uint16": base, "int16": -base, "uint32": 70000 + base, "int32": -70000 - base,
+                   "float32": base + 0.5}[kind]
+
+
+def put(device, entry, value):
+    """Stores the published ``value`` of the point ``entry`` in the simulated ``device``."""
+    address, kind = entry["address"], entry["type"]
+    if kind == "bool":
+        word, bit = int(address[1:-1]), int(address[-1], 16)
+        device.set_contact("R", word * 16 + bit, value)
+    elif address.startswith("WR"):
+        device.write_words("R", int(address[2:]), [value])
+    elif kind == "float32":
+        device.write_float("D", int(address[2:]), value)
+    else:
+        raw = round(value / entry.get("scale", 1)) & 0xFFFFFFFF
+        device.write_registers("D", int(address[2:]), [raw & 0xFFFF, raw >> 16][:2 if "32" in kind else 1])
+
+
+def published(value, entry):
+    return round(value, 9) if isinstance(value, float) or "scale" in entry else value
+
+
+@pytest.fixture
+def plant(mosquitto):
+    """Stations 1 and 2 on a serial line (a VirtualLine), 3 and 4 over TCP, 25 points each."""
+    with contextlib.ExitStack() as stack:
+        line = stack.enter_context(VirtualLine())
+        serial_sim = stack.enter_context(Simulator(b4k_mew.MewSerial(port=line.port_a, baudrate=115200)))
+        tcp_sim = stack.enter_context(Simulator(None))
+        server = tcp_sim.listen("127.0.0.1", 0)
+        sims, points, lines = {}, {}, []
+        for name, port, sim, stations in (("serial", line.port_b, serial_sim, (1, 2)),
+                                          ("tcp", "tcp://127.0.0.1:%d" % server.port, tcp_sim, (3, 4))):
+            entries = []
+            for station in stations:
+                device = sim.add_device(station)
+                sims[station] = (sim, device)
+                for k in range(25):
+                    entry, value = plant_point(station, k)
+                    put(device, entry, value)
+                    entries.append(entry)
+                    points["plant/%s/%d/%s" % (name, station, entry["name"])] = (entry, published(value, entry))
+            table = {"name": name, "port": port, "query_timeout": 0.2, "point": entries}
+            if name == "serial":
+                table["baudrate"] = 115200
+            lines.append(table)
+        serial_sim.start()
+        watcher = Watcher(mosquitto.port)
+        stack.callback(watcher.close)
+        bridge = Bridge(parse_config({"broker": {"port": mosquitto.port, "client_id": "plant", "keepalive": 5},
+                                      "line": lines}), reconnect_delay=(0.2, 1))
+        bridge.start()
+        stack.callback(bridge.close)
+        yield sims, points, watcher, bridge
+
+
+def all_published(watcher, points):
+    """The topics whose payload is not (yet) the expected good value."""
+    return [t for t, (_, v) in points.items() if (watcher.value(t) or {}).get("value") != v
+            or watcher.value(t)["quality"] != "good"]
+
+
+def test_end_to_end_two_lines_four_stations(plant, mosquitto):
+    sims, points, watcher, bridge = plant
+    assert len(points) == 100
+    # Every point on its topic, with its value; every station online.
+    assert wait_until(lambda: not all_published(watcher, points), 3 * WAIT), all_published(watcher, points)[:5]
+    statuses = {"plant/%s/%d/$status" % (("serial", "tcp")[s > 2], s): "online" for s in sims}
+    assert wait_until(lambda: all(watcher.last.get(t) == v for t, v in statuses.items()), WAIT)
+    assert watcher.last.get("plant/$bridge/plant") == "online"
+
+    def change(topic, value):
+        entry, _ = points[topic]
+        put(sims[entry["station"]][1], entry, value)
+        points[topic] = (entry, published(value, entry))
+
+    # A change in a controller is published, on both lines, within a bounded time.
+    for topic, value in (("plant/serial/1/p00", 4242), ("plant/tcp/4/p05", False), ("plant/tcp/3/p04", -7.25),
+                         ("plant/serial/2/p01", -12.3)):
+        change(topic, value)
+        watcher.wait_value(topic, points[topic][1])
+
+    # A write through /set changes the controller and comes back on the value topic.
+    for topic, payload, value in (("plant/serial/2/p03", "-123456", -123456), ("plant/tcp/3/p06", "65535", 65535),
+                                  ("plant/tcp/4/p01", "-3276.8", -3276.8), ("plant/serial/1/p12", "true", True)):
+        entry, _ = points[topic]
+        watcher.publish(topic + "/set", payload)
+        points[topic] = (entry, value)
+        watcher.wait_value(topic, value)
+        scratch = Device(0)
+        put(scratch, entry, value)
+        device = sims[entry["station"]][1]
+        if entry["type"] == "bool":
+            assert device.get_contact("R", int(entry["address"][1:-1]) * 16 + int(entry["address"][-1], 16))
+        elif entry["address"].startswith("WR"):
+            assert device.read_words("R", int(entry["address"][2:]), 1) == [value]
+        else:
+            words = 2 if "32" in entry["type"] else 1
+            start = int(entry["address"][2:])
+            assert device.read_registers("D", start, words) == scratch.read_registers("D", start, words)
+    assert watcher.errors == []
+
+    # A station that goes silent is reported, the others go on; back, it is online again.
+    for station, line in ((2, "serial"), (4, "tcp")):
+        sim, device = sims[station]
+        del sim.devices[station]
+        assert wait_until(lambda: watcher.last.get("plant/%s/%d/$status" % (line, station)) == "timeout", WAIT)
+        assert wait_until(lambda: all(watcher.value("plant/%s/%d/p%02d" % (line, station, k))["quality"] == "bad"
+                                      for k in range(25)), WAIT)
+        other = station - 1
+        assert watcher.last.get("plant/%s/%d/$status" % (line, other)) == "online"
+        change("plant/%s/%d/p00" % (line, other), 999)  # still served while its neighbour is silent
+        watcher.wait_value("plant/%s/%d/p00" % (line, other), 999)
+        sim.devices[station] = device
+        assert wait_until(lambda: watcher.last.get("plant/%s/%d/$status" % (line, station)) == "online", WAIT)
+        assert wait_until(lambda: not all_published(watcher, points), WAIT), all_published(watcher, points)[:5]
+
+    # The broker dies and comes back on the same port: a change made while it was
+    # away and one made after are both published, and the retained state is back.
+    mosquitto.stop()
+    assert wait_until(lambda: not bridge.connected.is_set(), WAIT)
+    change("plant/serial/1/p00", 1111)
+    change("plant/tcp/3/p00", 3333)
+    time.sleep(2 * PERIOD)  # read while the broker is away
+    mosquitto.start()
+    assert wait_until(bridge.connected.is_set, 3 * WAIT), "the bridge did not reconnect"
+    change("plant/serial/2/p07", 2222)
+    change("plant/tcp/4/p02", 4444)
+    late = Watcher(mosquitto.port)
+    try:
+        assert wait_until(lambda: not all_published(late, points), 3 * WAIT), all_published(late, points)[:5]
+        assert wait_until(lambda: all(late.last.get(t) == v for t, v in statuses.items()), WAIT)
+        assert late.last.get("plant/$bridge/plant") == "online"
+    finally:
+        late.close()
+    assert wait_until(lambda: not all_published(watcher, points), WAIT), all_published(watcher, points)[:5]
 
 
 # --- The command -----------------------------------------------------------------------
