@@ -180,25 +180,25 @@ PointValue decode_point(PointType type, int bit, const MewMaster::Words &words, 
     return std::monostate{};
 }
 
-std::vector<ReadCommand> plan_reads(const std::vector<PointSpec> &points, std::int64_t max_words,
+std::vector<ReadCommand> plan_reads(const std::vector<PointDef> &points, std::int64_t max_words,
                                     std::int64_t max_gap) {
     if (max_words < 2) throw ValueError("max_words must be at least 2: " + std::to_string(max_words));
     if (max_gap < 0) throw ValueError("max_gap must not be negative: " + std::to_string(max_gap));
     // A single contact is read through its word: the same command as a contact word.
-    auto kind = [](const PointSpec &p) {
+    auto kind = [](const PointDef &p) {
         return p.address.kind == PointAddress::kRegister ? PointAddress::kRegister
                                                          : PointAddress::kContactWord;
     };
     std::vector<std::size_t> order(points.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) {
-        const PointSpec &a = points[i], &b = points[j];
+        const PointDef &a = points[i], &b = points[j];
         return std::make_tuple(a.station, a.period, kind(a), a.address.area, a.address.word) <
                std::make_tuple(b.station, b.period, kind(b), b.address.area, b.address.word);
     });
     std::vector<ReadCommand> out;
     for (std::size_t i : order) {
-        const PointSpec &p = points[i];
+        const PointDef &p = points[i];
         const std::int64_t first = p.address.word, end = first + point_width(p.type);
         if (!out.empty()) {
             ReadCommand &c = out.back();
@@ -238,7 +238,7 @@ std::string command_address(const ReadCommand &command) {
 struct Poller::Core {
     struct Point {
         std::string name;
-        PointSpec spec;
+        PointDef def;
         PointReading reading;
         bool removed = false;
     };
@@ -290,18 +290,18 @@ struct Poller::Core {
         auto built = std::make_shared<Plan>();
         built->version = version;
         built->master_limit = limit;
-        std::vector<PointSpec> specs;
-        specs.reserve(order.size());
-        for (const auto &p : order) specs.push_back(p->spec);
+        std::vector<PointDef> defs;
+        defs.reserve(order.size());
+        for (const auto &p : order) defs.push_back(p->def);
         const std::int64_t words = limit > 0 ? std::max<std::int64_t>(limit, 2) : options.max_words;
-        for (ReadCommand &read : plan_reads(specs, words, options.max_gap)) {
+        for (ReadCommand &read : plan_reads(defs, words, options.max_gap)) {
             if (built->groups.empty() || built->groups.back().station != read.station ||
                 built->groups.back().period != read.period)
                 built->groups.push_back({read.station, read.period, {}});
             Command command{read, command_address(read), {}};
             for (std::size_t i : read.points)
                 command.slots.push_back(
-                    {order[i], static_cast<std::size_t>(order[i]->spec.address.word - read.start)});
+                    {order[i], static_cast<std::size_t>(order[i]->def.address.word - read.start)});
             // The master cuts a read longer than its limit into several commands.
             built->commands += limit > 0 ? (read.count + limit - 1) / limit : 1;
             built->groups.back().commands.push_back(std::move(command));
@@ -462,7 +462,7 @@ private:
             values.reserve(command.slots.size());
             for (const Core::Slot &slot : command.slots)
                 values.push_back(
-                    decode_point(slot.point->spec.type, slot.point->spec.address.bit, words, slot.offset));
+                    decode_point(slot.point->def.type, slot.point->def.address.bit, words, slot.offset));
         } catch (...) {
             failure = std::current_exception();
         }
@@ -558,19 +558,19 @@ Poller::~Poller() {
 
 std::string Poller::add(std::int64_t station, std::string_view address, std::string_view type, double period,
                         std::optional<std::string> name) {
-    PointSpec spec;
-    spec.station = station;
-    spec.address = parse_point_address(address);
-    spec.type = parse_point_type(type);
-    check_point(spec.address, spec.type);
+    PointDef def;
+    def.station = station;
+    def.address = parse_point_address(address);
+    def.type = parse_point_type(type);
+    check_point(def.address, def.type);
     if (!(period > 0) || std::isinf(period))
         throw ValueError("period must be a positive number of seconds, not " + std::to_string(period));
-    spec.period = period;
+    def.period = period;
     // The station as the master would number it in a command.
     frames::station_field_value(station, core_->master->format().decimal_stations);
     auto point = std::make_shared<Core::Point>();
     point->name = name ? *name : std::to_string(station) + ":" + std::string(address);
-    point->spec = spec;
+    point->def = def;
     {
         std::lock_guard<std::mutex> lock(core_->mutex);
         if (core_->points.count(point->name)) throw ValueError("a point named '" + point->name + "' exists");

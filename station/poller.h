@@ -87,7 +87,7 @@ PointValue decode_point(PointType type, int bit, const MewMaster::Words &words, 
 
 // --- Grouping, on its own for tests ---
 
-struct PointSpec {
+struct PointDef {
     std::int64_t station = 0;
     PointAddress address;
     PointType type = PointType::kUint16;
@@ -101,12 +101,12 @@ struct ReadCommand {
     char area = 'D';
     std::int64_t start = 0;
     std::int64_t count = 0;
-    std::vector<std::size_t> points;  // indices into the specs
+    std::vector<std::size_t> points;  // indices into the defs
 };
 
 // The commands that read every point, in the order of station, period,
 // area and address. `max_words` at least 2, `max_gap` at least 0.
-std::vector<ReadCommand> plan_reads(const std::vector<PointSpec> &points, std::int64_t max_words,
+std::vector<ReadCommand> plan_reads(const std::vector<PointDef> &points, std::int64_t max_words,
                                     std::int64_t max_gap);
 
 // The address a master reads a command from: "DT100", "LD0", "WX3".

@@ -27,13 +27,13 @@
 namespace {
 
 using mew::PointAddress;
-using mew::PointSpec;
+using mew::PointDef;
 using mew::PointType;
 using mew::ReadCommand;
 
-PointSpec spec(std::int64_t station, const std::string &address, PointType type = PointType::kUint16,
-               double period = 1.0) {
-    PointSpec p;
+PointDef def(std::int64_t station, const std::string &address, PointType type = PointType::kUint16,
+             double period = 1.0) {
+    PointDef p;
     p.station = station;
     p.address = mew::parse_point_address(address);
     p.type = type;
@@ -57,7 +57,7 @@ std::vector<std::string> describe(const std::vector<ReadCommand> &commands) {
 
 TEST(PollerPlan, NeighboursShareACommandAndAGapUpToTheLimitIsRead) {
     // DT0, DT1 and DT3 (one word unused); DT9 is five words past DT3's end.
-    std::vector<PointSpec> points = {spec(1, "DT3"), spec(1, "DT0"), spec(1, "DT1"), spec(1, "DT9")};
+    std::vector<PointDef> points = {def(1, "DT3"), def(1, "DT0"), def(1, "DT1"), def(1, "DT9")};
     EXPECT_EQ(describe(mew::plan_reads(points, 27, 4)),
               (std::vector<std::string>{"1 DT0 4 1 2 0", "1 DT9 1 3"}));
     EXPECT_EQ(describe(mew::plan_reads(points, 27, 5)), (std::vector<std::string>{"1 DT0 10 1 2 0 3"}));
@@ -66,10 +66,10 @@ TEST(PollerPlan, NeighboursShareACommandAndAGapUpToTheLimitIsRead) {
 }
 
 TEST(PollerPlan, ACommandHoldsAtMostMaxWordsAndNeverCutsA32BitValue) {
-    std::vector<PointSpec> points;
-    for (int i = 0; i < 25; ++i) points.push_back(spec(1, "DT" + std::to_string(i)));
-    points.push_back(spec(1, "DT26", PointType::kFloat32));  // DT26..27: one beyond 27 words from DT0
-    points.push_back(spec(1, "DT28", PointType::kInt32));
+    std::vector<PointDef> points;
+    for (int i = 0; i < 25; ++i) points.push_back(def(1, "DT" + std::to_string(i)));
+    points.push_back(def(1, "DT26", PointType::kFloat32));  // DT26..27: one beyond 27 words from DT0
+    points.push_back(def(1, "DT28", PointType::kInt32));
     std::vector<ReadCommand> plan = mew::plan_reads(points, 27, 4);
     ASSERT_EQ(plan.size(), 2u);
     EXPECT_EQ(plan[0].start, 0);
@@ -78,7 +78,7 @@ TEST(PollerPlan, ACommandHoldsAtMostMaxWordsAndNeverCutsA32BitValue) {
     EXPECT_EQ(plan[1].count, 4);
     // Sixty neighbours at 27 a command: three commands, none longer.
     points.clear();
-    for (int i = 0; i < 60; ++i) points.push_back(spec(2, "LD" + std::to_string(100 + i)));
+    for (int i = 0; i < 60; ++i) points.push_back(def(2, "LD" + std::to_string(100 + i)));
     plan = mew::plan_reads(points, 27, 4);
     ASSERT_EQ(plan.size(), 3u);
     EXPECT_EQ(describe({plan[2]}).front().substr(0, 12), "2 LD154 6 54");
@@ -86,14 +86,14 @@ TEST(PollerPlan, ACommandHoldsAtMostMaxWordsAndNeverCutsA32BitValue) {
 }
 
 TEST(PollerPlan, StationsAreasAndPeriodsGoInCommandsOfTheirOwn) {
-    std::vector<PointSpec> points = {
-        spec(1, "DT0"),
-        spec(2, "DT1"),  // two stations
-        spec(1, "LD1"),
-        spec(1, "FL2"),  // other register areas
-        spec(1, "WL3"),
-        spec(1, "L0035", PointType::kBool),       // contacts L, not registers LD
-        spec(1, "DT2", PointType::kUint16, 0.5),  // another period
+    std::vector<PointDef> points = {
+        def(1, "DT0"),
+        def(2, "DT1"),  // two stations
+        def(1, "LD1"),
+        def(1, "FL2"),  // other register areas
+        def(1, "WL3"),
+        def(1, "L0035", PointType::kBool),       // contacts L, not registers LD
+        def(1, "DT2", PointType::kUint16, 0.5),  // another period
     };
     EXPECT_EQ(describe(mew::plan_reads(points, 27, 4)),
               (std::vector<std::string>{"1 DT2 1 6", "1 DT0 1 0", "1 FL2 1 3", "1 LD1 1 2", "1 WL3 1 4 5",
@@ -101,9 +101,9 @@ TEST(PollerPlan, StationsAreasAndPeriodsGoInCommandsOfTheirOwn) {
 }
 
 TEST(PollerPlan, SingleContactsAreReadThroughTheirWords) {
-    std::vector<PointSpec> points = {spec(3, "X0010", PointType::kBool), spec(3, "X001F", PointType::kBool),
-                                     spec(3, "X0020", PointType::kBool), spec(3, "WX2"),
-                                     spec(3, "Y0010", PointType::kBool), spec(3, "R5", PointType::kBool)};
+    std::vector<PointDef> points = {def(3, "X0010", PointType::kBool), def(3, "X001F", PointType::kBool),
+                                    def(3, "X0020", PointType::kBool), def(3, "WX2"),
+                                    def(3, "Y0010", PointType::kBool), def(3, "R5", PointType::kBool)};
     std::vector<ReadCommand> plan = mew::plan_reads(points, 27, 4);
     EXPECT_EQ(describe(plan), (std::vector<std::string>{"3 WR0 1 5", "3 WX1 2 0 1 2 3", "3 WY1 1 4"}));
     for (const ReadCommand &c : plan) EXPECT_EQ(c.kind, PointAddress::kContactWord);
