@@ -236,50 +236,38 @@ void bind_device(py::module_ &m) {
             d.SimDevice::on_set_coil(n, on);
         },
         py::arg("name"), py::arg("value"), "WCS: sets or resets contact name.");
-    cls.def(
-        "on_get_multi_coil_uint16",
-        [](SimDevice &d, const py::str &name, py::handle count) {
-            std::string n(text(name));
-            std::int64_t c = int64(count);
-            SimDevice::Words words;
-            {
-                py::gil_scoped_release nogil;
-                words = d.SimDevice::on_get_multi_coil_uint16(n, c);
-            }
-            return to_list(words);
-        },
-        py::arg("name"), py::arg("count"), "RCC: count words of contacts from name (\"X0000\").");
-    cls.def(
-        "on_set_multi_coil_uint16",
-        [](SimDevice &d, const py::str &name, py::handle values) {
-            std::string n(text(name));
-            SimDevice::Words words = int64_list(values);
-            py::gil_scoped_release nogil;
-            d.SimDevice::on_set_multi_coil_uint16(n, words);
-        },
-        py::arg("name"), py::arg("values"), "WCC: writes words of contacts from name.");
-    cls.def(
-        "on_get_multi_uint16",
-        [](SimDevice &d, const py::str &name, py::handle count) {
-            std::string n(text(name));
-            std::int64_t c = int64(count);
-            SimDevice::Words words;
-            {
-                py::gil_scoped_release nogil;
-                words = d.SimDevice::on_get_multi_uint16(n, c);
-            }
-            return to_list(words);
-        },
-        py::arg("name"), py::arg("count"), "RD: count registers from name (\"D00100\").");
-    cls.def(
-        "on_set_multi_uint16",
-        [](SimDevice &d, const py::str &name, py::handle values) {
-            std::string n(text(name));
-            SimDevice::Words words = int64_list(values);
-            py::gil_scoped_release nogil;
-            d.SimDevice::on_set_multi_uint16(n, words);
-        },
-        py::arg("name"), py::arg("values"), "WD: writes registers from name.");
+    // The handlers of word reads and writes, called without the GIL on the
+    // C++ device itself (not through a Python override of it).
+#define MEW_SIM_READ(method, doc)                                 \
+    cls.def(                                                      \
+        #method,                                                  \
+        [](SimDevice &d, const py::str &name, py::handle count) { \
+            std::string n(text(name));                            \
+            std::int64_t c = int64(count);                        \
+            SimDevice::Words words;                               \
+            {                                                     \
+                py::gil_scoped_release nogil;                     \
+                words = d.SimDevice::method(n, c);                \
+            }                                                     \
+            return to_list(words);                                \
+        },                                                        \
+        py::arg("name"), py::arg("count"), doc)
+#define MEW_SIM_WRITE(method, doc)                                 \
+    cls.def(                                                       \
+        #method,                                                   \
+        [](SimDevice &d, const py::str &name, py::handle values) { \
+            std::string n(text(name));                             \
+            SimDevice::Words words = int64_list(values);           \
+            py::gil_scoped_release nogil;                          \
+            d.SimDevice::method(n, words);                         \
+        },                                                         \
+        py::arg("name"), py::arg("values"), doc)
+    MEW_SIM_READ(on_get_multi_coil_uint16, "RCC: count words of contacts from name (\"X0000\").");
+    MEW_SIM_WRITE(on_set_multi_coil_uint16, "WCC: writes words of contacts from name.");
+    MEW_SIM_READ(on_get_multi_uint16, "RD: count registers from name (\"D00100\").");
+    MEW_SIM_WRITE(on_set_multi_uint16, "WD: writes registers from name.");
+#undef MEW_SIM_READ
+#undef MEW_SIM_WRITE
     hook_init<SimDevice>(cls);
 }
 
