@@ -71,10 +71,11 @@ void bind_device(py::module_ &m) {
         "and a status. Every method is safe from any thread.");
     cls.def(py::init<std::int64_t>(), py::arg("station"));
 
-    cls.def(
-        "read_words",
-        [](SimDevice &d, const py::str &area, py::handle start, py::handle count) {
-            SimArea a = SimDevice::contact_area(text(area));
+    // Words of an area, read and written in C++; `area` reads the area
+    // names a method accepts (contacts or registers).
+    auto reader = [](SimArea (*area)(std::string_view)) {
+        return [area](SimDevice &d, const py::str &name, py::handle start, py::handle count) {
+            SimArea a = area(text(name));
             std::int64_t from = int64(start), n = int64(count);
             SimDevice::Words words;
             {
@@ -82,45 +83,28 @@ void bind_device(py::module_ &m) {
                 words = d.read(a, from, n);
             }
             return to_list(words);
-        },
-        py::arg("area"), py::arg("start"), py::arg("count"),
-        "count words of contact area X, Y, R or L from word start.");
-    cls.def(
-        "write_words",
-        [](SimDevice &d, const py::str &area, py::handle start, py::handle values) {
-            SimArea a = SimDevice::contact_area(text(area));
+        };
+    };
+    auto writer = [](SimArea (*area)(std::string_view)) {
+        return [area](SimDevice &d, const py::str &name, py::handle start, py::handle values) {
+            SimArea a = area(text(name));
             std::int64_t from = int64(start);
             SimDevice::Words words = int64_list(values, &word_value);
             py::gil_scoped_release nogil;
             d.write(a, from, words);
-        },
-        py::arg("area"), py::arg("start"), py::arg("values"),
-        "Sets words of contact area X, Y, R or L from word start (each value's low 16 bits).");
-    cls.def(
-        "read_registers",
-        [](SimDevice &d, const py::str &area, py::handle start, py::handle count) {
-            SimArea a = SimDevice::word_area(text(area));
-            std::int64_t from = int64(start), n = int64(count);
-            SimDevice::Words words;
-            {
-                py::gil_scoped_release nogil;
-                words = d.read(a, from, n);
-            }
-            return to_list(words);
-        },
-        py::arg("area"), py::arg("start"), py::arg("count"),
-        "count registers of area DT (or D), LD (L), FL (F), S, or timer values SV, EV, from start.");
-    cls.def(
-        "write_registers",
-        [](SimDevice &d, const py::str &area, py::handle start, py::handle values) {
-            SimArea a = SimDevice::word_area(text(area));
-            std::int64_t from = int64(start);
-            SimDevice::Words words = int64_list(values, &word_value);
-            py::gil_scoped_release nogil;
-            d.write(a, from, words);
-        },
-        py::arg("area"), py::arg("start"), py::arg("values"),
-        "Sets registers (DT, LD, FL, S) or timer values (SV, EV) from start (each value's low 16 bits).");
+        };
+    };
+    cls.def("read_words", reader(&SimDevice::contact_area), py::arg("area"), py::arg("start"),
+            py::arg("count"), "count words of contact area X, Y, R or L from word start.");
+    cls.def("write_words", writer(&SimDevice::contact_area), py::arg("area"), py::arg("start"),
+            py::arg("values"),
+            "Sets words of contact area X, Y, R or L from word start (each value's low 16 bits).");
+    cls.def("read_registers", reader(&SimDevice::word_area), py::arg("area"), py::arg("start"),
+            py::arg("count"),
+            "count registers of area DT (or D), LD (L), FL (F), S, or timer values SV, EV, from start.");
+    cls.def("write_registers", writer(&SimDevice::word_area), py::arg("area"), py::arg("start"),
+            py::arg("values"),
+            "Sets registers (DT, LD, FL, S) or timer values (SV, EV) from start (each value's low 16 bits).");
     cls.def(
         "get_contact",
         [](SimDevice &d, const py::str &area, py::handle point) {
