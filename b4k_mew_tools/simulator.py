@@ -29,8 +29,19 @@ after each write or read of a master. ``area`` is "X", "Y", "R" or "L" for
 single contacts (``start`` the point number, word * 16 + bit, ``values``
 0 or 1), "WX", "WY", "WR", "WL" for contact words, "DT", "LD", "FL", "S" for
 registers and "SV", "EV" for timer and counter values.
+
+A device can fail on purpose, from any thread, for the very next command:
+``device.silent = True`` answers nothing (masters time out), and
+``device.error_code = 61`` (1 to 99; 0 again for none) answers every
+command addressed to it with that device error; silence wins. Either way
+the memory stays readable and writable. ``sim.log_frames(100)`` keeps the
+last 100 frames the devices exchanged, on the line and with TCP clients:
+``sim.frames(after=seq)`` gives those numbered after ``seq`` as
+``SimFrame(seq, time, station, command, answer)``, frames without their CR,
+``answer`` "" when the device sent nothing.
 """
 
+import collections
 import collections.abc
 import struct
 import time
@@ -53,6 +64,14 @@ REGISTER_AREAS = "DLFS"  # DT, LD, FL and the system registers S
 #: The longest frames a simulator can be told to answer in, CR included.
 FRAME_LIMITS = (118, 2048)
 
+#: The most frames a simulator's log can keep.
+MAX_LOGGED_FRAMES = 100000
+
+#: One command a device received and the frame it sent back for it: ``seq``
+#: counts from 1 and never repeats for the simulator's life, ``time`` is
+#: seconds since the epoch, ``station`` the device's.
+SimFrame = collections.namedtuple("SimFrame", "seq time station command answer")
+
 _STATUS_FIELDS = ("cpu_type", "version", "capacity", "mode", "link", "error_flags", "self_diagnosis")
 
 
@@ -71,7 +90,8 @@ class Device(b4k_mew._SimDevice):
     start, count)`` and ``write_registers`` for DT (or D), LD (L), FL (F),
     S, SV and EV; ``get_contact(area, point)`` and ``set_contact(area,
     point, value)`` with point = word * 16 + bit; ``writes``, the write
-    commands served."""
+    commands served. Properties ``silent`` and ``error_code`` make the
+    device fail as a whole (see the module's description)."""
 
     def __init__(self, station, kind="plc", firmware=0x0100, type_code=None):
         if kind not in KINDS:
@@ -243,6 +263,18 @@ class Simulator(b4k_mew._Simulator):
         server = b4k_mew.SlaveServer(self, host, port)
         self._servers.append(server)
         return server
+
+    def log_frames(self, capacity=100):
+        """Keeps the last ``capacity`` frames exchanged from now on (those
+        already kept too, up to the new capacity); 0 stops and empties."""
+        if isinstance(capacity, bool) or not 0 <= capacity <= MAX_LOGGED_FRAMES:
+            raise ValueError("a frame log keeps 0 to %d frames, not %r" % (MAX_LOGGED_FRAMES, capacity))
+        self._log_frames(capacity)
+
+    def frames(self, after=0):
+        """The ``SimFrame`` entries logged with ``seq`` above ``after``,
+        oldest first: pass the last ``seq`` seen to get only what is new."""
+        return [SimFrame(*entry) for entry in self._frames(after)]
 
     def close(self):
         while self._servers:

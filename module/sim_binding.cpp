@@ -1,6 +1,7 @@
 // The simulator's halves in C++: _SimDevice (a device's memory, answering
 // commands from it) and _Simulator (the line that hands each command to its
-// device). b4k_mew_tools.simulator builds Device and Simulator on them.
+// device, and logs what it exchanged). b4k_mew_tools.simulator builds
+// Device and Simulator on them.
 #include "base/errors.h"
 #include "module/bindings.h"
 #include "module/role_trampolines.h"
@@ -57,6 +58,15 @@ std::shared_ptr<SimDevice> shared_device(py::handle object) {
     SimDevice &device = py::cast<SimDevice &>(object);
     auto keep = std::make_shared<PyRef>(py::reinterpret_borrow<py::object>(object));
     return std::shared_ptr<SimDevice>(keep, &device);
+}
+
+// A frame as the line carried it: noise on the line may leave bytes in it
+// that are no text, and a log must still be readable.
+py::str decoded(std::string_view frame) {
+    PyObject *o =
+        PyUnicode_DecodeUTF8(frame.data(), static_cast<Py_ssize_t>(frame.size()), "backslashreplace");
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(o);
 }
 
 std::int64_t word_value(py::handle value) {
@@ -130,6 +140,23 @@ void bind_device(py::module_ &m) {
         [](SimDevice &d, py::handle value) { d.set_writes(int64(value)); }, "Write commands served so far.");
     cls.def_property_readonly(
         "_plc", [](SimDevice &d) { return d.plc(); }, "Whether the device answers as a controller.");
+    cls.def_property(
+        "silent", [](SimDevice &d) { return d.silent(); },
+        [](SimDevice &d, py::handle value) { d.set_silent(truth(value)); },
+        "True: the device answers nothing at all, as one switched off; its memory stays at hand.");
+    cls.def_property(
+        "error_code", [](SimDevice &d) { return d.error_code(); },
+        [](SimDevice &d, py::handle value) {
+            // A bool is no error code, though Python counts it as an int.
+            const std::int64_t code = PyBool_Check(value.ptr()) ? -1 : clamped_int64(value);
+            if (code < 0 || code > 99)
+                throw py::value_error("error code must be 0 (none) to 99, not " +
+                                      py::str(value).cast<std::string>());
+            py::gil_scoped_release nogil;
+            d.set_error_code(code);
+        },
+        "0: answers as usual; 1 to 99: every command (and request for a next frame) addressed to the device "
+        "is answered with that device error, and a transfer under way is dropped.");
     cls.def(
         "_watch_writes",
         [](py::handle self, bool on) {
@@ -308,6 +335,29 @@ void bind_station(py::module_ &m) {
             s.remove_device(st);
         },
         py::arg("station"), "Serves no device at station any more.");
+    cls.def(
+        "_log_frames",
+        [](SimStation &s, py::handle capacity) {
+            std::int64_t keep = clamped_int64(capacity);
+            py::gil_scoped_release nogil;
+            s.frame_log().set_capacity(keep);
+        },
+        py::arg("capacity"), "Keeps the last capacity frames exchanged from now on; 0 stops and empties.");
+    cls.def(
+        "_frames",
+        [](SimStation &s, py::handle after) {
+            std::int64_t from = clamped_int64(after);
+            std::vector<FrameLog::Entry> entries;
+            {
+                py::gil_scoped_release nogil;
+                entries = s.frame_log().after(from);
+            }
+            py::list out;
+            for (const FrameLog::Entry &e : entries)
+                out.append(py::make_tuple(e.seq, e.time, e.station, decoded(e.command), decoded(e.answer)));
+            return out;
+        },
+        py::arg("after"), "(seq, time, station, command, answer) of the frames logged with seq > after.");
     hook_init<SimStation>(cls);
 }
 

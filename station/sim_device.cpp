@@ -317,6 +317,59 @@ void SimDevice::on_set_multi_uint16(std::string_view name, const Words &values) 
     told_write(area_name(area), start, values);
 }
 
+// --- Failing as a whole ------------------------------------------------------------
+
+void SimDevice::set_error_code(std::int64_t code) {
+    if (code < 0 || code > 99)
+        throw ValueError("error code must be 0 (none) to 99, not " + std::to_string(code));
+    std::lock_guard<std::mutex> lock(line_mutex_);
+    error_code_ = code;
+    if (code == 0) return;
+    line_transfer_.clear();
+    ++line_drops_;
+}
+
+bool SimDevice::transfer_pending() const {
+    std::lock_guard<std::mutex> lock(line_mutex_);
+    return !line_transfer_.empty();
+}
+
+std::string SimDevice::answer(std::string_view frame) {
+    // Only the line's worker answers on it; the lock is not held while the
+    // handlers run, which may call Python.
+    Transfer transfer;
+    std::uint64_t drops = 0;
+    {
+        std::lock_guard<std::mutex> lock(line_mutex_);
+        transfer.swap(line_transfer_);
+        drops = line_drops_;
+    }
+    std::string response = answer(frame, transfer);
+    std::lock_guard<std::mutex> lock(line_mutex_);
+    if (drops == line_drops_) line_transfer_.swap(transfer);
+    return response;
+}
+
+std::string SimDevice::answer(std::string_view frame, Transfer &transfer) {
+    if (silent_.load()) return {};
+    const std::int64_t code = error_code_.load();
+    if (code == 0) return MewSlaveBase::answer(frame, transfer);
+    transfer.clear();
+    const std::string digits{static_cast<char>('0' + code / 10), static_cast<char>('0' + code % 10)};
+    const bool extended = frame_limit() > 0;
+    if (extended && frames::is_continuation_request(frame)) {
+        const std::string head(frame.substr(0, 3));
+        if (!frames::addressed_to(head + MewStatic::QUERY, station(), decimal_stations())) return {};
+        return frames::build_device_error(head, digits);
+    }
+    if (frames::command_well_formed(frame, extended) &&
+        frames::addressed_to(frame, station(), decimal_stations()))
+        return frames::build_device_error(frames::response_head(frame), digits);
+    // What is no command for this device is met as ever: ignored, or in PLC
+    // mode error 40 for a wrong check code.
+    return MewSlaveBase::answer(frame, transfer);
+}
+
 // --- Commands ---------------------------------------------------------------------
 
 std::string SimDevice::process_request(std::string_view command) {

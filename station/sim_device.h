@@ -9,6 +9,12 @@
 // full controllers too (RCP, WCP, RT, RS, WS, RK, WK), and a device error for
 // what it cannot serve: 40 a wrong check code, 41 a field it cannot read,
 // 42 a command it does not know, 61 an area or range it does not have.
+//
+// Either way a device can be made to fail as a whole, from any thread and at
+// once for the next frame: a silent device answers nothing at all, as one
+// switched off (its memory stays at hand), and a device with an error code
+// answers every command addressed to it with that device error. Silence
+// wins over an error code.
 #pragma once
 
 #include <array>
@@ -86,6 +92,23 @@ public:
     bool plc() const { return plc_.load(); }
     void set_plc(bool plc) { plc_ = plc; }
 
+    bool silent() const { return silent_.load(); }
+    void set_silent(bool silent) { silent_ = silent; }
+    // 0 answers as usual; 1..99 answers every well-formed command and every
+    // request for a next frame with that code, and drops the transfer on the
+    // line at once (a client's, at its next frame). ValueError outside 0..99.
+    std::int64_t error_code() const { return error_code_.load(); }
+    void set_error_code(std::int64_t code);
+
+    // As MewSlaveBase's, silence and the error code first. They stand in for
+    // the base's, which cannot drop a transfer from outside: the line's
+    // transfer is the device's own. Called through the base (a SlaveServer
+    // given the device rather than its simulator) the device answers as any
+    // slave, neither silent nor failing.
+    std::string answer(std::string_view frame);
+    std::string answer(std::string_view frame, Transfer &transfer);
+    bool transfer_pending() const;
+
     // An empty observer is none: then serving never leaves C++.
     void set_write_observer(Observer observer);
     void set_read_observer(Observer observer);
@@ -114,6 +137,14 @@ private:
 
     std::atomic<std::int64_t> writes_{0};
     std::atomic<bool> plc_{false};
+    std::atomic<bool> silent_{false};
+    std::atomic<std::int64_t> error_code_{0};
+
+    // The line's transfer. It is out of the lock while a frame is answered,
+    // so a drop meanwhile is known by its count.
+    mutable std::mutex line_mutex_;
+    Transfer line_transfer_;
+    std::uint64_t line_drops_ = 0;
 
     std::string plc_request(std::string_view frame);
     std::string serve_contacts(const frames::Command &c, std::string_view head, std::string_view body);

@@ -71,6 +71,8 @@ void SimStation::serve(const std::string &frame) {
             // Before the first frame leaves: the request for the next may come at once.
             serve_continuations(!pending_.empty());
         }
+        // Before the answer leaves: a master that has it finds it logged.
+        if (frame_log_.enabled()) frame_log_.record(device->station(), frame, feedback);
         if (!feedback.empty()) send(feedback);
     } catch (...) {
         report_unhandled(std::current_exception());
@@ -79,7 +81,10 @@ void SimStation::serve(const std::string &frame) {
 
 std::string SimStation::respond(const std::string &frame, MewSlaveBase::Transfer &transfer) const {
     std::shared_ptr<SimDevice> device = addressed(frame);
-    return device ? device->answer(frame, transfer) : std::string();
+    if (!device) return {};
+    std::string answer = device->answer(frame, transfer);
+    if (frame_log_.enabled()) frame_log_.record(device->station(), frame, answer);
+    return answer;
 }
 
 std::shared_ptr<SimDevice> SimStation::addressed(std::string_view frame) const {

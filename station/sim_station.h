@@ -2,6 +2,10 @@
 // device on it, the commands addressed to that device, from a worker thread
 // of its own; commands for a station without a device go unanswered, as on
 // a real line.
+//
+// The station can log the frames its devices exchange, on the line and with
+// the clients of its servers alike (see FrameLog): only frames that address
+// one of its devices, each with the one frame the device sent back.
 #pragma once
 
 #include <atomic>
@@ -15,6 +19,7 @@
 
 #include "link/listener.h"
 #include "link/mew_base.h"
+#include "station/frame_log.h"
 #include "station/sim_device.h"
 #include "station/station_worker.h"
 
@@ -52,6 +57,9 @@ public:
     // when there is none.
     std::shared_ptr<SimDevice> addressed(std::string_view frame) const;
 
+    // Off until given a capacity; safe from any thread.
+    FrameLog &frame_log() { return frame_log_; }
+
 private:
     StationWorker worker_;
     mutable std::mutex devices_mutex_;
@@ -59,6 +67,8 @@ private:
     std::atomic<std::int64_t> frame_limit_{0};
     std::atomic<bool> decimal_{false};
     std::atomic<bool> plc_{false};
+    // Written by respond() too, which answers clients without changing the line.
+    mutable FrameLog frame_log_;
     // The worker's queue, closed by stop() so that the worker sees its stop
     // flag at once.
     std::mutex wake_mutex_;

@@ -10,6 +10,7 @@ import gc
 import struct
 import sys
 import threading
+import time
 import weakref
 
 import pytest
@@ -169,6 +170,52 @@ def test_decimal_stations():
         assert rig.master.get_uint16(b4k_mew.STATION_EE, "DT0") == 1  # the first device
         with pytest.raises(ValueError):
             rig.sim.add_device(100)
+    finally:
+        rig.close()
+
+
+# --- Failing on purpose, and the log of frames ------------------------------------------
+
+def test_a_device_fails_on_purpose_and_the_log_shows_it():
+    rig = Rig(118)
+    try:
+        rig.sim.log_frames(10)
+        now = time.time()
+        rig.device.write_registers("DT", 0, list(range(30)))
+        rig.master.set_uint16(1, "DT40", 7)
+        assert rig.master.get_multi_uint16(1, "DT0", 30) == list(range(30))
+        rig.device.error_code = 61
+        with pytest.raises(b4k_mew.DeviceError) as raised:
+            rig.master.get_uint16(1, "DT0")
+        assert raised.value.code == "61"
+        rig.device.silent = True  # wins over the code
+        rig.master._query_timeout = 0.2
+        with pytest.raises(OSError, match="device response timeout"):
+            rig.master.get_uint16(1, "DT0")
+        rig.master._query_timeout = WAIT
+        for bad in (100, -1, True):
+            with pytest.raises(ValueError, match="error code must be 0 \\(none\\) to 99, not %s" % bad):
+                rig.device.error_code = bad
+        rig.device.write_registers("DT", 0, [6])  # the memory stays at hand
+        rig.device.silent, rig.device.error_code = False, 0
+        assert rig.master.get_uint16(1, "DT0") == 6
+
+        read = "%01#RDD000000000055"
+        logged = rig.sim.frames()
+        assert [(f.seq, f.station, f.command, f.answer) for f in logged] == [
+            (1, 1, T("%01#WDD0004000040" + words(7))[:-1], T("%01$WD")[:-1]),
+            (2, 1, "%01#RDD00000000295E", FIRST_FRAME[:-1]),  # a long answer, frame by frame
+            (3, 1, "%0124&", "%011B001C001D0050"),
+            (4, 1, read, T("%01!61")[:-1]),
+            (5, 1, read, ""),
+            (6, 1, read, T("%01$RD" + words(6))[:-1]),
+        ]
+        assert all(abs(f.time - now) < 60 for f in logged)  # seconds since the epoch
+        assert rig.sim.frames(after=4) == logged[4:]
+        rig.sim.log_frames(0)
+        assert rig.sim.frames() == []
+        with pytest.raises(ValueError):
+            rig.sim.log_frames(100001)
     finally:
         rig.close()
 
