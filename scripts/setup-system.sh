@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev socat
   clang libclang-rt-14-dev
   mosquitto mosquitto-clients python3-paho-mqtt
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -10,6 +10,7 @@ from .addresses import (_words_per_value, Address, check_run, CONTACTS_PER_COMMA
                         parse_value, read_contacts, read_values, write_contacts, write_values)
 from .errors import _usage_error, describe_line_error, MAX_FRAME_WORDS, one_line, option, steady_failure
 from .line import _ended_normally, _print, opened
+from .web import WEB_HELP
 from .options import _Formatter, _seconds, _SECONDS_RANGE, _type_option, ADDRESSES_HELP, master_settings
 
 
@@ -96,6 +97,8 @@ def cmd_watch(args):
     targets = [_target(text, args) for text in args.addresses]
     if args.count < 0:
         raise _usage_error("--count must not be negative")
+    if args.web is not None:
+        return _watch_web(args, targets)
     settings = master_settings(args)
     last = [None] * len(targets)
     failing = [None] * len(targets)
@@ -141,6 +144,77 @@ def cmd_watch(args):
             if _ended_normally():
                 return 0
             raise
+
+
+def _poller_point(address, value_type):
+    """The poller's address and type for a watched address."""
+    if address.form == "contact":
+        return address.name, "bool"
+    if address.form == "word":
+        return address.name, "uint16"
+    if address.form == "register" and address.letter in ("DT", "D", "LD", "FL", "F"):
+        return address.name, value_type
+    raise _usage_error("--web watches registers DT, LD, FL and contacts; %s is not one of them" % address.name)
+
+
+def _watch_web(args, targets):
+    """watch on the poller, with its page: neighbouring addresses share a
+    command, and a station that stays silent is tried again less and less
+    often."""
+    from ..web import WatchView
+    from .web import parse_web, serve
+
+    address = parse_web(args.web)
+    points = {}
+    for target, value_type in targets:
+        if target.name in points:
+            raise _usage_error("%s is given twice" % target.name)
+        points[target.name] = (target, value_type, _poller_point(target, value_type))
+
+    def describe(name, value):
+        return format_value(value, points[name][1], args.hex)
+
+    def changed(changes):
+        view.record(changes)
+        for name, value, when in changes:
+            shown = describe(name, value)
+            stamp = datetime.datetime.fromtimestamp(when).strftime("%H:%M:%S.%f")[:-3]
+            if name in last:
+                _print("%s %s %s -> %s" % (stamp, name, last[name], shown))
+            else:
+                _print("%s %s = %s" % (stamp, name, shown))
+            last[name] = shown
+
+    last = {}
+    with opened(b4k_mew.MewMaster, args, **master_settings(args)) as master:
+        poller = b4k_mew.Poller(master, on_change=changed)
+        view = WatchView(poller, describe, {name: entry[1] for name, entry in points.items()})
+        for name, (_, _, (poller_address, poller_type)) in points.items():
+            poller.add(args.station, poller_address, poller_type, period=args.interval, name=name)
+        try:
+            server = serve(view, address)
+        except BaseException:
+            poller.close()
+            raise
+        try:
+            _print("web view on %s" % server.url)
+            poller.start()
+            failing = {}
+            while not (args.count and poller.cycles >= args.count):
+                time.sleep(min(0.1, args.interval))
+                for name, reading in poller.snapshot().items():
+                    # Reported once, as the plain watch does.
+                    if reading.error and failing.get(name) != reading.error:
+                        _print("%s %s: %s" % (_timestamp(), name, one_line(reading.error)), stream=sys.stderr)
+                    failing[name] = reading.error
+            return 1 if any(reading.error for reading in poller.snapshot().values()) else 0
+        except KeyboardInterrupt:
+            if _ended_normally():
+                return 0
+            raise
+        finally:
+            poller.close()
+            server.close()
 
 
 READ_EPILOG = ADDRESSES_HELP + """
@@ -241,4 +315,5 @@ def add_commands(commands, serial_parent, master_parent):
                        help="stop after this many polls (default: never)")
     _type_option(watch)
     watch.add_argument("--hex", action="store_true", help="print register values in hexadecimal")
+    watch.add_argument("--web", metavar="[HOST:]PORT", help=WEB_HELP + "; polls through the poller")
     watch.set_defaults(handler=cmd_watch)

@@ -9,6 +9,7 @@ from .errors import _usage_error, check_range, CliError, MAX_DECIMAL_STATION, MA
 from .line import _ended_normally, _print, describe_settings, is_tcp_url, open_channel, parse_listen, tcp_url
 from .options import FRAME_LIMITS, _Formatter, _serial_parent
 from .readwrite import _timestamp
+from .web import parse_shown, parse_web, serve, WEB_HELP
 
 def frame_name(area, number):
     """An address as the frames carry it: D00100 for DT100, X0000 for the
@@ -166,6 +167,24 @@ def listen(simulator, addresses):
     return served
 
 
+def web_view(simulator, options, shown):
+    """The simulator's page: two words of each contact area and DT0 to DT15,
+    with the ranges of --web-show and every address a --device presets."""
+    from ..web import SimulatorView
+    from ..web.simulator_view import DEFAULT_CONTACTS, DEFAULT_REGISTERS
+
+    contacts, registers = list(DEFAULT_CONTACTS), list(DEFAULT_REGISTERS)
+    for kind, area, start, count in shown:
+        (contacts if kind == "contacts" else registers).append((area, start, count))
+    for entry in options:
+        for address, _ in entry.presets:
+            if address.form == "word":
+                contacts.append((address.letter, address.number, 1))
+            elif address.letter in ("DT", "D", "LD", "FL", "F", "S", "SV", "EV"):
+                registers.append(({"D": "DT", "F": "FL"}.get(address.letter, address.letter), address.number, 1))
+    return SimulatorView(simulator, contacts, registers)
+
+
 def cmd_simulate(args):
     if args.port is None and not args.listen:
         raise _usage_error("give --port, --listen or both: where the devices answer")
@@ -180,6 +199,10 @@ def cmd_simulate(args):
         if beyond:
             raise _usage_error("station %s cannot be numbered in decimal (--decimal-stations: 1 to %d)"
                                % (", ".join(map(str, beyond)), MAX_DECIMAL_STATION))
+    web = parse_web(args.web) if args.web is not None else None
+    shown = [parse_shown(text) for text in args.web_show]
+    if shown and web is None:
+        raise _usage_error("--web-show goes with --web")
     device_class = LoggingDevice if args.verbose else Device
     line_format = {"frame_limit": args.frame_limit, "decimal_stations": args.decimal_stations, "plc": args.plc}
     with contextlib.ExitStack() as stack:
@@ -195,6 +218,10 @@ def cmd_simulate(args):
         stack.callback(simulator.close)
         devices = [(entry, entry.add_to(simulator, device_class)) for entry in options]
         served = listen(simulator, addresses)
+        if web is not None:
+            # Closed before the simulator: a page never reads a closed one.
+            web_server = serve(web_view(simulator, options, shown), web)
+            stack.callback(web_server.close)
         simulator.start()
         # A stop request may come as soon as anything is printed: the whole
         # run, announcements included, ends quietly on it.
@@ -203,6 +230,8 @@ def cmd_simulate(args):
                                                      describe_places(args, served)))
             for entry, device in sorted(devices, key=lambda pair: pair[0].station):
                 _print("  " + entry.describe(device))
+            if web is not None:
+                _print("web view on %s" % web_server.url)
             if args.duration is None:
                 _print("running until Ctrl-C")
             else:
@@ -290,4 +319,8 @@ def add_commands(commands, serial_parent, master_parent):
     simulate.add_argument("--decimal-stations", action="store_true",
                           help="stations numbered in decimal, 1 to %d; EE addresses the first device"
                           % MAX_DECIMAL_STATION)
+    simulate.add_argument("--web", metavar="[HOST:]PORT", help=WEB_HELP)
+    simulate.add_argument("--web-show", action="append", default=[], metavar="ADDRESS[:COUNT]",
+                          help="also show these registers (DT100:8, LD0:4, SV0:4) or contact words (WR0:4) "
+                          "on the web page; repeat for more")
     simulate.set_defaults(handler=cmd_simulate)

@@ -1,0 +1,59 @@
+"""--web: the live view in a browser, for simulate and watch."""
+
+from .addresses import Address, check_run, parse_integer
+from .errors import CliError, _usage_error
+from .line import _bad_host, _port_number, _split_host_port
+
+DEFAULT_WEB_HOST = "127.0.0.1"
+WEB_HELP = ("serve a live view in the browser on [HOST:]PORT; HOST defaults to 127.0.0.1 (the loopback), "
+            "port 0 takes a free one")
+
+
+def parse_web(text):
+    """(host, port) from "http://HOST:PORT", "HOST:PORT", ":PORT" or "PORT"."""
+    rest = text.strip()
+    if rest.lower().startswith("http://"):
+        rest = rest[len("http://"):].rstrip("/")
+    elif "://" in rest:
+        raise _usage_error("invalid web address %r: only http:// (expected HOST:PORT)" % text)
+    try:
+        host, port = _split_host_port(rest) if (":" in rest or rest.startswith("[")) else ("", rest)
+        if _bad_host(host):
+            raise ValueError("bad host name")
+        return host or DEFAULT_WEB_HOST, _port_number(port, 0)
+    except ValueError as error:
+        raise _usage_error("invalid web address %r: %s (expected HOST:PORT)" % (text, error)) from None
+
+
+def serve(view, address):
+    """A LiveServer of ``view`` on ``address`` (host, port); one line and
+    status 2 when the address cannot be had."""
+    from ..web import LiveServer  # only commands given --web load the server
+
+    host, port = address
+    try:
+        return LiveServer(view, host, port)
+    except OSError as error:
+        reason = error.strerror or str(error)
+        raise CliError("cannot serve the web view on %s:%d: %s" % (host, port, reason), 2) from None
+
+
+def parse_shown(text):
+    """One --web-show ADDRESS[:COUNT]: ("contacts", letter, first word,
+    words) for a word of contacts (WX0:4), ("registers", area, first, count)
+    for registers and timer values (DT100:8, SV0:4)."""
+    name, sep, count_text = text.partition(":")
+    count = parse_integer(count_text) if sep else 1
+    address = Address(name)
+    if address.form == "contact":
+        raise _usage_error("--web-show %r: show whole words of contacts (WX0:2), not a contact" % text)
+    if not 1 <= count <= 1000:
+        raise _usage_error("--web-show %r: the count is 1 to 1000" % text)
+    check_run(address, "word" if address.form == "word" else "uint16", count, split=True)
+    if address.form == "word":
+        return "contacts", address.letter, address.number, count
+    area = {"D": "DT", "F": "FL"}.get(address.letter, address.letter)
+    if area not in ("DT", "LD", "FL", "S", "SV", "EV"):
+        raise _usage_error("--web-show %r: the simulator shows registers DT, LD, FL, S and timer values SV, EV"
+                           % text)
+    return "registers", area, address.number, count

@@ -1,0 +1,256 @@
+"""A small HTTP server for a live view: one page, its script and style from
+the package, the view's state pushed to every browser as server-sent events,
+and the changes a user makes posted back as JSON.
+
+It is the standard library's threading HTTP server: one thread per browser
+connection, one thread that builds the state a few times a second, and
+nothing shared with the line but the view's own reads of the station or the
+poller, which are short copies. A browser that hangs or leaves costs its own
+connection thread only.
+"""
+
+import http.server
+import json
+import logging
+import socket
+import threading
+import time
+from importlib import resources
+
+_log = logging.getLogger("b4k_mew.web")
+
+#: How often the state is built and, when it changed, sent.
+DEFAULT_INTERVAL = 0.2
+#: A browser that takes this long to accept a write is dropped.
+SEND_TIMEOUT = 5.0
+#: Comment lines keep idle event streams from being closed by proxies.
+KEEPALIVE = 15.0
+#: Bodies of posted changes are small; a larger one is refused unread.
+MAX_BODY = 4096
+
+_CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
+                  ".js": "text/javascript; charset=utf-8", ".svg": "image/svg+xml"}
+
+
+class Refused(ValueError):
+    """A change from the page that is not made: its message is shown there."""
+
+
+def _static_files():
+    """The page's files by name, read once from the package."""
+    files = {}
+    for entry in resources.files(__package__).joinpath("static").iterdir():
+        suffix = "." + entry.name.rpartition(".")[2]
+        if entry.is_file() and suffix in _CONTENT_TYPES:
+            files[entry.name] = (entry.read_bytes(), _CONTENT_TYPES[suffix])
+    return files
+
+
+class _Broadcast:
+    """The latest state as sent, numbered, for any number of browser threads
+    to wait on; the lock is held only to swap or copy the text."""
+
+    def __init__(self):
+        self._changed = threading.Condition()
+        self._version = 0
+        self._text = "{}"
+        self._closed = False
+
+    def publish(self, text):
+        with self._changed:
+            self._version += 1
+            self._text = text
+            self._changed.notify_all()
+
+    def latest(self):
+        with self._changed:
+            return self._version, self._text
+
+    def wait(self, seen, timeout):
+        """(version, text) once a state newer than ``seen`` is published, the
+        same version on a time-out, None once closed."""
+        with self._changed:
+            self._changed.wait_for(lambda: self._closed or self._version != seen, timeout)
+            return None if self._closed else (self._version, self._text)
+
+    def close(self):
+        with self._changed:
+            self._closed = True
+            self._changed.notify_all()
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    server_version = "b4k-mew-web"
+    protocol_version = "HTTP/1.1"
+    timeout = SEND_TIMEOUT
+
+    def log_message(self, format, *args):  # noqa: A002 (the base class's name)
+        _log.debug("%s %s", self.address_string(), format % args)
+
+    @property
+    def live(self):
+        return self.server.live
+
+    def _reply(self, status, body, content_type, extra=()):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        for name, value in extra:
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def _json(self, status, value):
+        self._reply(status, json.dumps(value).encode(), "application/json")
+
+    def do_GET(self):
+        path = self.path.split("?", 1)[0]
+        if path == "/":
+            path = "/" + self.live.view.page
+        if path == "/events":
+            return self._events()
+        if path == "/state":
+            return self._reply(200, self.live.broadcast.latest()[1].encode(), "application/json")
+        found = self.live.files.get(path[1:])
+        if found is None:
+            return self._json(404, {"error": "no such page: %s" % path})
+        self._reply(200, *found)
+
+    do_HEAD = do_GET
+
+    def do_POST(self):
+        path = self.path.split("?", 1)[0]
+        if not path.startswith("/api/"):
+            return self._json(404, {"error": "no such action: %s" % path})
+        try:
+            length = int(self.headers.get("Content-Length", "0"))
+        except ValueError:
+            length = -1
+        if not 0 <= length <= MAX_BODY:
+            self.close_connection = True
+            return self._json(413, {"error": "a change is a small JSON object"})
+        try:
+            request = json.loads(self.rfile.read(length) or b"{}")
+            if not isinstance(request, dict):
+                raise Refused("a change is a JSON object")
+            message = self.live.view.act(path[len("/api/"):], request)
+        except (Refused, json.JSONDecodeError, UnicodeDecodeError) as error:
+            return self._json(400, {"error": str(error)})
+        except Exception as error:  # the view's fault: the server goes on
+            _log.exception("web view action %s failed", path)
+            return self._json(500, {"error": "%s: %s" % (type(error).__name__, error)})
+        self.live.refresh()
+        self._json(200, {"ok": True, "message": message or ""})
+
+    def _events(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        self.send_header("Cache-Control", "no-store")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        seen = None
+        try:
+            while True:
+                latest = self.live.broadcast.wait(seen, KEEPALIVE) if seen is not None \
+                    else self.live.broadcast.latest()
+                if latest is None:
+                    return
+                if latest[0] == seen:
+                    self.wfile.write(b": keep-alive\n\n")
+                else:
+                    seen, text = latest
+                    self.wfile.write(b"data: " + text.encode() + b"\n\n")
+                self.wfile.flush()
+        except (OSError, ValueError):
+            # The browser left, or stopped reading: its thread ends here.
+            return
+
+
+class _HTTPServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    # A restarted view takes its port back at once.
+    allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        _log.debug("web view connection from %s failed", client_address, exc_info=True)
+
+
+class LiveServer:
+    """Serves ``view`` on ``host``:``port`` (port 0 takes a free one) until
+    closed. ``view`` has ``page`` (the page's file name), ``snapshot()`` (its
+    state as a JSON-able value, built on the server's own thread) and
+    ``act(name, request)`` (makes a change; raises ``Refused`` with a message
+    for the page). OSError when the address cannot be had."""
+
+    def __init__(self, view, host="127.0.0.1", port=0, interval=DEFAULT_INTERVAL):
+        self.view = view
+        self.files = _static_files()
+        self.broadcast = _Broadcast()
+        self._interval = interval
+        self._stop = threading.Event()
+        self._wake = threading.Event()
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        server_class = type("_Server", (_HTTPServer,), {"address_family": family})
+        self._httpd = server_class((host, port), _Handler)
+        self._httpd.live = self
+        self._build()
+        self._threads = [threading.Thread(target=self._httpd.serve_forever, args=(0.2,),
+                                          name="b4k-mew-web", daemon=True),
+                         threading.Thread(target=self._run, name="b4k-mew-web-state", daemon=True)]
+        for thread in self._threads:
+            thread.start()
+
+    @property
+    def host(self):
+        return self._httpd.server_address[0]
+
+    @property
+    def port(self):
+        return self._httpd.server_address[1]
+
+    @property
+    def url(self):
+        host = self.host
+        return "http://%s:%d/" % ("[%s]" % host if ":" in host else host, self.port)
+
+    def refresh(self):
+        """Builds and sends the state now rather than at the next tick."""
+        self._wake.set()
+
+    def _build(self):
+        text = json.dumps(self.view.snapshot(), separators=(",", ":"))
+        if text != self.broadcast.latest()[1]:
+            self.broadcast.publish(text)
+
+    def _run(self):
+        while not self._stop.is_set():
+            self._wake.wait(self._interval)
+            self._wake.clear()
+            if self._stop.is_set():
+                break
+            try:
+                self._build()
+            except Exception:  # a view that fails once is tried again
+                _log.exception("web view state failed")
+                time.sleep(1.0)
+
+    def close(self):
+        """Stops serving; open pages see their stream end. Idempotent."""
+        if self._stop.is_set():
+            return
+        self._stop.set()
+        self._wake.set()
+        self.broadcast.close()
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        for thread in self._threads:
+            thread.join()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

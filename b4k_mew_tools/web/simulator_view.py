@@ -1,0 +1,167 @@
+"""The simulator's live view: every station's contacts as lamps, chosen
+registers as a table, the last frames exchanged, and the changes a user
+makes from the page (inputs, register values, a silent station, an error
+code), checked as the command line checks them."""
+
+import collections
+
+from ..cli.addresses import parse_integer, parse_value
+from ..cli.errors import CliError
+from .server import Refused
+
+CONTACT_LETTERS = ("X", "Y", "R", "L")
+REGISTER_AREAS = ("DT", "LD", "FL", "S", "SV", "EV")
+#: Shown unless other ranges are asked for: two words of each contact area
+#: and the first sixteen data registers.
+DEFAULT_CONTACTS = tuple((letter, 0, 2) for letter in CONTACT_LETTERS)
+DEFAULT_REGISTERS = (("DT", 0, 16),)
+#: Frames the page lists, newest first.
+FRAMES_SHOWN = 30
+#: How the page shows and reads register values.
+FORMATS = {"uint16": "uint16", "int16": "int16", "hex": "uint16"}
+#: Device error codes a station can be told to answer with; 0 is none.
+LARGEST_ERROR_CODE = 99
+
+
+def _merge(ranges):
+    """Ranges of one area that overlap or touch, as one: (area, start, count)."""
+    merged = []
+    for area, start, count in sorted(ranges):
+        last = merged[-1] if merged else None
+        if last and last[0] == area and start <= last[1] + last[2]:
+            merged[-1] = (area, last[1], max(last[2], start + count - last[1]))
+        else:
+            merged.append((area, start, count))
+    return merged
+
+
+def _integer(request, key):
+    value = request.get(key)
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise Refused("%s must be a whole number" % key)
+    return value
+
+
+class SimulatorView:
+    """What the simulator page shows and the changes it may make.
+
+    ``contacts`` are (letter, first word, words) for the lamps, letter one of
+    X, Y, R, L; ``registers`` are (area, first, count) for the tables, area
+    one of DT, LD, FL, S, SV, EV. Ranges of one area are merged."""
+
+    page = "simulator.html"
+
+    def __init__(self, simulator, contacts=DEFAULT_CONTACTS, registers=DEFAULT_REGISTERS, title="simulator"):
+        for letter, _, _ in contacts:
+            if letter not in CONTACT_LETTERS:
+                raise ValueError("contact area %r is not one of %s" % (letter, ", ".join(CONTACT_LETTERS)))
+        for area, _, _ in registers:
+            if area not in REGISTER_AREAS:
+                raise ValueError("register area %r is not one of %s" % (area, ", ".join(REGISTER_AREAS)))
+        self._simulator = simulator
+        self.contacts = _merge(contacts)
+        self.registers = _merge(registers)
+        self.title = title
+        self._frames = collections.deque(maxlen=FRAMES_SHOWN)
+        self._last_seq = 0
+        simulator.log_frames(max(FRAMES_SHOWN, 100))
+
+    # --- the state ---
+
+    def _station(self, device):
+        return {
+            "station": device.station,
+            "kind": device.kind,
+            "silent": device.silent,
+            "error_code": device.error_code,
+            "writes": device.writes,
+            "contacts": [{"area": letter, "start": start, "words": device.read_words(letter, start, count)}
+                         for letter, start, count in self.contacts],
+            "registers": [{"area": area, "start": start, "values": device.read_registers(area, start, count)}
+                          for area, start, count in self.registers],
+        }
+
+    def snapshot(self):
+        for frame in self._simulator.frames(self._last_seq):
+            self._frames.append({"seq": frame.seq, "time": frame.time, "station": frame.station,
+                                 "command": frame.command, "answer": frame.answer})
+            self._last_seq = frame.seq
+        devices = dict(self._simulator.devices)
+        return {"title": self.title,
+                "stations": [self._station(devices[station]) for station in sorted(devices)],
+                "frames": list(self._frames)}
+
+    # --- changes from the page ---
+
+    def _device(self, request):
+        station = _integer(request, "station")
+        try:
+            return self._simulator.devices[station]
+        except KeyError:
+            raise Refused("there is no station %d" % station) from None
+
+    def act(self, action, request):
+        handler = {"contact": self._set_contact, "register": self._set_register,
+                   "silent": self._set_silent, "error_code": self._set_error_code}.get(action)
+        if handler is None:
+            raise Refused("no such change: %s" % action)
+        try:
+            return handler(self._device(request), request)
+        except CliError as error:
+            raise Refused(str(error)) from None
+
+    def _set_contact(self, device, request):
+        letter = request.get("area")
+        if letter not in CONTACT_LETTERS:
+            raise Refused("contact area must be one of %s" % ", ".join(CONTACT_LETTERS))
+        point = _integer(request, "point")
+        value = request.get("value")
+        if not isinstance(value, bool):
+            raise Refused("a contact is on (true) or off (false)")
+        name = "%s%03d%X" % (letter, point // 16, point % 16) if point >= 0 else "%s%d" % (letter, point)
+        try:
+            device.set_contact(letter, point, value)
+        except ValueError as error:
+            raise Refused("%s: %s" % (name, error)) from None
+        return "station %d: %s = %d" % (device.station, name, value)
+
+    def _set_register(self, device, request):
+        area = request.get("area")
+        if area not in REGISTER_AREAS:
+            raise Refused("register area must be one of %s" % ", ".join(REGISTER_AREAS))
+        index = _integer(request, "index")
+        text = request.get("text")
+        if not isinstance(text, str):
+            raise Refused("a register value is typed as text")
+        value_type = FORMATS.get(request.get("format", "uint16"))
+        if value_type is None:
+            raise Refused("format must be one of %s" % ", ".join(FORMATS))
+        name = "%s%d" % (area, index)
+        try:
+            value = parse_value(text, value_type)
+        except CliError as error:
+            raise Refused("%s: %s" % (name, error)) from None
+        try:
+            device.write_registers(area, index, [value & 0xFFFF])
+        except ValueError as error:
+            raise Refused("%s: %s" % (name, error)) from None
+        return "station %d: %s = %d" % (device.station, name, value)
+
+    def _set_silent(self, device, request):
+        value = request.get("value")
+        if not isinstance(value, bool):
+            raise Refused("silent is true or false")
+        device.silent = value
+        return "station %d %s" % (device.station, "is silent" if value else "answers again")
+
+    def _set_error_code(self, device, request):
+        text = request.get("text")
+        if not isinstance(text, str):
+            raise Refused("an error code is typed as text")
+        code = parse_integer(text) if text.strip() else 0
+        if not 0 <= code <= LARGEST_ERROR_CODE:
+            raise Refused("error code %s is out of range (0, none, to %d)" % (text.strip(), LARGEST_ERROR_CODE))
+        device.error_code = code
+        if code:
+            return "station %d answers every command with error %02d" % (device.station, code)
+        return "station %d answers normally" % device.station
