@@ -7,7 +7,7 @@ import time
 import b4k_mew
 
 from .addresses import (_words_per_value, Address, check_run, CONTACTS_PER_COMMAND, format_value, parse_integer,
-                        parse_value, read_contacts, read_values, write_contacts, write_values)
+                        parse_seconds, parse_value, read_contacts, read_values, write_contacts, write_values)
 from .errors import _usage_error, describe_line_error, MAX_FRAME_WORDS, one_line, option, steady_failure
 from .line import _ended_normally, _print, opened
 from .web import WEB_HELP
@@ -99,6 +99,8 @@ def cmd_watch(args):
         raise _usage_error("--count must not be negative")
     if args.web is not None:
         return _watch_web(args, targets)
+    if args.trend is not None:
+        raise _usage_error("--trend goes with --web")
     settings = master_settings(args)
     last = [None] * len(targets)
     failing = [None] * len(targets)
@@ -162,6 +164,7 @@ def _watch_web(args, targets):
     command, and a station that stays silent is tried again less and less
     often."""
     from ..web import WatchView
+    from ..web.watch_view import DEFAULT_WINDOW
     from .web import parse_web, serve
 
     address = parse_web(args.web)
@@ -188,7 +191,8 @@ def _watch_web(args, targets):
     last = {}
     with opened(b4k_mew.MewMaster, args, **master_settings(args)) as master:
         poller = b4k_mew.Poller(master, on_change=changed)
-        view = WatchView(poller, describe, {name: entry[1] for name, entry in points.items()})
+        view = WatchView(poller, describe, {name: entry[1] for name, entry in points.items()},
+                         args.trend or DEFAULT_WINDOW)
         for name, (_, _, (poller_address, poller_type)) in points.items():
             poller.add(args.station, poller_address, poller_type, period=args.interval, name=name)
         try:
@@ -316,4 +320,6 @@ def add_commands(commands, serial_parent, master_parent):
     _type_option(watch)
     watch.add_argument("--hex", action="store_true", help="print register values in hexadecimal")
     watch.add_argument("--web", metavar="[HOST:]PORT", help=WEB_HELP + "; polls through the poller")
+    watch.add_argument("--trend", type=option(parse_seconds, 1, 86400), metavar="SECONDS",
+                       help="span of the web page's trend charts, 1 to 86400 (default 300)")
     watch.set_defaults(handler=cmd_watch)

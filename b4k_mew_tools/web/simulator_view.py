@@ -23,10 +23,11 @@ FORMATS = {"uint16": "uint16", "int16": "int16", "hex": "uint16"}
 LARGEST_ERROR_CODE = 99
 
 
-def _merge(ranges):
-    """Ranges of one area that overlap or touch, as one: (area, start, count)."""
+def _merge(ranges, areas):
+    """Ranges of one area that overlap or touch, as one: (area, start,
+    count), in the order of ``areas``, then by address."""
     merged = []
-    for area, start, count in sorted(ranges):
+    for area, start, count in sorted(ranges, key=lambda r: (areas.index(r[0]), r[1], r[2])):
         last = merged[-1] if merged else None
         if last and last[0] == area and start <= last[1] + last[2]:
             merged[-1] = (area, last[1], max(last[2], start + count - last[1]))
@@ -59,8 +60,8 @@ class SimulatorView:
             if area not in REGISTER_AREAS:
                 raise ValueError("register area %r is not one of %s" % (area, ", ".join(REGISTER_AREAS)))
         self._simulator = simulator
-        self.contacts = _merge(contacts)
-        self.registers = _merge(registers)
+        self.contacts = _merge(contacts, CONTACT_LETTERS)
+        self.registers = _merge(registers, REGISTER_AREAS)
         self.title = title
         self._frames = collections.deque(maxlen=FRAMES_SHOWN)
         self._last_seq = 0

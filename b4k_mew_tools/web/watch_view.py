@@ -8,7 +8,7 @@ import time
 
 #: The span of the trend charts, in seconds.
 DEFAULT_WINDOW = 300.0
-#: Samples a chart keeps: changes closer together than window / this merge.
+#: A chart's samples: two in a row are at least window / this apart.
 TREND_SAMPLES = 600
 
 
@@ -50,8 +50,10 @@ class WatchView:
     def _add(self, name, value, when):
         trend = self._trends[name]
         number = _number(value)
-        if trend and when - trend[-1][0] < self.window / TREND_SAMPLES:
-            trend[-1] = (trend[-1][0], number)
+        # In a burst of changes closer than a chart can show, the latest
+        # stands for the rest: no two samples in a row are that close.
+        if len(trend) > 1 and when - trend[-2][0] < self.window / TREND_SAMPLES:
+            trend[-1] = (when, number)
         elif not trend or trend[-1][1] != number:
             trend.append((when, number))
         # One sample before the window gives the chart its left edge.

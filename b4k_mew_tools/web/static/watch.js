@@ -4,7 +4,9 @@
 
 const CHART = { width: 260, height: 54, pad: 4 };
 let rows = "";
-let offset = 0;  // server clock minus this browser's, in seconds
+// The server's clock minus this browser's, in seconds: the server sends its
+// time in whole seconds, so the largest difference seen is the closest.
+let offset = -Infinity;
 
 function draw(canvas, trend, now, window) {
   const context = canvas.getContext("2d");
@@ -16,7 +18,7 @@ function draw(canvas, trend, now, window) {
   let low = Math.min(...values), high = Math.max(...values);
   if (low === high) { low -= 1; high += 1; }
   const start = now - window;
-  const x = (t) => CHART.pad + (Math.max(t, start) - start) / window * (canvas.width - 2 * CHART.pad);
+  const x = (t) => CHART.pad + (Math.min(Math.max(t, start), now) - start) / window * (canvas.width - 2 * CHART.pad);
   const y = (v) => canvas.height - CHART.pad - (v - low) / (high - low) * (canvas.height - 2 * CHART.pad);
   context.strokeStyle = "#2f6fd6";
   context.lineWidth = 1.5;
@@ -34,6 +36,10 @@ function draw(canvas, trend, now, window) {
   context.font = "10px sans-serif";
   context.fillText(String(+high.toPrecision(6)), CHART.pad, 10);
   context.fillText(String(+low.toPrecision(6)), CHART.pad, canvas.height - CHART.pad);
+  const span = window >= 120 ? `${+(window / 60).toFixed(1)} min` : `${window} s`;
+  context.textAlign = "right";
+  context.fillText("last " + span, canvas.width - CHART.pad, canvas.height - CHART.pad);
+  context.textAlign = "left";
 }
 
 function build(state) {
@@ -64,7 +70,7 @@ function update() {
 
 function show(state) {
   document.getElementById("title").textContent = "b4k-mew " + state.title;
-  offset = state.now - Date.now() / 1000;
+  offset = Math.max(offset, state.now - Date.now() / 1000);
   const shape = JSON.stringify(state.points.map((p) => [p.name, p.type, p.trend !== null]));
   if (shape !== rows) { build(state); rows = shape; }
   latest = state;

@@ -1,0 +1,334 @@
+"""The live views: the simulator's page and the watch page in a real headless
+browser, and the server's answers to what a page, or anything else, sends."""
+
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import time
+import types
+import urllib.error
+import urllib.request
+
+import pytest
+
+import b4k_mew
+from b4k_mew_tools import Simulator
+from b4k_mew_tools.web import LiveServer, SimulatorView, WatchView
+from conftest import WAIT
+from test_cli import SCRIPT, run, running  # noqa: F401 (fixture)
+from test_cli_tcp import assert_one_error_line
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+except ImportError:
+    webdriver = None
+
+CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+needs_browser = pytest.mark.skipif(webdriver is None or not os.path.exists(CHROMEDRIVER),
+                                   reason="needs chromium, chromium-driver and python3-selenium")
+# Where the tests' browser keeps its pictures of the pages: the README shows
+# those in docs/ (MEW_SCREENSHOTS=docs).
+SHOTS = os.environ.get("MEW_SCREENSHOTS")
+
+
+@pytest.fixture(scope="module")
+def browsers():
+    """Opens headless browsers, closed at the end of the module."""
+    opened = []
+
+    def open_browser(url=None):
+        options = webdriver.ChromeOptions()
+        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                         "--window-size=1300,1250"):
+            options.add_argument(argument)
+        browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        opened.append(browser)
+        if url:
+            browser.get(url)
+        return browser
+
+    yield open_browser
+    for browser in opened:
+        browser.quit()
+
+
+def screenshot(browser, name, tmp_path):
+    browser.save_screenshot(os.path.join(SHOTS or str(tmp_path), name))
+
+
+def until(browser, condition, timeout=WAIT):
+    return WebDriverWait(browser, timeout, poll_frequency=0.02).until(lambda _: condition())
+
+
+def retype(field, text):
+    """Types ``text`` over what a field holds, then Enter."""
+    field.click()
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys(Keys.BACKSPACE, text, Keys.ENTER)
+
+
+def value_of(browser, element_id):
+    return browser.find_element(By.ID, element_id).get_attribute("value")
+
+
+@pytest.fixture
+def rack():
+    """Two stations on a simulator reached over TCP, its page, and a master."""
+    sim = Simulator(None, plc=True)
+    plc, io = sim.add_device(1), sim.add_device(2, kind="xy")
+    plc.write_registers("DT", 3, [1234])
+    plc.write_registers("LD", 1, [0xBEEF])
+    io.set_inputs(0x00A5)
+    tcp = sim.listen("127.0.0.1", 0)
+    sim.start()
+    web = LiveServer(SimulatorView(sim, registers=[("DT", 0, 16), ("LD", 0, 8)]))
+    master = b4k_mew.MewMaster("tcp://127.0.0.1:%d" % tcp.port, query_timeout=0.3)
+    yield types.SimpleNamespace(sim=sim, plc=plc, io=io, web=web, master=master)
+    master.close()
+    web.close()
+    sim.close()
+
+
+def post(server, action, request):
+    """(status, reply) of a change posted as a page posts it."""
+    body = request if isinstance(request, bytes) else json.dumps(request).encode()
+    try:
+        with urllib.request.urlopen(urllib.request.Request(server.url + "api/" + action, body), timeout=WAIT) as reply:
+            return reply.status, json.load(reply)
+    except urllib.error.HTTPError as error:
+        return error.code, json.load(error)
+
+
+# --- In the browser ----------------------------------------------------------------------------
+
+@needs_browser
+def test_the_simulator_page_shows_the_stations_and_drives_them(rack, browsers, tmp_path):
+    page = browsers(rack.web.url)
+    until(page, lambda: value_of(page, "reg-1-DT-3") == "1234")
+    lamps = [page.find_element(By.ID, "lamp-2-X-%d" % bit).get_attribute("class") for bit in range(8)]
+    assert ["on" in lamp for lamp in lamps] == [True, False, True, False, False, True, False, True]  # 0xA5
+    formats = Select(page.find_element(By.ID, "format"))
+    formats.select_by_value("hex")
+    until(page, lambda: value_of(page, "reg-1-LD-1") == "0xBEEF")
+    formats.select_by_value("uint16")
+
+    # A master's write is on the page within a second (the best of three
+    # tries, so that one stall of a busy machine is no failure).
+    delays = []
+    for value in (42, 43, 44):
+        rack.master.set_uint16(1, "DT5", value)
+        started = time.monotonic()
+        until(page, lambda: value_of(page, "reg-1-DT-5") == str(value))
+        delays.append(time.monotonic() - started)
+    assert min(delays) < 1.0, delays
+
+    # An input switched on the page is what the master reads.
+    for state in (True, False):
+        page.find_element(By.ID, "lamp-1-X-0").click()
+        until(page, lambda: rack.master.get_coil(1, "X0000") == state)
+
+    # A value the register cannot hold is refused on the page, and reaches no station.
+    writes = rack.plc.writes
+    cell = page.find_element(By.ID, "reg-1-DT-6")
+    for bad, why in (("70000", "DT6: 70000 is out of range for uint16 (0 to 65535)"), ("1.5", "not a number")):
+        retype(cell, bad)
+        message = page.find_element(By.ID, "message")
+        until(page, lambda: "refused" in message.get_attribute("class") and why in message.text)
+        assert "refused" in cell.get_attribute("class")
+    assert rack.master.get_uint16(1, "DT6") == 0 and rack.plc.writes == writes
+    retype(cell, "0x10")
+    until(page, lambda: rack.master.get_uint16(1, "DT6") == 16)
+
+    # A station made silent, then answering with an error code, from the page.
+    page.find_element(By.ID, "silent-1").click()
+    until(page, lambda: rack.plc.silent)
+    with pytest.raises(OSError, match="timeout"):
+        rack.master.get_uint16(1, "DT0")
+    page.find_element(By.ID, "silent-1").click()
+    code = page.find_element(By.ID, "error-1")
+    for typed, expected in (("100", "error code 100 is out of range"), ("61", "station 1 answers every command")):
+        retype(code, typed)
+        until(page, lambda: expected in page.find_element(By.ID, "message").text)
+    with pytest.raises(b4k_mew.DeviceError) as raised:
+        rack.master.get_uint16(1, "DT0")
+    assert raised.value.code == "61"
+    until(page, lambda: "answers error 61" in page.find_element(By.ID, "about-1").text)
+    screenshot(page, "web-simulator.png", tmp_path)
+    retype(code, "")
+    until(page, lambda: rack.plc.error_code == 0 and not rack.plc.silent)
+
+    # The log of frames lists what the master sent and what came back.
+    rack.master.get_uint16(1, "DT3")
+    until(page, lambda: "%01#RDD0000300003" in page.find_element(By.ID, "frames").text)
+    assert "(no answer)" in page.find_element(By.ID, "frames").text  # from the silent station
+
+
+@needs_browser
+def test_the_page_goes_on_when_browsers_come_and_go(rack, browsers):
+    pages = [browsers(rack.web.url) for _ in range(3)]
+    for page in pages:
+        until(page, lambda: value_of(page, "reg-1-DT-3") == "1234")
+    # One leaves with its window, one stops reading its stream: neither
+    # holds the others up.
+    pages.pop().quit()
+    stalled = socket.create_connection((rack.web.host, rack.web.port))
+    stalled.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+    for value in range(1, 40):
+        rack.master.set_uint16(1, "DT7", value)
+    for page in pages:
+        until(page, lambda: value_of(page, "reg-1-DT-7") == "39")
+    stalled.close()
+    pages[0].refresh()  # a page that comes back is served afresh
+    until(pages[0], lambda: value_of(pages[0], "reg-1-DT-7") == "39")
+
+
+@needs_browser
+def test_the_watch_page_shows_changes_errors_and_trends(running, browsers, tmp_path):
+    with Simulator(None) as sim:
+        device = sim.add_device(1)
+        device.write_registers("DT", 100, [7])
+        tcp = sim.listen("127.0.0.1", 0)
+        sim.start()
+        watch = running([SCRIPT, "watch", "--port", "tcp://127.0.0.1:%d" % tcp.port, "--timeout", "0.2",
+                         "DT100", "WX0", "X0003", "--interval", "0.1", "--web", "0", "--trend", "3"])
+        url = watch.wait_for("web view on").split()[-1]
+        page = browsers(url)
+        until(page, lambda: page.find_element(By.ID, "value-0").text == "7")
+        for value in (9, 12, 4):
+            time.sleep(0.3)  # steps apart on the chart
+            device.write_registers("DT", 100, [value])
+        device.set_contact("X", 3, True)
+        until(page, lambda: page.find_element(By.ID, "value-0").text == "4")
+        until(page, lambda: page.find_element(By.ID, "value-2").text == "1")
+        until(page, lambda: int(page.find_element(By.ID, "trend-0").get_attribute("data-samples")) >= 4)
+        assert page.find_elements(By.ID, "trend-2") == []  # a contact has no trend
+        assert page.find_element(By.ID, "changed-0").text
+        page.set_window_size(1100, 480)
+        screenshot(page, "web-watch.png", tmp_path)
+        device.silent = True
+        until(page, lambda: "timeout" in page.find_element(By.ID, "error-0").text)
+        watch.proc.send_signal(signal.SIGTERM)
+        status, out, err = watch.finish()
+    assert status == 0
+    changes = [line.split(" ", 1)[1] for line in out.splitlines()[1:]]
+    assert changes[:3] == ["DT100 = 7", "WX0 = 0x0000", "X0003 = 0"]
+    assert "DT100 12 -> 4" in changes and "X0003 0 -> 1" in changes
+    assert err.count("DT100:") == 1 and "timeout" in err  # reported once
+
+
+# --- The server, without a browser ----------------------------------------------------------------
+
+def test_changes_that_cannot_be_made_are_refused_and_change_nothing(rack):
+    refused = [
+        ("contact", {"station": 9, "area": "X", "point": 0, "value": True}, "there is no station 9"),
+        ("contact", {"station": True, "area": "X", "point": 0, "value": True}, "station must be a whole number"),
+        ("contact", {"station": 1, "area": "DT", "point": 0, "value": True}, "contact area must be one of"),
+        ("contact", {"station": 1, "area": "X", "point": 160000, "value": True}, "X10000"),
+        ("contact", {"station": 1, "area": "X", "point": 1, "value": 1}, "on (true) or off (false)"),
+        ("register", {"station": 1, "area": "DT", "index": 0, "text": "-1"}, "out of range for uint16"),
+        ("register", {"station": 1, "area": "DT", "index": 0, "text": "-32769", "format": "int16"}, "int16"),
+        ("register", {"station": 1, "area": "DT", "index": 100000, "text": "1"}, "DT100000"),
+        ("register", {"station": 1, "area": "XX", "index": 0, "text": "1"}, "register area must be one of"),
+        ("register", {"station": 1, "area": "DT", "index": 0, "text": 5}, "typed as text"),
+        ("register", {"station": 1, "area": "DT", "index": 0, "text": "1", "format": "bcd"}, "format must be"),
+        ("error_code", {"station": 1, "text": "x"}, "not a number: 'x'"),
+        ("error_code", {"station": 1, "text": "-1"}, "out of range"),
+        ("silent", {"station": 1, "value": "yes"}, "silent is true or false"),
+        ("reboot", {"station": 1}, "no such change: reboot"),
+        ("contact", b"{not json", "Expecting property name"),
+        ("contact", b"[1, 2]", "a change is a JSON object"),
+    ]
+    before = rack.plc.read_registers("DT", 0, 16), rack.plc.read_words("X", 0, 2)
+    for action, request, why in refused:
+        status, reply = post(rack.web, action, request)
+        assert status == 400 and why in reply["error"], (action, request, reply)
+    assert (rack.plc.read_registers("DT", 0, 16), rack.plc.read_words("X", 0, 2)) == before
+    assert not rack.plc.silent and rack.plc.error_code == 0
+    assert post(rack.web, "register", b"x" * 5000)[0] == 413
+    assert post(rack.web, "register", {"station": 1, "area": "DT", "index": 0, "text": "-2", "format": "int16"}) \
+        == (200, {"ok": True, "message": "station 1: DT0 = -2"})
+    assert rack.master.get_uint16(1, "DT0") == 0xFFFE
+    with pytest.raises(urllib.error.HTTPError, match="404"):
+        urllib.request.urlopen(rack.web.url + "../setup.py", timeout=WAIT)
+
+
+def test_the_state_follows_the_station_and_streams_end_on_close(rack, no_thread_left):
+    rack.master.set_multi_uint16(1, "DT8", [5, 6])
+    time.sleep(0.3)
+    state = json.load(urllib.request.urlopen(rack.web.url + "state", timeout=WAIT))
+    station = state["stations"][0]
+    assert station["registers"][0]["values"][8:10] == [5, 6] and station["writes"] == 1
+    assert [block["area"] for block in station["contacts"]] == ["X", "Y", "R", "L"]
+    assert state["frames"][-1]["command"].startswith("%01#WDD00008")
+    stream = http.client.HTTPConnection(rack.web.host, rack.web.port, timeout=WAIT)
+    stream.request("GET", "/events")
+    events = stream.getresponse()
+    assert events.getheader("Content-Type") == "text/event-stream"
+    assert json.loads(events.readline()[len(b"data: "):])["stations"][0]["station"] == 1
+    rack.web.close()  # ends the open stream, and every thread of the server
+    assert events.read() == b"\n"
+    stream.close()
+
+
+def test_trends_keep_the_window_and_thin_out_close_samples():
+    class FakePoller:
+        def snapshot(self):
+            return {}
+
+    view = WatchView(FakePoller(), window=60)
+    view.record([("DT0", 1, 1000.0), ("DT0", 3, 1001.0), ("DT0", 3, 1002.0),
+                 ("DT0", 4, 1100.0), ("DT0", 5, 1170.0), ("DT0", 6, 1170.02), ("DT0", 7, 1170.04),
+                 ("X1", True, 1000.0)])
+    # One sample before the window; of a burst, the first and the last.
+    assert list(view._trends["DT0"]) == [(1100.0, 4.0), (1170.0, 5.0), (1170.04, 7.0)]
+    assert list(view._trends["X1"]) == [(1000.0, None)]
+
+
+# --- The command line ----------------------------------------------------------------------------
+
+def test_simulate_web_shows_the_ranges_asked_for(running):
+    sim = running([SCRIPT, "simulate", "--listen", "0", "--device", "1:plc:SV2=5:WR3=1", "--web", ":0",
+                   "--web-show", "LD10:4", "--web-show", "DT4:20"])
+    url = sim.wait_for("web view on").split()[-1]
+    assert url.startswith("http://127.0.0.1:")
+    state = json.load(urllib.request.urlopen(url + "state", timeout=WAIT))
+    station = state["stations"][0]
+    assert [(b["area"], b["start"], len(b["values"])) for b in station["registers"]] == \
+        [("DT", 0, 24), ("LD", 10, 4), ("SV", 2, 1)]
+    assert station["registers"][2]["values"] == [5]
+    assert [(b["area"], b["start"], len(b["words"])) for b in station["contacts"]] == \
+        [("X", 0, 2), ("Y", 0, 2), ("R", 0, 2), ("R", 3, 1), ("L", 0, 2)]
+    sim.proc.send_signal(signal.SIGTERM)
+    assert sim.finish()[0] == 0
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["simulate", "--listen", "0", "--device", "1:plc", "--web-show", "DT0"], "--web-show goes with --web"),
+    (["simulate", "--listen", "0", "--device", "1:plc", "--web", "0", "--web-show", "R10"], "not a contact"),
+    (["simulate", "--listen", "0", "--device", "1:plc", "--web", "0", "--web-show", "DT99999:2"], "goes past"),
+    (["simulate", "--listen", "0", "--device", "1:plc", "--web", "ws://h:1"], "only http://"),
+    (["simulate", "--listen", "0", "--device", "1:plc", "--web", "host:port"], "port is not a number"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "SV0", "--web", "0"], "--web watches registers DT, LD, FL"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "DT0", "--web", "0"], "DT0 is given twice"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--trend", "5"], "--trend goes with --web"),
+])
+def test_bad_web_options_are_one_line_and_status_2(args, expected):
+    status, out, err = run(*args)
+    assert status == 2 and out == "" and expected in err and err.count("\n") == 1, err
+
+
+def test_a_web_address_in_use_is_one_line_and_status_2():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        status, out, err = run("simulate", "--listen", "0", "--device", "1:plc", "--web", port)
+    assert status == 2
+    assert_one_error_line(err, "cannot serve the web view on 127.0.0.1:%d: Address already in use" % port)
