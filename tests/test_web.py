@@ -16,7 +16,7 @@ import pytest
 
 import b4k_mew
 from b4k_mew_tools import Simulator
-from b4k_mew_tools.web import LiveServer, SimulatorView, WatchView
+from b4k_mew_tools.web import WatchView
 from conftest import WAIT
 from test_cli import SCRIPT, run, running  # noqa: F401 (fixture)
 from test_cli_tcp import assert_one_error_line
@@ -88,7 +88,7 @@ def rack():
     io.set_inputs(0x00A5)
     tcp = sim.listen("127.0.0.1", 0)
     sim.start()
-    web = LiveServer(SimulatorView(sim, registers=[("DT", 0, 16), ("LD", 0, 8)]))
+    web = sim.serve_web(port=0, registers=[("DT", 0, 16), ("LD", 0, 8)])
     master = b4k_mew.MewMaster("tcp://127.0.0.1:%d" % tcp.port, query_timeout=0.3)
     yield types.SimpleNamespace(sim=sim, plc=plc, io=io, web=web, master=master)
     master.close()

@@ -271,6 +271,7 @@ examples:
   b4k-mew watch --port /dev/ttyUSB0 DT100 --count 10
   b4k-mew watch --port /dev/ttyUSB0 DT300 DT302 --type float32
   b4k-mew watch --port tcp://192.168.1.5:9094 DT100
+  b4k-mew watch --port /dev/ttyUSB0 DT100 WX0 --interval 0.2 --web 8081 --trend 600
 
 Prints each address's first value, then a line whenever one changes:
   14:02:11.204 DT100 = 7
@@ -281,6 +282,13 @@ the last poll could not read every address. Over TCP a lost connection is
 such a failure too: the next polls connect again, after a pause that grows
 from 0.5 s to 8 s while the unit stays away, and a unit that refuses is
 reported once, not at every poll.
+
+--web serves a live page (http://127.0.0.1:PORT/ unless another host is
+given) with every address's value, the time of its last change, its error,
+and a trend chart of the last --trend seconds (default 300) for numbers.
+Then the poller reads the addresses (registers DT, LD, FL, contacts and
+contact words): neighbouring ones share a command, and a station that stays
+silent is tried again less and less often, up to every 30 s.
 """
 
 

@@ -261,6 +261,7 @@ examples:
   b4k-mew simulate --listen 9094 --device 1:plc --plc            (TCP clients on the loopback)
   b4k-mew simulate --listen tcp://0.0.0.0:9094 --device 1:plc    (TCP clients from the network)
   b4k-mew simulate --port /dev/ttyUSB1 --listen :9094 --device 1:xy  (both at once)
+  b4k-mew simulate --port /dev/ttyUSB1 --device 1:plc --web 8080 --web-show LD0:8   (a live page)
 
 A device is STATION:KIND with KIND one of xy, axis, ad, plc, unknown, and
 options firmware=N (the "S1" word), inputs=N (the "WX0" word of an xy
@@ -289,6 +290,15 @@ network. Port 0 takes a free port, which the first line shows. Give
 --listen more than once for several addresses; --port is needed only for a
 serial line. An address that cannot be had (in use, not of this machine)
 exits with 2.
+
+--web serves a live page, http://127.0.0.1:PORT/ unless another host is
+given (it has no login: serve the network only on a trusted one). It shows
+every station's contacts as lamps (words 0 and 1 of X, Y, R, L), registers
+DT0 to DT15, the addresses a --device presets, the ranges of --web-show
+(ADDRESS:COUNT, registers or contact words), and the last frames exchanged.
+A click on a lamp switches the contact, a value typed into a register is
+written (checked as write checks it; a bad one is refused on the page), and
+a station can be made silent or to answer every command with an error code.
 """
 
 
