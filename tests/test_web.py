@@ -96,11 +96,13 @@ def rack():
     sim.close()
 
 
-def post(server, action, request):
+def post(server, action, request, **headers):
     """(status, reply) of a change posted as a page posts it."""
     body = request if isinstance(request, bytes) else json.dumps(request).encode()
+    headers = {"Content-Type": "application/json", **headers}
     try:
-        with urllib.request.urlopen(urllib.request.Request(server.url + "api/" + action, body), timeout=WAIT) as reply:
+        with urllib.request.urlopen(urllib.request.Request(server.url + "api/" + action, body, headers),
+                                    timeout=WAIT) as reply:
             return reply.status, json.load(reply)
     except urllib.error.HTTPError as error:
         return error.code, json.load(error)
@@ -252,6 +254,13 @@ def test_changes_that_cannot_be_made_are_refused_and_change_nothing(rack):
     assert (rack.plc.read_registers("DT", 0, 16), rack.plc.read_words("X", 0, 2)) == before
     assert not rack.plc.silent and rack.plc.error_code == 0
     assert post(rack.web, "register", b"x" * 5000)[0] == 413
+    # What another site's page could make a browser send.
+    change = {"station": 1, "area": "X", "point": 0, "value": True}
+    assert post(rack.web, "contact", change, **{"Content-Type": "text/plain"})[0] == 415
+    assert post(rack.web, "contact", change, Origin="http://evil.example") == \
+        (403, {"error": "changes come from the view's own page only"})
+    assert post(rack.web, "contact", change, Host="evil.example:%d" % rack.web.port)[0] == 403
+    assert not rack.plc.get_contact("X", 0)
     assert post(rack.web, "register", {"station": 1, "area": "DT", "index": 0, "text": "-2", "format": "int16"}) \
         == (200, {"ok": True, "message": "station 1: DT0 = -2"})
     assert rack.master.get_uint16(1, "DT0") == 0xFFFE

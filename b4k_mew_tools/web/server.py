@@ -10,6 +10,7 @@ connection thread only.
 """
 
 import http.server
+import ipaddress
 import json
 import logging
 import socket
@@ -27,6 +28,8 @@ SEND_TIMEOUT = 5.0
 KEEPALIVE = 15.0
 #: Bodies of posted changes are small; a larger one is refused unread.
 MAX_BODY = 4096
+
+_LOOPBACK_NAMES = {"127.0.0.1", "localhost", "[::1]"}
 
 _CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
                   ".js": "text/javascript; charset=utf-8", ".svg": "image/svg+xml"}
@@ -105,7 +108,26 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def _json(self, status, value):
         self._reply(status, json.dumps(value).encode(), "application/json")
 
+    def _foreign(self):
+        """Refuses, with 403, a request that another site's page makes the
+        browser send: a name other than the server's own in Host (a DNS
+        rebinding) when it serves the loopback only, or a post from a page
+        of another origin."""
+        host = (self.headers.get("Host") or "").lower()
+        name = host.rpartition(":")[0] if ":" in host.rpartition("]")[2] else host
+        if self.live.loopback_only and name not in _LOOPBACK_NAMES:
+            reason = "this view answers to the loopback's names only"
+        elif self.command == "POST" and self.headers.get("Origin", "http://" + host).lower() != "http://" + host:
+            reason = "changes come from the view's own page only"
+        else:
+            return False
+        self.close_connection = True
+        self._json(403, {"error": reason})
+        return True
+
     def do_GET(self):
+        if self._foreign():
+            return
         path = self.path.split("?", 1)[0]
         if path == "/":
             path = "/" + self.live.view.page
@@ -121,9 +143,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     do_HEAD = do_GET
 
     def do_POST(self):
+        if self._foreign():
+            return
         path = self.path.split("?", 1)[0]
         if not path.startswith("/api/"):
             return self._json(404, {"error": "no such action: %s" % path})
+        # A page of another site can post plain text without asking; JSON
+        # it must ask for first, and is not given leave.
+        if self.headers.get_content_type() != "application/json":
+            self.close_connection = True
+            return self._json(415, {"error": "a change is posted as application/json"})
         try:
             length = int(self.headers.get("Content-Length", "0"))
         except ValueError:
@@ -196,6 +225,7 @@ class LiveServer:
         server_class = type("_Server", (_HTTPServer,), {"address_family": family})
         self._httpd = server_class((host, port), _Handler)
         self._httpd.live = self
+        self.loopback_only = ipaddress.ip_address(self.host).is_loopback
         self._build()
         self._threads = [threading.Thread(target=self._httpd.serve_forever, args=(0.2,),
                                           name="b4k-mew-web", daemon=True),
