@@ -270,8 +270,14 @@ def test_changes_that_cannot_be_made_are_refused_and_change_nothing(rack):
 
 def test_the_state_follows_the_station_and_streams_end_on_close(rack, no_thread_left):
     rack.master.set_multi_uint16(1, "DT8", [5, 6])
-    time.sleep(0.3)
-    state = json.load(urllib.request.urlopen(rack.web.url + "state", timeout=WAIT))
+
+    def state():
+        return json.load(urllib.request.urlopen(rack.web.url + "state", timeout=WAIT))
+
+    deadline = time.monotonic() + WAIT
+    while not state()["frames"] and time.monotonic() < deadline:
+        time.sleep(0.05)
+    state = state()
     station = state["stations"][0]
     assert station["registers"][0]["values"][8:10] == [5, 6] and station["writes"] == 1
     assert [block["area"] for block in station["contacts"]] == ["X", "Y", "R", "L"]

@@ -4,6 +4,7 @@ makes from the page (inputs, register values, a silent station, an error
 code), checked as the command line checks them."""
 
 import collections
+import time
 
 from ..cli.addresses import parse_integer, parse_value
 from ..cli.errors import CliError
@@ -17,6 +18,11 @@ DEFAULT_CONTACTS = tuple((letter, 0, 2) for letter in CONTACT_LETTERS)
 DEFAULT_REGISTERS = (("DT", 0, 16),)
 #: Frames the page lists, newest first.
 FRAMES_SHOWN = 30
+#: The list is brought up to date at most this often, in seconds: while a
+#: master polls it changes all the time, and redrawing it at every state
+#: would cost the browsers (often on the simulator's machine) for nothing a
+#: reader could follow.
+FRAMES_REFRESH = 1.0
 #: How the page shows and reads register values.
 FORMATS = {"uint16": "uint16", "int16": "int16", "hex": "uint16"}
 #: Device error codes a station can be told to answer with; 0 is none.
@@ -65,6 +71,7 @@ class SimulatorView:
         self.title = title
         self._frames = collections.deque(maxlen=FRAMES_SHOWN)
         self._last_seq = 0
+        self._frames_read = -FRAMES_REFRESH
         simulator.log_frames(max(FRAMES_SHOWN, 100))
 
     # --- the state ---
@@ -83,10 +90,13 @@ class SimulatorView:
         }
 
     def snapshot(self):
-        for frame in self._simulator.frames(self._last_seq):
-            self._frames.append({"seq": frame.seq, "time": frame.time, "station": frame.station,
-                                 "command": frame.command, "answer": frame.answer})
-            self._last_seq = frame.seq
+        now = time.monotonic()
+        if now - self._frames_read >= FRAMES_REFRESH:
+            self._frames_read = now
+            for frame in self._simulator.frames(self._last_seq)[-FRAMES_SHOWN:]:
+                self._frames.append({"seq": frame.seq, "time": frame.time, "station": frame.station,
+                                     "command": frame.command, "answer": frame.answer})
+                self._last_seq = frame.seq
         devices = dict(self._simulator.devices)
         return {"title": self.title,
                 "stations": [self._station(devices[station]) for station in sorted(devices)],

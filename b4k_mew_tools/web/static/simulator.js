@@ -59,7 +59,9 @@ function registerTable(station, block) {
       // Enter and leaving the cell both fire "change"; leaving shows the
       // station's value again, a refused text stays marked until then.
       input.addEventListener("change", send);
-      input.addEventListener("blur", () => setTimeout(() => { if (latest) update(latest); }, 0));
+      input.addEventListener("blur", () => setTimeout(() => {
+        if (document.activeElement !== input && input.dataset.shown !== undefined) input.value = input.dataset.shown;
+      }, 0));
       input.addEventListener("focus", () => input.select());
       tr.append(live.element("td", {}, [input]));
     }
@@ -93,17 +95,26 @@ function build(state) {
   stations.replaceChildren(...state.stations.map(stationCard));
 }
 
+// Only what changed is touched: a page that redraws everything a few times
+// a second costs its machine, which may be the simulator's.
+function setText(node, text) { if (node.textContent !== text) node.textContent = text; }
+
 function update(state) {
   const format = document.getElementById("format").value;
   for (const s of state.stations) {
-    document.getElementById(`about-${s.station}`).textContent =
+    setText(document.getElementById(`about-${s.station}`),
       `${s.kind} · ${s.writes} write${s.writes === 1 ? "" : "s"}` +
-      (s.silent ? " · silent" : s.error_code ? ` · answers error ${String(s.error_code).padStart(2, "0")}` : "");
-    document.getElementById(`silent-${s.station}`).checked = s.silent;
+      (s.silent ? " · silent" : s.error_code ? ` · answers error ${String(s.error_code).padStart(2, "0")}` : ""));
+    const silent = document.getElementById(`silent-${s.station}`);
+    if (silent.checked !== s.silent) silent.checked = s.silent;
     const code = document.getElementById(`error-${s.station}`);
-    if (document.activeElement !== code) code.value = s.error_code ? String(s.error_code) : "";
+    const codeText = s.error_code ? String(s.error_code) : "";
+    if (document.activeElement !== code && code.value !== codeText) code.value = codeText;
     for (const block of s.contacts) {
       block.words.forEach((word, offset) => {
+        const row = document.getElementById(`lamp-${s.station}-${block.area}-${(block.start + offset) * 16}`).parentNode;
+        if (row.dataset.word === String(word)) return;
+        row.dataset.word = String(word);
         for (let bit = 0; bit < 16; bit++) {
           const point = (block.start + offset) * 16 + bit;
           document.getElementById(`lamp-${s.station}-${block.area}-${point}`).classList.toggle("on", ((word >> bit) & 1) === 1);
@@ -114,19 +125,26 @@ function update(state) {
       block.values.forEach((value, offset) => {
         const input = document.getElementById(`reg-${s.station}-${block.area}-${block.start + offset}`);
         const text = registerText(value, format);
-        input.dataset.value = String(value);
-        if (document.activeElement === input) return;  // being typed into
-        if (input.dataset.shown !== text) input.classList.remove("refused");
+        if (document.activeElement === input || input.dataset.shown === text) return;  // typed into, or as shown
+        input.classList.remove("refused");
         input.value = text;
         input.dataset.shown = text;
       });
     }
   }
-  document.getElementById("frames").replaceChildren(...state.frames.slice().reverse().map((f) => live.element("tr", {}, [
-    live.element("td", { text: live.clock(f.time) }), live.element("td", { text: String(f.station) }),
-    live.element("td", { text: f.command }),
-    live.element("td", { text: f.answer || "(no answer)", class: f.answer ? "" : "none" }),
-  ])));
+  // New frames go on top; the oldest drop off the bottom.
+  const frames = document.getElementById("frames");
+  const shown = Number(frames.dataset.seq || 0);
+  for (const f of state.frames) {
+    if (f.seq <= shown) continue;
+    frames.prepend(live.element("tr", {}, [
+      live.element("td", { text: live.clock(f.time) }), live.element("td", { text: String(f.station) }),
+      live.element("td", { text: f.command }),
+      live.element("td", { text: f.answer || "(no answer)", class: f.answer ? "" : "none" }),
+    ]));
+    frames.dataset.seq = String(f.seq);
+  }
+  while (frames.rows.length > state.frames.length) frames.lastElementChild.remove();
 }
 
 function show(state) {
