@@ -48,7 +48,9 @@ def browsers():
         for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                          "--window-size=1300,1250"):
             options.add_argument(argument)
-        browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+        # Not under the sanitizers' preloaded runtime the tests may run with.
+        env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+        browser = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
         opened.append(browser)
         if url:
             browser.get(url)
