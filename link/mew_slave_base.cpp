@@ -56,14 +56,22 @@ std::string MewSlaveBase::answer(std::string_view frame) {
     // Only the station's worker answers on its line; the lock is for
     // transfer_pending(), and is not held while the handlers run.
     Transfer transfer;
+    std::uint64_t drops = 0;
     {
         std::lock_guard<std::mutex> lock(transfer_mutex_);
         transfer.swap(pending_frames_);
+        drops = transfer_drops_;
     }
     std::string response = answer(frame, transfer);
     std::lock_guard<std::mutex> lock(transfer_mutex_);
-    pending_frames_.swap(transfer);
+    if (drops == transfer_drops_) pending_frames_.swap(transfer);
     return response;
+}
+
+void MewSlaveBase::drop_transfer() {
+    std::lock_guard<std::mutex> lock(transfer_mutex_);
+    pending_frames_.clear();
+    ++transfer_drops_;
 }
 
 void MewSlaveBase::process_invalid_frame(std::string_view frame) {

@@ -30,11 +30,16 @@ public:
     // it, and error 43 for a command that breaks into a transfer.
     std::string answer(std::string_view frame);
     // The same for a client with a transfer of its own (a connection of a
-    // server): `transfer` holds the frames it has yet to ask for.
+    // server): `transfer` holds the frames it has yet to ask for. Virtual for
+    // a slave that answers otherwise as a whole (a simulated device made
+    // silent); the other answer goes through it.
     using Transfer = std::deque<std::string>;
-    std::string answer(std::string_view frame, Transfer &transfer);
+    virtual std::string answer(std::string_view frame, Transfer &transfer);
     // Whether frames of a response wait for their request.
     bool transfer_pending() const;
+    // Forgets the frames of the line's response not yet asked for, from any
+    // thread, also while a frame is being answered.
+    void drop_transfer();
 
     // With a frame limit a slave accepts the "<" header too and cuts long
     // responses into frames as controllers do; without one (the default) it
@@ -59,6 +64,9 @@ private:
     std::atomic<bool> decimal_stations_{false};
     mutable std::mutex transfer_mutex_;
     Transfer pending_frames_;
+    // Counts drops: a transfer taken out to answer a frame goes back only
+    // when none came meanwhile.
+    std::uint64_t transfer_drops_ = 0;
 };
 
 // A list of integers as the host prints one: "[1, 2, 3]".

@@ -322,32 +322,9 @@ void SimDevice::on_set_multi_uint16(std::string_view name, const Words &values) 
 void SimDevice::set_error_code(std::int64_t code) {
     if (code < 0 || code > 99)
         throw ValueError("error code must be 0 (none) to 99, not " + std::to_string(code));
-    std::lock_guard<std::mutex> lock(line_mutex_);
     error_code_ = code;
-    if (code == 0) return;
-    line_transfer_.clear();
-    ++line_drops_;
-}
-
-bool SimDevice::transfer_pending() const {
-    std::lock_guard<std::mutex> lock(line_mutex_);
-    return !line_transfer_.empty();
-}
-
-std::string SimDevice::answer(std::string_view frame) {
-    // Only the line's worker answers on it; the lock is not held while the
-    // handlers run, which may call Python.
-    Transfer transfer;
-    std::uint64_t drops = 0;
-    {
-        std::lock_guard<std::mutex> lock(line_mutex_);
-        transfer.swap(line_transfer_);
-        drops = line_drops_;
-    }
-    std::string response = answer(frame, transfer);
-    std::lock_guard<std::mutex> lock(line_mutex_);
-    if (drops == line_drops_) line_transfer_.swap(transfer);
-    return response;
+    // A client of a server drops its own at its next frame.
+    if (code != 0) drop_transfer();
 }
 
 std::string SimDevice::answer(std::string_view frame, Transfer &transfer) {

@@ -100,14 +100,9 @@ public:
     std::int64_t error_code() const { return error_code_.load(); }
     void set_error_code(std::int64_t code);
 
-    // As MewSlaveBase's, silence and the error code first. They stand in for
-    // the base's, which cannot drop a transfer from outside: the line's
-    // transfer is the device's own. Called through the base (a SlaveServer
-    // given the device rather than its simulator) the device answers as any
-    // slave, neither silent nor failing.
-    std::string answer(std::string_view frame);
-    std::string answer(std::string_view frame, Transfer &transfer);
-    bool transfer_pending() const;
+    // As any slave answers, silence and the error code first.
+    using MewSlaveBase::answer;
+    std::string answer(std::string_view frame, Transfer &transfer) override;
 
     // An empty observer is none: then serving never leaves C++.
     void set_write_observer(Observer observer);
@@ -139,12 +134,6 @@ private:
     std::atomic<bool> plc_{false};
     std::atomic<bool> silent_{false};
     std::atomic<std::int64_t> error_code_{0};
-
-    // The line's transfer. It is out of the lock while a frame is answered,
-    // so a drop meanwhile is known by its count.
-    mutable std::mutex line_mutex_;
-    Transfer line_transfer_;
-    std::uint64_t line_drops_ = 0;
 
     std::string plc_request(std::string_view frame);
     std::string serve_contacts(const frames::Command &c, std::string_view head, std::string_view body);
