@@ -89,8 +89,10 @@ def cmd_write(args):
     return 0
 
 
-def _timestamp():
-    return datetime.datetime.now().strftime("%H:%M:%S.%f")[:-3]
+def _timestamp(when=None):
+    """"14:02:11.204": now, or ``when`` (seconds since the epoch)."""
+    moment = datetime.datetime.now() if when is None else datetime.datetime.fromtimestamp(when)
+    return moment.strftime("%H:%M:%S.%f")[:-3]
 
 
 def cmd_watch(args):
@@ -181,11 +183,10 @@ def _watch_web(args, targets):
         view.record(changes)
         for name, value, when in changes:
             shown = describe(name, value)
-            stamp = datetime.datetime.fromtimestamp(when).strftime("%H:%M:%S.%f")[:-3]
             if name in last:
-                _print("%s %s %s -> %s" % (stamp, name, last[name], shown))
+                _print("%s %s %s -> %s" % (_timestamp(when), name, last[name], shown))
             else:
-                _print("%s %s = %s" % (stamp, name, shown))
+                _print("%s %s = %s" % (_timestamp(when), name, shown))
             last[name] = shown
 
     last = {}

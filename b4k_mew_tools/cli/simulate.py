@@ -9,7 +9,7 @@ from .errors import _usage_error, check_range, CliError, MAX_DECIMAL_STATION, MA
 from .line import _ended_normally, _print, describe_settings, is_tcp_url, open_channel, parse_listen, tcp_url
 from .options import FRAME_LIMITS, _Formatter, _serial_parent
 from .readwrite import _timestamp
-from .web import parse_shown, parse_web, serve, WEB_HELP
+from .web import parse_shown, parse_web, serve, shown_area, WEB_HELP
 
 def frame_name(area, number):
     """An address as the frames carry it: D00100 for DT100, X0000 for the
@@ -180,8 +180,8 @@ def web_view(simulator, options, shown):
         for address, _ in entry.presets:
             if address.form == "word":
                 contacts.append((address.letter, address.number, 1))
-            elif address.letter in ("DT", "D", "LD", "FL", "F", "S", "SV", "EV"):
-                registers.append(({"D": "DT", "F": "FL"}.get(address.letter, address.letter), address.number, 1))
+            elif shown_area(address):
+                registers.append((shown_area(address), address.number, 1))
     return SimulatorView(simulator, contacts, registers)
 
 

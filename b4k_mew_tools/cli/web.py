@@ -38,6 +38,15 @@ def serve(view, address):
         raise CliError("cannot serve the web view on %s:%d: %s" % (host, port, reason), 2) from None
 
 
+def shown_area(address):
+    """The simulator page's name of the area of a register or timer
+    ``address`` (DT for D100), None for an area it does not show."""
+    from ..web.simulator_view import REGISTER_AREAS
+
+    area = {"D": "DT", "F": "FL"}.get(address.letter, address.letter)
+    return area if area in REGISTER_AREAS else None
+
+
 def parse_shown(text):
     """One --web-show ADDRESS[:COUNT]: ("contacts", letter, first word,
     words) for a word of contacts (WX0:4), ("registers", area, first, count)
@@ -52,8 +61,8 @@ def parse_shown(text):
     check_run(address, "word" if address.form == "word" else "uint16", count, split=True)
     if address.form == "word":
         return "contacts", address.letter, address.number, count
-    area = {"D": "DT", "F": "FL"}.get(address.letter, address.letter)
-    if area not in ("DT", "LD", "FL", "S", "SV", "EV"):
+    area = shown_area(address)
+    if area is None:
         raise _usage_error("--web-show %r: the simulator shows registers DT, LD, FL, S and timer values SV, EV"
                            % text)
     return "registers", area, address.number, count
