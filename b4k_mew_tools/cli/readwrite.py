@@ -189,7 +189,18 @@ def _watch_web(args, targets):
                 _print("%s %s = %s" % (_timestamp(when), name, shown))
             last[name] = shown
 
-    last = {}
+    def report_errors():
+        """Prints each point's new error, once, as the plain watch does;
+        whether any point has one."""
+        any_error = False
+        for name, reading in poller.snapshot().items():
+            if reading.error and failing.get(name) != reading.error:
+                _print("%s %s: %s" % (_timestamp(), name, one_line(reading.error)), stream=sys.stderr)
+            failing[name] = reading.error
+            any_error = any_error or bool(reading.error)
+        return any_error
+
+    last, failing = {}, {}
     with opened(b4k_mew.MewMaster, args, **master_settings(args)) as master:
         poller = b4k_mew.Poller(master, on_change=changed)
         view = WatchView(poller, describe, {name: entry[1] for name, entry in points.items()},
@@ -204,17 +215,14 @@ def _watch_web(args, targets):
         try:
             _print("web view on %s" % server.url)
             poller.start()
-            failing = {}
             while not (args.count and poller.cycles >= args.count):
                 time.sleep(min(0.1, args.interval))
-                for name, reading in poller.snapshot().items():
-                    # Reported once, as the plain watch does.
-                    if reading.error and failing.get(name) != reading.error:
-                        _print("%s %s: %s" % (_timestamp(), name, one_line(reading.error)), stream=sys.stderr)
-                    failing[name] = reading.error
-            return 1 if any(reading.error for reading in poller.snapshot().values()) else 0
+                report_errors()
+            return 1 if report_errors() else 0
         except KeyboardInterrupt:
             if _ended_normally():
+                # What the page already showed is not left unsaid.
+                report_errors()
                 return 0
             raise
         finally:
