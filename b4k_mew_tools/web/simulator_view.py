@@ -49,6 +49,20 @@ def _integer(request, key):
     return value
 
 
+def _typed(request, key, kind, refusal):
+    """``request[key]`` when it is a ``kind``; Refused(refusal) otherwise."""
+    value = request.get(key)
+    if not isinstance(value, kind):
+        raise Refused(refusal)
+    return value
+
+
+def _one_of(value, choices, what):
+    if value not in choices:
+        raise Refused("%s must be one of %s" % (what, ", ".join(choices)))
+    return value
+
+
 class SimulatorView:
     """What the simulator page shows and the changes it may make.
 
@@ -122,13 +136,9 @@ class SimulatorView:
             raise Refused(str(error)) from None
 
     def _set_contact(self, device, request):
-        letter = request.get("area")
-        if letter not in CONTACT_LETTERS:
-            raise Refused("contact area must be one of %s" % ", ".join(CONTACT_LETTERS))
+        letter = _one_of(request.get("area"), CONTACT_LETTERS, "contact area")
         point = _integer(request, "point")
-        value = request.get("value")
-        if not isinstance(value, bool):
-            raise Refused("a contact is on (true) or off (false)")
+        value = _typed(request, "value", bool, "a contact is on (true) or off (false)")
         name = "%s%03d%X" % (letter, point // 16, point % 16) if point >= 0 else "%s%d" % (letter, point)
         try:
             device.set_contact(letter, point, value)
@@ -137,38 +147,25 @@ class SimulatorView:
         return "station %d: %s = %d" % (device.station, name, value)
 
     def _set_register(self, device, request):
-        area = request.get("area")
-        if area not in REGISTER_AREAS:
-            raise Refused("register area must be one of %s" % ", ".join(REGISTER_AREAS))
+        area = _one_of(request.get("area"), REGISTER_AREAS, "register area")
         index = _integer(request, "index")
-        text = request.get("text")
-        if not isinstance(text, str):
-            raise Refused("a register value is typed as text")
-        value_type = FORMATS.get(request.get("format", "uint16"))
-        if value_type is None:
-            raise Refused("format must be one of %s" % ", ".join(FORMATS))
+        text = _typed(request, "text", str, "a register value is typed as text")
+        value_type = FORMATS[_one_of(request.get("format", "uint16"), tuple(FORMATS), "format")]
         name = "%s%d" % (area, index)
         try:
             value = parse_value(text, value_type)
-        except CliError as error:
-            raise Refused("%s: %s" % (name, error)) from None
-        try:
             device.write_registers(area, index, [value & 0xFFFF])
-        except ValueError as error:
+        except (CliError, ValueError) as error:
             raise Refused("%s: %s" % (name, error)) from None
         return "station %d: %s = %d" % (device.station, name, value)
 
     def _set_silent(self, device, request):
-        value = request.get("value")
-        if not isinstance(value, bool):
-            raise Refused("silent is true or false")
+        value = _typed(request, "value", bool, "silent is true or false")
         device.silent = value
         return "station %d %s" % (device.station, "is silent" if value else "answers again")
 
     def _set_error_code(self, device, request):
-        text = request.get("text")
-        if not isinstance(text, str):
-            raise Refused("an error code is typed as text")
+        text = _typed(request, "text", str, "an error code is typed as text")
         code = parse_integer(text) if text.strip() else 0
         if not 0 <= code <= LARGEST_ERROR_CODE:
             raise Refused("error code %s is out of range (0, none, to %d)" % (text.strip(), LARGEST_ERROR_CODE))
