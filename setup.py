@@ -7,7 +7,7 @@ from glob import glob
 from pybind11.setup_helpers import ParallelCompile, Pybind11Extension, build_ext
 from setuptools import setup
 
-SUBSYSTEMS = ["base", "codec", "transport", "link", "master", "station", "inst", "module"]
+SUBSYSTEMS = ["base", "codec", "transport", "link", "master", "station", "services", "simulator", "inst", "module"]
 sources = sorted(f for d in SUBSYSTEMS for f in glob(f"{d}/*.cpp"))
 
 ParallelCompile("MEW_BUILD_JOBS", default=2).install()

@@ -8,7 +8,7 @@
 #include "inst/inst.h"
 #include "inst/inst_manager.h"
 #include "module/bindings.h"
-#include "module/role_trampolines.h"
+#include "module/station_trampolines.h"
 #include "module/station_args.h"
 
 namespace mew::py_boundary {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/role_trampolines.h"
+#include "module/station_trampolines.h"
 
 namespace mew::py_boundary {
 

@@ -1,7 +1,7 @@
 // MewMaster: typed reads and writes.
 #include "module/bindings.h"
 #include "module/master_args.h"
-#include "module/role_trampolines.h"
+#include "module/station_trampolines.h"
 #include "module/station_args.h"
 
 namespace mew::py_boundary {

@@ -9,7 +9,7 @@
 
 #include "base/errors.h"
 #include "codec/long_frames.h"
-#include "module/role_trampolines.h"
+#include "module/station_trampolines.h"
 #include "station/mew_full_duplex.h"
 
 namespace mew::py_boundary {

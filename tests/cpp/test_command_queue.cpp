@@ -22,8 +22,8 @@
 #include "base/runtime.h"
 #include "codec/mew_static.h"
 #include "master/mew_master.h"
-#include "station/command_queue.h"
-#include "station/queued_master.h"
+#include "services/command_queue.h"
+#include "services/queued_master.h"
 #include "transport/fd_channel.h"
 
 namespace {

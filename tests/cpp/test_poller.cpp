@@ -19,9 +19,9 @@
 
 #include "base/errors.h"
 #include "master/mew_master.h"
-#include "station/poller.h"
-#include "station/sim_device.h"
-#include "station/sim_station.h"
+#include "services/poller.h"
+#include "simulator/sim_device.h"
+#include "simulator/sim_station.h"
 #include "transport/fd_channel.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "base/errors.h"
 #include "scripted_channel.h"
-#include "station/sim_station.h"
+#include "simulator/sim_station.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "codec/mew_static.h"
 #include "link/mew_slave_base.h"
-#include "station/tcp_service.h"
+#include "services/tcp_service.h"
 
 using mew::MewStatic;
 

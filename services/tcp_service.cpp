@@ -1,4 +1,4 @@
-#include "station/tcp_service.h"
+#include "services/tcp_service.h"
 
 #include "station/station_worker.h"
 

@@ -1,4 +1,4 @@
-#include "station/sim_device.h"
+#include "simulator/sim_device.h"
 
 #include <algorithm>
 #include <optional>

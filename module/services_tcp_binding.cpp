@@ -1,10 +1,10 @@
 // SlaveServer and Gateway: the services of stations to TCP clients.
 #include "module/bindings.h"
 #include "module/hooks.h"
-#include "module/role_trampolines.h"
-#include "station/gateway.h"
-#include "station/sim_station.h"
-#include "station/tcp_service.h"
+#include "module/station_trampolines.h"
+#include "services/gateway.h"
+#include "simulator/sim_station.h"
+#include "services/tcp_service.h"
 
 namespace mew::py_boundary {
 

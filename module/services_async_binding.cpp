@@ -1,5 +1,5 @@
 // The engine of AsyncMewMaster (b4k_mew._AsyncCore): a MewMaster's
-// operations queued for a worker of their own (station/queued_master.h),
+// operations queued for a worker of their own (services/queued_master.h),
 // each answered to an asyncio future. b4k_mew_tools.aio makes the
 // coroutines on it, and b4k_mew.AsyncMewMaster names that class.
 //
@@ -20,8 +20,8 @@
 #include "module/bindings.h"
 #include "module/hooks.h"
 #include "module/master_args.h"
-#include "module/role_trampolines.h"
-#include "station/queued_master.h"
+#include "module/station_trampolines.h"
+#include "services/queued_master.h"
 
 namespace mew::py_boundary {
 

@@ -4,8 +4,8 @@
 
 #include "module/bindings.h"
 #include "module/hooks.h"
-#include "module/role_trampolines.h"
-#include "station/poller.h"
+#include "module/station_trampolines.h"
+#include "services/poller.h"
 #include "station/station_worker.h"
 
 namespace mew::py_boundary {

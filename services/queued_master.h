@@ -24,7 +24,7 @@
 
 #include "codec/plc_commands.h"
 #include "master/mew_master.h"
-#include "station/command_queue.h"
+#include "services/command_queue.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "station/queued_master.h"
+#include "services/queued_master.h"
 
 #include "base/errors.h"
 #include "codec/frames.h"

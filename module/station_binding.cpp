@@ -1,7 +1,7 @@
 // MewSlaveBase, MewFullDuplex and RandomMewSlaveDemo.
 #include "base/errors.h"
 #include "module/bindings.h"
-#include "module/role_trampolines.h"
+#include "module/station_trampolines.h"
 #include "module/station_args.h"
 #include "station/mew_full_duplex.h"
 #include "station/random_slave.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "link/mew_master_base.h"
-#include "station/tcp_service.h"
+#include "services/tcp_service.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "station/frame_log.h"
+#include "simulator/frame_log.h"
 
 #include <algorithm>
 #include <chrono>

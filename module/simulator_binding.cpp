@@ -4,10 +4,10 @@
 // Device and Simulator on them.
 #include "base/errors.h"
 #include "module/bindings.h"
-#include "module/role_trampolines.h"
+#include "module/station_trampolines.h"
 #include "module/station_args.h"
-#include "station/sim_device.h"
-#include "station/sim_station.h"
+#include "simulator/sim_device.h"
+#include "simulator/sim_station.h"
 
 namespace mew::py_boundary {
 

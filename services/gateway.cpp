@@ -1,4 +1,4 @@
-#include "station/gateway.h"
+#include "services/gateway.h"
 
 #include "base/errors.h"
 #include "base/runtime.h"

@@ -19,8 +19,8 @@
 
 #include "link/listener.h"
 #include "link/mew_base.h"
-#include "station/frame_log.h"
-#include "station/sim_device.h"
+#include "simulator/frame_log.h"
+#include "simulator/sim_device.h"
 #include "station/station_worker.h"
 
 namespace mew {

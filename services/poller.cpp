@@ -1,4 +1,4 @@
-#include "station/poller.h"
+#include "services/poller.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "station/sim_station.h"
+#include "simulator/sim_station.h"
 
 #include <exception>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "station/command_queue.h"
+#include "services/command_queue.h"
 
 #include <fcntl.h>
 #include <unistd.h>
