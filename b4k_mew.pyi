@@ -92,6 +92,36 @@ class MewStatic:
     @staticmethod
     def fill_write_single_data_message(station: int, reg: str, value: int) -> str: ...
 
+class Address:
+    """An address read by parse_address."""
+
+    @property
+    def name(self) -> str:
+        """Upper case, zero padding kept: "DT0100", "R0010"."""
+    @property
+    def area(self) -> str:
+        """X Y R L, WX WY WR WL, DT LD FL S (D100 is in DT, F5 in FL), SV EV."""
+    @property
+    def form(self) -> str:
+        """"contact", "word", "register" or "timer"."""
+    @property
+    def number(self) -> int:
+        """A contact's point (word * 16 + bit); the word, register or timer otherwise."""
+    @property
+    def word(self) -> int: ...
+    @property
+    def bit(self) -> int: ...
+    @property
+    def last(self) -> int:
+        """The last number of the area, in the unit of number."""
+    @property
+    def last_name(self) -> str: ...
+    def at(self, offset: int) -> str:
+        """The name of the address offset places on."""
+
+def parse_address(text: str) -> Address:
+    """ValueError "not an address: ..." or "address out of range: ..." otherwise."""
+
 class Channel:
     """Abstract transport of whole frames."""
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "codec/addresses.h"
 #include "codec/frames.h"
 #include "codec/long_frames.h"
 #include "codec/mew_static.h"
@@ -474,6 +475,23 @@ void long_frames(const std::string &s) {
     }
 }
 
+// The one reading of addresses: anything it takes reads back the same from
+// its name, within its area, and the name of any address in the area is
+// taken again; anything it refuses gets one of its two messages.
+void addresses(const std::string &s) {
+    try {
+        const mew::MewAddress a = mew::parse_address(s);
+        FUZZ_CHECK(a.area != nullptr && a.number >= 0 && a.number <= a.last());
+        const mew::MewAddress again = mew::parse_address(a.name());
+        FUZZ_CHECK(again.area == a.area && again.number == a.number && again.name() == a.name());
+        FUZZ_CHECK(mew::parse_address(a.last_name()).number == a.last());
+        FUZZ_CHECK(a.name().size() <= a.prefix.size() + 5);
+    } catch (const mew::ValueError &e) {
+        const std::string_view why = e.what();
+        FUZZ_CHECK(why.rfind("not an address: ", 0) == 0 || why.rfind("address out of range: ", 0) == 0);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string_view raw = fuzz::bytes_of(data, size);
     raw_text_helpers(raw);
@@ -482,6 +500,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     header_pair(s);
     frames_both_ways(s);
     long_frames(s);
+    addresses(s);
     FuzzedDataProvider in(data, size);
     text_helpers(s, in);
     round_trips(in);

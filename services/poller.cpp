@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/errors.h"
+#include "codec/addresses.h"
 #include "codec/long_frames.h"
 #include "codec/plc_commands.h"
 #include "station/station_worker.h"
@@ -19,9 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::int64_t kLastRegister = 99999;        // five digits in a command
-constexpr std::int64_t kLastContactWord = 9999;      // four digits in RCC
-constexpr std::int64_t kLastContactPointWord = 999;  // three digits before the bit
 
 struct TypeName {
     std::string_view name;
@@ -30,28 +28,6 @@ struct TypeName {
 constexpr TypeName kTypes[] = {{"bool", PointType::kBool},   {"uint16", PointType::kUint16},
                                {"int16", PointType::kInt16}, {"uint32", PointType::kUint32},
                                {"int32", PointType::kInt32}, {"float32", PointType::kFloat32}};
-
-bool all_digits(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::int64_t hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-char upper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool contact_letter(char c) {
-    return c == 'X' || c == 'Y' || c == 'R' || c == 'L';
-}
-
-[[noreturn]] void bad_address(std::string_view address, const std::string &why) {
-    throw ValueError("invalid point address '" + std::string(address) + "': " + why);
-}
 
 double wall_seconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -103,45 +79,28 @@ std::int64_t point_width(PointType type) {
 }
 
 PointAddress parse_point_address(std::string_view address) {
-    std::string a;
-    for (char c : address) a += upper(c);
+    const MewAddress parsed = parse_address(address);
     PointAddress out;
-    if (a.size() >= 2 && a[0] == 'W' && contact_letter(a[1])) {
-        std::string_view digits = std::string_view(a).substr(2);
-        if (!all_digits(digits) || digits.size() > 4)
-            bad_address(address, "a contact word is W, X/Y/R/L, 0..9999");
-        out.kind = PointAddress::kContactWord;
-        out.area = a[1];
-        out.word = std::stoll(std::string(digits));
-        return out;
-    }
-    static constexpr std::pair<std::string_view, char> kRegisters[] = {
-        {"DT", 'D'}, {"LD", 'L'}, {"FL", 'F'}, {"D", 'D'}, {"F", 'F'}};
-    for (const auto &[prefix, area] : kRegisters) {
-        if (a.compare(0, prefix.size(), prefix) != 0) continue;
-        std::string_view digits = std::string_view(a).substr(prefix.size());
-        if (!all_digits(digits)) continue;
-        if (digits.size() > 5) bad_address(address, "a register number is 0..99999");
-        out.kind = PointAddress::kRegister;
-        out.area = area;
-        out.word = std::stoll(std::string(digits));
-        return out;
-    }
-    if (a.size() >= 2 && a.size() <= 5 && contact_letter(a[0])) {
-        // The last character is the bit, the digits before it the word.
-        std::string_view word = std::string_view(a).substr(1, a.size() - 2);
-        const std::int64_t bit = hex_digit(a.back());
-        if (bit >= 0 && (word.empty() || all_digits(word))) {
+    switch (parsed.area->form) {
+        case AddressForm::kContact:
             out.kind = PointAddress::kContact;
-            out.area = a[0];
-            out.word = word.empty() ? 0 : std::stoll(std::string(word));
-            out.bit = static_cast<int>(bit);
-            return out;
-        }
+            break;
+        case AddressForm::kWord:
+            out.kind = PointAddress::kContactWord;
+            break;
+        case AddressForm::kRegister:
+            out.kind = PointAddress::kRegister;
+            break;
+        case AddressForm::kTimer:
+            // Their values come with commands of their own, which a poll does not group.
+            throw ValueError("a poller reads registers, words of contacts and contacts; " + parsed.name() +
+                             " is the value of a timer or counter");
     }
-    bad_address(address,
-                "expected a register (DT100, LD5, FL0), a contact word (WX0) or a contact "
-                "(X0010: word, then the bit in hexadecimal)");
+    out.area = parsed.area->letter;
+    out.word = parsed.word();
+    out.bit = parsed.bit();
+    out.last_word = parsed.area->last;
+    return out;
 }
 
 void check_point(const PointAddress &address, PointType type) {
@@ -149,9 +108,7 @@ void check_point(const PointAddress &address, PointType type) {
         throw ValueError(address.kind == PointAddress::kContact
                              ? "a single contact is read as bool, not " + std::string(point_type_name(type))
                              : "bool is the type of a single contact (X0010), not of a word");
-    const std::int64_t last = address.kind == PointAddress::kRegister      ? kLastRegister
-                              : address.kind == PointAddress::kContactWord ? kLastContactWord
-                                                                           : kLastContactPointWord;
+    const std::int64_t last = address.last_word;
     if (address.word + point_width(type) - 1 > last)
         throw ValueError("a " + std::string(point_type_name(type)) + " at word " +
                          std::to_string(address.word) + " ends beyond the last address of its area (" +
@@ -229,7 +186,7 @@ std::string command_address(const ReadCommand &command) {
     if (command.kind == PointAddress::kContactWord)
         area = std::string("W") + command.area;
     else
-        area = command.area == 'D' ? "DT" : command.area == 'L' ? "LD" : "FL";
+        area = command.area == 'D' ? "DT" : command.area == 'L' ? "LD" : command.area == 'F' ? "FL" : "S";
     return area + std::to_string(command.start);
 }
 

@@ -64,15 +64,17 @@ std::int64_t point_width(PointType type);
 struct PointAddress {
     enum Kind { kRegister, kContactWord, kContact };
     Kind kind = kRegister;
-    // 'D', 'L', 'F' for registers DT, LD, FL; 'X', 'Y', 'R', 'L' for contacts.
+    // 'D', 'L', 'F', 'S' for registers DT, LD, FL, S; 'X', 'Y', 'R', 'L' for contacts.
     char area = 'D';
     std::int64_t word = 0;  // register or contact word number
     int bit = 0;            // single contacts: the bit in their word
+    std::int64_t last_word = 99999;  // the last word of the area
 };
 
-// "DT100" (or "D100"), "LD5", "FL0"; contact words "WX0", "WR12"; single
-// contacts "X0010", "R1A" (word in decimal, then one hexadecimal digit for
-// the bit). ValueError for anything else.
+// An address as parse_address reads it: registers "DT100" (or "D100"),
+// "LD5", "FL0", "S0"; contact words "WX0", "WR12"; single contacts "X0010",
+// "R1A". Its ValueError for anything else, and one of its own for the
+// values of timers and counters, which a poll does not read.
 PointAddress parse_point_address(std::string_view address);
 
 // Refuses (ValueError) a type the address cannot hold: a single contact is

@@ -5,6 +5,8 @@ import math
 import re
 import struct
 
+import b4k_mew
+
 from .errors import MAX_FRAME_WORDS, _usage_error
 
 TYPES = ("uint16", "int16", "uint32", "int32", "float32", "coil", "word")
@@ -12,18 +14,6 @@ TYPES = ("uint16", "int16", "uint32", "int32", "float32", "coil", "word")
 # The contacts one command reads or writes together.
 CONTACTS_PER_COMMAND = 8
 
-
-# Each form: its pattern (letter, number digits, the hexadecimal bit digit of
-# a contact) and the largest number its frame field has room for: three word
-# digits for a contact, four for a word or a timer, five for a register. The
-# timers come before the registers, whose pattern would take "SV0" for the
-# system register S0.
-_FORMS = (
-    ("contact", re.compile(r"([XYRL])([0-9]*)([0-9A-F])"), 999),
-    ("word", re.compile(r"W([XYRL])([0-9]+)()"), 9999),
-    ("timer", re.compile(r"([SE]V)([0-9]+)()"), 9999),
-    ("register", re.compile(r"([A-Z]{1,2})([0-9]+)()"), 99999),
-)
 
 _ALLOWED_TYPES = {
     "contact": ("coil",),
@@ -34,35 +24,27 @@ _ALLOWED_TYPES = {
 
 
 class Address:
-    """An address as a user types it: a contact ("R0010", "Y1F"), a word of
-    16 contacts ("WX0"), a register ("DT100", "LD5", "S0") or the set or
-    elapsed value of a timer or counter ("SV0", "EV12")."""
+    """An address as a user types it, read by the library's one parser
+    (``b4k_mew.parse_address``): a contact ("R0010", "Y1F"), a word of 16
+    contacts ("WX0"), a register ("DT100", "D100", "LD5", "FL0", "S0") or the
+    set or elapsed value of a timer or counter ("SV0", "EV12")."""
 
     def __init__(self, text):
         self.text = text
-        # Only ASCII: int() and str.upper() would take other scripts' digits
-        # and letters for these.
-        upper = text.strip().upper() if text.isascii() else ""
-        for form, pattern, last in _FORMS:
-            match = pattern.fullmatch(upper)
-            if match:
-                break
-        else:
-            raise _usage_error(
-                "not an address: %r (a register like DT100, a contact like R0010, "
-                "a word of contacts like WX0, or a timer value like SV0 or EV0)" % text
-            )
-        self.form = form
-        self.letter, digits, bit = match.groups()
-        # Keep the user's zero padding, so "DT0100" steps to "DT0101".
-        self._width = min(len(digits), len(str(last)))
-        self.number = 0
-        self.last = last * 16 + 15 if bit else last
-        significant = digits.lstrip("0") or "0"
-        # The length first: int() refuses thousands of digits.
-        if len(significant) > len(str(last)) or int(significant) > last:
-            raise _usage_error("address out of range: %r (%s is the last %s)" % (text, self.last_name, self.form))
-        self.number = int(significant) * 16 + int(bit, 16) if bit else int(significant)
+        try:
+            self._parsed = b4k_mew.parse_address(text)
+        except ValueError as error:
+            raise _usage_error(str(error)) from None
+        self.form = self._parsed.form
+        self.area = self._parsed.area
+        self.number = self._parsed.number
+        self.last = self._parsed.last
+
+    @property
+    def memory_area(self):
+        """The area as a simulated device's memory names it: the letter of
+        contacts and their words (X for WX), DT, LD, FL, S, SV or EV."""
+        return self.area[-1] if self.form in ("contact", "word") else self.area
 
     @property
     def default_type(self):
@@ -78,22 +60,16 @@ class Address:
 
     def at(self, offset):
         """The name of the point, word or register ``offset`` places on."""
-        number = self.number + offset
-        if self.form == "contact":
-            word, bit = divmod(number, 16)
-            return "%s%03d%X" % (self.letter, word, bit)
-        if self.form == "word":
-            return "W%s%d" % (self.letter, number)
-        return "%s%0*d" % (self.letter, self._width, number)
+        return self._parsed.at(offset)
 
     @property
     def name(self):
-        return self.at(0)
+        return self._parsed.name
 
     @property
     def last_name(self):
         """The last address of this form that a frame has room for."""
-        return self.at(self.last - self.number)
+        return self._parsed.last_name
 
 
 def _words_per_value(value_type):
@@ -256,7 +232,7 @@ def read_values(master, station, address, value_type, count):
     if value_type == "word":
         return master.get_multi_coil_uint16(station, address.name, count)
     if address.form == "timer":
-        get = master.get_preset_values if address.letter == "SV" else master.get_elapsed_values
+        get = master.get_preset_values if address.area == "SV" else master.get_elapsed_values
         words = get(station, address.number, count)
         return [_signed16(w) for w in words] if value_type == "int16" else words
     name = address.name
@@ -308,7 +284,7 @@ def write_values(master, station, address, value_type, values):
             master.set_coil(station, address.at(i), value)
         return
     if address.form == "timer":
-        put = master.set_preset_values if address.letter == "SV" else master.set_elapsed_values
+        put = master.set_preset_values if address.area == "SV" else master.set_elapsed_values
         put(station, address.number, [value & 0xFFFF for value in values])
         return
     name = address.name

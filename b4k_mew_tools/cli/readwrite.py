@@ -156,9 +156,10 @@ def _poller_point(address, value_type):
         return address.name, "bool"
     if address.form == "word":
         return address.name, "uint16"
-    if address.form == "register" and address.letter in ("DT", "D", "LD", "FL", "F"):
+    if address.form == "register":
         return address.name, value_type
-    raise _usage_error("--web watches registers DT, LD, FL and contacts; %s is not one of them" % address.name)
+    raise _usage_error("--web watches registers DT, LD, FL, S, words of contacts and contacts; %s is the value of "
+                       "a timer or counter" % address.name)
 
 
 def _watch_web(args, targets):

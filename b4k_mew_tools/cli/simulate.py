@@ -107,9 +107,9 @@ class DeviceOption:
             device.set_inputs(self.inputs)
         for address, number in self.presets:
             if address.form == "word":
-                device.write_words(address.letter, address.number, [number])
+                device.write_words(address.memory_area, address.number, [number])
             else:  # a register, or a timer's set or elapsed value (SV0, EV0)
-                device.write_registers(address.letter, address.number, [number])
+                device.write_registers(address.memory_area, address.number, [number])
         return device
 
     def describe(self, device):
@@ -179,7 +179,7 @@ def web_view(simulator, options, shown):
     for entry in options:
         for address, _ in entry.presets:
             if address.form == "word":
-                contacts.append((address.letter, address.number, 1))
+                contacts.append((address.memory_area, address.number, 1))
             elif shown_area(address):
                 registers.append((shown_area(address), address.number, 1))
     return SimulatorView(simulator, contacts, registers)

@@ -43,8 +43,7 @@ def shown_area(address):
     ``address`` (DT for D100), None for an area it does not show."""
     from ..web.simulator_view import REGISTER_AREAS
 
-    area = {"D": "DT", "F": "FL"}.get(address.letter, address.letter)
-    return area if area in REGISTER_AREAS else None
+    return address.memory_area if address.memory_area in REGISTER_AREAS else None
 
 
 def parse_shown(text):
@@ -60,7 +59,7 @@ def parse_shown(text):
         raise _usage_error("--web-show %r: the count is 1 to 1000" % text)
     check_run(address, "word" if address.form == "word" else "uint16", count, split=True)
     if address.form == "word":
-        return "contacts", address.letter, address.number, count
+        return "contacts", address.memory_area, address.number, count
     area = shown_area(address)
     if area is None:
         raise _usage_error("--web-show %r: the simulator shows registers DT, LD, FL, S and timer values SV, EV"

@@ -6,6 +6,8 @@ code), checked as the command line checks them."""
 import collections
 import time
 
+import b4k_mew
+
 from ..cli.addresses import parse_integer, parse_value
 from ..cli.errors import CliError
 from .server import Refused
@@ -152,6 +154,11 @@ class SimulatorView:
         text = _typed(request, "text", str, "a register value is typed as text")
         value_type = FORMATS[_one_of(request.get("format", "uint16"), tuple(FORMATS), "format")]
         name = "%s%d" % (area, index)
+        try:
+            # The library's one reading of addresses: the same refusal as the command line's.
+            b4k_mew.parse_address(name)
+        except ValueError as error:
+            raise Refused(str(error)) from None
         try:
             value = parse_value(text, value_type)
             device.write_registers(area, index, [value & 0xFFFF])

@@ -138,7 +138,7 @@ TEST(PollerPoints, AddressesOfEveryArea) {
     EXPECT_EQ(a.word, 0);
     EXPECT_EQ(a.bit, 5);
     for (const char *bad :
-         {"", "DT", "DT-1", "DT100000", "WX10000", "WZ1", "X12345", "XG", "Q1", "DT1.5", "W", "SV0", "D T1"})
+         {"", "DT", "DT-1", "DT100000", "WX10000", "WZ1", "X12345", "XG", "Q1", "DT1.5", "W", "SV0", "D T1", "DX100"})
         EXPECT_THROW(mew::parse_point_address(bad), mew::ValueError) << bad;
 }
 
