@@ -1,39 +1,22 @@
 """The asyncio master: awaited reads of AsyncMewMaster against the blocking master and a plain-Python run_in_executor wrapper.
 
-Run from the repository root after building:
-
     PYTHONPATH=build:. /usr/bin/python3 bench/bench_async.py [--quick] [--json PATH]
 
-A simulator (b4k_mew_tools.Simulator, one device) runs in a child process,
-so that it competes with nobody here for the interpreter lock, and is
-reached over a serial line (a VirtualLine, whose relay runs in that child
-too) and over TCP on the loopback. Each side reads register DT100 10,000
-times, one round trip after the other:
-
-  blocking       b4k_mew.MewMaster in a plain loop;
-  async          b4k_mew.AsyncMewMaster, each read awaited in turn;
-  executor       the plain-Python way to the same in asyncio: the blocking
-                 master's read awaited through loop.run_in_executor;
-  async 8 tasks  AsyncMewMaster with eight tasks reading at once, each
-                 awaiting its reads in turn (the worker sends the next
-                 command while the loop takes the last answer);
-  executor 8 tasks  the same through run_in_executor.
-
-The sides take turns round by round, so that a change of machine load hits
-all of them alike; the figure is the best round of each, in round trips per
-second, with the CPU time this process spent per read. The ratios are async
-over blocking and async over executor. An awaited read passes from the
-loop's thread to the worker and back, besides the hand-over from the
-receiver that every read has, so on a machine of few CPUs the blocking loop
-stays ahead: the targets measure the asyncio master against the asyncio
-way without it. It is a benchmark, not a test: it always exits 0 once the
-figures are printed, whether the targets are met or not.
+A Simulator (one device) runs in a helper process, reached over a virtual
+serial line (relayed there too) and over TCP. Each side reads DT100 10,000
+times: "blocking" (MewMaster in a loop), "async" (AsyncMewMaster, each read
+awaited in turn), "executor" (the blocking read awaited through
+loop.run_in_executor, the plain-Python way), and both of the last with 8
+tasks reading at once. Sides alternate; the best round of each, in round
+trips per second, with this process's CPU time per read. An awaited read
+passes from the loop's thread to the worker and back, so on few CPUs the
+blocking loop stays ahead: the targets set the asyncio master against the
+asyncio way without it.
 """
 
 import asyncio
 import os
 import statistics
-import subprocess
 import sys
 import time
 
@@ -59,7 +42,7 @@ TASKS = 8
 # --- The simulator's process -----------------------------------------------------------
 
 def serve_child(transport):
-    """A simulator that answers on a virtual serial line or on TCP; prints
+    """A simulator that answers on a virtual serial line or on TCP; says
     where a master reaches it, then serves until stdin ends."""
     from b4k_mew_tools import Simulator, VirtualLine
     line = None
@@ -72,36 +55,22 @@ def serve_child(transport):
         where = "tcp://127.0.0.1:%d" % sim.listen("127.0.0.1", 0).port
     sim.add_device(1).write_registers("DT", 100, [VALUE])
     sim.start()
-    print(where, flush=True)
-    sys.stdin.read()
+    common.serve_lines(where)
     sim.close()
     if line is not None:
         line.close()
 
 
-class SimulatorProcess:
+class SimulatorProcess(common.Child):
     def __init__(self, transport):
-        self.transport = transport
-        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", transport],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.where = self.proc.stdout.readline().strip()
-        if not self.where:
-            self.close()
-            raise RuntimeError("the %s simulator did not start" % transport)
+        super().__init__("--serve", transport)
+        self.transport, self.where = transport, self.first
 
     def channel(self):
         """What a master is constructed with: a fresh serial port, or the TCP address."""
         if self.transport == "serial":
             return b4k_mew.MewSerial(port=self.where, baudrate=BAUDRATE)
         return self.where
-
-    def close(self):
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
 
 
 # --- The sides -----------------------------------------------------------------------------
@@ -178,9 +147,7 @@ def measure(transport, rounds, reads, warmup):
     process = SimulatorProcess(transport)
     try:
         sides = [Side(process, label, run) for label, run in SIDES]
-        for side in sides:
-            side.run(process, warmup)
-        samples = common.alternate(sides, rounds, lambda side: side.run(side.process, reads))
+        samples = common.measure_sides(sides, rounds, reads, warmup, lambda side, n: side.run(side.process, n))
     finally:
         process.close()
     rows = []
@@ -196,8 +163,8 @@ def measure(transport, rounds, reads, warmup):
 # --- Main ---------------------------------------------------------------------------------------
 
 def main(argv=None):
-    opts = common.argument_parser(__doc__, "fewer reads and rounds").parse_args(argv)
-    rounds, reads, warmup = (2, 2000, 200) if opts.quick else (3, 10000, 1000)
+    opts, (rounds, reads, warmup) = common.options(argv, __doc__, (2, 2000, 200), (3, 10000, 1000),
+                                                   quick_help="fewer reads and rounds")
 
     load = common.OtherLoad()
     load.start()
@@ -240,23 +207,9 @@ def main(argv=None):
     common.print_target("async CPU / executor CPU <= %.2f" % TARGET_CPU_SHARE, targets["cpu_async_over_executor"],
                         "highest %.2f" % highest_cpu)
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "async",
-            "quick": opts.quick,
-            "rounds": rounds,
-            "reads_per_round": reads,
-            **common.machine_facts(),
-            "other_load": other_load,
-            "rows": rows,
-            "ratios": ratios,
-            "targets": targets,
-        })
-    return 0
+    return common.finish(opts, "async", rounds=rounds, reads_per_round=reads, other_load=other_load, rows=rows,
+                         ratios=ratios, targets=targets)
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--serve"]:
-        serve_child(sys.argv[2])
-    else:
-        sys.exit(main())
+    common.run(main, serve=serve_child)

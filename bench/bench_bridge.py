@@ -1,36 +1,20 @@
 """The MQTT bridge: points published per second, its CPU use, and the latency from a change to a subscriber.
 
-Run from the repository root after building:
-
     PYTHONPATH=build:. /usr/bin/python3 bench/bench_bridge.py [--quick] [--json PATH]
 
-Needs /usr/sbin/mosquitto and paho-mqtt; a mosquitto of its own runs on a
-free loopback port.
-
-The plant: 16 simulated stations of 125 registers each (2,000 uint16
-points), in this process, either on one serial line (a VirtualLine) or
-behind one TCP port. A changer thread here writes new values into every
-register of every station every CHANGE_EVERY seconds, except the probe
-(station 1, DT0); a probe thread changes that one at a random moment,
-notes when, waits until the subscriber has it, and so on. A paho subscriber here counts what arrives under the prefix and
-notes when each new probe value arrives.
-
-Two publishers, each run as a process of its own so that its CPU time
-(utime + stime from /proc) is its alone:
-
-  bridge    ``python -m b4k_mew_tools bridge CONFIG``, every point at PERIOD
-  baseline  a plain-Python loop (below): reads each point in turn with the
-            blocking MewMaster and publishes what changed with paho, the same
-            payload, QoS 1, retained
-
-The figures: points published per second (messages at the subscriber over
-the measured window), CPU = process CPU time / wall time of the window (1.0
-is one core), and the probe's latency (median, p99). The bridge's latency
-is bounded below by its polling PERIOD; the baseline's by the time it takes
-to go round all 2,000 points.
-
-It is a benchmark, not a test: it always exits 0 once the figures are
-printed.
+Needs /usr/sbin/mosquitto (run on a free loopback port) and paho-mqtt.
+The plant: 16 simulated stations of 125 registers (2,000 uint16 points) in
+this process, on one serial line (a VirtualLine) or behind one TCP port. A
+changer thread writes new values into every register every CHANGE_EVERY
+seconds but the probe (station 1, DT0), which a probe thread changes at a
+random moment and waits for at a paho subscriber here. Two publishers, each
+a process of its own so that its CPU time is its alone: the bridge
+(``python -m b4k_mew_tools bridge CONFIG``, every point at PERIOD) and a
+plain-Python loop (below) reading each point with the blocking MewMaster and
+publishing what changed with paho, the same payload, QoS 1, retained.
+Figures: points published per second at the subscriber, CPU (process CPU
+time / wall; 1.0 is one core) and the probe's latency (median, p99), bounded
+below by the bridge's PERIOD and by the baseline's time round all points.
 """
 
 import contextlib
@@ -59,28 +43,6 @@ PERIOD = 0.5  # the bridge's polling period of every point
 CHANGE_EVERY = 0.25  # the changer's period: every point changes twice a period
 PREFIX = "bench"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.02)
-    return condition()
-
-
-def cpu_of(pid):
-    """utime + stime of process ``pid`` in seconds."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 # --- The baseline: a plain loop, run as `bench_bridge.py --baseline LINE BROKER_PORT` -----
@@ -227,12 +189,12 @@ def measure(side, transport, broker_port, directory, warmup, seconds):
         stack.callback(stop)
         subscriber = plant.subscriber = Subscriber(broker_port)
         stack.callback(subscriber.close)
-        wait_for(lambda: subscriber.count >= STATIONS * PER_STATION, 20)
+        common.wait_for(lambda: subscriber.count >= STATIONS * PER_STATION, 20)
         time.sleep(warmup)
         plant.probing.set()
-        count0, cpu0, wall0 = subscriber.count, cpu_of(process.pid), time.monotonic()
+        count0, cpu0, wall0 = subscriber.count, common.process_cpu_seconds(process.pid), time.monotonic()
         time.sleep(seconds)
-        count1, cpu1, wall1 = subscriber.count, cpu_of(process.pid), time.monotonic()
+        count1, cpu1, wall1 = subscriber.count, common.process_cpu_seconds(process.pid), time.monotonic()
         plant.probing.clear()
         time.sleep(1.5)  # the last probes arrive
         latencies = sorted(subscriber.arrivals[v] - t for v, t in plant.probes.items() if v in subscriber.arrivals)
@@ -261,13 +223,12 @@ def clear_retained(port):
 
 
 def main(argv=None):
-    opts = common.argument_parser(__doc__, "shorter windows").parse_args(argv)
-    warmup, seconds = (0.5, 2.0) if opts.quick else (1.5, 6.0)
+    opts, (warmup, seconds) = common.options(argv, __doc__, (0.5, 2.0), (1.5, 6.0), quick_help="shorter windows")
     if not os.path.exists(MOSQUITTO):
         print("mosquitto is not installed (%s): nothing measured" % MOSQUITTO)
         return 0
     directory = tempfile.mkdtemp(prefix="bench-bridge-")
-    port = free_port()
+    port = common.free_port()
     conf = os.path.join(directory, "mosquitto.conf")
     with open(conf, "w") as f:
         f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % port)
@@ -277,7 +238,7 @@ def main(argv=None):
         def up():
             with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.2):
                 return True
-        if not wait_for(up, 5):
+        if not common.wait_for(up, 5):
             print("mosquitto did not start")
             return 0
         for transport in ("serial", "tcp"):
@@ -309,16 +270,9 @@ def main(argv=None):
         print("%s bridge / baseline: published/s %.2f, published per CPU second %.2f, median latency %.2f"
               % (transport, ratios[transport]["published_per_s"], ratios[transport]["published_per_cpu_s"],
                  ratios[transport]["latency_median"]))
-    if opts.json:
-        common.write_json(opts.json, {"benchmark": "bridge", "quick": opts.quick, "seconds": seconds,
-                                      "points": STATIONS * PER_STATION, "stations": STATIONS, "period": PERIOD,
-                                      "change_every": CHANGE_EVERY, **common.machine_facts(), "rows": rows,
-                                      "bridge_over_baseline": ratios})
-    return 0
+    return common.finish(opts, "bridge", seconds=seconds, points=STATIONS * PER_STATION, stations=STATIONS,
+                         period=PERIOD, change_every=CHANGE_EVERY, rows=rows, bridge_over_baseline=ratios)
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--baseline"]:
-        baseline_main(*sys.argv[2:4])
-    else:
-        sys.exit(main())
+    common.run(main, baseline=baseline_main)

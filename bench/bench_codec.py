@@ -1,14 +1,10 @@
 """Frame codec speed: b4k_mew.MewStatic against the same operations in plain Python.
 
-Run from the repository root after building:
-
     PYTHONPATH=build /usr/bin/python3 bench/bench_codec.py [--quick] [--json PATH]
 
-Each operation is timed with timeit, best of several repeats, the library and
-the plain-Python version alternating so that a change of machine load during
-the run hits both sides alike. The figures are operations per second; the
-ratio is library over plain Python. It is a benchmark, not a test: it always
-exits 0 once the figures are printed, whether the targets are met or not.
+Each operation timed with timeit, best of several repeats, the library and
+common's plain-Python codec alternating. Operations per second; the ratio is
+library over plain Python.
 """
 
 import math
@@ -80,9 +76,7 @@ def measure(lib, base, args, repeats, seconds):
 
 
 def main(argv=None):
-    opts = common.argument_parser(__doc__, "fewer and shorter repeats").parse_args(argv)
-
-    repeats, seconds = (3, 0.05) if opts.quick else (7, 0.2)
+    opts, (repeats, seconds) = common.options(argv, __doc__, (3, 0.05), (7, 0.2), quick_help="fewer and shorter repeats")
     check_agreement()
 
     rows = []
@@ -104,19 +98,10 @@ def main(argv=None):
     common.print_target("geometric mean >= %.1f" % TARGET_GEOMEAN, geomean_target, "%.2f" % geomean)
     common.print_target("every ratio >= %.1f" % TARGET_MIN_RATIO, min_target, "lowest %.2f" % min_ratio)
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "codec",
-            "quick": opts.quick,
-            "repeats": repeats,
-            "seconds_per_repeat": seconds,
-            **common.machine_facts(cpus=False),
-            "operations": rows,
-            "geometric_mean_ratio": geomean,
-            "targets": {"geometric_mean_ratio": geomean_target, "min_ratio": min_target},
-        })
-    return 0
+    return common.finish(opts, "codec", cpus=False, repeats=repeats, seconds_per_repeat=seconds, operations=rows,
+                         geometric_mean_ratio=geomean,
+                         targets={"geometric_mean_ratio": geomean_target, "min_ratio": min_target})
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    common.run(main)

@@ -1,32 +1,20 @@
 """Instrument manager speed: b4k_mew.InstManager against a plain-Python manager on the same simulated devices.
 
-Run from the repository root after building:
-
     PYTHONPATH=build /usr/bin/python3 bench/bench_inst.py [--quick] [--json PATH] [--peer process|thread]
 
-Each manager talks through its own pseudo-terminal pair to a simulator that
-plays 8 devices at stations 1 to 8 (4 XY, 2 axis, 1 analogue, 1 of an
-unknown type) with precomputed responses, reading commands from the pty's
-master side with os.read and answering with os.write as fast as it can: in
-a child process by default, or with --peer thread in a thread of this
-process.
+Each manager talks through its own pty pair to a peer playing 8 devices at
+stations 1 to 8 (4 XY, 2 axis, 1 analogue, 1 unknown) from precomputed
+responses, in a child process (or a thread with --peer thread). Workloads,
+the managers alternating:
 
-Two workloads, the two managers alternating:
+- scan: `initialize_inst_list()`, 24 queries, ended by a silent station 9
+  (one query time-out, which dominates) or by an error response from it;
+- writes: 10,000 `mgr.y[i] = v` over the 64 output points, every tenth
+  changing a point (one write sent), or none changing.
 
-- scan: `initialize_inst_list()` over the 8 devices, 24 queries. Ended by a
-  silent station 9, the scan waits one query time-out at the end, which
-  dominates its time; the same scan ended by a station 9 that answers with
-  an error response shows the cost of the traffic alone.
-- writes: 10,000 assignments `mgr.y[i] = v` over the 64 output points, of
-  which every tenth changes a point and so sends one write; the others are
-  answered from the instruments' copies. The same number of assignments
-  none of which changes anything shows the cost of that path alone.
-
-The baseline is the manager, its XY instrument and its flat lists written
-in plain Python from the same algorithms, on a plain-Python master over
-pyserial with a receiver thread and a queue per query. Times are medians;
-ratios are baseline time over library time. It is a benchmark, not a test:
-it always exits 0 once the figures are printed.
+The baseline: the manager, its XY instrument and flat lists in plain Python
+from the same algorithms, on common.PlainMaster. Medians; ratios are
+baseline time over library time.
 """
 
 import os
@@ -40,7 +28,7 @@ import b4k_mew
 # The benchmarks run as scripts; the insert lets them be imported as well.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-from common import append_tail, fill_header, fill_read_data_area_message, word_text  # noqa: E402
+from common import append_tail, word_text  # noqa: E402
 
 QUERY_TIMEOUT = 0.2
 BAUDRATE = 115200
@@ -105,71 +93,9 @@ def simulator():
 
 
 # --- The plain-Python baseline ------------------------------------------------------
-# common's plain master (a receiver thread routing responses to the queue of
-# the query in progress) with the four operations the instruments use and
-# their frame builders, and the instrument classes, views and manager
-# following the same algorithms. The manager's slave side is left out: no
-# command reaches either manager here, and the library's idle slave worker
-# only wakes every 0.1 s.
-
-def contact_address(name):
-    """"Y3" -> "Y0003", "YA" -> "Y000A", "Y10" -> "Y0010"."""
-    return name[0] + format(int(name[1:-1] or "0"), "03d") + name[-1].upper()
-
-
-def word_address(name):
-    """"WX0" -> ("X", 0)."""
-    assert name[0] == "W"
-    return name[1], int(name[2:])
-
-
-def fill_read_word_unit_of_contact_message(station, name, word_count=1):
-    assert word_count > 0
-    letter, start = word_address(name)
-    end = start + word_count - 1
-    return append_tail(fill_header(station, "RCC") + letter + format(start, "04d") + format(end, "04d"))
-
-
-def fill_write_single_point_of_contact_message(station, name, value):
-    return append_tail(fill_header(station, "WCS") + contact_address(name) + ("1" if value else "0"))
-
-
-def fill_write_word_unit_of_contact_message(station, name, values):
-    assert len(values) > 0
-    letter, start = word_address(name)
-    end = start + len(values) - 1
-    data = fill_header(station, "WCC") + letter + format(start, "04d") + format(end, "04d")
-    for value in values:
-        assert value >= 0
-        data += word_text(value)
-    return append_tail(data)
-
-
-class PlainMaster(common.PlainMasterBase):
-    def _words(self, fb, count):
-        if len(fb) != 4 * count + 2:
-            raise IOError("Invalid feedback format: %s" % fb)
-        return [int(fb[4 + 4 * i:6 + 4 * i] + fb[2 + 4 * i:4 + 4 * i], 16) for i in range(count)]
-
-    def get_multi_uint16(self, station, name, count):
-        return self._words(self.query(fill_read_data_area_message(station, name, count)), count)
-
-    def get_uint16(self, station, name):
-        return self.get_multi_uint16(station, name, 1)[0]
-
-    def get_multi_coil_uint16(self, station, name, count):
-        return self._words(self.query(fill_read_word_unit_of_contact_message(station, name, word_count=count)),
-                           count)
-
-    def get_coil_uint16(self, station, name):
-        return self.get_multi_coil_uint16(station, name, 1)[0]
-
-    def set_coil(self, station, name, value):
-        self.query(fill_write_single_point_of_contact_message(station, name, value))
-
-    def set_coil_uint16(self, station, name, value):
-        self.query(fill_write_word_unit_of_contact_message(station, name, [value]))
-
+# The instrument classes, views and manager on common.PlainMaster, following
+# the same algorithms; the manager's slave side is left out (no command
+# reaches either manager here).
 
 INST_TYPE_UNKNOWN, INST_TYPE_XY, INST_TYPE_Axis, INST_TYPE_AD = 0, 1, 2, 3
 
@@ -282,7 +208,7 @@ class _InstYList:
         self._inst_y_list[key // 16].get_y16_object()[key % 16] = value
 
 
-class PlainInstManager(PlainMaster):
+class PlainInstManager(common.PlainMaster):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self._all_list = []
@@ -334,15 +260,9 @@ class PlainInstManager(PlainMaster):
 
 # --- The sides ---------------------------------------------------------------------
 
-def make_library(port):
-    return b4k_mew.InstManager(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE), query_timeout=QUERY_TIMEOUT)
-
-
-def make_baseline(port):
-    return PlainInstManager(port, BAUDRATE, query_timeout=QUERY_TIMEOUT)
-
-
-SIDES = [("library", make_library), ("baseline", make_baseline)]
+SIDES = [("library", lambda port: b4k_mew.InstManager(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE),
+                                                      query_timeout=QUERY_TIMEOUT)),
+         ("baseline", lambda port: PlainInstManager(port, BAUDRATE, query_timeout=QUERY_TIMEOUT))]
 
 
 class Side:
@@ -384,13 +304,13 @@ def write_sequence(change_every, seed=1):
 def check_agreement(sides):
     """A speed comparison only means something if both sides do the same."""
     for name, lib, base, args in [
-        ("RD", b4k_mew.MewStatic.fill_read_data_area_message, fill_read_data_area_message, (3, "S1", 1)),
+        ("RD", b4k_mew.MewStatic.fill_read_data_area_message, common.fill_read_data_area_message, (3, "S1", 1)),
         ("RCC", lambda *a: b4k_mew.MewStatic.fill_read_word_unit_of_contact_message(*a, word_count=1),
-         fill_read_word_unit_of_contact_message, (3, "WY0")),
+         common.fill_read_word_unit_of_contact_message, (3, "WY0")),
         ("WCS", b4k_mew.MewStatic.fill_write_single_point_of_contact_message,
-         fill_write_single_point_of_contact_message, (3, "YA", True)),
-        ("WCC", b4k_mew.MewStatic.fill_write_word_unit_of_contact_message, fill_write_word_unit_of_contact_message,
-         (3, "WY0", [0x1234])),
+         common.fill_write_single_point_of_contact_message, (3, "YA", True)),
+        ("WCC", b4k_mew.MewStatic.fill_write_word_unit_of_contact_message,
+         common.fill_write_word_unit_of_contact_message, (3, "WY0", [0x1234])),
     ]:
         got, want = lib(*args), base(*args)
         assert got == want, "%s frame: library %r, plain Python %r" % (name, got, want)
@@ -456,12 +376,11 @@ def summary(samples):
 
 
 def main(argv=None):
-    parser = common.argument_parser(__doc__, "fewer repeats")
-    parser.add_argument("--peer", choices=("process", "thread"), default="process",
-                        help="simulate the devices in a child process (default) or in a thread of this process")
-    opts = parser.parse_args(argv)
-
-    scans, write_repeats = (2, 1) if opts.quick else (7, 5)
+    opts, (scans, write_repeats) = common.options(
+        argv, __doc__, (2, 1), (7, 5), (("--peer",), dict(
+            choices=("process", "thread"), default="process",
+            help="simulate the devices in a child process (default) or in a thread of this process")),
+        quick_help="fewer repeats")
     started = time.perf_counter()
     sides = common.open_sides(lambda label, make: Side(label, make, opts.peer == "thread"), SIDES)
     try:
@@ -499,21 +418,9 @@ def main(argv=None):
     print("ratio: baseline time / library time; simulator: %s; %d scans and %d write runs per side; %.1f s in all" % (
         "a child process" if opts.peer == "process" else "a thread of this process", scans, write_repeats, elapsed))
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "inst",
-            "quick": opts.quick,
-            "peer": opts.peer,
-            "query_timeout_s": QUERY_TIMEOUT,
-            "devices": len(DEVICES),
-            "writes": WRITES,
-            "change_every": CHANGE_EVERY,
-            **common.machine_facts(),
-            "results": rows,
-            "elapsed_s": elapsed,
-        })
-    return 0
+    return common.finish(opts, "inst", peer=opts.peer, query_timeout_s=QUERY_TIMEOUT, devices=len(DEVICES),
+                         writes=WRITES, change_every=CHANGE_EVERY, results=rows, elapsed_s=elapsed)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    common.run(main)

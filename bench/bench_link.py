@@ -1,36 +1,22 @@
 """Query round trips over a pseudo-terminal: b4k_mew.MewMasterBase against a plain-Python master.
 
-Run from the repository root after building:
-
     PYTHONPATH=build /usr/bin/python3 bench/bench_link.py [--quick] [--json PATH]
         [--peer thread|process] [--switch-interval SECONDS]
 
-Each master talks through its own pseudo-terminal pair to an answering peer
-that reads command frames from the pty's master side with os.read and writes
-one fixed response per frame with os.write: a thread of this process, or
-with --peer process the same loop in a child process. The library master is
-a MewMasterBase on a MewSerial opened on the pty's slave side; the baseline
-is the same design written in plain Python on pyserial (a receiver thread
-reading a frame byte by byte and routing it to the queue of the query in
-progress). A third row, "direct", writes the command and reads the response
-on the calling thread without any receiver thread: the cost of the pty and
-the peer alone. All run the same number of rounds, alternating, first idle
-and then while another Python thread spins on pure-Python arithmetic. The
-figures are round trips per second and the latency of one round trip.
-
-A thread that has let go of the interpreter lock gets it back from a thread
-running pure Python only after the switch interval (5 ms unless changed), so
-with the spinner every such hand-over on the way of a round trip costs about
-that much: --switch-interval shows how the figures follow it. It is
-a benchmark, not a test: it always exits 0 once the figures are printed,
-whether the targets are met or not.
+Each master talks through its own pty pair to a peer answering one fixed
+response per frame (a thread here, or a child process with --peer process).
+"library" is a MewMasterBase on a MewSerial; "baseline" the same design in
+plain Python on pyserial (common.PlainMasterBase); "direct" writes and reads
+the pty on the calling thread, no receiver thread: the cost of the pty and
+the peer alone. Rounds alternate, idle and then while another Python thread
+spins: a thread that let go of the interpreter lock gets it back from a
+spinning one only after the switch interval (5 ms unless changed), which
+every hand-over on a round trip's way then costs.
 """
 
 import os
 import statistics
 import sys
-import threading
-import time
 
 import b4k_mew
 
@@ -106,39 +92,6 @@ SIDES = [("library", make_library), ("baseline", make_baseline), ("direct", make
 
 # --- Measuring ------------------------------------------------------------------
 
-class Spinner:
-    """A Python thread that keeps the interpreter busy with pure-Python work.
-
-    It counts its loops: a master that holds the interpreter lock while it
-    waits would show as a spinner that got little done.
-    """
-
-    def __init__(self):
-        self._stop = False
-        self._thread = threading.Thread(target=self._run, name="spinner", daemon=True)
-        self.loops = 0
-        self.seconds = 0.0
-
-    def _run(self):
-        x = 0
-        loops = 0
-        begin = time.perf_counter()
-        while not self._stop:
-            for i in range(1000):
-                x = (x * 31 + i) % 1000003
-            loops += 1
-        self.seconds = time.perf_counter() - begin
-        self.loops = loops
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._stop = True
-        self._thread.join()
-
-
 def run_round(query, seconds):
     """Queries back to back for about `seconds`; the latency of each, and the time taken."""
     return common.time_each(query, (COMMAND,), EXPECTED, seconds)
@@ -147,7 +100,7 @@ def run_round(query, seconds):
 def run_loaded_round(query, load, seconds):
     """run_round under `load`: (latencies, time taken, spinner loops, spinner seconds)."""
     if load == "spin":
-        with Spinner() as spinner:
+        with common.Spinner() as spinner:
             latencies, elapsed = run_round(query, seconds)
         return latencies, elapsed, spinner.loops, spinner.seconds
     latencies, elapsed = run_round(query, seconds)
@@ -192,19 +145,14 @@ LOADS = ("idle", "spin")
 
 
 def main(argv=None):
-    parser = common.argument_parser(__doc__, "fewer and shorter rounds")
-    parser.add_argument("--peer", choices=("thread", "process"), default="thread",
-                        help="answer from a thread of this process (default) or from a child process")
-    parser.add_argument("--switch-interval", type=float, metavar="SECONDS",
-                        help="the interpreter's thread switch interval for the run (default: left as it is)")
-    opts = parser.parse_args(argv)
+    opts, (rounds, seconds, warmup) = common.options(
+        argv, __doc__, (1, {"idle": 0.4, "spin": 0.6}, 0.1), (3, {"idle": 1.5, "spin": 2.5}, 0.5),
+        (("--peer",), dict(choices=("thread", "process"), default="thread",
+                           help="answer from a thread of this process (default) or from a child process")),
+        (("--switch-interval",), dict(type=float, metavar="SECONDS",
+                                      help="the interpreter's thread switch interval (default: left as it is)")))
     if opts.switch_interval is not None:
         sys.setswitchinterval(opts.switch_interval)
-
-    if opts.quick:
-        rounds, seconds, warmup = 1, {"idle": 0.4, "spin": 0.6}, 0.1
-    else:
-        rounds, seconds, warmup = 3, {"idle": 1.5, "spin": 2.5}, 0.5
 
     other = common.OtherLoad()
     other.start()
@@ -237,8 +185,7 @@ def main(argv=None):
     print("(peer: %s; direct: the caller writes and reads the pty itself, no receiver thread;" % (
         "a thread of this process" if opts.peer == "thread" else "a child process"))
     print(" spinner: loops/s that the spinning thread got through meanwhile)")
-    if other_load is not None:
-        print("CPU taken by other processes during the run: %.0f%% of %d CPUs" % (100 * other_load, os.cpu_count()))
+    common.print_other_load(other_load)
     print()
     for load in LOADS:
         lib, base, direct = (figures[(label, load)] for label, _ in SIDES)
@@ -256,21 +203,11 @@ def main(argv=None):
                         "%.2f: %.1f µs against %.1f µs" % (spin_median_ratio, lib_spin["median_us"],
                                                            lib_idle["median_us"]))
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "link",
-            "quick": opts.quick,
-            "peer": opts.peer,
-            "rounds": rounds,
-            "seconds_per_round": seconds,
-            **common.machine_facts(),
-            "switch_interval_s": sys.getswitchinterval(),
-            "other_cpu_load": other_load,
-            "results": [dict(master=label, load=load, **f) for (label, load), f in figures.items()],
-            "targets": {"throughput_ratio": throughput_target, "spin_median_ratio": spin_target},
-        })
-    return 0
+    return common.finish(opts, "link", peer=opts.peer, rounds=rounds, seconds_per_round=seconds,
+                         switch_interval_s=sys.getswitchinterval(), other_cpu_load=other_load,
+                         results=[dict(master=label, load=load, **f) for (label, load), f in figures.items()],
+                         targets={"throughput_ratio": throughput_target, "spin_median_ratio": spin_target})
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    common.run(main)

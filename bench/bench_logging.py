@@ -1,37 +1,18 @@
 """Query round trips with frame tracing off and on: what the logging of frames costs.
 
-Run from the repository root after building:
+    PYTHONPATH=build /usr/bin/python3 bench/bench_logging.py [--quick] [--json PATH] [--skipped BUILD_DIR]
 
-    PYTHONPATH=build /usr/bin/python3 bench/bench_logging.py [--quick] [--json PATH]
-        [--skipped BUILD_DIR]
-
-Every row is a b4k_mew.MewMasterBase on a MewSerial opened on a pseudo-
-terminal whose peer (a thread of the same process) answers every command at
-once, as in bench_link.py:
-
-  off           the logger "b4k_mew" at WARNING, as a program leaves it: the
-                C++ side looks at its flag and makes no record
-  debug, drop   the logger at DEBUG with a handler that drops every record:
-                the cost of making the records (two per round trip)
-  debug, text   the logger at DEBUG with a handler that formats every record
-                into memory (time, logger, level, message), as a log file does
-  baseline      the plain-Python master of bench/common.py, without logging
-
-and, each in a fresh process of its own (one per round, the figures timed in
-the child, so that only the round trips count):
-
-  off, child    this build with tracing off, as "off"
-  skipped       a build whose trace calls compile to nothing (MEW_NO_TRACE),
-                given with --skipped or found as build-notrace/; make it with
-                MEW_BUILD_DIR=build-notrace scripts/build.sh \\
-                    -DCMAKE_CXX_FLAGS=-DMEW_NO_TRACE -DMEW_BUILD_TESTS=OFF
-
-"off, child" against "skipped" is the price of the flag alone, in processes
-alike in everything else. The rows take turns round by round, so that a
-change of machine load hits all of them alike; the figures are medians over
-the rounds, with the range of the ratio over the rounds beside it. It is a
-benchmark, not a test: it exits 0 once the figures are printed, whether the
-targets are met or not.
+Every row is a MewMasterBase on a pty whose peer thread answers at once, as
+in bench_link.py: "off" (logger "b4k_mew" at WARNING: the C++ side makes no
+record), "debug, drop" (DEBUG, a handler dropping every record: the cost of
+making them), "debug, text" (DEBUG, records formatted into memory as a log
+file does), "baseline" (common.PlainMasterBase, no logging); and, each
+round in a fresh process timed in the child, "off, child" (this build) and
+"skipped" (a build whose trace calls compile to nothing: --skipped, or
+build-notrace/ made with MEW_BUILD_DIR=build-notrace scripts/build.sh
+-DCMAKE_CXX_FLAGS=-DMEW_NO_TRACE -DMEW_BUILD_TESTS=OFF): those two give the
+price of the flag alone. Rows alternate; medians over the rounds, with the
+range of the ratio over the rounds beside it.
 """
 
 import argparse
@@ -74,15 +55,9 @@ def open_pty():
 
 
 def make_library(port):
-    # A pty's slave is /dev/pts/N, which is not a port name a station accepts:
-    # the channel is built here.
     master = b4k_mew.MewMasterBase(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE))
     master.start()
     return master
-
-
-def make_baseline(port):
-    return common.PlainMasterBase(port, BAUDRATE)
 
 
 class Logging:
@@ -175,7 +150,7 @@ def measure(rounds, seconds, warmup, skipped_dir):
         rows["skipped"] = []
     try:
         library = make_library(library_pty.name)
-        baseline = make_baseline(baseline_pty.name)
+        baseline = common.PlainMasterBase(baseline_pty.name, BAUDRATE)
         assert library.query(COMMAND) == EXPECTED and baseline.query(COMMAND) == EXPECTED
         for master in (library, baseline):
             run_round(master, warmup)
@@ -211,17 +186,15 @@ def ratio_range(top, bottom):
 
 
 def main(argv=None):
-    parser = common.argument_parser(__doc__, "fewer and shorter rounds")
-    parser.add_argument("--skipped", metavar="BUILD_DIR",
-                        help="a build made with -DMEW_NO_TRACE (default: build-notrace/ when there is one)")
-    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--seconds", type=float, default=1.0, help=argparse.SUPPRESS)
-    parser.add_argument("--warmup", type=float, default=0.3, help=argparse.SUPPRESS)
-    opts = parser.parse_args(argv)
+    opts, (rounds, seconds, warmup) = common.options(
+        argv, __doc__, (3, 0.4, 0.1), (7, 1.2, 0.3),
+        (("--skipped",), dict(metavar="BUILD_DIR",
+                              help="a build made with -DMEW_NO_TRACE (default: build-notrace/ when there is one)")),
+        (("--child",), dict(action="store_true", help=argparse.SUPPRESS)),
+        (("--seconds",), dict(type=float, default=1.0, help=argparse.SUPPRESS)),
+        (("--warmup",), dict(type=float, default=0.3, help=argparse.SUPPRESS)))
     if opts.child:
         return child_main(opts.seconds, opts.warmup)
-
-    rounds, seconds, warmup = (3, 0.4, 0.1) if opts.quick else (7, 1.2, 0.3)
     skipped_dir = find_skipped(opts.skipped)
     other = common.OtherLoad()
     other.start()
@@ -239,8 +212,7 @@ def main(argv=None):
     print("(medians over %d rounds of %.1f s; range: the ratio to \"off\" round by round;" % (rounds, seconds))
     print(" %d records formatted by \"debug, text\"; child rows run this build%s in a fresh process each round)" % (
         written, " and " + skipped_dir if skipped_dir else ""))
-    if other_load is not None:
-        print("CPU taken by other processes during the run: %.0f%% of %d CPUs" % (100 * other_load, os.cpu_count()))
+    common.print_other_load(other_load)
     print()
 
     targets = {}
@@ -264,21 +236,11 @@ def main(argv=None):
     print("debug, text / baseline ops/s: %.2f (rounds %.2f-%.2f): every frame logged as text against plain Python "
           "logging nothing" % (r, low, high))
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "logging",
-            "quick": opts.quick,
-            "rounds": rounds,
-            "seconds_per_round": seconds,
-            "skipped_build": skipped_dir,
-            **common.machine_facts(),
-            "other_cpu_load": other_load,
-            "results": [dict(row=name, rounds=figures, ops_per_s=median_of(figures, "ops_per_s"),
-                             median_us=median_of(figures, "median_us")) for name, figures in rows.items()],
-            "targets": targets,
-        })
-    return 0
+    return common.finish(opts, "logging", rounds=rounds, seconds_per_round=seconds, skipped_build=skipped_dir,
+                         other_cpu_load=other_load, targets=targets,
+                         results=[dict(row=name, rounds=figures, ops_per_s=median_of(figures, "ops_per_s"),
+                                       median_us=median_of(figures, "median_us")) for name, figures in rows.items()])
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    common.run(main)

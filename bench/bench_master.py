@@ -1,23 +1,14 @@
 """Typed master operations over a pseudo-terminal: b4k_mew.MewMaster against a plain-Python master.
 
-Run from the repository root after building:
-
     PYTHONPATH=build /usr/bin/python3 bench/bench_master.py [--quick] [--json PATH]
 
-Each master talks through a raw pseudo-terminal pair of its own to an
-answering peer: a thread of this process that reads command frames from the
-pty's master side with os.read and writes a valid response with os.write,
-computed in plain Python and kept per command so that answering costs next
-to nothing. The library master is a MewMaster on a MewSerial opened on the
-pty's slave side; the baseline is the same master written in plain Python on
-pyserial: frames built and responses decoded in Python, a receiver thread
-reading each frame byte by byte and routing it to the queue of the query in
-progress. The cases are reads of 1, 8 and 32 registers and one 32-bit write,
-each a full exchange. Both masters run the same cases in alternating rounds,
-so that a change of machine load hits both alike. The figures are operations
-per second; the ratio is library over baseline. It is a benchmark, not a
-test: it always exits 0 once the figures are printed, whether the targets
-are met or not.
+Each master talks through its own raw pty pair to a peer thread that answers
+each command from a table it fills the first time it sees the command. The
+library master is a MewMaster on a MewSerial, the baseline common.PlainMaster
+(frames built and words decoded in Python, a receiver thread on pyserial).
+The cases: reads of 1, 8 and 32 registers and one 32-bit write, each a full
+exchange, the masters alternating round by round. Operations per second;
+the ratio is library over baseline.
 """
 
 import os
@@ -39,12 +30,6 @@ BAUDRATE = 115200
 
 # --- The answering peer --------------------------------------------------------
 
-def register_word(register):
-    """The value the peer holds in a register: different in every register,
-    so that a word decoded from the wrong place shows."""
-    return (register * 40503 + 4660) & 0xFFFF
-
-
 def respond(command):
     """The response to one command frame (bytes, CR included): data for a
     read of registers, a bare acknowledgement for a write."""
@@ -54,8 +39,7 @@ def respond(command):
     if code == "RD":
         at = text.index("#") + 4
         first, last = int(text[at:at + 5]), int(text[at + 5:at + 10])
-        data = "".join("%02X%02X" % (register_word(r) & 255, register_word(r) >> 8)
-                       for r in range(first, last + 1))
+        data = "".join(common.word_text(common.register_word(r)) for r in range(first, last + 1))
         return common.append_tail("%" + station + "$RD" + data).encode("ascii")
     return common.append_tail("%" + station + "$" + code).encode("ascii")
 
@@ -67,56 +51,23 @@ def open_pty():
     return common.PtyPair(table, lambda command: table.setdefault(command, respond(command)))
 
 
-# --- The plain-Python baseline --------------------------------------------------
-# MewMaster written the straightforward way: the typed operations on top of
-# common's plain master, with its frame builders and the word decoding in
-# Python.
-
-class PlainMaster(common.PlainMasterBase):
-    def get_multi_uint16(self, station, name, count):
-        fb = self.query(common.fill_read_data_area_message(station, name, count))
-        if len(fb) != 4 * count + 2:
-            raise IOError("Invalid feedback format: %s" % fb)
-        words = [0] * count
-        for i in range(count):
-            at = 2 + 4 * i
-            words[i] = int(fb[at + 2:at + 4] + fb[at:at + 2], 16)
-        return words
-
-    def get_uint16(self, station, name):
-        return self.get_multi_uint16(station, name, 1)[0]
-
-    def set_multi_uint16(self, station, name, values):
-        self.query(common.fill_write_data_area_message(station, name, values))
-
-    def set_uint32(self, station, name, value):
-        self.set_multi_uint16(station, name, [value & 0xFFFF, (value >> 16) & 0xFFFF])
-
-
 # --- The cases ------------------------------------------------------------------
 
 def expected_words(first, count):
-    return [register_word(r) for r in range(first, first + count)]
+    return [common.register_word(r) for r in range(first, first + count)]
 
 
 # (name, call on a master, expected result)
 CASES = [
-    ("read 1 register", lambda m: m.get_uint16(1, "DT100"), register_word(100)),
+    ("read 1 register", lambda m: m.get_uint16(1, "DT100"), common.register_word(100)),
     ("read 8 registers", lambda m: m.get_multi_uint16(1, "DT100", 8), expected_words(100, 8)),
     ("read 32 registers", lambda m: m.get_multi_uint16(1, "DT100", 32), expected_words(100, 32)),
     ("write 32-bit value", lambda m: m.set_uint32(1, "DT200", 305419896), None),
 ]
 
 
-def make_library(port):
-    return b4k_mew.MewMaster(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE))
-
-
-def make_baseline(port):
-    return PlainMaster(port, BAUDRATE)
-
-
-SIDES = [("library", make_library), ("baseline", make_baseline)]
+SIDES = [("library", lambda port: b4k_mew.MewMaster(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE))),
+         ("baseline", lambda port: common.PlainMaster(port, BAUDRATE))]
 
 
 def check_agreement(sides):
@@ -162,9 +113,7 @@ def measure(sides, rounds, seconds, warmup):
 
 
 def main(argv=None):
-    opts = common.argument_parser(__doc__, "fewer and shorter rounds").parse_args(argv)
-
-    rounds, seconds, warmup = (2, 0.15, 0.05) if opts.quick else (7, 0.5, 0.2)
+    opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (2, 0.15, 0.05), (7, 0.5, 0.2))
 
     sides = common.open_sides(lambda label, make: common.MasterSide(label, make, open_pty()), SIDES)
     try:
@@ -197,19 +146,9 @@ def main(argv=None):
     print()
     common.print_target("every ratio >= %.1f" % TARGET_RATIO, min_target, "lowest %.2f" % min_ratio)
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "master",
-            "quick": opts.quick,
-            "rounds": rounds,
-            "seconds_per_round": seconds,
-            **common.machine_facts(),
-            "cases": rows,
-            "geometric_mean_ratio": geomean,
-            "targets": {"min_ratio": min_target},
-        })
-    return 0
+    return common.finish(opts, "master", rounds=rounds, seconds_per_round=seconds, cases=rows,
+                         geometric_mean_ratio=geomean, targets={"min_ratio": min_target})
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    common.run(main)

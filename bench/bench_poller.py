@@ -1,40 +1,23 @@
 """The poller: 1,000 points on 8 stations read by b4k_mew.Poller against a plain-Python loop of single reads.
 
-Run from the repository root after building:
+    PYTHONPATH=build /usr/bin/python3 bench/bench_poller.py [--quick] [--json PATH] [--baud N]
 
-    PYTHONPATH=build /usr/bin/python3 bench/bench_poller.py [--quick] [--json PATH]
+A Simulator (in this process) plays eight stations of 125 points each
+(registers of every type in neighbouring runs, single contacts, contact
+words) on a serial line to one MewMaster: two ptys joined by a relay in a
+helper process that delivers each chunk after the time its characters take
+at the line's speed (10 bits a character, 115200 baud unless --baud; 0: at
+once), each direction on its own. The baseline: a loop over the points,
+each read with the blocking master's typed read, its value and time kept
+in a dict.
 
-The devices are a b4k_mew_tools.Simulator (answering from C++, in this
-process) on one end of a serial line, eight stations of 125 points each:
-registers of every type in neighbouring runs, single contacts and contact
-words. The master is one b4k_mew.MewMaster on the other end. The line is a
-pair of pseudo-terminals joined by a relay in a helper process that delivers
-each chunk after the time its characters take at the line's speed (10 bits
-a character, 115200 baud unless --baud says otherwise; 0: at once), each
-direction on its own, as on a full-duplex line. The baseline is
-what a Python program writes without the poller: a loop over the points,
-each read with the blocking master's typed read of one address
-(get_uint16, get_float32, get_coil, ...), its value and time kept in a dict.
-
-Two measurements.
-
-Idle. Commands one cycle of every point takes, and the time a cycle takes:
-for the poller, cycles run back to back (a period shorter than a cycle);
-for the baseline, a whole loop.
-
-With a CPU-bound Python thread running, as a program's own work would:
-the time to read a cached value (Poller.value, timed call by call), and the
-age of the freshest value of a watched point (the last one a cycle reads),
-sampled at random moments: now minus the time it was read. The poller reads
-with a period of 1.5 idle cycles (at least 0.1 s); the baseline loop reads
-as fast as it can, but every read returns to Python through the interpreter
-lock, which the busy thread gives up only every switch interval.
-
-Targets: at least 10 times fewer commands than points; a cached read
-(median) under 2 us; the watched value's age (99th percentile) within one
-period plus one round trip, the round trip being a cycle's time over its
-commands, idle. It is a benchmark, not a test: it always exits 0 once the
-figures are printed.
+Idle: commands per cycle of every point and the time a cycle takes. With a
+CPU-bound Python thread: the time to read a cached value (Poller.value), and
+the age of the last point a cycle reads (now minus its read time) at random
+moments, the poller at a period of 1.5 idle cycles (at least 0.1 s), the
+baseline as fast as it can. Targets: 10 times fewer commands than points;
+a cached read under 2 us (median); the age's 99th percentile within one
+period plus one round trip (an idle cycle's time over its commands).
 """
 
 import collections
@@ -44,11 +27,9 @@ import random
 import select
 import statistics
 import struct
-import subprocess
 import sys
 import threading
 import time
-import tty
 
 import b4k_mew
 
@@ -95,30 +76,6 @@ def fill(sim, rng):
             device.write_float("FL", i, rng.uniform(-1000, 1000))
         device.write_words("X", 0, [rng.randrange(65536) for _ in range(2)])
         device.write_words("Y", 0, [rng.randrange(65536) for _ in range(5)])
-
-
-class Busy:
-    """A plain-Python thread counting in a loop for as long as it runs."""
-
-    def __init__(self):
-        self._stop = threading.Event()
-        self.count = 0
-        self._thread = threading.Thread(target=self._spin, name="busy")
-
-    def _spin(self):
-        n = 0
-        while not self._stop.is_set():
-            for _ in range(1000):
-                n += 1
-        self.count = n
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._stop.set()
-        self._thread.join()
 
 
 class BaselineLoop:
@@ -198,29 +155,13 @@ def check_agreement(poller, sim, points):
             raise AssertionError("%d:%s holds %r, the device %r" % (station, address, got, want))
 
 
-class Line:
-    """A serial line whose relay runs in a helper process, so that it
-    competes with nobody here for the interpreter lock: (port_a, port_b)."""
-
-    def __init__(self, baud):
-        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--line", str(baud)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.port_a, self.port_b = self.proc.stdout.readline().split()
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait(10)
-
-
 def line_child(baud):
     """Relays between two pseudo-terminals, each chunk delivered once the
     line would have carried it, until stdin closes."""
-    char_time = 10.0 / baud if baud else 0.0
+    char_time = 10.0 / int(baud) if int(baud) else 0.0
     masters, ports = [], []
     for _ in range(2):
-        master, slave = os.openpty()
-        tty.setraw(master)
-        tty.setraw(slave)
+        master, slave = common.open_raw_pty()
         masters.append(master)
         ports.append(os.ttyname(slave))
     print(*ports, flush=True)
@@ -251,18 +192,17 @@ def percentile(values, fraction):
 
 
 def main(argv=None):
-    parser = common.argument_parser(__doc__, "shorter measurements")
-    parser.add_argument("--baud", type=int, default=BAUD, help="the line's speed (0: no delay; default %d)" % BAUD)
-    opts = parser.parse_args(argv)
-    idle_cycles, busy_periods, value_calls = (3, 3, 20000) if opts.quick else (6, 6, 200000)
-    baseline_loops = 1 if opts.quick else 2
+    opts, (idle_cycles, busy_periods, value_calls, baseline_loops) = common.options(
+        argv, __doc__, (3, 3, 20000, 1), (6, 6, 200000, 2),
+        (("--baud",), dict(type=int, default=BAUD, help="the line's speed (0: no delay; default %d)" % BAUD)),
+        quick_help="shorter measurements")
     rng = random.Random(1)
     points = layout()
     names = ["%d:%s" % (s, a) for s, a, _ in points]
     watched = names[-1]  # the last point of the last station: read last in a cycle
 
     from b4k_mew_tools import Simulator
-    line = Line(opts.baud)
+    line = common.Relay("--line", str(opts.baud))
     with Simulator(b4k_mew.MewSerial(port=line.port_a), plc=True) as sim:
         for s in STATIONS:
             sim.add_device(s)
@@ -294,7 +234,7 @@ def main(argv=None):
                 poller.start()
                 while poller.cycles < 2:
                     time.sleep(0.01)
-                with Busy():
+                with common.Spinner():
                     value_latencies = time_value_reads(poller, watched, value_calls)
                     first, t0 = poller.cycles, time.perf_counter()
                     ages = sample_ages(lambda: poller.get(watched).time, busy_periods * period, rng)
@@ -306,7 +246,7 @@ def main(argv=None):
             t0 = time.perf_counter()
             base.run_once()
             base_cycle_s = time.perf_counter() - t0
-            with Busy():
+            with common.Spinner():
                 base.start()
                 base_ages = []
                 # Whole loops sampled, however long they take.
@@ -355,27 +295,15 @@ def main(argv=None):
     common.print_target("age p99 <= period + round trip (%.2f ms)" % (age_bound * 1e3), targets["age_s"],
                         "p99 %.2f ms, max %.2f ms" % (age["p99"] * 1e3, age["max"] * 1e3))
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "poller",
-            "quick": opts.quick,
-            **common.machine_facts(),
-            "points": len(points),
-            "stations": len(STATIONS),
-            "idle": {"commands_per_cycle": commands, "cycle_s": cycle_s, "round_trip_s": round_trip_s,
-                     "baseline_commands_per_cycle": len(points), "baseline_cycle_s": base_cycle_s},
-            "baud": opts.baud,
-            "busy": {"period_s": period, "value_median_us": value_us, "value_p99_us": value_p99_us,
-                     "age_s": age, "baseline_age_s": base_age, "baseline_cycle_s": base_busy_cycle_s},
-            "ratios": {"commands": fewer, "cycle_time": base_cycle_s / cycle_s,
-                       "age_median": base_age["median"] / age["median"], "age_max": base_age["max"] / age["max"]},
-            "targets": targets,
-        })
-    return 0
+    return common.finish(
+        opts, "poller", points=len(points), stations=len(STATIONS), baud=opts.baud, targets=targets,
+        idle={"commands_per_cycle": commands, "cycle_s": cycle_s, "round_trip_s": round_trip_s,
+              "baseline_commands_per_cycle": len(points), "baseline_cycle_s": base_cycle_s},
+        busy={"period_s": period, "value_median_us": value_us, "value_p99_us": value_p99_us,
+              "age_s": age, "baseline_age_s": base_age, "baseline_cycle_s": base_busy_cycle_s},
+        ratios={"commands": fewer, "cycle_time": base_cycle_s / cycle_s,
+                "age_median": base_age["median"] / age["median"], "age_max": base_age["max"] / age["max"]})
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--line"]:
-        line_child(int(sys.argv[2]))
-    else:
-        sys.exit(main())
+    common.run(main, line=line_child)

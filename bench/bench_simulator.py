@@ -1,40 +1,24 @@
 """The device simulator: answers from C++ against the Python-queue simulator, idle and with a busy Python thread.
 
-Run from the repository root after building:
-
     PYTHONPATH=build /usr/bin/python3 bench/bench_simulator.py [--quick] [--json PATH]
 
-Two measurements.
+Answers per second. Each simulator runs in a process of its own on the slave
+side of a raw pty pair, one device (station 1); a driving loop here writes
+one register read and reads the answer before the next. "library" is
+b4k_mew_tools.Simulator (answers from C++); "baseline" the simulator as it
+was before (copied below: Python dicts, a Python queue and worker thread).
+Each idle and busy (a plain-Python thread spinning in the simulator's
+process). Best round of each; target: the library busy within 2x of idle.
 
-Answers per second. Each simulator runs in a process of its own on the
-slave side of a raw pseudo-terminal pair, with one device (station 1); a
-driving loop of plain Python in this process writes one register read on the
-pty's master side with os.write, reads the answer up to its CR with os.read,
-and only then sends the next. "library" is b4k_mew_tools.Simulator, which
-answers from C++; "baseline" is the simulator as it was before (copied
-below): memory in Python dicts, a Python queue and a Python worker thread.
-Each is measured idle and busy, busy meaning that a thread of plain Python
-counts in a loop in the simulator's process all the while, as a test
-program's own work would. The rows alternate round by round; the figure is
-the best round of each. The target: the library busy within 2x of idle.
-
-A long read. A master reads 500 registers at a frame limit of 118: one
-command, a first frame and 18 requests for the next. "library" is a
-MewMaster(frame_limit=118) and a Simulator(frame_limit=118, plc=True) in this
-process; "baseline" the same exchange written in plain Python on pyserial,
-both ends: a master that asks for each further frame, a simulator that cuts
-its answer into frames. Each pair talks over a virtual line whose relay
-runs in a helper process. The figure is words read per second.
-
-It is a benchmark, not a test: it always exits 0 once the figures are
-printed, whether the target is met or not.
+A long read. A master reads 500 registers at a frame limit of 118 (a first
+frame and 18 requests for the next): MewMaster and Simulator(plc=True) in
+this process against the same exchange in plain Python on pyserial, both
+ends, each pair over a virtual line relayed by a helper process. The figure
+is words read per second.
 """
 
 import os
 import queue
-import select
-import statistics
-import subprocess
 import sys
 import threading
 
@@ -187,18 +171,9 @@ class BaselineSimulator(b4k_mew.MewBase):
 
 # --- The simulator's process ------------------------------------------------------------
 
-def spin(stop):
-    """Plain Python that keeps the interpreter busy until told to stop."""
-    count = 0
-    while not stop.is_set():
-        count += 1
-    return count
-
-
 def serve_child(kind, port):
     """The simulator of `kind` on `port`, until stdin ends. Lines on stdin:
-    "busy" starts a spinning thread, "idle" stops it; each is acknowledged
-    with a line on stdout once done."""
+    "busy" starts a spinning thread, "idle" stops it; each answered "ok"."""
     channel = b4k_mew.MewSerial(port=port, baudrate=BAUDRATE)
     if kind == "library":
         from b4k_mew_tools import Simulator
@@ -207,70 +182,25 @@ def serve_child(kind, port):
         sim = BaselineSimulator(channel)
     sim.add_device(1).write_registers("DT", 100, [0x1234])
     sim.start()
-    stop, spinner = threading.Event(), None
-    print("ready", flush=True)
-    for line in sys.stdin:
-        if line.strip() == "busy" and spinner is None:
-            stop.clear()
-            spinner = threading.Thread(target=spin, args=(stop,), name="spin")
-            spinner.start()
-        elif line.strip() == "idle" and spinner is not None:
-            stop.set()
-            spinner.join()
-            spinner = None
-        print("ok", flush=True)
-    if spinner is not None:
-        stop.set()
-        spinner.join()
+    spinner = []
+
+    def load(line):
+        if line == "busy" and not spinner:
+            spinner.append(common.Spinner().start())
+        elif line == "idle" and spinner:
+            spinner.pop().stop()
+        return "ok"
+
+    common.serve_lines("ready", load)
+    if spinner:
+        spinner.pop().stop()
     sim.close()
 
 
-class SimulatorProcess:
-    """A simulator in a child process on the slave side of a pty pair; the
-    driving loop uses the master side."""
-
+class SimulatorProcess(common.PtyChild):
     def __init__(self, kind):
-        self.kind = kind
-        self.master_fd, self.slave_fd = common.open_raw_pty()
-        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", kind,
-                                      os.ttyname(self.slave_fd)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self._expect("ready")
-        self.load = "idle"
-
-    def _expect(self, word):
-        line = self.proc.stdout.readline().strip()
-        if line != word:
-            raise RuntimeError("%s simulator: expected %r, got %r" % (self.kind, word, line))
-
-    def set_load(self, load):
-        if load != self.load:
-            self.proc.stdin.write(load + "\n")
-            self.proc.stdin.flush()
-            self._expect("ok")
-            self.load = load
-
-    def close(self):
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        os.close(self.slave_fd)
-        os.close(self.master_fd)
-
-
-def exchange(fd, command):
-    """Writes one command and returns its answer, up to and including CR."""
-    os.write(fd, command)
-    answer = b""
-    while not answer.endswith(b"\r"):
-        ready, _, _ = select.select([fd], [], [], ANSWER_TIMEOUT)
-        if not ready:
-            raise RuntimeError("no answer within %.1f s (got %r)" % (ANSWER_TIMEOUT, answer))
-        answer += os.read(fd, 4096)
-    return answer
+        super().__init__("--serve", kind)
+        self.kind, self.load = kind, "idle"
 
 
 class AnswerSide:
@@ -279,28 +209,21 @@ class AnswerSide:
         self.label = "%s %s" % (process.kind, load)
 
     def run(self, seconds):
-        self.process.set_load(self.load)
-        return common.time_each(exchange, (self.process.master_fd, COMMAND), RESPONSE, seconds)
+        if self.process.load != self.load:
+            self.process.ask(self.load)
+            self.process.load = self.load
+        return common.time_each(common.exchange, (self.process.master_fd, COMMAND), RESPONSE, seconds)
 
 
 def measure_answers(rounds, seconds, warmup):
     processes = common.open_sides(SimulatorProcess, [("library",), ("baseline",)])
     try:
         sides = [AnswerSide(p, load) for load in ("idle", "busy") for p in processes]
-        for side in sides:
-            side.run(warmup)
-        samples = common.alternate(sides, rounds, lambda side: side.run(seconds))
+        samples = common.measure_sides(sides, rounds, seconds, warmup)
     finally:
         common.close_sides(processes)
-    rows = []
-    for side in sides:
-        latencies = [t for got, _ in samples[side.label] for t in got]
-        rates = [len(got) / elapsed for got, elapsed in samples[side.label]]
-        rows.append({"simulator": side.process.kind, "load": side.load, "answers": len(latencies),
-                     "answers_per_s": max(rates), "answers_per_s_rounds": rates,
-                     "median_us": statistics.median(latencies) * 1e6,
-                     "latency_histogram": common.latency_histogram(latencies)})
-    return rows
+    return [dict(simulator=side.process.kind, load=side.load, **common.rate_figures(samples[side.label], "answers"))
+            for side in sides]
 
 
 # --- The long read: the plain-Python pair --------------------------------------------
@@ -335,54 +258,27 @@ def continuation_request(frame):
     return append_tail(frame[:3])[:-1] + "&" + TAIL
 
 
-class PlainSimulator(common.PlainBase):
-    """A plain-Python simulator with one device: a receiver thread, a worker
-    fed by a queue, registers in a dict, answers cut into frames."""
+class PlainSimulator(common.PlainSlaveBase):
+    """A plain-Python simulator with one device on common's plain slave:
+    registers in a dict, answers cut into frames."""
 
     name = "PlainSimulator"
 
     def __init__(self, station, port, baudrate):
-        super().__init__(port, baudrate)
-        self._station = station
+        super().__init__(station, port, baudrate)
         self._registers = {}
-        self._requests = queue.Queue()
         self._pending = []
-        self._worker = None
-        self._running = False
 
     def write_registers(self, start, values):
         for i, value in enumerate(values):
             self._registers[start + i] = value & 0xFFFF
 
-    def start(self):
-        super().start()
-        self._running = True
-        self._worker = threading.Thread(target=self._serve, name="PlainSimulator._serve")
-        self._worker.start()
-
-    def close(self):
-        if self._worker is not None:
-            self._running = False
-            self._worker.join()
-        super().close()
-
     def _route(self, line):
-        self._requests.put(line)
+        # Requests for the next frame ("%01**&") carry no frame type.
+        for listener in self._query_listeners:
+            listener.put(line)
 
-    def _serve(self):
-        while self._running:
-            try:
-                frame = self._requests.get(timeout=0.1)
-            except queue.Empty:
-                continue
-            try:
-                answer = self._answer(frame)
-                if answer:
-                    self._send(answer)
-            except Exception as e:
-                print("Ignore unhandled exception: %s" % e)
-
-    def _answer(self, frame):
+    def _process_request(self, frame):
         if len(frame) < 7 or frame[0] != HEAD or not crc_is_ok(frame.replace("&", "")):
             return ""
         if int(frame[1:3], 16) != self._station:
@@ -444,37 +340,13 @@ class PlainLongMaster(common.PlainMasterBase):
 
 # --- The long read: the sides -----------------------------------------------------------
 
-def register_word(register):
-    return (register * 40503 + 4660) & 0xFFFF
-
-
-EXPECTED = [register_word(r) for r in range(LONG_READ)]
-
-
-class Relay:
-    """A virtual line whose relay runs in a helper process: (port_a, port_b)."""
-
-    def __init__(self):
-        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--relay"],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.port_a, self.port_b = self.proc.stdout.readline().split()
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait(10)
-
-
-def relay_child():
-    from b4k_mew_tools import VirtualLine
-    with VirtualLine() as line:
-        print(line.port_a, line.port_b, flush=True)
-        sys.stdin.read()
+EXPECTED = [common.register_word(r) for r in range(LONG_READ)]
 
 
 class LongReadSide:
     def __init__(self, label):
         self.label = label
-        self.relay = Relay()
+        self.relay = common.Relay()
         self.sim = self.master = None
         try:
             if label == "library":
@@ -515,9 +387,9 @@ def check_agreement():
     device.write_registers("DT", 0, EXPECTED)
     command = append_tail("%01#RDD00000" + "%05d" % (LONG_READ - 1))
     wanted = cut_frames(device._process_request(command))
-    got = [plain._answer(command)]
+    got = [plain._process_request(command)]
     while got[-1].endswith("&" + TAIL):
-        got.append(plain._answer(continuation_request(got[-1])))
+        got.append(plain._process_request(continuation_request(got[-1])))
     assert got == wanted, "the plain simulator cuts its answer otherwise than the codec"
     return len(wanted)
 
@@ -526,25 +398,20 @@ def measure_long_reads(rounds, seconds, warmup):
     frames = check_agreement()
     sides = common.open_sides(LongReadSide, [("library",), ("baseline",)])
     try:
-        for side in sides:
-            side.run(warmup)
-        samples = common.alternate(sides, rounds, lambda side: side.run(seconds))
+        samples = common.measure_sides(sides, rounds, seconds, warmup)
     finally:
         common.close_sides(sides)
-    rows = []
-    for side in sides:
-        latencies = [t for got, _ in samples[side.label] for t in got]
-        rates = [len(got) * LONG_READ / elapsed for got, elapsed in samples[side.label]]
-        rows.append({"pair": side.label, "reads": len(latencies), "words_per_s": max(rates),
-                     "words_per_s_rounds": rates, "median_ms": statistics.median(latencies) * 1e3})
+    rows = [dict(pair=side.label, **common.rate_figures(samples[side.label], "words", LONG_READ, "reads"))
+            for side in sides]
+    for row in rows:
+        row["median_ms"] = row["median_us"] / 1e3
     return rows, frames
 
 
 # --- Main ---------------------------------------------------------------------------------
 
 def main(argv=None):
-    opts = common.argument_parser(__doc__, "fewer and shorter rounds").parse_args(argv)
-    rounds, seconds, warmup = (3, 0.4, 0.2) if opts.quick else (5, 2.0, 0.5)
+    opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5))
 
     answers = measure_answers(rounds, seconds, warmup)
     long_reads, frames = measure_long_reads(rounds, seconds, warmup)
@@ -575,28 +442,12 @@ def main(argv=None):
     common.print_target("library busy / idle >= %.1f" % TARGET_BUSY_OVER_IDLE, target,
                         "%.2f" % busy_over_idle["library"])
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "simulator",
-            "quick": opts.quick,
-            "rounds": rounds,
-            "seconds_per_round": seconds,
-            "command": COMMAND.decode("ascii"),
-            **common.machine_facts(),
-            "answers": answers,
-            "library_over_baseline": over_baseline,
-            "busy_over_idle": busy_over_idle,
-            "long_read": {"words": LONG_READ, "frame_limit": FRAME_LIMIT, "frames": frames, "pairs": long_reads,
-                          "library_over_baseline": long_ratio},
-            "targets": {"busy_over_idle": target},
-        })
-    return 0
+    return common.finish(opts, "simulator", rounds=rounds, seconds_per_round=seconds, command=COMMAND.decode(),
+                         answers=answers, library_over_baseline=over_baseline, busy_over_idle=busy_over_idle,
+                         long_read={"words": LONG_READ, "frame_limit": FRAME_LIMIT, "frames": frames,
+                                    "pairs": long_reads, "library_over_baseline": long_ratio},
+                         targets={"busy_over_idle": target})
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--serve"]:
-        serve_child(*sys.argv[2:4])
-    elif sys.argv[1:2] == ["--relay"]:
-        relay_child()
-    else:
-        sys.exit(main())
+    common.run(main, serve=serve_child)

@@ -1,32 +1,20 @@
 """Slave answers over a pseudo-terminal: b4k_mew.MewFullDuplex against a plain-Python slave.
 
-Run from the repository root after building:
-
     PYTHONPATH=build /usr/bin/python3 bench/bench_slave.py [--quick] [--json PATH]
 
-Each slave sits on the slave side of its own raw pseudo-terminal pair. On
-the pty's master side a driving loop of plain Python plays the master: it
-writes one register read command ("%01#RDD0010000101" with its check code)
-with os.write, reads the answer with os.read up to its CR, and only then
-sends the next command. The library slave is a MewFullDuplex with its
-default handlers on a MewSerial; the baseline is the same design written in
-plain Python on pyserial (a receiver thread reading each frame byte by byte
-and putting commands into the queue of a worker thread, which checks the
-frame, calls the handler and writes the response under a sender lock). A
-third row, "floor", answers with a fixed response from a thread that reads
-and writes the pty directly with os.read and os.write: the cost of the pty
-and of the driving loop alone. The rows alternate round by round, so that a
-change of machine load hits all of them alike. The figures are answers per
-second (the best of several rounds) and the median latency of one
-exchange; the ratio is library over baseline.
-It is a benchmark, not a test: it always exits 0 once the figures are
-printed, whether the target is met or not.
+Each slave sits on the slave side of its own raw pty pair; on the master
+side a driving loop of plain Python writes one register read and reads the
+answer up to its CR before the next. The library slave is a MewFullDuplex
+with its default handlers; the baseline the same design in plain Python on
+pyserial (a receiver thread reading byte by byte, a worker that checks the
+frame, calls the handler and answers under a sender lock); "floor" a thread
+answering a fixed response on the pty itself: the cost of the pty and the
+loop alone. Answers per second (best round) and median latency; the ratio
+is library over baseline.
 """
 
 import os
-import queue
 import select
-import statistics
 import sys
 import threading
 import time
@@ -43,11 +31,8 @@ from common import (ERROR, FEEDBACK, HEAD, IGNORE_BCC, QUERY, TAIL, append_tail,
 TARGET_RATIO = 3.0
 
 BAUDRATE = 115200
-COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000101")
-RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD00000000")
-# The driving loop gives up on an answer after this long: a benchmark that
-# hangs tells nothing.
-ANSWER_TIMEOUT = 2.0
+COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000101").encode()
+RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD00000000").encode()
 
 
 # --- The plain-Python baseline ----------------------------------------------
@@ -68,10 +53,6 @@ def find_station_end(data):
     return len(data)
 
 
-def frame_type(data):
-    return data[find_station_end(data)]
-
-
 def parse_station(data):
     return int(data[1:find_station_end(data)], 16)
 
@@ -86,64 +67,9 @@ def parse_command(data):
     return CMD_UNKNOWN
 
 
-class PlainSlave(common.PlainBase):
-    """MewSlaveBase and the full-duplex worker on common's PlainBase, with
-    the default handlers: reads answer zeros, writes store nothing."""
-
-    name = "PlainSlave"
-
-    def __init__(self, station, port, baudrate):
-        super().__init__(port, baudrate)
-        self._station = station
-        self._slave_stop_flag = True
-        self._query_listeners = []
-        self._slave_thread = None
-
-    def start(self):
-        super().start()
-        if self._slave_stop_flag:
-            self._slave_stop_flag = False
-            self._slave_thread = threading.Thread(target=self._check_and_process_request,
-                                                  name="PlainSlave._check_and_process_request")
-            self._slave_thread.start()
-
-    def close(self):
-        if not self._slave_stop_flag:
-            self._slave_stop_flag = True
-            self._slave_thread.join()
-        super().close()
-
-    def _route(self, line):
-        kind = frame_type(line)
-        if kind == QUERY:
-            if not self._query_listeners:
-                print("PlainSlave: No query listener. Drop frame.")
-            for listener in self._query_listeners:
-                listener.put(line)
-        elif kind not in (FEEDBACK, ERROR):
-            print("PlainSlave: Unknown frame type: %s" % kind)
-
-    # The worker.
-
-    def _check_and_process_request(self):
-        requests = queue.Queue()
-        with self._listener_lock:
-            self._query_listeners.append(requests)
-        try:
-            while not self._slave_stop_flag:
-                try:
-                    frame = requests.get(timeout=0.1)
-                except queue.Empty:
-                    continue
-                try:
-                    feedback = self._process_request(frame)
-                    if feedback:
-                        self._send(feedback)
-                except Exception as e:
-                    print("Ignore unhandled exception: %s" % e)
-        finally:
-            with self._listener_lock:
-                self._query_listeners.remove(requests)
+class PlainSlave(common.PlainSlaveBase):
+    """common's plain slave with MewSlaveBase's request processing and the
+    default handlers: reads answer zeros, writes store nothing."""
 
     # Request processing.
 
@@ -223,7 +149,7 @@ class FixedPeer:
         os.close(self._fd)
 
     def _run(self):
-        fd, response = self._fd, RESPONSE.encode("ascii")
+        fd, response = self._fd, RESPONSE
         pending = b""
         while not self._stop:
             ready, _, _ = select.select([fd], [], [], 0.1)
@@ -246,97 +172,52 @@ class Side:
         self.slave = make(os.ttyname(self.slave_fd))
         self.slave.start()
 
+    def run(self, seconds):
+        return common.time_each(common.exchange, (self.master_fd, COMMAND), RESPONSE, seconds)
+
+    def wait_ready(self):
+        """The first answer: the library's worker registers its queue on its
+        own thread, and a command that comes before is dropped."""
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                return common.exchange(self.master_fd, COMMAND)
+            except RuntimeError:
+                if time.monotonic() > deadline:
+                    raise
+
     def close(self):
         self.slave.close()
         os.close(self.slave_fd)
         os.close(self.master_fd)
 
 
-def make_library(port):
-    return b4k_mew.MewFullDuplex(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE), slave_station=1)
-
-
-def make_baseline(port):
-    return PlainSlave(1, port, BAUDRATE)
-
-
-def make_floor(port):
-    return FixedPeer(port)
-
-
-SIDES = [("library", make_library), ("baseline", make_baseline), ("floor", make_floor)]
-
-
-# --- Measuring ----------------------------------------------------------------
-
-def exchange(fd, command):
-    """Writes one command and returns its answer, up to and including CR."""
-    os.write(fd, command)
-    answer = b""
-    while not answer.endswith(b"\r"):
-        ready, _, _ = select.select([fd], [], [], ANSWER_TIMEOUT)
-        if not ready:
-            raise RuntimeError("no answer within %.1f s (got %r)" % (ANSWER_TIMEOUT, answer))
-        answer += os.read(fd, 4096)
-    return answer
-
-
-def wait_ready(side):
-    """The first answer: a slave's worker registers its queue on its own
-    thread, and a command that comes before is dropped."""
-    command, deadline = COMMAND.encode("ascii"), time.monotonic() + 10
-    while True:
-        try:
-            return exchange(side.master_fd, command)
-        except RuntimeError:
-            if time.monotonic() > deadline:
-                raise
-
-
-def run_round(fd, seconds):
-    """Exchanges back to back for about `seconds`; the latency of each and the time taken."""
-    return common.time_each(exchange, (fd, COMMAND.encode("ascii")), RESPONSE.encode("ascii"), seconds)
-
-
-def measure(sides, rounds, seconds, warmup):
-    """{side label: [(latencies, time taken) of each round]}, the sides alternating round by round."""
-    for side in sides:
-        wait_ready(side)
-        run_round(side.master_fd, warmup)
-    return common.alternate(sides, rounds, lambda side: run_round(side.master_fd, seconds))
+SIDES = [("library", lambda port: b4k_mew.MewFullDuplex(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE),
+                                                         slave_station=1)),
+         ("baseline", lambda port: PlainSlave(1, port, BAUDRATE)), ("floor", lambda port: FixedPeer(port))]
 
 
 def check_agreement(library, baseline):
     """A speed comparison only means something if both slaves answer alike."""
-    frames = [COMMAND] + [b4k_mew.MewStatic.append_tail(body) for body in (
+    frames = [COMMAND] + [b4k_mew.MewStatic.append_tail(body).encode() for body in (
         "%01#RCSR0010", "%01#WCSR00101", "%01#RCCX00000002", "%01#WCCY00100011010002FF",
         "%01#RDD0010000102", "%01#WDD00100001010201FF00", "%01#RDD0010000099", "%01#XYZ", "%001#RDD0000000000")]
     for frame in frames:
-        got, want = library._process_request(frame), baseline._process_request(frame)
+        got, want = library._process_request(frame.decode()), baseline._process_request(frame.decode())
         assert got == want, "%r: library %r, plain Python %r" % (frame, got, want)
 
 
 def main(argv=None):
-    opts = common.argument_parser(__doc__, "fewer and shorter rounds").parse_args(argv)
-
-    rounds, seconds, warmup = (3, 0.4, 0.2) if opts.quick else (5, 2.0, 0.5)
-
+    opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5))
     sides = common.open_sides(Side, SIDES)
     try:
         check_agreement(sides[0].slave, sides[1].slave)
-        samples = measure(sides, rounds, seconds, warmup)
+        for side in sides:
+            side.wait_ready()
+        samples = common.measure_sides(sides, rounds, seconds, warmup)
     finally:
         common.close_sides(sides)
-
-    # The best round of each: other work on the machine only ever slows a
-    # round down, so the best one is the closest to what the slave can do.
-    rows = []
-    for side in sides:
-        latencies = [t for got, _ in samples[side.label] for t in got]
-        rates = [len(got) / elapsed for got, elapsed in samples[side.label]]
-        rows.append({"slave": side.label, "answers": len(latencies), "answers_per_s": max(rates),
-                     "answers_per_s_rounds": rates, "median_us": statistics.median(latencies) * 1e6,
-                     "latency_histogram": common.latency_histogram(latencies)})
+    rows = [dict(slave=side.label, **common.rate_figures(samples[side.label], "answers")) for side in sides]
     by_label = {r["slave"]: r for r in rows}
     ratio = by_label["library"]["answers_per_s"] / by_label["baseline"]["answers_per_s"]
     of_floor = by_label["library"]["answers_per_s"] / by_label["floor"]["answers_per_s"]
@@ -350,22 +231,10 @@ def main(argv=None):
     print("library / baseline: %.2f" % ratio)
     print("library / floor:    %.2f" % of_floor)
     common.print_target("library / baseline >= %.1f" % TARGET_RATIO, ratio_target, "%.2f" % ratio)
-
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "slave",
-            "quick": opts.quick,
-            "rounds": rounds,
-            "seconds_per_round": seconds,
-            "command": COMMAND,
-            **common.machine_facts(cpus=False),
-            "slaves": rows,
-            "ratio": ratio,
-            "library_over_floor": of_floor,
-            "targets": {"ratio": ratio_target},
-        })
-    return 0
+    return common.finish(opts, "slave", cpus=False, rounds=rounds, seconds_per_round=seconds,
+                         command=COMMAND.decode(), slaves=rows, ratio=ratio, library_over_floor=of_floor,
+                         targets={"ratio": ratio_target})
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    common.run(main)

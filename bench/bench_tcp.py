@@ -1,40 +1,21 @@
 """Over TCP on the loopback: MewMaster("tcp://...") against a plain-Python socket master, and the gateway's cost per query.
 
-Run from the repository root after building:
-
     PYTHONPATH=build /usr/bin/python3 bench/bench_tcp.py [--quick] [--json PATH]
 
-Every master here reads one register (DT100 of station 1) from a
-b4k_mew_tools.Simulator that has no serial line and answers TCP clients
-only (Simulator(None).listen), in this process; the simulator answers from
-C++ threads and takes no share of the interpreter.
-
-Round trips. "library" is b4k_mew.MewMaster("tcp://127.0.0.1:PORT") calling
-get_uint16; "baseline" is the same read written in plain Python on a
-socket: the command built with a check code, sendall, a blocking recv loop
-up to the CR, the check code verified and the word decoded. Both connect
-once and read back to back.
-
-The gateway. A library master reads the same register through
-b4k_mew.Gateway, whose line master (a MewMasterBase) reaches the simulator
-over TCP as well (not over a pseudo-terminal, so that the hop the gateway
-adds is the only difference from the direct master). The baseline gateway
-is the same relay in plain Python: a thread per client reading frames up to
-CR, a lock that puts one command at a time on a socket to the simulator,
-the answer read up to CR and sent back. The figure is the median latency a
-gateway adds to a query over the direct master's.
-
-The sides alternate round by round, so that a change of machine load hits
-them all alike; round trips per second are the best round of each, the
-latencies the median and 99th percentile of every query timed. There is no
-target: these are figures to watch. It always exits 0 once they are
-printed.
+Every master reads DT100 of station 1 from a b4k_mew_tools.Simulator in this
+process that answers TCP clients only (from C++ threads). Round trips:
+"library" is MewMaster("tcp://...").get_uint16, "baseline" the same read in
+plain Python on a socket (check code built and verified, recv up to CR).
+The gateway: a library master reads through b4k_mew.Gateway, whose line
+master reaches the simulator over TCP too, against the same relay in plain
+Python (a thread per client, one command at a time on the line's socket);
+the figure is the median latency a gateway adds over the direct master.
+Best round of each for rates; no target, figures to watch.
 """
 
 import contextlib
 import os
 import socket
-import statistics
 import sys
 import threading
 
@@ -146,80 +127,62 @@ class PlainGateway:
 # --- The sides ----------------------------------------------------------------------------
 
 class Side:
-    def __init__(self, label, master, *parts):
+    """A master reading DT100 with what it reaches the simulator through,
+    closed after it: make(stack) returns the master and puts the parts'
+    closing on the stack."""
+
+    def __init__(self, label, make):
         self.label = label
-        self.master = master
-        self._parts = parts  # closed after the master, in order
+        with contextlib.ExitStack() as stack:
+            self.master = make(stack)
+            stack.callback(self.master.close)
+            self._parts = stack.pop_all()
 
     def run(self, seconds):
         return common.time_each(self.master.get_uint16, (STATION, REGISTER), VALUE, seconds)
 
     def close(self):
-        self.master.close()
-        for part in self._parts:
-            part.close()
+        self._parts.close()
 
 
 def library_master(port):
     return b4k_mew.MewMaster("tcp://127.0.0.1:%d" % port, query_timeout=QUERY_TIMEOUT)
 
 
-def library_gateway_side(sim_port):
+def through(make_gateway, sim_port):
+    def make(stack):
+        gateway = make_gateway(stack, sim_port)
+        stack.callback(gateway.close)
+        return library_master(gateway.port)
+    return make
+
+
+def library_gateway(stack, sim_port):
     line = b4k_mew.MewMasterBase("tcp://127.0.0.1:%d" % sim_port, query_timeout=QUERY_TIMEOUT)
+    stack.callback(line.close)
     line.start()
-    try:
-        gateway = b4k_mew.Gateway(line, "127.0.0.1", 0)
-    except BaseException:
-        line.close()
-        raise
-    try:
-        return Side("library via Gateway", library_master(gateway.port), gateway, line)
-    except BaseException:
-        gateway.close()
-        line.close()
-        raise
-
-
-def plain_gateway_side(sim_port):
-    gateway = PlainGateway(sim_port)
-    try:
-        return Side("library via plain gateway", library_master(gateway.port), gateway)
-    except BaseException:
-        gateway.close()
-        raise
+    return b4k_mew.Gateway(line, "127.0.0.1", 0)
 
 
 def open_sides(sim_port):
-    makers = [
-        lambda: Side("library", library_master(sim_port)),
-        lambda: Side("baseline", PlainSocketMaster(sim_port)),
-        lambda: library_gateway_side(sim_port),
-        lambda: plain_gateway_side(sim_port),
-    ]
-    return common.open_sides(lambda make: make(), [(make,) for make in makers])
+    return common.open_sides(Side, [
+        ("library", lambda stack: library_master(sim_port)),
+        ("baseline", lambda stack: PlainSocketMaster(sim_port)),
+        ("library via Gateway", through(library_gateway, sim_port)),
+        ("library via plain gateway", through(lambda stack, port: PlainGateway(port), sim_port)),
+    ])
 
 
 def measure(sides, rounds, seconds, warmup):
-    for side in sides:
-        side.run(warmup)
-    samples = common.alternate(sides, rounds, lambda side: side.run(seconds))
-    figures = {}
-    for side in sides:
-        latencies = sorted(t for got, _ in samples[side.label] for t in got)
-        rates = [len(got) / elapsed for got, elapsed in samples[side.label]]
-        figures[side.label] = {"round_trips": len(latencies), "round_trips_per_s": max(rates),
-                               "round_trips_per_s_rounds": rates,
-                               "median_us": statistics.median(latencies) * 1e6,
-                               "p99_us": common.percentile(latencies, 0.99) * 1e6,
-                               "latency_histogram": common.latency_histogram(latencies)}
-    return figures
+    samples = common.measure_sides(sides, rounds, seconds, warmup)
+    return {side.label: common.rate_figures(samples[side.label], "round_trips", count="round_trips")
+            for side in sides}
 
 
 # --- Main ---------------------------------------------------------------------------------
 
 def main(argv=None):
-    opts = common.argument_parser(__doc__, "fewer and shorter rounds").parse_args(argv)
-    rounds, seconds, warmup = (2, 0.3, 0.1) if opts.quick else (5, 1.5, 0.5)
+    opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (2, 0.3, 0.1), (5, 1.5, 0.5))
 
     with Simulator(None) as sim:
         sim.add_device(STATION).write_registers("D", 100, [VALUE])
@@ -250,25 +213,14 @@ def main(argv=None):
     print("  Gateway %.1f us, plain-Python gateway %.1f us, plain / Gateway %.2f"
           % (added["library via Gateway"], added["library via plain gateway"], gateway_ratio))
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "tcp",
-            "quick": opts.quick,
-            "rounds": rounds,
-            "seconds_per_round": seconds,
-            **common.machine_facts(),
-            "sides": figures,
-            "library_over_baseline": ratio,
-            "gateway_added_median_us": added,
-            "plain_over_library_gateway_added": gateway_ratio,
-            # Figures only: a master that waits on its own socket in the
-            # caller's thread is the simplest path there is, and the library's
-            # receiver thread, which the full-duplex stations need, costs a
-            # hand-over per answer that no target should hide.
-            "targets": {},
-        })
-    return 0
+    # No targets, figures only: a master that waits on its own socket in the
+    # caller's thread is the simplest path there is, and the library's
+    # receiver thread, which the full-duplex stations need, costs a
+    # hand-over per answer that no target should hide.
+    return common.finish(opts, "tcp", rounds=rounds, seconds_per_round=seconds, sides=figures,
+                         library_over_baseline=ratio, gateway_added_median_us=added,
+                         plain_over_library_gateway_added=gateway_ratio, targets={})
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    common.run(main)

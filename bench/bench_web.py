@@ -1,86 +1,41 @@
 """The browser live view: the simulator's answers per second with and without three browsers watching its page.
 
-Run from the repository root after building:
-
     PYTHONPATH=build /usr/bin/python3 bench/bench_web.py [--quick] [--json PATH]
 
-The simulator runs in a process of its own on the slave side of a raw
-pseudo-terminal pair, with one device (station 1), as in bench_simulator.py;
-the web view's LiveServer (b4k_mew_tools.web, a SimulatorView of that
-simulator on a free port of 127.0.0.1) runs in that same process, so that
-whatever the browsers cost lands where the simulator answers. A driving loop
-of plain Python in this process writes one register read on the pty's
-master side with os.write, reads the answer up to its CR with os.read, and
-only then sends the next.
+As in bench_simulator.py, a simulator in a process of its own answers one
+register read at a time on a raw pty pair, driven by a loop here; the web
+view's LiveServer (a SimulatorView on a free port of 127.0.0.1) runs in the
+simulator's process, so whatever the browsers cost lands where it answers.
+With two CPUs or more the loop runs on one and the simulators' processes on
+another, the browsers anywhere: unpinned, one row's rounds ranged from about
+30,000 to 78,000 answers/s on two CPUs; pinned, within a few percent. A pty
+rather than TCP: as quiet pinned, and the baseline answers on a serial line
+only.
 
-Pinned: with two CPUs or more, the driving loop runs on one and the
-simulators' processes (every thread of them, the live server's included) on
-another, while the browsers are left to the scheduler, to run where they
-will and take CPU time from either. Unpinned, the rate of the same row
-depended on where the scheduler put the threads: on a machine of two CPUs
-anything from about 30,000 to 78,000 answers/s from one round to the next;
-pinned, its rounds stay within a few percent of each other.
+Rows, alternating round by round, the best round of each printed:
+"library, no browser" (Simulator with its LiveServer, no page open: the
+state is still rebuilt every 0.2 s and the frame log kept); "library, 3
+browsers watching" (three headless chromium instances under selenium show
+the page; a round starts once every page shows the register table
+"reg-1-DT-0" and has had an event, and the simulator's process counts three
+event streams open); "library, no browser, again" (the first row once more,
+the pair telling the noise); "baseline" (bench_simulator.py's plain-Python
+simulator, no web view). Outside the watching rounds the browsers show
+about:blank; after every switch the loop polls untimed for 2 s (after 0.5 s
+the pages' loading was not over). A script on every page counts the
+messages its event stream delivers; the CPU time of the simulator's process
+and of the browsers during each round comes from /proc.
 
-A pty rather than TCP on the loopback: pinned, both are as quiet (and
-unpinned, TCP is the noisier: rounds from about 40,000 to 110,000
-answers/s); but the baseline answers on a serial line only, so a pty puts
-every row on the same transport, and the figures compare with those of
-bench_simulator.py.
-
-Four rows, alternating round by round in this order; the figure printed is
-the best round of each:
-
-  "library, no browser": b4k_mew_tools.Simulator, which answers from C++,
-  with the LiveServer running but no page open: its state thread still
-  rebuilds the state every 0.2 s and the simulator keeps its frame log,
-  which the view turns on.
-
-  "library, 3 browsers watching": the same process while three headless
-  chromium instances (selenium) show the page. Each gets a new state every
-  0.2 s while the loop polls, since the last frames exchanged are part of
-  it. Before a round starts, every page must show the register table (the
-  element "reg-1-DT-0") and have received an event, and the simulator's
-  process must count three event streams open; it counts them by wrapping
-  the server's stream handler.
-
-  "library, no browser, again": the first row once more, right after the
-  browsers have left; the two rows without browsers tell the noise.
-
-  "baseline": bench_simulator.py's plain-Python simulator (memory in Python
-  dicts, a Python queue and a Python worker thread), imported from there, in
-  a process of its own on a pty of its own, without a web view.
-
-The browsers stay open for the whole run; outside the "watching" rounds they
-show about:blank, and a round without browsers starts only once the
-simulator's process counts no stream open. After every switch the loop polls
-untimed for 2 s, so that the pages' loading and unloading are over before
-the clock starts: after 0.5 s they were not, and the rounds of the rows
-without browsers spread by up to a fifth; after 2 s, by a few percent, as
-when no browser runs at all.
-A script added to every page before its own counts the messages its event
-stream delivers; the counts within the timed windows are printed, so that
-the reader sees the browsers were fed. The CPU time of the simulator's
-process and of the browsers (chromedriver and all it started) during each
-round comes from /proc.
-
-Within noise. The rows alternate round by round, so that a change of the
-machine's load hits them alike, and the two rows without browsers measure
-the same thing: how far apart they come within a round is the noise. Each
-round the watching row is set against the mean of the two rows without
-browsers around it; the target: the median of those round ratios at least
-1 less the noise, the largest difference, over the rounds, between the two
-rows without browsers. Without chromium or selenium the browser row is left
-out, with a note, and there is no target.
-
-It is a benchmark, not a test: it always exits 0 once the figures are
-printed, whether the target is met or not.
+Target: the median, over the rounds, of the watching row against the mean
+of the two rows without browsers around it, at least 1 less the noise (the
+largest difference within a round between the two rows without browsers).
+Without chromium or selenium the browser row is left out, with no target.
 """
 
 import importlib
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import threading
 import time
@@ -90,7 +45,8 @@ import b4k_mew
 # The benchmarks run as scripts; the insert lets them be imported as well.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-from bench_simulator import BAUDRATE, COMMAND, RESPONSE, BaselineSimulator, exchange  # noqa: E402
+from bench_simulator import BAUDRATE, COMMAND, RESPONSE, BaselineSimulator  # noqa: E402
+from common import exchange  # noqa: E402
 
 BROWSERS = 3
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -156,11 +112,11 @@ def count_streams():
     return lambda: open_streams[0]
 
 
-def serve_child(kind, port, cpu):
+def serve_child(kind, cpu, port):
     """The simulator of `kind` on `port` (the library's with its live
-    server), until stdin ends, on CPU `cpu` ("-": any). Prints "ready URL"
-    ("ready -" without a server); then answers each line "streams" on stdin
-    with the number of event streams open."""
+    server), until stdin ends, on CPU `cpu` ("-": any). Says "ready URL"
+    ("ready -" without a server); then answers each line "streams" with the
+    number of event streams open."""
     if cpu != "-":
         # Before any thread starts: they all inherit it.
         os.sched_setaffinity(0, {int(cpu)})
@@ -178,27 +134,16 @@ def serve_child(kind, port, cpu):
         if kind == "library":
             streams = count_streams()
             server = LiveServer(SimulatorView(sim), "127.0.0.1", 0)
-        print("ready %s" % (server.url if server else "-"), flush=True)
-        for line in sys.stdin:
-            print(streams() if line.strip() == "streams" else "?", flush=True)
+        common.serve_lines("ready %s" % (server.url if server else "-"),
+                           lambda line: streams() if line == "streams" else "?")
     finally:
         if server is not None:
             server.close()
         sim.close()
 
 
-def process_ticks(pid):
-    """CPU clock ticks (user and system) of process `pid` and its threads; 0 once gone."""
-    try:
-        with open("/proc/%d/stat" % pid, encoding="ascii", errors="replace") as f:
-            fields = f.read().rpartition(")")[2].split()
-    except OSError:
-        return 0
-    return int(fields[11]) + int(fields[12])
-
-
-def tree_ticks(roots):
-    """{pid: ticks} of the processes `roots` and all their descendants."""
+def tree_seconds(roots):
+    """{pid: CPU seconds} of the processes `roots` and all their descendants."""
     parents = {}
     for name in os.listdir("/proc"):
         if name.isdigit():
@@ -212,52 +157,33 @@ def tree_ticks(roots):
         pid = todo.pop()
         found.add(pid)
         todo += [child for child, parent in parents.items() if parent == pid and child not in found]
-    return {pid: process_ticks(pid) for pid in found}
+    return {pid: common.process_cpu_seconds(pid) for pid in found}
 
 
-class SimulatorProcess:
-    """A simulator in a child process on the slave side of a pty pair; the
+class SimulatorProcess(common.PtyChild):
+    """A simulator in a helper process on the slave side of a pty pair; the
     driving loop uses the master side."""
 
     def __init__(self, kind, cpu):
+        super().__init__("--serve", kind, "-" if cpu is None else str(cpu))
         self.kind = kind
-        self.master_fd, self.slave_fd = common.open_raw_pty()
-        self.proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", kind,
-                                      os.ttyname(self.slave_fd), "-" if cpu is None else str(cpu)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        try:
-            word, _, url = self.proc.stdout.readline().strip().partition(" ")
-            if word != "ready":
-                raise RuntimeError("%s simulator: did not start" % kind)
-        except BaseException:
+        word, _, url = self.first.partition(" ")
+        if word != "ready":
             self.close()
-            raise
+            raise RuntimeError("%s simulator: did not start" % kind)
         self.url = None if url == "-" else url
 
     def streams(self):
-        self.proc.stdin.write("streams\n")
-        self.proc.stdin.flush()
-        return int(self.proc.stdout.readline())
+        return int(self.ask("streams"))
 
-    def ticks(self):
-        return process_ticks(self.proc.pid)
+    def seconds(self):
+        return common.process_cpu_seconds(self.proc.pid)
 
     def poll(self, seconds):
         """Register reads, untimed, for `seconds`."""
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             exchange(self.master_fd, COMMAND)
-
-    def close(self):
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
-        os.close(self.slave_fd)
-        os.close(self.master_fd)
 
 
 # --- The browsers ----------------------------------------------------------------------
@@ -296,9 +222,9 @@ class Browsers:
             raise
         self.watching = False
 
-    def ticks(self):
-        """{pid: ticks} of every process of the browsers and their drivers."""
-        return tree_ticks([d.service.process.pid for d in self.drivers])
+    def seconds(self):
+        """{pid: CPU seconds} of every process of the browsers and their drivers."""
+        return tree_seconds([d.service.process.pid for d in self.drivers])
 
     def counters(self):
         """[(messages, characters, frame rows shown)] of each page."""
@@ -362,19 +288,17 @@ class Row:
     def run(self, seconds, count_events=True):
         self.prepare()
         before = self.browsers.counters() if self.watched else None
-        browser_ticks = self.browsers.ticks() if self.browsers is not None else {}
-        sim_ticks = self.process.ticks()
+        browser_cpu = self.browsers.seconds() if self.browsers is not None else {}
+        sim_cpu = self.process.seconds()
         latencies, elapsed = common.time_each(exchange, (self.process.master_fd, COMMAND), RESPONSE, seconds)
-        sim_ticks = self.process.ticks() - sim_ticks
+        sim_cpu = self.process.seconds() - sim_cpu
         if self.browsers is not None:
-            after = self.browsers.ticks()
-            browser_ticks = sum(t - browser_ticks.get(pid, 0) for pid, t in after.items())
+            browser_cpu = sum(t - browser_cpu.get(pid, 0) for pid, t in self.browsers.seconds().items())
         else:
-            browser_ticks = 0
+            browser_cpu = 0
         if self.watched and count_events:
             self.events.append([(a[0] - b[0], a[1] - b[1], a[2]) for a, b in zip(self.browsers.counters(), before)])
-        hz = os.sysconf("SC_CLK_TCK")
-        return latencies, elapsed, sim_ticks / hz / elapsed, browser_ticks / hz / elapsed
+        return latencies, elapsed, sim_cpu / elapsed, browser_cpu / elapsed
 
 
 def pick_cpus():
@@ -415,15 +339,13 @@ def measure(rounds, seconds, warmup, with_browsers, cpus):
     figures = []
     for row in rows:
         runs = samples[row.label]
-        latencies = [t for got, _, _, _ in runs for t in got]
-        rates = [len(got) / elapsed for got, elapsed, _, _ in runs]
-        figures.append({"row": row.label, "simulator": row.process.kind, "browsers": BROWSERS if row.watched else 0,
-                        "answers": len(latencies), "answers_per_s": max(rates), "answers_per_s_rounds": rates,
-                        "spread": (max(rates) - min(rates)) / max(rates),
-                        "median_us": statistics.median(latencies) * 1e6,
-                        "simulator_cpu": statistics.median(r[2] for r in runs),
-                        "browsers_cpu": statistics.median(r[3] for r in runs) if browsers is not None else None,
-                        "latency_histogram": common.latency_histogram(latencies)})
+        f = common.rate_figures(runs, "answers")
+        rates = f["answers_per_s_rounds"]
+        figures.append(dict(row=row.label, simulator=row.process.kind, browsers=BROWSERS if row.watched else 0,
+                            spread=(max(rates) - min(rates)) / max(rates),
+                            simulator_cpu=statistics.median(r[2] for r in runs),
+                            browsers_cpu=statistics.median(r[3] for r in runs) if browsers is not None else None,
+                            **f))
     watched = [row for row in rows if row.watched]
     return figures, (watched[0].events if watched else [])
 
@@ -448,8 +370,7 @@ def browser_events(events, seconds):
 # --- Main ---------------------------------------------------------------------------------
 
 def main(argv=None):
-    opts = common.argument_parser(__doc__, "fewer and shorter rounds").parse_args(argv)
-    rounds, seconds, warmup = (3, 1.0, 0.3) if opts.quick else (5, 3.0, 1.0)
+    opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (3, 1.0, 0.3), (5, 3.0, 1.0))
 
     missing = browsers_missing()
     if missing:
@@ -504,32 +425,14 @@ def main(argv=None):
     else:
         print("no target: the browser row was not measured")
 
-    if opts.json:
-        common.write_json(opts.json, {
-            "benchmark": "web",
-            "quick": opts.quick,
-            "rounds": rounds,
-            "seconds_per_round": seconds,
-            "command": COMMAND.decode("ascii"),
-            "browsers": BROWSERS if watched else 0,
-            "browsers_missing": missing,
-            "cpus_pinned": {"loop": cpus[0], "simulators": cpus[1]} if cpus else None,
-            **common.machine_facts(),
-            "rows": rows,
-            "watched_over_none": best_ratio,
-            "watched_over_none_rounds": paired,
-            "watched_over_none_median": effect,
-            "again_over_none_rounds": again,
-            "noise": noise,
-            "library_over_baseline": over_baseline,
-            "events": fed,
-            "targets": {"watched_over_none": target} if watched else {},
-        })
-    return 0
+    return common.finish(
+        opts, "web", rounds=rounds, seconds_per_round=seconds, command=COMMAND.decode("ascii"),
+        browsers=BROWSERS if watched else 0, browsers_missing=missing,
+        cpus_pinned={"loop": cpus[0], "simulators": cpus[1]} if cpus else None, rows=rows,
+        watched_over_none=best_ratio, watched_over_none_rounds=paired, watched_over_none_median=effect,
+        again_over_none_rounds=again, noise=noise, library_over_baseline=over_baseline, events=fed,
+        targets={"watched_over_none": target} if watched else {})
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--serve"]:
-        serve_child(*sys.argv[2:5])
-    else:
-        sys.exit(main())
+    common.run(main, serve=serve_child)

@@ -1,9 +1,10 @@
-"""What the benchmarks in bench/ share: the plain-Python baseline they all
-measure the library against, the pseudo-terminal pairs with their answering
-peer, the timing, and the printed table and JSON figures.
+"""The harness every benchmark in bench/ runs on: the plain-Python baselines
+they measure the library against (codec, link, typed master), pseudo-terminal
+pairs with an answering peer, helper processes, spinning threads, rounds
+alternated between the sides, the timing loops, and the printed table and
+JSON figures. bench/report.py runs the benchmarks and draws the picture.
 
-Not a benchmark itself (bench/report.py runs bench_*.py only). The
-benchmarks run as scripts and import it from their own directory.
+The benchmarks run as scripts and import it from their own directory.
 """
 
 import argparse
@@ -12,6 +13,10 @@ import math
 import os
 import platform
 import queue
+import select
+import socket
+import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -111,6 +116,46 @@ def frame_type_position(frame):
 
 def parse_station(frame):
     return int(frame[1:frame_type_position(frame)], 16)
+
+
+def contact_address(name):
+    """"Y3" -> "Y0003", "YA" -> "Y000A", "Y10" -> "Y0010"."""
+    return name[0] + format(int(name[1:-1] or "0"), "03d") + name[-1].upper()
+
+
+def word_address(name):
+    """"WX0" -> ("X", 0)."""
+    assert name[0] == "W"
+    return name[1], int(name[2:])
+
+
+def _word_range(station, cmd, name, count):
+    letter, start = word_address(name)
+    return fill_header(station, cmd) + letter + format(start, "04d") + format(start + count - 1, "04d")
+
+
+def fill_read_word_unit_of_contact_message(station, name, word_count=1):
+    assert word_count > 0
+    return append_tail(_word_range(station, "RCC", name, word_count))
+
+
+def fill_write_single_point_of_contact_message(station, name, value):
+    return append_tail(fill_header(station, "WCS") + contact_address(name) + ("1" if value else "0"))
+
+
+def fill_write_word_unit_of_contact_message(station, name, values):
+    assert len(values) > 0
+    data = _word_range(station, "WCC", name, len(values))
+    for value in values:
+        assert value >= 0
+        data += word_text(value)
+    return append_tail(data)
+
+
+def register_word(register):
+    """The value a benchmark's device holds in a register: different in
+    every register, so that a word decoded from the wrong place shows."""
+    return (register * 40503 + 4660) & 0xFFFF
 
 
 # --- The plain-Python baseline: the link ---------------------------------------
@@ -236,6 +281,100 @@ class PlainMasterBase(PlainBase):
             return response[pos:-3]
 
 
+class PlainSlaveBase(PlainBase):
+    """MewSlaveBase with the full-duplex worker: the receiver puts commands
+    into the queue of a worker thread, which answers each with
+    _process_request under the sender lock."""
+
+    name = "PlainSlave"
+
+    def __init__(self, station, port, baudrate):
+        super().__init__(port, baudrate)
+        self._station = station
+        self._slave_stop_flag = True
+        self._query_listeners = []
+        self._slave_thread = None
+
+    def start(self):
+        super().start()
+        if self._slave_stop_flag:
+            self._slave_stop_flag = False
+            requests = queue.Queue()
+            with self._listener_lock:
+                self._query_listeners.append(requests)
+            self._slave_thread = threading.Thread(target=self._check_and_process_request, args=(requests,),
+                                                  name=self.name + "._check_and_process_request")
+            self._slave_thread.start()
+
+    def close(self):
+        if not self._slave_stop_flag:
+            self._slave_stop_flag = True
+            self._slave_thread.join()
+        super().close()
+
+    def _route(self, line):
+        kind = line[frame_type_position(line)]
+        if kind == QUERY:
+            for listener in self._query_listeners:
+                listener.put(line)
+        elif kind not in (FEEDBACK, ERROR):
+            print("%s: Unknown frame type: %s" % (self.name, kind))
+
+    def _check_and_process_request(self, requests):
+        while not self._slave_stop_flag:
+            try:
+                frame = requests.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            try:
+                feedback = self._process_request(frame)
+                if feedback:
+                    self._send(feedback)
+            except Exception as e:
+                print("Ignore unhandled exception: %s" % e)
+
+    def _process_request(self, command):
+        raise NotImplementedError
+
+
+class PlainMaster(PlainMasterBase):
+    """MewMaster's typed operations on the plain master: frames built and
+    words decoded in Python."""
+
+    def _words(self, fb, count):
+        if len(fb) != 4 * count + 2:
+            raise IOError("Invalid feedback format: %s" % fb)
+        words = [0] * count
+        for i in range(count):
+            at = 2 + 4 * i
+            words[i] = int(fb[at + 2:at + 4] + fb[at:at + 2], 16)
+        return words
+
+    def get_multi_uint16(self, station, name, count):
+        return self._words(self.query(fill_read_data_area_message(station, name, count)), count)
+
+    def get_uint16(self, station, name):
+        return self.get_multi_uint16(station, name, 1)[0]
+
+    def get_multi_coil_uint16(self, station, name, count):
+        return self._words(self.query(fill_read_word_unit_of_contact_message(station, name, count)), count)
+
+    def get_coil_uint16(self, station, name):
+        return self.get_multi_coil_uint16(station, name, 1)[0]
+
+    def set_multi_uint16(self, station, name, values):
+        self.query(fill_write_data_area_message(station, name, values))
+
+    def set_uint32(self, station, name, value):
+        self.set_multi_uint16(station, name, [value & 0xFFFF, (value >> 16) & 0xFFFF])
+
+    def set_coil(self, station, name, value):
+        self.query(fill_write_single_point_of_contact_message(station, name, value))
+
+    def set_coil_uint16(self, station, name, value):
+        self.query(fill_write_word_unit_of_contact_message(station, name, [value]))
+
+
 # --- Pseudo-terminal pairs and the answering peer ------------------------------
 
 # Written on the pty's slave side, it reaches the peer like a command and
@@ -359,7 +498,162 @@ def close_sides(sides):
         side.close()
 
 
+def exchange(fd, command, timeout=2.0):
+    """Writes one command (bytes) on the master side of a pty and returns its
+    answer up to and including CR; RuntimeError after `timeout` seconds
+    without one, as a benchmark that hangs tells nothing."""
+    os.write(fd, command)
+    answer = b""
+    while not answer.endswith(b"\r"):
+        ready, _, _ = select.select([fd], [], [], timeout)
+        if not ready:
+            raise RuntimeError("no answer within %.1f s (got %r)" % (timeout, answer))
+        answer += os.read(fd, 4096)
+    return answer
+
+
+# --- Helper processes ----------------------------------------------------------
+
+class Child:
+    """The running benchmark's script again, as a helper process: `args`
+    name the helper (see run). Its first line on stdout says where it
+    serves; each line written to it gets one line back; it ends when its
+    stdin closes."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([sys.executable, os.path.abspath(sys.argv[0]), *args],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.first = self.proc.stdout.readline().strip()
+        if not self.first:
+            self.close()
+            raise RuntimeError("helper %s did not start" % " ".join(args))
+
+    def ask(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().strip()
+
+    def close(self):
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+
+
+class PtyChild(Child):
+    """A helper process serving on the slave side of a raw pty pair (its
+    name the helper's last argument); the driving loop uses the master side."""
+
+    def __init__(self, *args):
+        self.master_fd, self.slave_fd = open_raw_pty()
+        try:
+            super().__init__(*args, os.ttyname(self.slave_fd))
+        except BaseException:
+            self._close_pty()
+            raise
+
+    def _close_pty(self):
+        os.close(self.slave_fd)
+        os.close(self.master_fd)
+
+    def close(self):
+        super().close()
+        self._close_pty()
+
+
+def serve_lines(first, answer=lambda line: "?"):
+    """A helper's side of Child: prints `first`, then answer(line) for
+    every line read, until stdin ends."""
+    print(first, flush=True)
+    for line in sys.stdin:
+        print(answer(line.strip()), flush=True)
+
+
+def relay_child():
+    """A helper: a VirtualLine whose relay runs in this process."""
+    from b4k_mew_tools import VirtualLine
+    with VirtualLine() as line:
+        serve_lines("%s %s" % (line.port_a, line.port_b))
+
+
+class Relay(Child):
+    """A virtual serial line whose relay runs in a helper process, so that it
+    competes with nobody here for the interpreter lock: (port_a, port_b)."""
+
+    def __init__(self, *args):
+        super().__init__(*(args or ("--relay",)))
+        self.port_a, self.port_b = self.first.split()
+
+
+def run(main, **helpers):
+    """The script's entry: main(), or the helper that the first argument
+    names ("--serve" runs helpers["serve"] with the other arguments)."""
+    for name, helper in dict(helpers, relay=relay_child).items():
+        if sys.argv[1:2] == ["--" + name]:
+            sys.exit(helper(*sys.argv[2:]) or 0)
+    sys.exit(main())
+
+
 # --- Timing ------------------------------------------------------------------------
+
+class Spinner:
+    """A Python thread that keeps the interpreter busy with pure-Python work,
+    as a program's own work would, from start() (or `with`) to stop(). It
+    counts its loops: a side that holds the interpreter lock while it waits
+    shows as a spinner that got little done."""
+
+    def __init__(self):
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, name="spinner", daemon=True)
+        self.loops = 0
+        self.seconds = 0.0
+
+    def _run(self):
+        x = loops = 0
+        begin = time.perf_counter()
+        while not self._stop:
+            for i in range(1000):
+                x = (x * 31 + i) % 1000003
+            loops += 1
+        self.seconds, self.loops = time.perf_counter() - begin, loops
+
+    def start(self):
+        self._thread.start()
+        return self
+
+    def stop(self):
+        self._stop = True
+        self._thread.join()
+
+    __enter__ = start
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def measure_sides(sides, rounds, seconds, warmup, run=lambda side, seconds: side.run(seconds)):
+    """{side label: [run(side, seconds) of each round]} after one warm-up
+    run of every side, the sides alternating round by round."""
+    for side in sides:
+        run(side, warmup)
+    return alternate(sides, rounds, lambda side: run(side, seconds))
+
+
+def rate_figures(runs, unit, per=1, count=None):
+    """The figures of timed rounds [(latencies, time taken, ...)]: how many
+    (`count`, default `unit`), the best round's rate of `unit` per second
+    (`per` of them each) and every round's, the latency's median and 99th
+    percentile, and its histogram. The best round counts, as with timeit:
+    other work on the machine only ever slows a round down."""
+    latencies = sorted(t for r in runs for t in r[0])
+    rates = [len(r[0]) * per / r[1] for r in runs]
+    return {count or unit: len(latencies), unit + "_per_s": max(rates), unit + "_per_s_rounds": rates,
+            "median_us": statistics.median(latencies) * 1e6, "p99_us": percentile(latencies, 0.99) * 1e6,
+            "latency_histogram": latency_histogram(latencies)}
+
 
 def alternate(sides, rounds, run):
     """{side label: [run(side) of each round]}, the sides taking turns round
@@ -463,6 +757,37 @@ class OtherLoad:
         return max(0.0, busy - own) / (wall * os.cpu_count())
 
 
+def process_cpu_seconds(pid):
+    """CPU seconds (user and system) of process `pid` and its threads; 0 once gone."""
+    try:
+        with open("/proc/%d/stat" % pid, encoding="ascii", errors="replace") as f:
+            fields = f.read().rpartition(")")[2].split()
+    except OSError:
+        return 0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(condition, timeout):
+    """Whether `condition()` came true within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return condition()
+
+
+def print_other_load(load):
+    if load is not None:
+        print("CPU taken by other processes during the run: %.0f%% of %d CPUs" % (100 * load, os.cpu_count()))
+
+
 # --- Arguments and output ----------------------------------------------------------
 
 def argument_parser(doc, quick_help):
@@ -470,6 +795,25 @@ def argument_parser(doc, quick_help):
     parser.add_argument("--quick", action="store_true", help=quick_help)
     parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
     return parser
+
+
+def options(argv, doc, quick, full, *arguments, quick_help="fewer and shorter rounds"):
+    """(options, settings): the settings are `quick` with --quick, `full`
+    otherwise; each of `arguments` is (names, keywords) of one more option."""
+    parser = argument_parser(doc, quick_help)
+    for names, keywords in arguments:
+        parser.add_argument(*names, **keywords)
+    opts = parser.parse_args(argv)
+    return opts, quick if opts.quick else full
+
+
+def finish(opts, benchmark, cpus=True, **figures):
+    """Writes the figures as JSON when --json asks for it, with the run's
+    kind and the machine's facts; 0, the exit status of every benchmark
+    once its figures are printed, whether its targets are met or not."""
+    if opts.json:
+        write_json(opts.json, {"benchmark": benchmark, "quick": opts.quick, **machine_facts(cpus), **figures})
+    return 0
 
 
 def print_table(columns, rows, sep="  "):
