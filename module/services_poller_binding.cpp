@@ -322,8 +322,9 @@ void bind_poller(py::module_ &m) {
             },
             py::arg("station"), py::arg("address"), py::arg("type") = py::none(), py::arg("period") = 1.0,
             py::arg("name") = py::none(),
-            "Adds a point and returns its name (\"station:address\" unless given). address: a register "
-            "\"DT100\", \"LD5\", \"FL0\", a contact word \"WX0\" or a contact \"X0010\"; type: \"bool\" (a "
+            "Adds a point and returns its name (\"station:address\" unless given). address, as parse_address "
+            "reads it: a register \"DT100\", \"LD5\", \"FL0\", \"S0\", a contact word \"WX0\" or a contact "
+            "\"X0010\"; type: \"bool\" (a "
             "contact; the default for one), \"uint16\" (the default otherwise), \"int16\", \"uint32\", "
             "\"int32\", \"float32\"; period in seconds. ValueError for a bad address, type or period, or a "
             "name "

@@ -20,7 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-
 struct TypeName {
     std::string_view name;
     PointType type;
