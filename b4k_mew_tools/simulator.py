@@ -276,14 +276,15 @@ class Simulator(b4k_mew._Simulator):
         oldest first: pass the last ``seq`` seen to get only what is new."""
         return [SimFrame(*entry) for entry in self._frames(after)]
 
-    def serve_web(self, host="127.0.0.1", port=8080, **view):
+    def serve_web(self, host="127.0.0.1", port=8080, names=(), token=None, **view):
         """Serves the live page of the simulator on ``host``:``port`` (port 0:
         a free one) and returns the ``b4k_mew_tools.web.LiveServer``, closed
-        with the simulator; ``view`` goes to ``SimulatorView`` (contacts,
-        registers). OSError when the address cannot be had."""
+        with the simulator; ``names`` and ``token`` go to the server (host
+        names and token of a network bind), ``view`` to ``SimulatorView``
+        (contacts, registers). OSError when the address cannot be had."""
         from .web import LiveServer, SimulatorView
 
-        server = LiveServer(SimulatorView(self, **view), host, port)
+        server = LiveServer(SimulatorView(self, **view), host, port, names=names, token=token)
         self._servers.append(server)
         return server
 

@@ -245,9 +245,13 @@ def test_changes_that_cannot_be_made_are_refused_and_change_nothing(rack):
         ("error_code", {"station": 1, "text": "x"}, "not a number: 'x'"),
         ("error_code", {"station": 1, "text": "-1"}, "out of range"),
         ("silent", {"station": 1, "value": "yes"}, "silent is true or false"),
-        ("reboot", {"station": 1}, "no such change: reboot"),
         ("contact", b"{not json", "Expecting property name"),
         ("contact", b"[1, 2]", "a change is a JSON object"),
+        # What `b4k-mew write` refuses, the page refuses in its words; nothing answers 500.
+        ("contact", {"station": 1, "area": "Y", "point": 99999, "value": True}, "Y999F is the last contact"),
+        ("register", {"station": 1, "area": "DT", "index": 10 ** 400, "text": "1"}, "address out of range"),
+        ("register", {"station": 1, "area": "DT", "index": -1, "text": "1"}, "not an address"),
+        ("register", b"[" * 2000 + b"]" * 2000, "nested"),
     ]
     before = rack.plc.read_registers("DT", 0, 16), rack.plc.read_words("X", 0, 2)
     for action, request, why in refused:
@@ -268,6 +272,81 @@ def test_changes_that_cannot_be_made_are_refused_and_change_nothing(rack):
     assert rack.master.get_uint16(1, "DT0") == 0xFFFE
     with pytest.raises(urllib.error.HTTPError, match="404"):
         urllib.request.urlopen(rack.web.url + "../setup.py", timeout=WAIT)
+
+
+def request(server, method, path, body=None, port=None, **headers):
+    """(status, headers, body) of any request, with any Host, over real HTTP."""
+    connection = http.client.HTTPConnection("127.0.0.1", port or server.port, timeout=WAIT)
+    try:
+        connection.putrequest(method, path, skip_host="Host" in headers)
+        for name, value in headers.items():
+            connection.putheader(name.replace("_", "-"), value)
+        if body is not None:
+            connection.putheader("Content-Length", str(len(body)))
+        connection.endheaders(body)
+        reply = connection.getresponse()
+        return reply.status, reply.headers, reply.read() if path != "/events" or reply.status != 200 else b""
+    finally:
+        connection.close()
+
+
+def test_paths_and_methods_answer_404_and_405_and_no_page_is_framed(rack):
+    watch = WatchView(types.SimpleNamespace(snapshot=dict))
+    from b4k_mew_tools.web import LiveServer
+    with LiveServer(watch) as watch_server:
+        json_type = {"Content-Type": "application/json"}
+        for server, method, path, status, allow in [
+            (rack.web, "GET", "/", 200, None), (rack.web, "GET", "/state", 200, None),
+            (rack.web, "GET", "/events", 200, None), (rack.web, "GET", "/nothing", 404, None),
+            (rack.web, "POST", "/api/reboot", 404, None), (rack.web, "POST", "/nothing", 404, None),
+            (rack.web, "POST", "/state", 405, "GET, HEAD"), (rack.web, "PUT", "/api/contact", 405, "POST"),
+            (rack.web, "GET", "/api/contact", 405, "POST"), (rack.web, "DELETE", "/", 405, "GET, HEAD"),
+            (rack.web, "POST", "/api/contact", 400, None),
+            (watch_server, "POST", "/api/contact", 404, None), (watch_server, "POST", "/x", 404, None),
+            (watch_server, "OPTIONS", "/state", 405, "GET, HEAD"), (watch_server, "GET", "/", 200, None),
+        ]:
+            got, headers, _ = request(server, method, path, b"{}" if method == "POST" else None,
+                                      **(json_type if method == "POST" else {}))
+            assert (got, headers["Allow"]) == (status, allow), (method, path, got)
+            # Another site may frame none of them (a click in the frame would switch a contact).
+            assert headers["X-Frame-Options"] == "DENY", (method, path)
+            assert headers["Content-Security-Policy"] == "frame-ancestors 'none'", (method, path)
+
+
+def test_a_network_bind_answers_to_its_own_names_and_with_the_token_only():
+    with Simulator(None) as sim:
+        device = sim.add_device(1)
+        web = sim.serve_web("0.0.0.0", 0, names=["plant-pc"])
+        token = web.url.split("?token=")[1]
+        assert web.url == "http://0.0.0.0:%d/?token=%s" % (web.port, token) and len(token) >= 16
+        port = web.port
+        for host, path, cookie, status in [
+            ("evil.example:%d" % port, "/state?token=" + token, "", 403),  # DNS rebinding
+            ("127.0.0.1:%d" % port, "/state", "", 403),  # no token
+            ("127.0.0.1:%d" % port, "/state?token=x" + token, "", 403),
+            ("127.0.0.1:%d" % port, "/state?token=" + token, "", 200),
+            ("plant-pc:%d" % port, "/state?token=" + token, "", 200),
+            ("localhost:%d" % port, "/state?token=" + token, "", 200),
+            ("[::1]:%d" % port, "/state?token=" + token, "", 200),
+            ("10.1.2.3:%d" % port, "/state", "b4k_mew_token_%d=%s" % (port, token), 200),
+            ("10.1.2.3:%d" % port, "/state", "b4k_mew_token_%d=%s" % (port, token[:-1]), 403),
+        ]:
+            got = request(web, "GET", path, Host=host, Cookie=cookie)[0]
+            assert got == status, (host, path, cookie)
+            for origin in ("http://" + host, "http://evil.example"):
+                before = device.read_registers("DT", 0, 1)[0]
+                change = json.dumps({"station": 1, "area": "DT", "index": 0, "text": str(before + 1)}).encode()
+                got = request(web, "POST", path.replace("/state", "/api/register"), change, Host=host, Origin=origin,
+                              Content_Type="application/json", Cookie=cookie)[0]
+                allowed = status == 200 and "evil" not in origin
+                assert (got, device.read_registers("DT", 0, 1)[0]) == \
+                    ((200, before + 1) if allowed else (403, before)), (host, origin)
+        # The page, opened with the token, keeps it for its own requests only.
+        status, headers, _ = request(web, "GET", "/?token=" + token, Host="127.0.0.1:%d" % port)
+        assert headers["Set-Cookie"] == "b4k_mew_token_%d=%s; Path=/; HttpOnly; SameSite=Strict" % (port, token)
+        # Bound to one address, another name of it is refused.
+        web = sim.serve_web("127.0.0.1", 0, token="")
+        assert request(web, "GET", "/state", Host="127.0.0.2:%d" % web.port)[0] == 403
 
 
 def test_the_state_follows_the_station_and_streams_end_on_close(rack, no_thread_left):
@@ -335,6 +414,8 @@ def test_simulate_web_shows_the_ranges_asked_for(running):
     (["watch", "--port", "tcp://127.0.0.1:1", "SV0", "--web", "0"], "--web watches registers DT, LD, FL"),
     (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "DT0", "--web", "0"], "DT0 is given twice"),
     (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--trend", "5"], "--trend goes with --web"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--web-name", "pc"], "--web-name goes with --web"),
+    (["simulate", "--listen", "0", "--device", "1:plc", "--web", "0", "--web-name", "a:b"], "a host name like"),
 ])
 def test_bad_web_options_are_one_line_and_status_2(args, expected):
     status, out, err = run(*args)

@@ -10,7 +10,7 @@ from .addresses import (_words_per_value, Address, check_run, CONTACTS_PER_COMMA
                         parse_seconds, parse_value, read_contacts, read_values, write_contacts, write_values)
 from .errors import _usage_error, describe_line_error, MAX_FRAME_WORDS, one_line, option, steady_failure
 from .line import _ended_normally, _print, opened
-from .web import WEB_HELP
+from .web import add_web_names, WEB_HELP, web_names
 from .options import _Formatter, _seconds, _SECONDS_RANGE, _type_option, ADDRESSES_HELP, master_settings
 
 
@@ -103,6 +103,7 @@ def cmd_watch(args):
         return _watch_web(args, targets)
     if args.trend is not None:
         raise _usage_error("--trend goes with --web")
+    web_names(args)
     settings = master_settings(args)
     last = [None] * len(targets)
     failing = [None] * len(targets)
@@ -171,6 +172,7 @@ def _watch_web(args, targets):
     from .web import parse_web, serve
 
     address = parse_web(args.web)
+    names = web_names(args)
     points = {}
     for target, value_type in targets:
         if target.name in points:
@@ -209,7 +211,7 @@ def _watch_web(args, targets):
         for name, (_, _, (poller_address, poller_type)) in points.items():
             poller.add(args.station, poller_address, poller_type, period=args.interval, name=name)
         try:
-            server = serve(view, address)
+            server = serve(view, address, names)
         except BaseException:
             poller.close()
             raise
@@ -294,7 +296,9 @@ from 0.5 s to 8 s while the unit stays away, and a unit that refuses is
 reported once, not at every poll.
 
 --web serves a live page (http://127.0.0.1:PORT/ unless another host is
-given) with every address's value, the time of its last change, its error,
+given; on a network address it answers to IP addresses and --web-name only,
+and asks for the token the printed address carries) with every address's
+value, the time of its last change, its error,
 and a trend chart of the last --trend seconds (default 300) for numbers.
 Then the poller reads the addresses (registers DT, LD, FL, contacts and
 contact words): neighbouring ones share a command, and a station that stays
@@ -340,4 +344,5 @@ def add_commands(commands, serial_parent, master_parent):
     watch.add_argument("--web", metavar="[HOST:]PORT", help=WEB_HELP + "; polls through the poller")
     watch.add_argument("--trend", type=option(parse_seconds, 1, 86400), metavar="SECONDS",
                        help="span of the web page's trend charts, 1 to 86400 (default 300)")
+    add_web_names(watch)
     watch.set_defaults(handler=cmd_watch)

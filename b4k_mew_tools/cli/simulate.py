@@ -9,7 +9,7 @@ from .errors import _usage_error, check_range, CliError, MAX_DECIMAL_STATION, MA
 from .line import _ended_normally, _print, describe_settings, is_tcp_url, open_channel, parse_listen, tcp_url
 from .options import FRAME_LIMITS, _Formatter, _serial_parent
 from .readwrite import _timestamp
-from .web import parse_shown, parse_web, serve, shown_area, WEB_HELP
+from .web import add_web_names, parse_shown, parse_web, serve, shown_area, WEB_HELP, web_names
 
 def frame_name(area, number):
     """An address as the frames carry it: D00100 for DT100, X0000 for the
@@ -201,6 +201,7 @@ def cmd_simulate(args):
                                % (", ".join(map(str, beyond)), MAX_DECIMAL_STATION))
     web = parse_web(args.web) if args.web is not None else None
     shown = [parse_shown(text) for text in args.web_show]
+    names = web_names(args)
     if shown and web is None:
         raise _usage_error("--web-show goes with --web")
     device_class = LoggingDevice if args.verbose else Device
@@ -220,7 +221,7 @@ def cmd_simulate(args):
         served = listen(simulator, addresses)
         if web is not None:
             # Closed before the simulator: a page never reads a closed one.
-            web_server = serve(web_view(simulator, options, shown), web)
+            web_server = serve(web_view(simulator, options, shown), web, names)
             stack.callback(web_server.close)
         simulator.start()
         # A stop request may come as soon as anything is printed: the whole
@@ -292,7 +293,9 @@ serial line. An address that cannot be had (in use, not of this machine)
 exits with 2.
 
 --web serves a live page, http://127.0.0.1:PORT/ unless another host is
-given (it has no login: serve the network only on a trusted one). It shows
+given. On a network address it answers to IP addresses and the names of
+--web-name only, and asks for a token, which the printed address carries
+(?token=...) and the page keeps: open that address. It shows
 every station's contacts as lamps (words 0 and 1 of X, Y, R, L), registers
 DT0 to DT15, the addresses a --device presets, the ranges of --web-show
 (ADDRESS:COUNT, registers or contact words), and the last frames exchanged.
@@ -333,4 +336,5 @@ def add_commands(commands, serial_parent, master_parent):
     simulate.add_argument("--web-show", action="append", default=[], metavar="ADDRESS[:COUNT]",
                           help="also show these registers (DT100:8, LD0:4, SV0:4) or contact words (WR0:4) "
                           "on the web page; repeat for more")
+    add_web_names(simulate)
     simulate.set_defaults(handler=cmd_simulate)

@@ -7,6 +7,23 @@ from .line import _bad_host, _port_number, _split_host_port
 DEFAULT_WEB_HOST = "127.0.0.1"
 WEB_HELP = ("serve a live view in the browser on [HOST:]PORT; HOST defaults to 127.0.0.1 (the loopback), "
             "port 0 takes a free one")
+WEB_NAME_HELP = ("a host name the web view answers to on a network address, besides IP addresses "
+                 "(others are refused, against DNS rebinding); repeat for more")
+
+
+def add_web_names(parser):
+    """--web-name, for the commands that take --web."""
+    parser.add_argument("--web-name", action="append", default=[], metavar="NAME", help=WEB_NAME_HELP)
+
+
+def web_names(args):
+    """The checked --web-name values; a usage error without --web."""
+    if args.web_name and args.web is None:
+        raise _usage_error("--web-name goes with --web")
+    for name in args.web_name:
+        if not name or _bad_host(name) or ":" in name:
+            raise _usage_error("--web-name %r: a host name like plant-pc or plant-pc.example" % name)
+    return tuple(name.lower() for name in args.web_name)
 
 
 def parse_web(text):
@@ -25,14 +42,14 @@ def parse_web(text):
         raise _usage_error("invalid web address %r: %s (expected HOST:PORT)" % (text, error)) from None
 
 
-def serve(view, address):
-    """A LiveServer of ``view`` on ``address`` (host, port); one line and
-    status 2 when the address cannot be had."""
+def serve(view, address, names=()):
+    """A LiveServer of ``view`` on ``address`` (host, port), answering to
+    ``names`` too; one line and status 2 when the address cannot be had."""
     from ..web import LiveServer  # only commands given --web load the server
 
     host, port = address
     try:
-        return LiveServer(view, host, port)
+        return LiveServer(view, host, port, names=names)
     except OSError as error:
         reason = error.strerror or str(error)
         raise CliError("cannot serve the web view on %s:%d: %s" % (host, port, reason), 2) from None

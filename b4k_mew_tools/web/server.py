@@ -9,13 +9,17 @@ poller, which are short copies. A browser that hangs or leaves costs its own
 connection thread only.
 """
 
+import hmac
+import http.cookies
 import http.server
 import ipaddress
 import json
 import logging
+import secrets
 import socket
 import threading
 import time
+import urllib.parse
 from importlib import resources
 
 _log = logging.getLogger("b4k_mew.web")
@@ -30,6 +34,12 @@ KEEPALIVE = 15.0
 MAX_BODY = 4096
 
 _LOOPBACK_NAMES = {"127.0.0.1", "localhost", "[::1]"}
+#: Sent with every answer: no page of another site may frame these (a
+#: click in a hidden frame would switch a contact), nor guess a type.
+_SAFETY_HEADERS = (("Content-Security-Policy", "frame-ancestors 'none'"), ("X-Frame-Options", "DENY"),
+                   ("X-Content-Type-Options", "nosniff"), ("Referrer-Policy", "no-referrer"))
+#: The pages' own paths besides their files, by the methods they take.
+_GET_PATHS = ("/", "/events", "/state")
 
 _CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
                   ".js": "text/javascript; charset=utf-8", ".svg": "image/svg+xml"}
@@ -82,6 +92,21 @@ class _Broadcast:
             self._changed.notify_all()
 
 
+def _parse_change(body):
+    """The JSON object a page posts; Refused with the reason otherwise."""
+    try:
+        request = json.loads(body or b"{}")
+    except json.JSONDecodeError as error:
+        raise Refused("not JSON: %s" % error) from None
+    except UnicodeDecodeError:
+        raise Refused("not JSON: the text is not UTF-8") from None
+    except RecursionError:
+        raise Refused("a change is a flat JSON object, not one nested this deep") from None
+    if not isinstance(request, dict):
+        raise Refused("a change is a JSON object")
+    return request
+
+
 class _Handler(http.server.BaseHTTPRequestHandler):
     server_version = "b4k-mew-web"
     protocol_version = "HTTP/1.1"
@@ -105,30 +130,84 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def _json(self, status, value):
-        self._reply(status, json.dumps(value).encode(), "application/json")
+    def _json(self, status, value, extra=()):
+        self._reply(status, json.dumps(value).encode(), "application/json", extra)
+
+    def end_headers(self):
+        for name, value in _SAFETY_HEADERS:
+            self.send_header(name, value)
+        super().end_headers()
+
+    def _host_name(self):
+        host = (self.headers.get("Host") or "").lower()
+        return host.rpartition(":")[0] if ":" in host.rpartition("]")[2] else host
 
     def _foreign(self):
         """Refuses, with 403, a request that another site's page makes the
-        browser send: a name other than the server's own in Host (a DNS
-        rebinding) when it serves the loopback only, or a post from a page
-        of another origin."""
+        browser send: a name in Host the server was not started for (a DNS
+        rebinding), or a post from a page of another origin; and, on a
+        network bind with a token, a request without it."""
         host = (self.headers.get("Host") or "").lower()
-        name = host.rpartition(":")[0] if ":" in host.rpartition("]")[2] else host
-        if self.live.loopback_only and name not in _LOOPBACK_NAMES:
-            reason = "this view answers to the loopback's names only"
+        if not self.live.accepts_host(self._host_name()):
+            reason = ("this view answers to the loopback's names only" if self.live.loopback_only else
+                      "this view answers to its address and the names it was started with only")
         elif self.command == "POST" and self.headers.get("Origin", "http://" + host).lower() != "http://" + host:
             reason = "changes come from the view's own page only"
+        elif not self._has_token():
+            reason = "this view needs the token printed when it started (open the address with ?token=...)"
         else:
             return False
         self.close_connection = True
         self._json(403, {"error": reason})
         return True
 
+    def _has_token(self):
+        token = self.live.token
+        if not token:
+            return True
+        query = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query).get("token", [""])[0]
+        cookies = http.cookies.SimpleCookie()
+        try:
+            cookies.load(self.headers.get("Cookie") or "")
+        except http.cookies.CookieError:
+            pass
+        cookie = cookies.get(self.live.cookie_name)
+        return hmac.compare_digest(query.encode(), token.encode()) or \
+            (cookie is not None and hmac.compare_digest(cookie.value.encode(), token.encode()))
+
+    def _token_cookie(self):
+        """The header that lets the page's own requests carry the token."""
+        if not self.live.token:
+            return ()
+        return (("Set-Cookie", "%s=%s; Path=/; HttpOnly; SameSite=Strict" % (self.live.cookie_name, self.live.token)),)
+
+    def _path(self):
+        return urllib.parse.urlsplit(self.path).path
+
+    def _not_allowed(self, allowed):
+        self.close_connection = True
+        self._json(405, {"error": "%s is not taken here (only %s)" % (self.command, ", ".join(allowed))},
+                   (("Allow", ", ".join(allowed)),))
+
+    def _other_method(self):
+        if self._foreign():
+            return
+        path = self._path()
+        if path.startswith("/api/") and path[len("/api/"):] in self.live.actions:
+            return self._not_allowed(("POST",))
+        if path in _GET_PATHS or path[1:] in self.live.files:
+            return self._not_allowed(("GET", "HEAD"))
+        self._json(404, {"error": "no such page: %s" % path})
+
+    # Methods with a meaning elsewhere that these views do not take: 405.
+    do_PUT = do_DELETE = do_PATCH = do_OPTIONS = do_TRACE = do_CONNECT = _other_method
+
     def do_GET(self):
         if self._foreign():
             return
-        path = self.path.split("?", 1)[0]
+        path = self._path()
+        if path.startswith("/api/"):
+            return self._other_method()
         if path == "/":
             path = "/" + self.live.view.page
         if path == "/events":
@@ -138,16 +217,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         found = self.live.files.get(path[1:])
         if found is None:
             return self._json(404, {"error": "no such page: %s" % path})
-        self._reply(200, *found)
+        self._reply(200, *found, extra=self._token_cookie())
 
     do_HEAD = do_GET
 
     def do_POST(self):
         if self._foreign():
             return
-        path = self.path.split("?", 1)[0]
-        if not path.startswith("/api/"):
-            return self._json(404, {"error": "no such action: %s" % path})
+        path = self._path()
+        action = path[len("/api/"):] if path.startswith("/api/") else None
+        if action not in self.live.actions:
+            return self._other_method()
         # A page of another site can post plain text without asking; JSON
         # it must ask for first, and is not given leave.
         if self.headers.get_content_type() != "application/json":
@@ -161,11 +241,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return self._json(413, {"error": "a change is a small JSON object"})
         try:
-            request = json.loads(self.rfile.read(length) or b"{}")
-            if not isinstance(request, dict):
-                raise Refused("a change is a JSON object")
-            message = self.live.view.act(path[len("/api/"):], request)
-        except (Refused, json.JSONDecodeError, UnicodeDecodeError) as error:
+            request = _parse_change(self.rfile.read(length))
+            message = self.live.view.act(action, request)
+        except Refused as error:
             return self._json(400, {"error": str(error)})
         except Exception as error:  # the view's fault: the server goes on
             _log.exception("web view action %s failed", path)
@@ -178,6 +256,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "text/event-stream")
         self.send_header("Cache-Control", "no-store")
         self.send_header("Connection", "close")
+        for name, value in self._token_cookie():
+            self.send_header(name, value)
         self.end_headers()
         self.close_connection = True
         seen = None
@@ -210,12 +290,20 @@ class _HTTPServer(http.server.ThreadingHTTPServer):
 class LiveServer:
     """Serves ``view`` on ``host``:``port`` (port 0 takes a free one) until
     closed. ``view`` has ``page`` (the page's file name), ``snapshot()`` (its
-    state as a JSON-able value, built on the server's own thread) and
-    ``act(name, request)`` (makes a change; raises ``Refused`` with a message
-    for the page). OSError when the address cannot be had."""
+    state as a JSON-able value, built on the server's own thread) and, when
+    the page makes changes, ``actions`` (their names) and ``act(name,
+    request)`` (makes one; raises ``Refused`` with a message for the page).
+    OSError when the address cannot be had.
 
-    def __init__(self, view, host="127.0.0.1", port=0, interval=DEFAULT_INTERVAL):
+    A loopback server answers to the loopback's names only. A server on a
+    network address answers to IP addresses (its own when bound to one) and
+    to the host ``names`` given, never to another name a browser was led to
+    by DNS; and it asks for ``token`` (one is made when None; "" asks for
+    none), which its ``url`` carries and the page keeps as a cookie."""
+
+    def __init__(self, view, host="127.0.0.1", port=0, interval=DEFAULT_INTERVAL, names=(), token=None):
         self.view = view
+        self.actions = frozenset(getattr(view, "actions", ()))
         self.files = _static_files()
         self.broadcast = _Broadcast()
         self._interval = interval
@@ -225,7 +313,15 @@ class LiveServer:
         server_class = type("_Server", (_HTTPServer,), {"address_family": family})
         self._httpd = server_class((host, port), _Handler)
         self._httpd.live = self
-        self.loopback_only = ipaddress.ip_address(self.host).is_loopback
+        bound = ipaddress.ip_address(self.host)
+        self.loopback_only = bound.is_loopback
+        self._bound = None if bound.is_unspecified else bound
+        self.names = frozenset(name.lower() for name in names)
+        if self.loopback_only:
+            token = token or ""
+        self.token = secrets.token_urlsafe(16) if token is None else token
+        # A cookie is the host's, whatever the port: one per server.
+        self.cookie_name = "b4k_mew_token_%d" % self.port
         self._build()
         self._threads = [threading.Thread(target=self._httpd.serve_forever, args=(0.2,),
                                           name="b4k-mew-web", daemon=True),
@@ -244,7 +340,21 @@ class LiveServer:
     @property
     def url(self):
         host = self.host
-        return "http://%s:%d/" % ("[%s]" % host if ":" in host else host, self.port)
+        return "http://%s:%d/%s" % ("[%s]" % host if ":" in host else host, self.port,
+                                   "?token=" + self.token if self.token else "")
+
+    def accepts_host(self, name):
+        """Whether a request naming ``name`` in Host is for this server."""
+        if name in self.names:
+            return True
+        if self.loopback_only:
+            return name in _LOOPBACK_NAMES
+        try:
+            address = ipaddress.ip_address(name[1:-1] if name.startswith("[") else name)
+        except ValueError:
+            # A name of no address: the loopback's own, when any address is served.
+            return self._bound is None and name == "localhost"
+        return self._bound is None or address == self._bound
 
     def refresh(self):
         """Builds and sends the state now rather than at the next tick."""

@@ -6,9 +6,7 @@ code), checked as the command line checks them."""
 import collections
 import time
 
-import b4k_mew
-
-from ..cli.addresses import parse_integer, parse_value
+from ..cli.addresses import Address, check_run, parse_integer, parse_value
 from ..cli.errors import CliError
 from .server import Refused
 
@@ -73,6 +71,7 @@ class SimulatorView:
     one of DT, LD, FL, S, SV, EV. Ranges of one area are merged."""
 
     page = "simulator.html"
+    actions = ("contact", "register", "silent", "error_code")
 
     def __init__(self, simulator, contacts=DEFAULT_CONTACTS, registers=DEFAULT_REGISTERS, title="simulator"):
         for letter, _, _ in contacts:
@@ -131,7 +130,7 @@ class SimulatorView:
         handler = {"contact": self._set_contact, "register": self._set_register,
                    "silent": self._set_silent, "error_code": self._set_error_code}.get(action)
         if handler is None:
-            raise Refused("no such change: %s" % action)
+            raise Refused("no such change: %s" % action)  # the server answers 404 before
         try:
             return handler(self._device(request), request)
         except CliError as error:
@@ -142,6 +141,8 @@ class SimulatorView:
         point = _integer(request, "point")
         value = _typed(request, "value", bool, "a contact is on (true) or off (false)")
         name = "%s%03d%X" % (letter, point // 16, point % 16) if point >= 0 else "%s%d" % (letter, point)
+        # The command line's checks: what `b4k-mew write` refuses, the page does too.
+        Address(name)
         try:
             device.set_contact(letter, point, value)
         except ValueError as error:
@@ -152,19 +153,18 @@ class SimulatorView:
         area = _one_of(request.get("area"), REGISTER_AREAS, "register area")
         index = _integer(request, "index")
         text = _typed(request, "text", str, "a register value is typed as text")
-        value_type = FORMATS[_one_of(request.get("format", "uint16"), tuple(FORMATS), "format")]
+        shown_as = _one_of(request.get("format", "uint16"), tuple(FORMATS), "format")
         name = "%s%d" % (area, index)
+        check_run(Address(name), "uint16", 1)
+        if shown_as == "hex" and not text.strip().lower().startswith(("0x", "-")):
+            # Shown in hexadecimal, typed in hexadecimal: "ff" is 255.
+            text = "0x" + text.strip()
         try:
-            # The library's one reading of addresses: the same refusal as the command line's.
-            b4k_mew.parse_address(name)
-        except ValueError as error:
-            raise Refused(str(error)) from None
-        try:
-            value = parse_value(text, value_type)
+            value = parse_value(text, FORMATS[shown_as])
             device.write_registers(area, index, [value & 0xFFFF])
         except (CliError, ValueError) as error:
             raise Refused("%s: %s" % (name, error)) from None
-        return "station %d: %s = %d" % (device.station, name, value)
+        return "station %d: %s = %s" % (device.station, name, "0x%04X" % value if shown_as == "hex" else value)
 
     def _set_silent(self, device, request):
         value = _typed(request, "value", bool, "silent is true or false")
