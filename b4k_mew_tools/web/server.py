@@ -9,7 +9,9 @@ poller, which are short copies. A browser that hangs or leaves costs its own
 connection thread only.
 """
 
+import collections
 import hmac
+import itertools
 import http.cookies
 import http.server
 import ipaddress
@@ -43,6 +45,30 @@ _GET_PATHS = ("/", "/events", "/state")
 
 _CONTENT_TYPES = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
                   ".js": "text/javascript; charset=utf-8", ".svg": "image/svg+xml"}
+
+
+class EntryLog:
+    """The latest ``kept`` entries of a log (frames, samples), numbered from
+    1, for each page's stream to take from where it is; ``mark`` is the
+    number of the last."""
+
+    def __init__(self, kept):
+        self._lock = threading.Lock()
+        self._entries = collections.deque(maxlen=kept)
+        self.mark = 0
+
+    def add(self, entry):
+        with self._lock:
+            self.mark += 1
+            self._entries.append(entry)
+
+    def since(self, seen):
+        """(the entries after number ``seen`` that are still kept, the last
+        number, whether some after ``seen`` are no longer kept)."""
+        with self._lock:
+            first = self.mark - len(self._entries) + 1
+            return (list(itertools.islice(self._entries, max(0, seen + 1 - first), None)), self.mark,
+                    seen + 1 < first)
 
 
 class Refused(ValueError):
@@ -90,6 +116,10 @@ class _Broadcast:
         with self._changed:
             self._closed = True
             self._changed.notify_all()
+
+
+def _compact(value):
+    return json.dumps(value, separators=(",", ":"))
 
 
 def _parse_change(body):
@@ -260,7 +290,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.end_headers()
         self.close_connection = True
-        seen = None
+        # The state whenever it changed; then, for a view with a log (frames,
+        # trend samples), only the entries this page has not had yet.
+        seen, sent, logged = None, None, 0
+        log_since = getattr(self.live.view, "log_since", None)
         try:
             while True:
                 latest = self.live.broadcast.wait(seen, KEEPALIVE) if seen is not None \
@@ -271,7 +304,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     self.wfile.write(b": keep-alive\n\n")
                 else:
                     seen, text = latest
-                    self.wfile.write(b"data: " + text.encode() + b"\n\n")
+                    if text != sent:
+                        self.wfile.write(b"data: " + text.encode() + b"\n\n")
+                        sent = text
+                    if log_since is not None:
+                        entries, logged = log_since(logged)
+                        if entries:
+                            self.wfile.write(b"event: log\ndata: " + _compact(entries).encode() + b"\n\n")
                 self.wfile.flush()
         except (OSError, ValueError):
             # The browser left, or stopped reading: its thread ends here.
@@ -309,6 +348,8 @@ class LiveServer:
         self._interval = interval
         self._stop = threading.Event()
         self._wake = threading.Event()
+        self._log_mark = None
+        self.run = secrets.token_hex(4)
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         server_class = type("_Server", (_HTTPServer,), {"address_family": family})
         self._httpd = server_class((host, port), _Handler)
@@ -361,8 +402,14 @@ class LiveServer:
         self._wake.set()
 
     def _build(self):
-        text = json.dumps(self.view.snapshot(), separators=(",", ":"))
-        if text != self.broadcast.latest()[1]:
+        state = self.view.snapshot()
+        # A page tells a restarted server by this, and starts its logs afresh.
+        state["run"] = self.run
+        text = _compact(state)
+        log_mark = getattr(self.view, "log_mark", None)
+        if text != self.broadcast.latest()[1] or log_mark != self._log_mark:
+            # New entries of the log alone wake the streams too.
+            self._log_mark = log_mark
             self.broadcast.publish(text)
 
     def _run(self):

@@ -3,12 +3,11 @@ registers as a table, the last frames exchanged, and the changes a user
 makes from the page (inputs, register values, a silent station, an error
 code), checked as the command line checks them."""
 
-import collections
 import time
 
 from ..cli.addresses import Address, check_run, parse_integer, parse_value
 from ..cli.errors import CliError
-from .server import Refused
+from .server import EntryLog, Refused
 
 CONTACT_LETTERS = ("X", "Y", "R", "L")
 REGISTER_AREAS = ("DT", "LD", "FL", "S", "SV", "EV")
@@ -16,9 +15,11 @@ REGISTER_AREAS = ("DT", "LD", "FL", "S", "SV", "EV")
 #: and the first sixteen data registers.
 DEFAULT_CONTACTS = tuple((letter, 0, 2) for letter in CONTACT_LETTERS)
 DEFAULT_REGISTERS = (("DT", 0, 16),)
-#: Frames the page lists, newest first.
-FRAMES_SHOWN = 30
-#: The list is brought up to date at most this often, in seconds: while a
+#: Frames sent to the pages at most at each refresh: the newest.
+FRAMES_PER_REFRESH = 200
+#: Frames a page that opens is sent at once (it keeps more as they come).
+FRAMES_KEPT = 2000
+#: The log is brought up to date at most this often, in seconds: while a
 #: master polls it changes all the time, and redrawing it at every state
 #: would cost the browsers (often on the simulator's machine) for nothing a
 #: reader could follow.
@@ -84,10 +85,10 @@ class SimulatorView:
         self.contacts = _merge(contacts, CONTACT_LETTERS)
         self.registers = _merge(registers, REGISTER_AREAS)
         self.title = title
-        self._frames = collections.deque(maxlen=FRAMES_SHOWN)
+        self._frames = EntryLog(FRAMES_KEPT)
         self._last_seq = 0
         self._frames_read = -FRAMES_REFRESH
-        simulator.log_frames(max(FRAMES_SHOWN, 100))
+        simulator.log_frames(FRAMES_PER_REFRESH)
 
     # --- the state ---
 
@@ -108,14 +109,21 @@ class SimulatorView:
         now = time.monotonic()
         if now - self._frames_read >= FRAMES_REFRESH:
             self._frames_read = now
-            for frame in self._simulator.frames(self._last_seq)[-FRAMES_SHOWN:]:
-                self._frames.append({"seq": frame.seq, "time": frame.time, "station": frame.station,
-                                     "command": frame.command, "answer": frame.answer})
+            for frame in self._simulator.frames(self._last_seq)[-FRAMES_PER_REFRESH:]:
+                self._frames.add({"seq": frame.seq, "time": frame.time, "station": frame.station,
+                                  "command": frame.command, "answer": frame.answer})
                 self._last_seq = frame.seq
         devices = dict(self._simulator.devices)
-        return {"title": self.title,
-                "stations": [self._station(devices[station]) for station in sorted(devices)],
-                "frames": list(self._frames)}
+        return {"title": self.title, "stations": [self._station(devices[station]) for station in sorted(devices)]}
+
+    # --- the frames, streamed to each page from where it is ---
+
+    @property
+    def log_mark(self):
+        return self._frames.mark
+
+    def log_since(self, seen):
+        return self._frames.since(seen)[:2]
 
     # --- changes from the page ---
 
