@@ -1,14 +1,16 @@
 """read, write and watch."""
 
 import datetime
+import re
 import sys
 import time
 
 import b4k_mew
 
 from .addresses import (_words_per_value, Address, check_run, CONTACTS_PER_COMMAND, format_value, parse_integer,
-                        parse_seconds, parse_value, read_contacts, read_values, write_contacts, write_values)
-from .errors import _usage_error, describe_line_error, MAX_FRAME_WORDS, one_line, option, steady_failure
+                        parse_seconds, parse_value, read_contacts, read_values, TYPES, write_contacts, write_values)
+from .errors import (_usage_error, check_range, CliError, describe_line_error, MAX_FRAME_WORDS, MAX_STATION, one_line,
+                     option, station_name, steady_failure, TIMEOUT_TEXT)
 from .line import _ended_normally, _print, opened
 from .web import add_web_names, WEB_HELP, web_names
 from .options import _Formatter, _seconds, _SECONDS_RANGE, _type_option, ADDRESSES_HELP, master_settings
@@ -95,14 +97,41 @@ def _timestamp(when=None):
     return moment.strftime("%H:%M:%S.%f")[:-3]
 
 
+_STATION_PREFIX = re.compile(r"[0-9]+")
+
+
+def _watch_target(text, args):
+    """One watched point, [STATION:]ADDRESS[:TYPE] ("1:DT200:int32",
+    "2:R0010", "DT100"): (station or None for --station's, address, type,
+    name). The name is what the output and the page call it: the address,
+    after its station when one is given."""
+    parts = text.split(":")
+    station = value_type = None
+    if len(parts) > 1 and _STATION_PREFIX.fullmatch(parts[0].strip()):
+        station = check_range(parse_integer(parts[0]), parts[0], 0, MAX_STATION)
+        parts = parts[1:]
+    if len(parts) > 1 and parts[-1].strip().lower() in TYPES:
+        value_type = parts.pop().strip().lower()
+    if len(parts) != 1:
+        raise _usage_error("not a point to watch: %r ([STATION:]ADDRESS[:TYPE], e.g. 1:DT200:int32 or 2:R0010)"
+                           % text)
+    address = Address(parts[0])
+    value_type = value_type or args.type or address.default_type
+    address.check_type(value_type)
+    check_run(address, value_type, 1)
+    return station, address, value_type, address.name if station is None else "%d:%s" % (station, address.name)
+
+
 def cmd_watch(args):
-    targets = [_target(text, args) for text in args.addresses]
+    targets = [_watch_target(text, args) for text in args.addresses]
     if args.count < 0:
         raise _usage_error("--count must not be negative")
     if args.web is not None:
         return _watch_web(args, targets)
     if args.trend is not None:
         raise _usage_error("--trend goes with --web")
+    if args.labels is not None:
+        raise _usage_error("--labels goes with --web")
     web_names(args)
     settings = master_settings(args)
     last = [None] * len(targets)
@@ -113,17 +142,18 @@ def cmd_watch(args):
         try:
             while True:
                 all_read = True
-                for i, (address, value_type) in enumerate(targets):
+                for i, (station, address, value_type, name) in enumerate(targets):
+                    station = args.station if station is None else station
                     try:
-                        value = read_values(master, args.station, address, value_type, 1)[0]
+                        value = read_values(master, station, address, value_type, 1)[0]
                     except OSError as error:
                         all_read = False
                         message = one_line(steady_failure(describe_line_error(
-                            error, args.station, args.timeout, args.decimal_stations)))
+                            error, station, args.timeout, args.decimal_stations)))
                         # A station that stays silent, or a unit that stays
                         # away, is reported once, not at every poll.
                         if failing[i] != message:
-                            _print("%s %s: %s" % (_timestamp(), address.name, message), stream=sys.stderr)
+                            _print("%s %s: %s" % (_timestamp(), name, message), stream=sys.stderr)
                         failing[i] = message
                         continue
                     failing[i] = None
@@ -131,9 +161,9 @@ def cmd_watch(args):
                     # value, itself neither, and would be a change at every poll.
                     shown = format_value(value, value_type, args.hex)
                     if last[i] is None:
-                        _print("%s %s = %s" % (_timestamp(), address.name, shown))
+                        _print("%s %s = %s" % (_timestamp(), name, shown))
                     elif last[i] != shown:
-                        _print("%s %s %s -> %s" % (_timestamp(), address.name, last[i], shown))
+                        _print("%s %s %s -> %s" % (_timestamp(), name, last[i], shown))
                     last[i] = shown
                 polls += 1
                 if args.count and polls >= args.count:
@@ -163,6 +193,63 @@ def _poller_point(address, value_type):
                        "a timer or counter" % address.name)
 
 
+_DEVICE_CODE = re.compile(r"code\(hex\): ([0-9A-Fa-f]{2})")
+_ERROR_CLASS = re.compile(r"^[A-Za-z]*Error: ")
+
+
+def _poller_failure(text, station, args):
+    """A poller's error text in the words the command line uses for it:
+    "station 5: no answer within 0.3 s (time-out)", "station 2: error
+    response, code 61 (data error (area or range))"."""
+    text = steady_failure(_ERROR_CLASS.sub("", text, count=1))
+    code = _DEVICE_CODE.search(text)
+    if text == TIMEOUT_TEXT:
+        reason = "no answer within %g s (time-out)" % args.timeout
+    elif code:
+        meaning = b4k_mew.device_error_meaning(code.group(1).upper())
+        reason = "error response, code %s" % code.group(1).upper() + (" (%s)" % meaning if meaning else "")
+    else:
+        reason = text
+    return "station %s: %s" % (station_name(station, args.decimal_stations), reason)
+
+
+def _labels(path, points):
+    """{name: (label, unit)} from a TOML file of points as the bridge's
+    configuration has them ([[point]] or [[line.point]]: station, address,
+    name, unit); points not watched are left out. One line and status 2 for
+    a file that cannot be read or a point that is not right."""
+    import tomllib
+
+    try:
+        with open(path, "rb") as file:
+            document = tomllib.load(file)
+    except OSError as error:
+        raise CliError("cannot read --labels %s: %s" % (path, error.strerror or error), 2) from None
+    except tomllib.TOMLDecodeError as error:
+        raise CliError("--labels %s: %s" % (path, error), 2) from None
+    entries = list(document.get("point", []))
+    for line in document.get("line", []):
+        entries += line.get("point", []) if isinstance(line, dict) else []
+    watched = {(entry[0], entry[1].name): name for name, entry in points.items()}
+    labels = {}
+    for number, entry in enumerate(entries, 1):
+        try:
+            if not isinstance(entry, dict):
+                raise ValueError("not a table")
+            station = entry.get("station", 1)
+            label, unit = entry.get("name", ""), entry.get("unit", "")
+            if isinstance(station, bool) or not isinstance(station, int) or not isinstance(entry.get("address"), str) \
+                    or not isinstance(label, str) or not isinstance(unit, str):
+                raise ValueError("station is a number; address, name and unit are text")
+            address = Address(entry["address"])
+        except (ValueError, CliError) as error:
+            raise CliError("--labels %s: point %d: %s" % (path, number, error), 2) from None
+        name = watched.get((station, address.name))
+        if name is not None:
+            labels[name] = (label, unit)
+    return labels
+
+
 def _watch_web(args, targets):
     """watch on the poller, with its page: neighbouring addresses share a
     command, and a station that stays silent is tried again less and less
@@ -173,14 +260,20 @@ def _watch_web(args, targets):
 
     address = parse_web(args.web)
     names = web_names(args)
+    settings = master_settings(args)
     points = {}
-    for target, value_type in targets:
-        if target.name in points:
-            raise _usage_error("%s is given twice" % target.name)
-        points[target.name] = (target, value_type, _poller_point(target, value_type))
+    for station, target, value_type, name in targets:
+        station = args.station if station is None else station
+        if name in points or any((station, target.name) == (p[0], p[1].name) for p in points.values()):
+            raise _usage_error("%s is given twice" % name)
+        points[name] = (station, target, value_type, _poller_point(target, value_type))
+    labels = _labels(args.labels, points) if args.labels is not None else {}
 
     def describe(name, value):
-        return format_value(value, points[name][1], args.hex)
+        return format_value(value, points[name][2], args.hex)
+
+    def describe_error(name, text):
+        return _poller_failure(text, points[name][0], args)
 
     def changed(changes):
         view.record(changes)
@@ -198,18 +291,22 @@ def _watch_web(args, targets):
         any_error = False
         for name, reading in poller.snapshot().items():
             if reading.error and failing.get(name) != reading.error:
-                _print("%s %s: %s" % (_timestamp(), name, one_line(reading.error)), stream=sys.stderr)
+                _print("%s %s: %s" % (_timestamp(), name, one_line(describe_error(name, reading.error))),
+                       stream=sys.stderr)
             failing[name] = reading.error
             any_error = any_error or bool(reading.error)
         return any_error
 
+    stations = sorted({entry[0] for entry in points.values()})
+    title = "watch %s, station%s %s" % (args.port, "" if len(stations) == 1 else "s",
+                                        ", ".join(station_name(s, args.decimal_stations) for s in stations))
     last, failing = {}, {}
-    with opened(b4k_mew.MewMaster, args, **master_settings(args)) as master:
+    with opened(b4k_mew.MewMaster, args, **settings) as master:
         poller = b4k_mew.Poller(master, on_change=changed)
-        view = WatchView(poller, describe, {name: entry[1] for name, entry in points.items()},
-                         args.trend or DEFAULT_WINDOW)
-        for name, (_, _, (poller_address, poller_type)) in points.items():
-            poller.add(args.station, poller_address, poller_type, period=args.interval, name=name)
+        view = WatchView(poller, describe, {name: entry[2] for name, entry in points.items()},
+                         args.trend or DEFAULT_WINDOW, title=title, labels=labels, describe_error=describe_error)
+        for name, (station, _, _, (poller_address, poller_type)) in points.items():
+            poller.add(station, poller_address, poller_type, period=args.interval, name=name)
         try:
             server = serve(view, address, names)
         except BaseException:
@@ -284,6 +381,11 @@ examples:
   b4k-mew watch --port /dev/ttyUSB0 DT300 DT302 --type float32
   b4k-mew watch --port tcp://192.168.1.5:9094 DT100
   b4k-mew watch --port /dev/ttyUSB0 DT100 WX0 --interval 0.2 --web 8081 --trend 600
+  b4k-mew watch --port /dev/ttyUSB0 1:DT200:int32 2:R0010 2:DT5 --web 8081 --labels points.toml
+
+An address may name its station and its type: [STATION:]ADDRESS[:TYPE]
+(1:DT200:int32); without them --station and --type (or the address's
+default) hold. A point with a station is called STATION:ADDRESS.
 
 Prints each address's first value, then a line whenever one changes:
   14:02:11.204 DT100 = 7
@@ -298,8 +400,13 @@ reported once, not at every poll.
 --web serves a live page (http://127.0.0.1:PORT/ unless another host is
 given; on a network address it answers to IP addresses and --web-name only,
 and asks for the token the printed address carries) with every address's
-value, the time of its last change, its error,
-and a trend chart of the last --trend seconds (default 300) for numbers.
+value (greyed, with its age, while its station fails or the page has lost
+the server), the times of its last change and read, its error, and a trend
+of the last --trend seconds (default 300): a chart with a time axis for
+numbers, an on/off timeline for contacts, broken where the station failed;
+the pointer shows the value at its time. --labels FILE names the points and
+gives their units, from a TOML file of [[point]] tables (station, address,
+name, unit) or a bridge configuration.
 Then the poller reads the addresses (registers DT, LD, FL, contacts and
 contact words): neighbouring ones share a command, and a station that stays
 silent is tried again less and less often, up to every 30 s.
@@ -345,4 +452,7 @@ def add_commands(commands, serial_parent, master_parent):
     watch.add_argument("--trend", type=option(parse_seconds, 1, 86400), metavar="SECONDS",
                        help="span of the web page's trend charts, 1 to 86400 (default 300)")
     add_web_names(watch)
+    watch.add_argument("--labels", metavar="FILE",
+                       help="labels and units for the web page from a TOML file of points (station, address, "
+                       "name, unit), as [[point]] or the bridge's [[line.point]]")
     watch.set_defaults(handler=cmd_watch)
