@@ -90,7 +90,7 @@ def rack():
     io.set_inputs(0x00A5)
     tcp = sim.listen("127.0.0.1", 0)
     sim.start()
-    web = sim.serve_web(port=0, registers=[("DT", 0, 16), ("LD", 0, 8)])
+    web = sim.serve_web(port=0, registers=[("DT", 0, 16), ("LD", 0, 4)])
     master = b4k_mew.MewMaster("tcp://127.0.0.1:%d" % tcp.port, query_timeout=0.3)
     yield types.SimpleNamespace(sim=sim, plc=plc, io=io, web=web, master=master)
     master.close()
@@ -116,8 +116,8 @@ def post(server, action, request, **headers):
 def test_the_simulator_page_shows_the_stations_and_drives_them(rack, browsers, tmp_path):
     page = browsers(rack.web.url)
     until(page, lambda: value_of(page, "reg-1-DT-3") == "1234")
-    lamps = [page.find_element(By.ID, "lamp-2-X-%d" % bit).get_attribute("class") for bit in range(8)]
-    assert ["on" in lamp for lamp in lamps] == [True, False, True, False, False, True, False, True]  # 0xA5
+    lamps = [page.find_element(By.ID, "lamp-2-X-%d" % bit).get_attribute("aria-pressed") for bit in range(8)]
+    assert lamps == ["true", "false", "true", "false", "false", "true", "false", "true"]  # 0xA5
     formats = Select(page.find_element(By.ID, "format"))
     formats.select_by_value("hex")
     until(page, lambda: value_of(page, "reg-1-LD-1") == "0xBEEF")
@@ -212,19 +212,149 @@ def test_the_watch_page_shows_changes_errors_and_trends(running, browsers, tmp_p
         until(page, lambda: page.find_element(By.ID, "value-0").text == "4")
         until(page, lambda: page.find_element(By.ID, "value-2").text == "1")
         until(page, lambda: int(page.find_element(By.ID, "trend-0").get_attribute("data-samples")) >= 4)
-        assert page.find_elements(By.ID, "trend-2") == []  # a contact has no trend
+        assert page.find_element(By.ID, "trend-2").get_attribute("aria-label") == "trend of X0003"  # a timeline
         assert page.find_element(By.ID, "changed-0").text
         page.set_window_size(1100, 480)
         screenshot(page, "web-watch.png", tmp_path)
         device.silent = True
-        until(page, lambda: "timeout" in page.find_element(By.ID, "error-0").text)
+        until(page, lambda: page.find_element(By.ID, "error-0").text == "station 1: no answer within 0.2 s (time-out)")
         watch.proc.send_signal(signal.SIGTERM)
         status, out, err = watch.finish()
     assert status == 0
     changes = [line.split(" ", 1)[1] for line in out.splitlines()[1:]]
     assert changes[:3] == ["DT100 = 7", "WX0 = 0x0000", "X0003 = 0"]
     assert "DT100 12 -> 4" in changes and "X0003 0 -> 1" in changes
-    assert err.count("DT100:") == 1 and "timeout" in err  # reported once
+    assert err.count("DT100:") == 1 and "DT100: station 1: no answer within 0.2 s (time-out)" in err  # once
+
+
+SIZES = [pytest.param((1400, 900), id="wide"), pytest.param((390, 844), id="phone")]
+
+# Contrast of two CSS colours (rgb(...)), as WCAG counts it.
+CONTRAST = """
+const lum = (c) => { const [r, g, b] = c.match(/[0-9.]+/g).slice(0, 3).map((v) => { v /= 255;
+  return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; }); return 0.2126 * r + 0.7152 * g + 0.0722 * b; };
+const ratio = (a, b) => { const [x, y] = [lum(a), lum(b)].sort((p, q) => q - p); return (x + 0.05) / (y + 0.05); };
+"""
+
+
+def focused_id(page):
+    return page.switch_to.active_element.get_attribute("id")
+
+
+@needs_browser
+@pytest.mark.parametrize("size", SIZES)
+def test_simulator_page_edits_keyboard_layout_and_staleness(rack, browsers, size, tmp_path):
+    page = browsers()
+    page.set_window_size(*size)
+    page.get(rack.web.url)
+    until(page, lambda: value_of(page, "reg-1-DT-3") == "1234")
+    cell = page.find_element(By.ID, "reg-1-DT-5")
+
+    # An edit sticks: read back and shown with no other traffic, after leaving the cell too.
+    retype(cell, "4321")
+    until(page, lambda: rack.plc.read_registers("DT", 5, 1) == [4321])
+    page.find_element(By.ID, "reg-1-DT-6").click()
+    time.sleep(0.5)  # several push intervals
+    assert value_of(page, "reg-1-DT-5") == "4321"
+    # Hex shown, hex typed: "ff" is 255.
+    Select(page.find_element(By.ID, "format")).select_by_value("hex")
+    retype(page.find_element(By.ID, "reg-1-DT-6"), "ff")
+    until(page, lambda: rack.plc.read_registers("DT", 6, 1) == [255] and value_of(page, "reg-1-DT-6") == "0x00FF")
+    Select(page.find_element(By.ID, "format")).select_by_value("uint16")
+    # Esc takes an edit back; a refused cell clears once it shows the station's value.
+    cell = page.find_element(By.ID, "reg-1-DT-7")
+    cell.click()
+    cell.send_keys(Keys.CONTROL, "a")
+    cell.send_keys("999", Keys.ESCAPE, Keys.TAB)
+    retype(cell, "70000")
+    until(page, lambda: "refused" in cell.get_attribute("class"))
+    cell.send_keys(Keys.ESCAPE)
+    until(page, lambda: "refused" not in cell.get_attribute("class") and value_of(page, "reg-1-DT-7") == "0")
+    assert rack.plc.read_registers("DT", 7, 1) == [0]
+
+    # One Tab stop per grid, arrows move in it; lamps carry their bit and state.
+    for grid in page.find_elements(By.CSS_SELECTOR, "[role=grid]"):
+        assert len(grid.find_elements(By.CSS_SELECTOR, "[tabindex='0']")) == 1
+    page.find_element(By.ID, "reg-1-DT-0").click()
+    page.switch_to.active_element.send_keys(Keys.ARROW_RIGHT)
+    page.switch_to.active_element.send_keys(Keys.ARROW_DOWN)
+    columns = 4 if size[0] < 600 else 8
+    assert focused_id(page) == "reg-1-DT-%d" % (1 + columns)
+    lamp = page.find_element(By.ID, "lamp-1-Y-0")
+    lamp.click()
+    until(page, lambda: lamp.get_attribute("aria-pressed") == "true")
+    page.switch_to.active_element.send_keys(Keys.ARROW_RIGHT)
+    assert focused_id(page) == "lamp-1-Y-1"
+    page.switch_to.active_element.send_keys(Keys.SPACE)
+    until(page, lambda: rack.master.get_coil(1, "Y0001"))
+    assert [lamp.text, lamp.get_attribute("aria-label")] == ["0", "Y0000"]
+    assert page.find_element(By.ID, "lamp-1-Y-10").text == "A"
+    # States stand apart by at least 3:1, from the card and from each other.
+    on_fill, off_fill, off_ring, card = page.execute_script(CONTRAST + """
+        const style = (id) => getComputedStyle(document.getElementById(id));
+        return [style("lamp-1-Y-0").backgroundColor, style("lamp-1-Y-2").backgroundColor,
+                style("lamp-1-Y-2").borderTopColor, style("station-1").backgroundColor];""")
+    ratios = page.execute_script(CONTRAST + "return [ratio(arguments[0], arguments[1]), ratio(arguments[2], arguments[3])]",
+                                 on_fill, off_fill, off_ring, card)
+    assert min(ratios) >= 3, ratios
+
+    # Any screen: no sideways scrolling, lamps to tap, a table as wide as its range.
+    assert page.find_elements(By.CSS_SELECTOR, "meta[name=viewport]")
+    assert page.execute_script("return document.documentElement.scrollWidth") <= size[0]
+    assert lamp.size["width"] >= 24 and lamp.size["height"] >= 24
+    ld_table = page.find_element(By.ID, "reg-1-LD-0").find_element(By.XPATH, "ancestor::table")
+    assert len(ld_table.find_elements(By.CSS_SELECTOR, "thead th")) == 1 + 4
+    if size[0] > 600:
+        cards = [page.find_element(By.ID, "station-%d" % s).location for s in (1, 2)]
+        assert cards[0]["y"] == cards[1]["y"]  # side by side
+    screenshot(page, "web-simulator-%d.png" % size[0], tmp_path)
+
+    # The frame log: kept long, coloured faults, a station filter, a pause.
+    rack.plc.silent = True
+    with pytest.raises(OSError):
+        rack.master.get_uint16(1, "DT0")
+    rack.plc.silent = False
+    rack.master.set_multi_uint16(1, "DT10", list(range(60)))  # a long frame
+    rack.master.get_coil(2, "X0000")
+    long_frame = "//tbody[@id='frames']//td[starts-with(text(), '%01#WDD00010')]/.."
+    until(page, lambda: page.find_elements(By.CSS_SELECTOR, "#frames tr.silence") and
+          page.find_elements(By.XPATH, long_frame))
+    row = page.find_element(By.XPATH, long_frame)
+    command, answer = row.find_elements(By.TAG_NAME, "td")[2:4]
+    assert command.location["x"] + command.size["width"] <= answer.location["x"] + 1  # no overlap
+    Select(page.find_element(By.ID, "frames-station")).select_by_value("2")
+    until(page, lambda: {td.text for td in page.find_elements(By.CSS_SELECTOR, "#frames td:nth-child(2)")} == {"2"})
+    Select(page.find_element(By.ID, "frames-station")).select_by_value("")
+    page.find_element(By.ID, "frames-pause").click()
+    shown = len(page.find_elements(By.CSS_SELECTOR, "#frames tr"))
+    for _ in range(5):
+        rack.master.get_uint16(1, "DT0")
+    time.sleep(1.5)  # past the log's refresh
+    assert len(page.find_elements(By.CSS_SELECTOR, "#frames tr")) == shown
+    page.find_element(By.ID, "frames-pause").click()
+    until(page, lambda: len(page.find_elements(By.CSS_SELECTOR, "#frames tr")) == shown + 5)
+
+    # The server stops: a banner says so and the values grey; another run on
+    # the same port: live again, its own frames only, no banner left.
+    port = rack.web.port
+    rack.web.close()
+    banner = page.find_element(By.ID, "banner")
+    until(page, lambda: banner.is_displayed() and "stopped answering" in banner.text)
+    assert "stale" in page.find_element(By.TAG_NAME, "body").get_attribute("class")
+    retype(page.find_element(By.ID, "reg-1-DT-9"), "5")
+    until(page, lambda: "cannot be reached" in page.find_element(By.ID, "message").text)
+    with Simulator(None) as again:  # a simulator started again: its frames count from 1
+        again.add_device(1).write_registers("DT", 3, [77])
+        again.serve_web(port=port)
+        again.start()
+        master = b4k_mew.MewMaster("tcp://127.0.0.1:%d" % again.listen("127.0.0.1", 0).port, query_timeout=0.3)
+        until(page, lambda: page.find_element(By.ID, "link").text == "live", timeout=3 * WAIT)
+        assert not banner.is_displayed() and page.find_element(By.ID, "message").text == ""
+        until(page, lambda: value_of(page, "reg-1-DT-3") == "77")
+        master.get_uint16(1, "DT3")
+        until(page, lambda: "%01#RDD0000300003" in page.find_element(By.ID, "frames").text)
+        assert "WDD00010" not in page.find_element(By.ID, "frames").text  # the last run's
+        master.close()
 
 
 # --- The server, without a browser ----------------------------------------------------------------
@@ -356,18 +486,21 @@ def test_the_state_follows_the_station_and_streams_end_on_close(rack, no_thread_
         return json.load(urllib.request.urlopen(rack.web.url + "state", timeout=WAIT))
 
     deadline = time.monotonic() + WAIT
-    while not state()["frames"] and time.monotonic() < deadline:
+    while state()["stations"][0]["writes"] != 1 and time.monotonic() < deadline:
         time.sleep(0.05)
-    state = state()
-    station = state["stations"][0]
+    station = state()["stations"][0]
     assert station["registers"][0]["values"][8:10] == [5, 6] and station["writes"] == 1
     assert [block["area"] for block in station["contacts"]] == ["X", "Y", "R", "L"]
-    assert state["frames"][-1]["command"].startswith("%01#WDD00008")
     stream = http.client.HTTPConnection(rack.web.host, rack.web.port, timeout=WAIT)
     stream.request("GET", "/events")
     events = stream.getresponse()
     assert events.getheader("Content-Type") == "text/event-stream"
     assert json.loads(events.readline()[len(b"data: "):])["stations"][0]["station"] == 1
+    # The frames come as a log of their own, each once.
+    while events.readline() != b"event: log\n":
+        pass
+    frames = json.loads(events.readline()[len(b"data: "):])
+    assert frames[-1]["command"].startswith("%01#WDD00008") and len({f["seq"] for f in frames}) == len(frames)
     rack.web.close()  # ends the open stream, and every thread of the server
     assert events.read() == b"\n"
     stream.close()
@@ -384,7 +517,7 @@ def test_trends_keep_the_window_and_thin_out_close_samples():
                  ("X1", True, 1000.0)])
     # One sample before the window; of a burst, the first and the last.
     assert list(view._trends["DT0"]) == [(1100.0, 4.0), (1170.0, 5.0), (1170.04, 7.0)]
-    assert list(view._trends["X1"]) == [(1000.0, None)]
+    assert list(view._trends["X1"]) == [(1000.0, 1.0)]  # a contact's timeline
 
 
 # --- The command line ----------------------------------------------------------------------------

@@ -322,6 +322,32 @@ class _HTTPServer(http.server.ThreadingHTTPServer):
     # A restarted view takes its port back at once.
     allow_reuse_address = True
 
+    def __init__(self, *args, **kwargs):
+        # Connections open now, closed with the server: a browser's kept-alive
+        # connection must not go on reaching a view that was closed.
+        self._open = set()
+        self._open_lock = threading.Lock()
+        super().__init__(*args, **kwargs)
+
+    def process_request(self, request, client_address):
+        with self._open_lock:
+            self._open.add(request)
+        super().process_request(request, client_address)
+
+    def shutdown_request(self, request):
+        with self._open_lock:
+            self._open.discard(request)
+        super().shutdown_request(request)
+
+    def close_connections(self):
+        with self._open_lock:
+            open_now = list(self._open)
+        for request in open_now:
+            try:
+                request.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
     def handle_error(self, request, client_address):
         _log.debug("web view connection from %s failed", client_address, exc_info=True)
 
@@ -433,6 +459,7 @@ class LiveServer:
         self.broadcast.close()
         self._httpd.shutdown()
         self._httpd.server_close()
+        self._httpd.close_connections()
         for thread in self._threads:
             thread.join()
 
