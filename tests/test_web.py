@@ -24,6 +24,7 @@ from test_cli_tcp import assert_one_error_line
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import Select, WebDriverWait
@@ -357,6 +358,89 @@ def test_simulator_page_edits_keyboard_layout_and_staleness(rack, browsers, size
         master.close()
 
 
+@needs_browser
+@pytest.mark.parametrize("size", SIZES)
+def test_watch_page_of_several_stations_shows_staleness_and_outages(running, browsers, size, tmp_path):
+    labels = tmp_path / "points.toml"
+    labels.write_text('[[line]]\nname = "l"\n[[line.point]]\nstation = 1\naddress = "DT200"\n'
+                      'name = "flow"\nunit = "l/min"\n')
+    with Simulator(None, plc=True) as sim:
+        one, two = sim.add_device(1), sim.add_device(2)
+        one.write_registers("DT", 200, [70000 & 0xFFFF, 70000 >> 16])
+        tcp = sim.listen("127.0.0.1", 0)
+        sim.start()
+        line = "tcp://127.0.0.1:%d" % tcp.port
+        watch = running([SCRIPT, "watch", "--port", line, "--timeout", "0.2", "1:DT200:int32", "2:R0010", "2:DT5",
+                         "--interval", "0.1", "--web", "0", "--trend", "30", "--labels", str(labels)])
+        page = browsers()
+        page.set_window_size(*size)
+        page.get(watch.wait_for("web view on").split()[-1])
+        text = lambda element_id: page.find_element(By.ID, element_id).text  # noqa: E731
+        until(page, lambda: text("value-0") == "70000 l/min")
+        assert text("title") == "b4k-mew watch %s, stations 1, 2" % line
+        assert text("point-0").startswith("flow\n1:DT200 · int32")
+        for state in (True, False, True):
+            two.set_contact("R", 16, state)
+            time.sleep(0.3)
+        until(page, lambda: int(page.find_element(By.ID, "trend-1").get_attribute("data-samples")) >= 3)
+        # Hover: the time under the pointer and the value then.
+        chart = page.find_element(By.ID, "trend-0")
+        ActionChains(page).move_to_element_with_offset(chart, chart.size["width"] // 2 - 8, 0).perform()
+        until(page, lambda: text("hover-0").endswith(" 70000 l/min"))
+
+        # A silent station: its values grey with their age, its trends break.
+        two.silent = True
+        until(page, lambda: text("error-1") == "station 2: no answer within 0.2 s (time-out)")
+        assert "stale" in page.find_element(By.ID, "value-2").get_attribute("class")
+        until(page, lambda: text("age-2").endswith(" s old"))
+        assert "stale" not in page.find_element(By.ID, "value-0").get_attribute("class")
+        two.silent = False
+        until(page, lambda: text("error-1") == "" and page.find_element(By.ID, "trend-2").get_attribute("data-gaps") == "1")
+        one.error_code = 61
+        until(page, lambda: text("error-0") == "station 1: error response, code 61 (data error (area or range))")
+        one.error_code = 0
+
+        # Any screen; side by side where there is room.
+        assert page.execute_script("return document.documentElement.scrollWidth") <= size[0]
+        cards = [page.find_element(By.ID, "point-%d" % i).location["y"] for i in (0, 1)]
+        assert (cards[0] == cards[1]) == (size[0] > 600)
+        until(page, lambda: text("error-0") == "")
+        screenshot(page, "web-watch-%d.png" % size[0], tmp_path)
+
+        # The server stops: a banner, every value greyed.
+        watch.proc.send_signal(signal.SIGTERM)
+        assert watch.finish()[0] == 0
+        until(page, lambda: "stopped answering" in text("banner"))
+        assert "stale" in page.find_element(By.TAG_NAME, "body").get_attribute("class")
+
+
+def test_the_watch_stream_sends_each_sample_once():
+    readings = {}
+    poller = types.SimpleNamespace(snapshot=lambda: dict(readings))
+    view = WatchView(poller, window=60)
+    view.record([("DT0", 1, 1000.0), ("DT0", 2, 1001.0)])
+    from b4k_mew_tools.web import LiveServer
+    with LiveServer(view, interval=0.05) as server:
+        stream = http.client.HTTPConnection("127.0.0.1", server.port, timeout=WAIT)
+        stream.request("GET", "/events")
+        events = stream.getresponse()
+
+        def next_log():
+            while events.readline() != b"event: log\n":
+                pass
+            return json.loads(events.readline()[len(b"data: "):])
+
+        assert next_log() == {"reset": True, "samples": [["DT0", 1000.0, 1.0], ["DT0", 1001.0, 2.0]]}
+        view.record([("DT0", 3, 1002.0)])
+        assert next_log() == {"samples": [["DT0", 1002.0, 3.0]]}
+        # A failing point breaks its trend; read again, it joins.
+        readings["DT0"] = types.SimpleNamespace(value=3, time=1003.0, changed=1002.0, error="OSError: x")
+        assert next_log()["samples"][0][2] is None
+        readings["DT0"] = types.SimpleNamespace(value=3, time=1004.0, changed=1002.0, error=None)
+        assert next_log() == {"samples": [["DT0", 1004.0, 3.0]]}
+        stream.close()
+
+
 # --- The server, without a browser ----------------------------------------------------------------
 
 def test_changes_that_cannot_be_made_are_refused_and_change_nothing(rack):
@@ -549,10 +633,27 @@ def test_simulate_web_shows_the_ranges_asked_for(running):
     (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--trend", "5"], "--trend goes with --web"),
     (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--web-name", "pc"], "--web-name goes with --web"),
     (["simulate", "--listen", "0", "--device", "1:plc", "--web", "0", "--web-name", "a:b"], "a host name like"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "1:DT0:int33"], "not a point to watch: '1:DT0:int33'"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "1:X0:int32"], "--type int32 does not fit X0"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "1:DT0", "--web", "0"], "1:DT0 is given twice"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--labels", "x.toml"], "--labels goes with --web"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--web", "0", "--labels", "/no/such.toml"], "cannot read --labels"),
 ])
 def test_bad_web_options_are_one_line_and_status_2(args, expected):
     status, out, err = run(*args)
     assert status == 2 and out == "" and expected in err and err.count("\n") == 1, err
+
+
+def test_watch_takes_a_station_and_a_type_per_address():
+    with Simulator(None) as sim:
+        sim.add_device(1).write_registers("DT", 0, [7, 1])
+        sim.add_device(2).write_registers("DT", 0, [0xFFFF])
+        tcp = sim.listen("127.0.0.1", 0)
+        sim.start()
+        status, out, err = run("watch", "--port", "tcp://127.0.0.1:%d" % tcp.port, "1:DT0:int32", "2:DT0:int16",
+                               "DT1", "--count", "1")
+    assert status == 0, err
+    assert [line.split(" ", 1)[1] for line in out.splitlines()] == ["1:DT0 = 65543", "2:DT0 = -1", "DT1 = 1"]
 
 
 def test_a_web_address_in_use_is_one_line_and_status_2():
