@@ -16,7 +16,8 @@ Rows, alternating round by round, the best round of each printed:
 "library, no browser" (Simulator with its LiveServer, no page open: the
 state is still rebuilt every 0.2 s and the frame log kept); "library, 3
 browsers watching" (three headless chromium instances under selenium show
-the page; a round starts once every page shows the register table
+the page; the reads change no state, but each page is sent the newest
+frames once a second and redraws its frame log; a round starts once every page shows the register table
 "reg-1-DT-0" and has had an event, and the simulator's process counts three
 event streams open); "library, no browser, again" (the first row once more,
 the pair telling the noise); "baseline" (bench_simulator.py's plain-Python
@@ -73,10 +74,13 @@ COUNTER_SCRIPT = """
   window.__benchEvents = { count: 0, chars: 0 };
   window.EventSource = function (...args) {
     const source = new Native(...args);
-    source.addEventListener("message", (event) => {
-      window.__benchEvents.count += 1;
-      window.__benchEvents.chars += event.data.length;
-    });
+    // The states, and the frames, which come as events of their own.
+    for (const kind of ["message", "log"]) {
+      source.addEventListener(kind, (event) => {
+        window.__benchEvents.count += 1;
+        window.__benchEvents.chars += event.data.length;
+      });
+    }
     return source;
   };
   window.EventSource.prototype = Native.prototype;

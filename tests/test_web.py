@@ -165,7 +165,6 @@ def test_the_simulator_page_shows_the_stations_and_drives_them(rack, browsers, t
         rack.master.get_uint16(1, "DT0")
     assert raised.value.code == "61"
     until(page, lambda: "answers error 61" in page.find_element(By.ID, "about-1").text)
-    screenshot(page, "web-simulator.png", tmp_path)
     retype(code, "")
     until(page, lambda: rack.plc.error_code == 0 and not rack.plc.silent)
 
@@ -215,8 +214,6 @@ def test_the_watch_page_shows_changes_errors_and_trends(running, browsers, tmp_p
         until(page, lambda: int(page.find_element(By.ID, "trend-0").get_attribute("data-samples")) >= 4)
         assert page.find_element(By.ID, "trend-2").get_attribute("aria-label") == "trend of X0003"  # a timeline
         assert page.find_element(By.ID, "changed-0").text
-        page.set_window_size(1100, 480)
-        screenshot(page, "web-watch.png", tmp_path)
         device.silent = True
         until(page, lambda: page.find_element(By.ID, "error-0").text == "station 1: no answer within 0.2 s (time-out)")
         watch.proc.send_signal(signal.SIGTERM)
