@@ -292,8 +292,9 @@ def test_simulator_page_edits_keyboard_layout_and_staleness(rack, browsers, size
         const style = (id) => getComputedStyle(document.getElementById(id));
         return [style("lamp-1-Y-0").backgroundColor, style("lamp-1-Y-2").backgroundColor,
                 style("lamp-1-Y-2").borderTopColor, style("station-1").backgroundColor];""")
-    ratios = page.execute_script(CONTRAST + "return [ratio(arguments[0], arguments[1]), ratio(arguments[2], arguments[3])]",
-                                 on_fill, off_fill, off_ring, card)
+    ratios = page.execute_script(
+        CONTRAST + "return [ratio(arguments[0], arguments[1]), ratio(arguments[2], arguments[3])]",
+        on_fill, off_fill, off_ring, card)
     assert min(ratios) >= 3, ratios
 
     # Any screen: no sideways scrolling, lamps to tap, a table as wide as its range.
@@ -305,6 +306,7 @@ def test_simulator_page_edits_keyboard_layout_and_staleness(rack, browsers, size
     if size[0] > 600:
         cards = [page.find_element(By.ID, "station-%d" % s).location for s in (1, 2)]
         assert cards[0]["y"] == cards[1]["y"]  # side by side
+    page.execute_script("window.scrollTo(0, 0)")
     screenshot(page, "web-simulator-%d.png" % size[0], tmp_path)
 
     # The frame log: kept long, coloured faults, a station filter, a pause.
@@ -392,7 +394,8 @@ def test_watch_page_of_several_stations_shows_staleness_and_outages(running, bro
         until(page, lambda: text("age-2").endswith(" s old"))
         assert "stale" not in page.find_element(By.ID, "value-0").get_attribute("class")
         two.silent = False
-        until(page, lambda: text("error-1") == "" and page.find_element(By.ID, "trend-2").get_attribute("data-gaps") == "1")
+        gaps = page.find_element(By.ID, "trend-2")
+        until(page, lambda: text("error-1") == "" and gaps.get_attribute("data-gaps") == "1")
         one.error_code = 61
         until(page, lambda: text("error-0") == "station 1: error response, code 61 (data error (area or range))")
         one.error_code = 0
@@ -634,7 +637,8 @@ def test_simulate_web_shows_the_ranges_asked_for(running):
     (["watch", "--port", "tcp://127.0.0.1:1", "1:X0:int32"], "--type int32 does not fit X0"),
     (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "1:DT0", "--web", "0"], "1:DT0 is given twice"),
     (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--labels", "x.toml"], "--labels goes with --web"),
-    (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--web", "0", "--labels", "/no/such.toml"], "cannot read --labels"),
+    (["watch", "--port", "tcp://127.0.0.1:1", "DT0", "--web", "0", "--labels", "/no/such.toml"],
+     "cannot read --labels"),
 ])
 def test_bad_web_options_are_one_line_and_status_2(args, expected):
     status, out, err = run(*args)
