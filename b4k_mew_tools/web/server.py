@@ -1,6 +1,8 @@
 """A small HTTP server for a live view: one page, its script and style from
-the package, the view's state pushed to every browser as server-sent events,
-and the changes a user makes posted back as JSON.
+the package, the view's state pushed to every browser as server-sent events
+(with, for a view that keeps a log of frames or samples, only the entries a
+page has not had yet), and the changes a user makes posted back as JSON.
+Another site's pages get nothing: not the state, not a change, not a frame.
 
 It is the standard library's threading HTTP server: one thread per browser
 connection, one thread that builds the state a few times a second, and
@@ -215,13 +217,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         return urllib.parse.urlsplit(self.path).path
 
     def _not_allowed(self, allowed):
-        self.close_connection = True
         self._json(405, {"error": "%s is not taken here (only %s)" % (self.command, ", ".join(allowed))},
                    (("Allow", ", ".join(allowed)),))
 
     def _other_method(self):
         if self._foreign():
             return
+        # A body this does not read would be taken for the next request.
+        self.close_connection = True
         path = self._path()
         if path.startswith("/api/") and path[len("/api/"):] in self.live.actions:
             return self._not_allowed(("POST",))
