@@ -407,7 +407,7 @@ numbers, an on/off timeline for contacts, broken where the station failed;
 the pointer shows the value at its time. --labels FILE names the points and
 gives their units, from a TOML file of [[point]] tables (station, address,
 name, unit) or a bridge configuration.
-Then the poller reads the addresses (registers DT, LD, FL, contacts and
+With --web the poller reads the addresses (registers DT, LD, FL, contacts and
 contact words): neighbouring ones share a command, and a station that stays
 silent is tried again less and less often, up to every 30 s.
 """
