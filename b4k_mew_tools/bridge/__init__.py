@@ -1,4 +1,20 @@
-"""The MQTT bridge (see config for the topics)."""
+"""The MQTT bridge: publishes what the controllers on some lines hold to an
+MQTT broker and takes writes back.
 
-from .config import (Bridge, Config, ConfigError, LineConfig, Point, load_config, parse_config,  # noqa: F401
-                     station_status)
+Topics (``PREFIX`` is [broker] prefix, ``CLIENT`` its client_id):
+
+  PREFIX/LINE/STATION/POINT        {"value": V, "time": T, "quality": "good"|"bad"[, "unit": U]}
+                                    retained, published when the value or its quality changes
+  PREFIX/LINE/STATION/POINT/set    written by consumers: 12, 1.5, true, false or {"value": V}
+  PREFIX/LINE/STATION/$status      "online", "timeout" or "error CODE MEANING", retained
+  PREFIX/$bridge/CLIENT            "online", retained; "offline" (the will, or a clean close)
+  PREFIX/$bridge/CLIENT/error      {"topic": ..., "payload": ..., "error": ...}, not retained
+
+The payload of a point is stable: consumers may rely on its four keys.
+paho-mqtt is imported by Bridge only, so the rest of the package works
+without it."""
+
+from .config import Config, ConfigError, LineConfig, load_config, parse_config  # noqa: F401
+from .points import TYPES, Point  # noqa: F401
+from .service import Bridge  # noqa: F401
+from .status import station_status  # noqa: F401

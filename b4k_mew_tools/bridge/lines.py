@@ -1,0 +1,43 @@
+"""A line at run time: its master and its poller."""
+
+import queue
+import threading
+
+import b4k_mew
+
+
+class Line:
+    """A line at run time: its master, poller and write worker."""
+
+    def __init__(self, config, bridge):
+        self.config = config
+        self.points = {(p.station, p.name): p for p in config.points}
+        self.by_poll_name = {p.key: p for p in config.points}
+        port = config.port
+        if port.lower().startswith(("tcp://", "socket://")):
+            self.master = b4k_mew.MewMaster(port, query_timeout=config.query_timeout)
+        else:
+            self.master = b4k_mew.MewMaster(b4k_mew.MewSerial(port=port, **config.serial),
+                                            query_timeout=config.query_timeout)
+        try:
+            if config.frame_limit is not None:
+                self.master.frame_limit = config.frame_limit
+            self.master.decimal_stations = config.decimal_stations
+            self.poller = b4k_mew.Poller(self.master, on_change=bridge._changed)
+            for point in config.points:
+                self.poller.add(point.station, point.address, point.type, point.period, point.key)
+        except BaseException:
+            self.master.close()
+            raise
+        self.writes = queue.Queue()
+        self.worker = threading.Thread(target=bridge._write_worker, args=(self,),
+                                       name="bridge-write-%s" % config.name, daemon=True)
+
+    def write(self, point, raw):
+        station, address, master = point.station, point.address, self.master
+        if point.type == "bool":
+            master.set_coil(station, address, raw)
+        elif address.startswith("W"):
+            master.set_coil_uint16(station, address, raw & 0xFFFF)
+        else:
+            getattr(master, "set_" + point.type)(station, address, raw)
