@@ -77,9 +77,11 @@ class Watcher:
     ids = itertools.count()
 
     def __init__(self, port):
-        self.last, self.errors, self.lock = {}, [], threading.Lock()
+        self.last, self.errors, self.history, self.lock = {}, [], [], threading.Lock()
         # One id each: a second client with the same id would throw the first off the broker.
-        self.client = mqtt.Client(client_id="watcher-%d-%d" % (os.getpid(), next(self.ids)))
+        client_id = "watcher-%d-%d" % (os.getpid(), next(self.ids))
+        version = getattr(mqtt, "CallbackAPIVersion", None)  # paho 2.x asks which callbacks
+        self.client = mqtt.Client(version.VERSION1, client_id=client_id) if version else mqtt.Client(client_id=client_id)
         self.client.reconnect_delay_set(0.1, 0.5)
         self.client.on_message = self._message
         self.client.on_connect = lambda c, u, f, rc: c.subscribe("plant/#", qos=1)
@@ -90,6 +92,7 @@ class Watcher:
         with self.lock:
             text = message.payload.decode()
             self.last[message.topic] = text
+            self.history.append((message.topic, text))
             if message.topic.endswith("/error"):
                 self.errors.append(json.loads(text))
 
@@ -102,8 +105,8 @@ class Watcher:
         ok = wait_until(lambda: (self.value(topic) or {}).get("value") == value, WAIT)
         assert ok, "%s never became %r: %r" % (topic, value, self.value(topic))
 
-    def publish(self, topic, payload):
-        self.client.publish(topic, payload, qos=1).wait_for_publish()
+    def publish(self, topic, payload, retain=False):
+        self.client.publish(topic, payload, qos=1, retain=retain).wait_for_publish()
 
     def close(self):
         self.client.disconnect()
@@ -113,7 +116,8 @@ class Watcher:
 def config(broker_port, line_port, client_id="bridge-test"):
     return parse_config({
         "broker": {"port": broker_port, "client_id": client_id, "keepalive": 5},
-        "line": [{"name": "line1", "port": "tcp://127.0.0.1:%d" % line_port, "query_timeout": 0.3, "point": [
+        "line": [{"name": "line1", "port": "tcp://127.0.0.1:%d" % line_port, "query_timeout": 0.3,
+                  "write_timeout": 8, "point": [
             {"station": 1, "name": "counter", "address": "DT100", "period": 0.05, "unit": "pcs"},
             {"station": 1, "name": "setpoint", "address": "DT101", "type": "int16", "period": 0.05,
              "scale": 0.1, "writable": True},
@@ -121,6 +125,7 @@ def config(broker_port, line_port, client_id="bridge-test"):
             {"station": 1, "name": "total", "address": "DT110", "type": "uint32", "period": 0.05,
              "writable": True},
             {"station": 7, "name": "lost", "address": "DT0", "period": 0.05},
+            {"station": 7, "name": "spare", "address": "DT1", "period": 0.05, "writable": True},
         ]}],
     })
 
@@ -197,6 +202,16 @@ def test_writes_reach_the_controller_and_are_published(rig):
     ("plant/line1/1/pump/set", "2", "not true"),
     ("plant/line1/1/nothing/set", "1", "unknown point"),
     ("plant/line1/9/counter/set", "1", "unknown point"),
+    # Not a JSON number: never a value for a controller.
+    ("plant/line1/1/total/set", "true", "not a number"),
+    ("plant/line1/1/total/set", "on", "not a number"),
+    ("plant/line1/1/total/set", "1_0", "not a number"),
+    ("plant/line1/1/total/set", "\u0661\u0662", "not a number"),
+    ("plant/line1/1/total/set", '{"value": "7"}', "not a number"),
+    ("plant/line1/1/setpoint/set", "21.55", "not an integer"),
+    ("plant/line1/1/pump/set", "on", "not a number"),
+    # Topics the bridge cannot read must not stop it: the good write behind is done.
+    ("plant/line1/\u00b2/setpoint/set", "1", "unknown point"),
 ])
 def test_bad_writes_never_reach_the_controller(rig, topic, payload, reason):
     device, watcher, bridge = rig
@@ -421,7 +436,15 @@ def run_cli(*args, timeout=30):
      "writable"),
     ("[[line]]\nname='a'\nport='tcp://h:1'\n[[line.point]]\nstation=1\nname='p'\naddress='DT1'\nspeed=1\n",
      "speed: unknown key"),
-])
+    # Found before anything connects, naming the point and the key.
+    ("[[line]]\nname='a'\nport='tcp://h:1'\n[[line.point]]\nstation=1\nname='p'\naddress='DT99999'\n"
+     "type='uint32'\n", "point[0] 'p': address"),
+    ("[[line]]\nname='a'\nport='tcp://h:1'\n[[line.point]]\nstation=1\nname=\"p\\u0000\"\naddress='DT1'\n",
+     "point[0] 'p\\x00': name"),
+    ("[[line]]\nname='a'\nport='tcp://h:1'\n[[line.point]]\nstation=1\nname='%s'\naddress='DT1'\n" % ("n" * 70000),
+     "name: its topic would"),
+    ("[[line]]\nname=\"a\\u0007\"\nport='tcp://h:1'\n", "line[0].name"),
+], ids=lambda v: v[:60])
 def test_bad_config_is_one_line_and_status_2(tmp_path, text, expected):
     path = tmp_path / "bad.toml"
     path.write_text(text)
@@ -468,3 +491,82 @@ def test_the_command_runs_until_terminated(tmp_path, broker):
                 process.kill()
                 process.wait()
             watcher.close()
+
+
+# --- Faults: ghost writes, dying threads, queues behind a silent station, status ------
+
+def test_a_retained_set_is_refused_never_written(broker):
+    with Simulator(None) as sim:
+        server = sim.listen("127.0.0.1", 0)
+        device = sim.add_device(1)
+        writes = []
+        device.on_write = lambda *args: writes.append(args)
+        watcher = Watcher(broker)
+        watcher.publish("plant/line1/1/total/set", "55", retain=True)  # an old command the broker keeps
+        try:
+            with Bridge(config(broker, server.port)):
+                assert wait_until(lambda: watcher.errors, WAIT), "no error message"
+                assert watcher.errors[0]["topic"] == "plant/line1/1/total/set"
+                assert "retained" in watcher.errors[0]["error"]
+                watcher.wait_value("plant/line1/1/total", 0)
+            assert writes == [] and device.read_registers("D", 110, 2) == [0, 0]
+        finally:
+            watcher.publish("plant/line1/1/total/set", "", retain=True)
+            watcher.close()
+
+
+def test_a_silent_station_holds_up_only_its_own_writes(rig):
+    device, watcher, bridge = rig  # write_timeout 8 s: more than a write behind one to a silent station
+    watcher.wait_value("plant/line1/1/total", 0)
+    for n in range(40):
+        watcher.publish("plant/line1/7/spare/set", str(n))
+    watcher.publish("plant/line1/1/total/set", "66")
+    assert wait_until(lambda: device.read_registers("D", 110, 2) == [66, 0], WAIT)
+    # Applied after at most a write or two to the silent station, not after all 40.
+    assert len(watcher.errors) < 5, watcher.errors[:5]
+    # Every write to the silent one ends refused; those waiting too long without trying.
+    assert wait_until(lambda: len(watcher.errors) == 40, 3 * WAIT), len(watcher.errors)
+    reasons = [e["error"] for e in watcher.errors]
+    assert all(e["topic"] == "plant/line1/7/spare/set" for e in watcher.errors)
+    assert any("not written within" in r for r in reasons), reasons[:3]
+
+
+def test_a_thread_that_dies_fails_the_whole_bridge(rig, monkeypatch):
+    device, watcher, bridge = rig
+    assert wait_until(lambda: watcher.last.get("plant/$bridge/bridge-test") == "online", WAIT)
+
+    def broken(*args):
+        raise RuntimeError("broken")
+    monkeypatch.setattr(bridge, "_watch_line", broken)
+    assert bridge.failed.wait(WAIT) and "broken" in bridge.failure
+    # Not half alive: it says so and lets go of everything.
+    assert wait_until(lambda: watcher.last.get("plant/$bridge/bridge-test") == "offline", WAIT)
+
+
+def test_status_keeps_its_texts_and_changes_once_while_the_line_is_down(broker):
+    sim = Simulator(None)
+    server = sim.listen("127.0.0.1", 0)
+    sim.add_device(1)
+    watcher = Watcher(broker)
+    text = config(broker, server.port)
+    text.lines[0].points = text.lines[0].points[:1]
+    try:
+        with Bridge(text, reconnect_delay=(0.2, 1)):
+            topic = "plant/line1/1/$status"
+            assert wait_until(lambda: watcher.last.get(topic) == "online", WAIT)
+            sim.close()
+            assert wait_until(lambda: watcher.last.get(topic) == "timeout", WAIT)
+            time.sleep(4)  # the line tries again and again
+            statuses = [p for t, p in watcher.history if t == topic]
+            assert statuses == ["online", "timeout"], statuses
+            detail = json.loads(watcher.last[topic + "/detail"])
+            assert detail["status"] == "timeout" and detail["detail"], detail
+    finally:
+        watcher.close()
+        sim.close()
+
+
+def test_an_ipv6_line_is_accepted():
+    text = {"line": [{"name": "a", "port": "tcp://[::1]:9094", "point": [{"station": 1, "name": "p",
+                                                                       "address": "DT1"}]}]}
+    assert parse_config(text).lines[0].port == "tcp://[::1]:9094"

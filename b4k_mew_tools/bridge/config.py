@@ -1,5 +1,5 @@
-"""The bridge's configuration: the TOML file checked whole, every mistake a
-ConfigError whose one line names the key."""
+"""The bridge's configuration: the TOML file checked whole before anything
+connects, every mistake a ConfigError whose one line names the point and key."""
 
 import math
 import re
@@ -9,9 +9,17 @@ from .points import TYPES, Point
 
 _CONTACT = re.compile(r"[XYRL][0-9]{0,3}[0-9A-F]")
 _WORD = re.compile(r"W[XYRL][0-9]{1,4}")
-_REGISTER = re.compile(r"(DT|LD|FL|D|L|F)[0-9]{1,5}")
-_SEGMENT = re.compile(r"[^/+#\s]+")
+_REGISTER = re.compile(r"(DT|LD|FL|D|F)([0-9]{1,5})")
+_LAST_REGISTER = 99999  # five digits in a command
+# A topic level: no separator or wildcard, no white space, no control
+# character or non-character (brokers drop a client that sends one).
+_LEVEL = re.compile(r"[^/+#\s\x00-\x1f\x7f-\x9f\ufdd0-\ufdef\ufffe\uffff]+")
+_TCP_PORT = re.compile(r"(?i)(tcp|socket)://(\[[0-9a-f:.]+\]|[^:/\[\]\s]+):([0-9]{1,5})")
+MAX_TOPIC = 65535  # bytes of UTF-8 in an MQTT topic
+_WIDTH = {"bool": 1, "uint16": 1, "int16": 1, "uint32": 2, "int32": 2, "float32": 2}
 _SERIAL_KEYS = {"baudrate": int, "bytesize": int, "parity": str, "stopbits": (int, float)}
+_POINT_KEYS = ("station", "name", "address", "type", "period", "scale", "unit", "writable")
+_LINE_KEYS = ("name", "port", "frame_limit", "decimal_stations", "query_timeout", "write_timeout", "point")
 
 
 class ConfigError(ValueError):
@@ -19,16 +27,43 @@ class ConfigError(ValueError):
 
 
 class LineConfig:
-    def __init__(self, name, port, serial, frame_limit, decimal_stations, query_timeout, points):
+    def __init__(self, name, port, serial, frame_limit, decimal_stations, query_timeout, points,
+                 write_timeout=None):
         self.name, self.port, self.serial = name, port, serial
         self.frame_limit, self.decimal_stations, self.query_timeout = frame_limit, decimal_stations, query_timeout
         self.points = points
+        # A write not applied within this many seconds is refused, never applied late.
+        self.write_timeout = write_timeout if write_timeout is not None else 10 * query_timeout
 
 
 class Config:
     def __init__(self, host, port, prefix, client_id, keepalive, lines):
         self.host, self.port, self.prefix, self.client_id, self.keepalive = host, port, prefix, client_id, keepalive
         self.lines = lines
+
+
+def check_address(text, kind):
+    """The address ``text`` in upper case and the types it can hold, with
+    ``kind`` (a type or None) fitting inside its area; ValueError saying why not."""
+    address = text.strip().upper()
+    if _CONTACT.fullmatch(address):
+        allowed, last = ("bool",), None
+    elif _WORD.fullmatch(address):
+        allowed, last = ("uint16", "int16"), None
+    else:
+        match = _REGISTER.fullmatch(address)
+        if not match:
+            raise ValueError("%s is not a contact (X0010), word (WX0) or register (DT100)" % _shown(text))
+        allowed, last = TYPES[1:], _LAST_REGISTER
+        if kind in allowed and int(match.group(2)) + _WIDTH[kind] - 1 > last:
+            raise ValueError("a %s at %s ends beyond %s%d, the last register"
+                             % (kind, address, match.group(1), last))
+    return address, allowed
+
+
+def _shown(value):
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
 
 
 def _get(table, key, where, kinds, default=None, required=False, check=None, what=None):
@@ -41,7 +76,7 @@ def _get(table, key, where, kinds, default=None, required=False, check=None, wha
     if ok and check is not None:
         ok = check(value)
     if not ok:
-        raise ConfigError("%s%s: %r is not %s" % (where, key, value, what or _kind_name(kinds)))
+        raise ConfigError("%s%s: %s is not %s" % (where, key, _shown(value), what or _kind_name(kinds)))
     return value
 
 
@@ -56,13 +91,99 @@ def _kind_name(kinds):
 
 
 def _segment(value):
-    return bool(_SEGMENT.fullmatch(value)) and not value.startswith("$")
+    return bool(_LEVEL.fullmatch(value)) and not value.startswith("$")
 
 
 def _unknown(table, known, where):
     for key in table:
         if key not in known:
-            raise ConfigError("%s%s: unknown key" % (where, key))
+            raise ConfigError("%s%s: unknown key" % (where, _shown(key)[1:-1]))
+
+
+def _topic_bytes(*levels):
+    return len("/".join(levels).encode("utf-8", "surrogatepass"))
+
+
+_NAME = "a name without /, +, #, spaces, control characters or a leading $"
+
+
+def _parse_point(entry, where, line_name, prefix, decimal, keys):
+    _unknown(entry, _POINT_KEYS, where)
+    station = _get(entry, "station", where, int, required=True,
+                   check=lambda v: 0 <= v <= (99 if decimal else 255) and v != 0xFF,
+                   what="a station number 0..%d" % (99 if decimal else 254))
+    name = _get(entry, "name", where, str, required=True, check=_segment, what=_NAME)
+    size = _topic_bytes(prefix, line_name, str(station), name, "set")
+    if size > MAX_TOPIC:
+        raise ConfigError("%sname: its topic would be %d bytes, more than MQTT's %d" % (where, size, MAX_TOPIC))
+    if (station, name) in keys:
+        raise ConfigError("%sname: %s is used twice on station %d" % (where, _shown(name), station))
+    keys.add((station, name))
+    text = _get(entry, "address", where, str, required=True)
+    kind = _get(entry, "type", where, str, None, check=lambda v: v in TYPES, what="one of " + ", ".join(TYPES))
+    try:
+        address, allowed = check_address(text, kind)
+    except ValueError as error:
+        raise ConfigError("%saddress: %s" % (where, error)) from None
+    kind = kind or allowed[0]
+    if kind not in allowed:
+        raise ConfigError("%stype: %s does not fit %s (%s)" % (where, kind, address, ", ".join(allowed)))
+    period = _get(entry, "period", where, (int, float), 1.0, check=lambda v: 0.01 <= v <= 86400,
+                  what="seconds 0.01..86400")
+    scale = _get(entry, "scale", where, (int, float), None, check=lambda v: v != 0 and math.isfinite(v),
+                 what="a non-zero number")
+    if scale is not None and kind == "bool":
+        raise ConfigError("%sscale: a bool point has no scale" % where)
+    unit = _get(entry, "unit", where, str, None)
+    writable = _get(entry, "writable", where, bool, False)
+    if writable and address.startswith(("X", "WX")):
+        raise ConfigError("%swritable: %s is an input, which cannot be written" % (where, address))
+    return Point(line_name, station, name, address, kind, float(period), scale, unit, writable)
+
+
+def _parse_line(table, index, prefix, line_names):
+    where = "line[%d]." % index
+    if not isinstance(table, dict):
+        raise ConfigError("line[%d]: not a table" % index)
+    _unknown(table, _LINE_KEYS + tuple(_SERIAL_KEYS), where)
+    name = _get(table, "name", where, str, required=True, check=_segment, what=_NAME)
+    if name in line_names:
+        raise ConfigError("%sname: %s is used twice" % (where, _shown(name)))
+    line_names.add(name)
+    where = "line %s: " % _shown(name)
+    port = _get(table, "port", where, str, required=True, check=bool, what="a serial port or tcp://host:port")
+    is_tcp = port.lower().startswith(("tcp://", "socket://"))
+    if is_tcp:
+        match = _TCP_PORT.fullmatch(port)
+        if not match or not 1 <= int(match.group(3)) <= 65535:
+            raise ConfigError("%sport: %s is not tcp://host:port or tcp://[v6 address]:port" % (where, _shown(port)))
+    serial = {}
+    for key, kinds in _SERIAL_KEYS.items():
+        if key in table:
+            if is_tcp:
+                raise ConfigError("%s%s: a TCP line has no %s" % (where, key, key))
+            serial[key] = _get(table, key, where, kinds)
+    if "parity" in serial and serial["parity"] not in ("N", "E", "O", "M", "S"):
+        raise ConfigError("%sparity: %s is not N, E, O, M or S" % (where, _shown(serial["parity"])))
+    frame_limit = _get(table, "frame_limit", where, int, None, check=lambda v: v in (0, 118, 2048),
+                       what="0, 118 or 2048")
+    decimal = _get(table, "decimal_stations", where, bool, False)
+    query_timeout = _get(table, "query_timeout", where, (int, float), 0.5, check=lambda v: 0.01 <= v <= 60,
+                         what="seconds 0.01..60")
+    write_timeout = _get(table, "write_timeout", where, (int, float), None, check=lambda v: 0.01 <= v <= 3600,
+                         what="seconds 0.01..3600")
+    point_tables = _get(table, "point", where, list, required=True, check=bool,
+                        what="a non-empty list of [[line.point]]")
+    points, keys = [], set()
+    for number, entry in enumerate(point_tables):
+        if not isinstance(entry, dict):
+            raise ConfigError("%spoint[%d]: not a table" % (where, number))
+        label = "point[%d]" % number
+        if isinstance(entry.get("name"), str):
+            label += " " + _shown(entry["name"])
+        points.append(_parse_point(entry, "%s%s: " % (where, label), name, prefix, decimal, keys))
+    return LineConfig(name, port, serial, frame_limit, decimal, float(query_timeout), points,
+                      None if write_timeout is None else float(write_timeout))
 
 
 def parse_config(document):
@@ -73,85 +194,15 @@ def parse_config(document):
     host = _get(broker, "host", "broker.", str, "127.0.0.1", check=bool, what="a host name")
     broker_port = _get(broker, "port", "broker.", int, 1883, check=lambda v: 1 <= v <= 65535, what="a port 1..65535")
     prefix = _get(broker, "prefix", "broker.", str, "plant", check=lambda v: all(map(_segment, v.split("/"))),
-                  what="a topic prefix without +, # or empty levels")
+                  what="a topic prefix without +, #, control characters or empty levels")
     client_id = _get(broker, "client_id", "broker.", str, "b4k-mew-bridge-%s" % socket.gethostname(),
-                     check=_segment, what="a client id without /, +, # or spaces")
+                     check=lambda v: _segment(v) and _topic_bytes(prefix, "$bridge", v, "error") <= MAX_TOPIC,
+                     what="a client id without /, +, #, spaces or control characters")
     keepalive = _get(broker, "keepalive", "broker.", int, 30, check=lambda v: 5 <= v <= 3600,
                      what="seconds 5..3600")
     line_tables = _get(document, "line", "", list, required=True, check=bool, what="a non-empty list of [[line]]")
-    lines, line_names = [], set()
-    for index, table in enumerate(line_tables):
-        where = "line[%d]." % index
-        if not isinstance(table, dict):
-            raise ConfigError("line[%d]: not a table" % index)
-        _unknown(table, ("name", "port", "frame_limit", "decimal_stations", "query_timeout", "point")
-                 + tuple(_SERIAL_KEYS), where)
-        name = _get(table, "name", where, str, required=True, check=_segment,
-                    what="a name without /, +, #, spaces or a leading $")
-        if name in line_names:
-            raise ConfigError("%sname: %r is used twice" % (where, name))
-        line_names.add(name)
-        where = "line %r: " % name
-        port = _get(table, "port", where, str, required=True, check=bool, what="a serial port or tcp://host:port")
-        is_tcp = port.lower().startswith(("tcp://", "socket://"))
-        if is_tcp and not re.fullmatch(r"(?i)(tcp|socket)://[^:/]+:[0-9]{1,5}", port):
-            raise ConfigError("%sport: %r is not tcp://host:port" % (where, port))
-        serial = {}
-        for key, kinds in _SERIAL_KEYS.items():
-            if key in table:
-                if is_tcp:
-                    raise ConfigError("%s%s: a TCP line has no %s" % (where, key, key))
-                serial[key] = _get(table, key, where, kinds)
-        if "parity" in serial and serial["parity"] not in ("N", "E", "O", "M", "S"):
-            raise ConfigError("%sparity: %r is not N, E, O, M or S" % (where, serial["parity"]))
-        frame_limit = _get(table, "frame_limit", where, int, None, check=lambda v: v in (0, 118, 2048),
-                           what="0, 118 or 2048")
-        decimal = _get(table, "decimal_stations", where, bool, False)
-        query_timeout = _get(table, "query_timeout", where, (int, float), 0.5, check=lambda v: 0.01 <= v <= 60,
-                             what="seconds 0.01..60")
-        point_tables = _get(table, "point", where, list, required=True, check=bool,
-                            what="a non-empty list of [[line.point]]")
-        points, keys = [], set()
-        for number, entry in enumerate(point_tables):
-            pwhere = "%spoint[%d]." % (where, number)
-            if not isinstance(entry, dict):
-                raise ConfigError("%spoint[%d]: not a table" % (where, number))
-            _unknown(entry, ("station", "name", "address", "type", "period", "scale", "unit", "writable"), pwhere)
-            station = _get(entry, "station", pwhere, int, required=True,
-                           check=lambda v: 0 <= v <= (99 if decimal else 255) and v != 0xFF,
-                           what="a station number 0..%d" % (99 if decimal else 254))
-            pname = _get(entry, "name", pwhere, str, required=True, check=_segment,
-                         what="a name without /, +, #, spaces or a leading $")
-            if (station, pname) in keys:
-                raise ConfigError("%sname: %r is used twice on station %d" % (pwhere, pname, station))
-            keys.add((station, pname))
-            address = _get(entry, "address", pwhere, str, required=True)
-            address = address.strip().upper()
-            if _CONTACT.fullmatch(address):
-                allowed = ("bool",)
-            elif _WORD.fullmatch(address):
-                allowed = ("uint16", "int16")
-            elif _REGISTER.fullmatch(address):
-                allowed = TYPES[1:]
-            else:
-                raise ConfigError("%saddress: %r is not a contact (X0010), word (WX0) or register (DT100)"
-                                  % (pwhere, entry["address"]))
-            kind = _get(entry, "type", pwhere, str, allowed[0], check=lambda v: v in TYPES,
-                        what="one of " + ", ".join(TYPES))
-            if kind not in allowed:
-                raise ConfigError("%stype: %s does not fit %s (%s)" % (pwhere, kind, address, ", ".join(allowed)))
-            period = _get(entry, "period", pwhere, (int, float), 1.0, check=lambda v: 0.01 <= v <= 86400,
-                          what="seconds 0.01..86400")
-            scale = _get(entry, "scale", pwhere, (int, float), None, check=lambda v: v != 0 and math.isfinite(v),
-                         what="a non-zero number")
-            if scale is not None and kind == "bool":
-                raise ConfigError("%sscale: a bool point has no scale" % pwhere)
-            unit = _get(entry, "unit", pwhere, str, None)
-            writable = _get(entry, "writable", pwhere, bool, False)
-            if writable and address.startswith(("X", "WX")):
-                raise ConfigError("%swritable: %s is an input, which cannot be written" % (pwhere, address))
-            points.append(Point(name, station, pname, address, kind, float(period), scale, unit, writable))
-        lines.append(LineConfig(name, port, serial, frame_limit, decimal, float(query_timeout), points))
+    line_names = set()
+    lines = [_parse_line(table, index, prefix, line_names) for index, table in enumerate(line_tables)]
     return Config(host, broker_port, prefix, client_id, keepalive, lines)
 
 

@@ -1,17 +1,11 @@
-"""A line at run time: its master and its poller."""
-
-import queue
-import threading
+"""A line at run time: its master, its poller and how a point is written."""
 
 import b4k_mew
 
 
 class Line:
-    """A line at run time: its master, poller and write worker."""
-
-    def __init__(self, config, bridge):
+    def __init__(self, config, on_change):
         self.config = config
-        self.points = {(p.station, p.name): p for p in config.points}
         self.by_poll_name = {p.key: p for p in config.points}
         port = config.port
         if port.lower().startswith(("tcp://", "socket://")):
@@ -23,15 +17,12 @@ class Line:
             if config.frame_limit is not None:
                 self.master.frame_limit = config.frame_limit
             self.master.decimal_stations = config.decimal_stations
-            self.poller = b4k_mew.Poller(self.master, on_change=bridge._changed)
+            self.poller = b4k_mew.Poller(self.master, on_change=on_change)
             for point in config.points:
                 self.poller.add(point.station, point.address, point.type, point.period, point.key)
         except BaseException:
             self.master.close()
             raise
-        self.writes = queue.Queue()
-        self.worker = threading.Thread(target=bridge._write_worker, args=(self,),
-                                       name="bridge-write-%s" % config.name, daemon=True)
 
     def write(self, point, raw):
         station, address, master = point.station, point.address, self.master
@@ -41,3 +32,7 @@ class Line:
             master.set_coil_uint16(station, address, raw & 0xFFFF)
         else:
             getattr(master, "set_" + point.type)(station, address, raw)
+
+    def close(self):
+        self.poller.close()
+        self.master.close()

@@ -1,4 +1,9 @@
-"""The Bridge: the lines, the MQTT session and the threads between them."""
+"""The Bridge: the lines, the MQTT session and the threads between them.
+
+No input from the broker or the config may end one of its threads: every
+callback catches and reports. A thread that ends anyway fails the whole
+bridge (``failed`` is set, ``failure`` says why, and it closes itself), so
+that the process can end with an error and be restarted, never half alive."""
 
 import json
 import logging
@@ -7,7 +12,9 @@ import threading
 import time
 
 from .lines import Line
-from .status import station_status
+from .session import Session, import_paho
+from .status import station_state
+from .writes import LineWriter
 
 log = logging.getLogger("b4k_mew.bridge")
 
@@ -18,79 +25,69 @@ class Bridge:
     be reached), close() ends everything."""
 
     def __init__(self, config, reconnect_delay=(1, 30)):
-        try:
-            import paho.mqtt.client as mqtt
-        except ImportError:
-            raise ImportError("the MQTT bridge needs paho-mqtt: install python3-paho-mqtt") from None
-        self._mqtt = mqtt
+        import_paho()
         self.config = config
         self._reconnect_delay = reconnect_delay
-        self._lines = []
+        self._lines, self._writers, self._threads = [], {}, []
+        self._set_topics = {}  # PREFIX/LINE/STATION/POINT/set -> (line name, point)
         self._published = {}  # topic -> payload of the retained state
         self._point_state = {}  # point key -> (value, quality)
-        self._station_state = {}  # (line, station) -> status
+        self._station_state = {}  # (line, station) -> (status, kind)
         self._lock = threading.Lock()
+        self._close_lock = threading.Lock()
         self._changes = queue.Queue()
         self._stop = threading.Event()
-        self._monitor = None
-        self._client = None
+        self._session = None
+        self._client = None  # paho's client, while started
         self.connected = threading.Event()
+        self.failed = threading.Event()
+        self.failure = None  # why the bridge failed, once failed is set
         prefix, client_id = config.prefix, config.client_id
         self.availability_topic = "%s/$bridge/%s" % (prefix, client_id)
         self.error_topic = self.availability_topic + "/error"
+        for line in config.lines:
+            for point in line.points:
+                self._set_topics["%s/%s/set" % (prefix, point.key)] = (line.name, point)
 
     # --- life ---
 
     def start(self):
         try:
             for line_config in self.config.lines:
-                self._lines.append(Line(line_config, self))
-            client = self._mqtt.Client(client_id=self.config.client_id, clean_session=True)
-            client.will_set(self.availability_topic, "offline", qos=1, retain=True)
-            client.reconnect_delay_set(*self._reconnect_delay)
-            client.on_connect = self._on_connect
-            client.on_disconnect = self._on_disconnect
-            client.on_message = self._on_message
-            self._client = client
-            try:
-                client.connect(self.config.host, self.config.port, self.config.keepalive)
-            except (OSError, ValueError) as error:
-                raise OSError("cannot connect to the broker %s:%d: %s"
-                              % (self.config.host, self.config.port, getattr(error, "strerror", None) or error)) \
-                    from None
-            client.loop_start()
-            self._monitor = threading.Thread(target=self._watch, name="bridge-monitor", daemon=True)
-            self._monitor.start()
+                line = Line(line_config, self._changed)
+                self._lines.append(line)
+                writer = LineWriter(line, self._written)
+                self._writers[line_config.name] = writer
+                self._threads.append(self._thread("bridge-write-%s" % line_config.name, writer.run))
+            self._session = Session(self.config, self.availability_topic, self._reconnect_delay,
+                                    self._on_connected, self._on_lost, self._on_message)
+            self._client = self._session.client
+            self._session.connect()
+            self._threads.append(self._thread("bridge-monitor", self._watch))
+            for thread in self._threads:
+                thread.start()
             for line in self._lines:
-                line.worker.start()
                 line.poller.start()
         except BaseException:
             self.close()
             raise
 
     def close(self):
-        self._stop.set()
-        for line in self._lines:
-            line.poller.close()
-            if line.worker.is_alive():
-                line.writes.put(None)
-                line.worker.join(5)
-        if self._monitor is not None:
-            self._monitor.join(5)
-        client = self._client
-        if client is not None:
-            if self.connected.is_set():
-                info = client.publish(self.availability_topic, "offline", qos=1, retain=True)
-                try:
-                    info.wait_for_publish(2)
-                except (RuntimeError, ValueError):
-                    pass
-            client.disconnect()
-            client.loop_stop()
-            self._client = None
-        for line in self._lines:
-            line.master.close()
-        self._lines = []
+        with self._close_lock:
+            self._stop.set()
+            for writer in self._writers.values():
+                writer.close()
+            for line in self._lines:
+                line.poller.close()
+            for thread in self._threads:
+                if thread is not threading.current_thread() and thread.is_alive():
+                    thread.join(5)
+            if self._session is not None:
+                self._session.close((self.availability_topic, "offline"))
+                self._session = None
+            for line in self._lines:
+                line.master.close()
+            self._lines, self._writers, self._threads = [], {}, []
 
     def __enter__(self):
         self.start()
@@ -99,51 +96,67 @@ class Bridge:
     def __exit__(self, *exc):
         self.close()
 
+    def _thread(self, name, body):
+        """A thread whose end by an exception fails the bridge."""
+        def run():
+            try:
+                body()
+            except BaseException as error:
+                self._fail("%s: %s: %s" % (name, type(error).__name__, error))
+        return threading.Thread(target=run, name=name, daemon=True)
+
+    def _fail(self, reason):
+        if self._stop.is_set():
+            return
+        log.critical("the bridge stops: %s", reason)
+        self.failure = reason
+        self.failed.set()
+        threading.Thread(target=self.close, name="bridge-close", daemon=True).start()
+
     # --- MQTT ---
 
-    def _on_connect(self, client, userdata, flags, rc):
-        if rc != 0:
-            log.warning("broker refused the connection: %s", self._mqtt.connack_string(rc))
-            return
-        for line in self._lines:
-            client.subscribe("%s/%s/+/+/set" % (self.config.prefix, line.config.name), qos=1)
-        client.publish(self.availability_topic, "online", qos=1, retain=True)
+    def _on_connected(self):
+        client = self._session
+        for line in self.config.lines:
+            client.subscribe("%s/%s/+/+/set" % (self.config.prefix, line.name))
+        client.publish(self.availability_topic, "online", retain=True)
         with self._lock:
             state = list(self._published.items())
         for topic, payload in state:  # after a reconnect the broker may have lost them
-            client.publish(topic, payload, qos=1, retain=True)
+            client.publish(topic, payload, retain=True)
         self.connected.set()
         log.info("connected to the broker %s:%d", self.config.host, self.config.port)
 
-    def _on_disconnect(self, client, userdata, rc):
+    def _on_lost(self, reason):
         self.connected.clear()
-        if rc != 0 and not self._stop.is_set():
-            log.warning("lost the broker (%s), connecting again", self._mqtt.error_string(rc))
+        if reason is not None and not self._stop.is_set():
+            log.warning("lost the broker (%s), connecting again", reason)
 
     def _publish_retained(self, topic, payload):
         with self._lock:
             self._published[topic] = payload
-        if self._client is not None:
-            self._client.publish(topic, payload, qos=1, retain=True)
+        session = self._session
+        if session is not None:
+            session.publish(topic, payload, retain=True)
 
     def _reject(self, topic, payload, reason):
-        log.warning("write refused on %s: %s", topic, reason)
-        message = json.dumps({"topic": topic, "payload": payload[:200], "error": reason, "time": time.time()})
-        if self._client is not None:
-            self._client.publish(self.error_topic, message, qos=1, retain=False)
+        log.warning("write refused on %.200s: %s", topic, reason)
+        message = json.dumps({"topic": topic[:1000], "payload": payload[:200], "error": reason, "time": time.time()})
+        session = self._session
+        if session is not None:
+            session.publish(self.error_topic, message, retain=False)
 
-    def _on_message(self, client, userdata, message):
-        topic = message.topic
+    def _on_message(self, topic, data, retained):
         try:
-            payload = message.payload.decode("utf-8")
+            payload = data.decode("utf-8")
         except UnicodeDecodeError:
-            payload = repr(message.payload[:200])
-            return self._reject(topic, payload, "payload is not UTF-8 text")
-        parts = topic[len(self.config.prefix) + 1:].split("/")
-        line = next((l for l in self._lines if l.config.name == parts[0]), None)
-        point = None
-        if line is not None and len(parts) == 4 and parts[1].isdigit():
-            point = line.points.get((int(parts[1]), parts[2]))
+            return self._reject(topic, repr(data[:200]), "payload is not UTF-8 text")
+        if retained:  # a command kept by the broker may be long out of date: never act on it
+            return self._reject(topic, payload, "a retained /set is never applied: publish writes without retain "
+                                                "(and clear this one with an empty retained message)")
+        if not data:
+            return  # an empty message clears a retained one: nothing to write
+        line_name, point = self._set_topics.get(topic, (None, None))
         if point is None:
             return self._reject(topic, payload, "unknown point")
         if not point.writable:
@@ -152,21 +165,20 @@ class Bridge:
             raw = point.raw_of(payload)
         except ValueError as error:
             return self._reject(topic, payload, str(error))
-        line.writes.put((point, raw, topic, payload))
+        writer = self._writers.get(line_name)
+        refused = "the bridge is closing" if writer is None else writer.submit(point, raw, topic, payload)
+        if refused:
+            self._reject(topic, payload, refused)
 
-    def _write_worker(self, line):
-        while True:
-            item = line.writes.get()
-            if item is None:
-                return
-            point, raw, topic, payload = item
-            try:
-                line.write(point, raw)
-            except OSError as error:
-                self._reject(topic, payload, "write failed: %s" % error)
-                continue
-            log.info("wrote %s %s = %r", line.config.name, point.address, raw)
-            self._publish_point(point, point.scaled(raw), time.time(), "good")
+    def _written(self, write, error):
+        try:
+            if error is not None:
+                return self._reject(write.topic, write.payload, error)
+            point = write.point
+            log.info("wrote %s %d %s = %r", point.line, point.station, point.address, write.raw)
+            self._publish_point(point, point.scaled(write.raw), time.time(), "good")
+        except Exception:
+            log.exception("error reporting a write on %.200s", write.topic)
 
     # --- state ---
 
@@ -185,39 +197,52 @@ class Bridge:
 
     def _watch(self):
         """Publishes the changes, and the qualities and station states the
-        poller's snapshots show."""
+        poller's snapshots show; fails the bridge if paho's thread ended."""
         while not self._stop.is_set():
             try:
                 batch = self._changes.get(timeout=0.1)
             except queue.Empty:
                 batch = ()
+            if self._stop.is_set():
+                return
+            session = self._session
+            if session is not None and not session.alive():
+                raise RuntimeError("the MQTT network thread ended")
             for line in list(self._lines):
-                for change in batch:
-                    point = line.by_poll_name.get(change.name)
-                    if point is not None:
-                        self._publish_point(point, point.scaled(change.value), change.time, "good")
-                try:
-                    snapshot = line.poller.snapshot()
-                except Exception:  # closed under us
-                    continue
-                errors = {}
-                for point in line.config.points:
-                    result = snapshot.get(point.key)
-                    if result is None or (result.time is None and result.error is None):
-                        continue  # not read yet
-                    errors.setdefault(point.station, []).append(result.error)
-                    quality = "good" if result.error is None and result.value is not None else "bad"
-                    with self._lock:
-                        known = self._point_state.get(point.key)
-                    if known is None or known[1] != quality:
-                        self._publish_point(point, point.scaled(result.value),
-                                            result.time or time.time(), quality)
-                for station, station_errors in errors.items():
-                    status = station_status(station_errors)
-                    key = (line.config.name, station)
-                    if self._station_state.get(key) != status:
-                        self._station_state[key] = status
-                        if status != "online":
-                            log.warning("%s station %d: %s", line.config.name, station, status)
-                        self._publish_retained("%s/%s/%d/$status" % (self.config.prefix, line.config.name, station),
-                                               status)
+                self._watch_line(line, batch)
+
+    def _watch_line(self, line, batch):
+        for change in batch:
+            point = line.by_poll_name.get(change.name)
+            if point is not None:
+                self._publish_point(point, point.scaled(change.value), change.time, "good")
+        try:
+            snapshot = line.poller.snapshot()
+        except Exception:  # closed under us
+            return
+        errors = {}
+        for point in line.config.points:
+            result = snapshot.get(point.key)
+            if result is None or (result.time is None and result.error is None):
+                continue  # not read yet
+            errors.setdefault(point.station, []).append(result.error)
+            quality = "good" if result.error is None and result.value is not None else "bad"
+            with self._lock:
+                known = self._point_state.get(point.key)
+            if known is None or known[1] != quality:
+                self._publish_point(point, point.scaled(result.value), result.time or time.time(), quality)
+        for station, station_errors in errors.items():
+            self._publish_station(line.config.name, station, *station_state(station_errors))
+
+    def _publish_station(self, line_name, station, status, kind, detail):
+        """$status and its detail, on a change of state only (not on every retry)."""
+        key = (line_name, station)
+        if self._station_state.get(key) == (status, kind):
+            return
+        self._station_state[key] = (status, kind)
+        if status != "online":
+            log.warning("%s station %d: %s (%s)", line_name, station, status, detail)
+        topic = "%s/%s/%d/$status" % (self.config.prefix, line_name, station)
+        self._publish_retained(topic + "/detail", json.dumps({"status": status, "detail": detail,
+                                                             "time": round(time.time(), 3)}))
+        self._publish_retained(topic, status)

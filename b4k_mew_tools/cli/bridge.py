@@ -2,7 +2,6 @@
 
 import logging
 import sys
-import time
 
 from .errors import CliError
 from .line import _ended_normally, _print
@@ -25,8 +24,9 @@ STATION/$status, PREFIX/$bridge/CLIENT_ID ("online"/"offline") and
 PREFIX/$bridge/CLIENT_ID/error (refused writes).
 
 Runs until Ctrl-C (exit 130) or kill (exit 0). Exit status 2: a bad
-config (one line naming the key) or paho-mqtt missing; 1: a line or the
-broker cannot be reached at the start.
+config (one line naming the point and key) or paho-mqtt missing; 1: a line
+or the broker cannot be reached at the start, or the bridge failed inside
+(one line saying why; a supervisor may restart it).
 """
 
 
@@ -58,14 +58,17 @@ def cmd_bridge(args):
                % (len(config.lines), sum(len(l.points) for l in config.lines), config.host, config.port,
                   config.prefix))
         _print("running until Ctrl-C")
+        interrupted = False
         try:
-            while True:
-                time.sleep(3600)
+            while not bridge.failed.wait(3600):
+                pass
         except KeyboardInterrupt:
             interrupted = not _ended_normally()
     finally:
         bridge.close()
         log.removeHandler(handler)
+    if bridge.failed.is_set():
+        raise CliError("bridge stopped: %s" % bridge.failure, 1)
     _print("stopped")
     if interrupted:
         raise KeyboardInterrupt
