@@ -13,14 +13,15 @@ examples:
   mosquitto_pub -t plant/line1/1/setpoint/set -m 42   (a write)
 
 CONFIG is a TOML file: [broker] host, port, prefix, client_id, keepalive;
-[[line]] name, port (serial or tcp://host:port), baudrate, bytesize, parity,
-stopbits, frame_limit, decimal_stations, query_timeout; [[line.point]]
-station, name, address, type, period, scale, unit, writable. examples/bridge.toml
-documents every key.
+[[line]] name, port (serial, tcp://host:port or tcp://[v6]:port), baudrate,
+bytesize, parity, stopbits, frame_limit, decimal_stations, query_timeout,
+write_timeout; [[line.point]] station, name, address, type, period, scale,
+unit, writable. examples/bridge.toml documents every key.
 
 Topics: PREFIX/LINE/STATION/POINT (retained JSON {"value", "time",
-"quality", "unit"}), PREFIX/LINE/STATION/POINT/set (writes), PREFIX/LINE/
-STATION/$status, PREFIX/$bridge/CLIENT_ID ("online"/"offline") and
+"quality", "unit"}), PREFIX/LINE/STATION/POINT/set (writes, never taken
+from a retained message), PREFIX/LINE/STATION/$status and $status/detail,
+PREFIX/$bridge/CLIENT_ID ("online"/"offline") and
 PREFIX/$bridge/CLIENT_ID/error (refused writes).
 
 Runs until Ctrl-C (exit 130) or kill (exit 0). Exit status 2: a bad
