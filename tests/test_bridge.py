@@ -444,6 +444,8 @@ def run_cli(*args, timeout=30):
     ("[[line]]\nname='a'\nport='tcp://h:1'\n[[line.point]]\nstation=1\nname='%s'\naddress='DT1'\n" % ("n" * 70000),
      "name: its topic would"),
     ("[[line]]\nname=\"a\\u0007\"\nport='tcp://h:1'\n", "line[0].name"),
+    ("[[line]]\nname='a'\nport='tcp://h:1'\n[[line.point]]\nstation=1\nname='p'\naddress='DX100'\n",
+     "address: not an address: 'DX100'"),
 ], ids=lambda v: v[:60])
 def test_bad_config_is_one_line_and_status_2(tmp_path, text, expected):
     path = tmp_path / "bad.toml"

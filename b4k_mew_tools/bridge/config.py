@@ -5,12 +5,11 @@ import math
 import re
 import socket
 
+import b4k_mew
+
 from .points import TYPES, Point
 
-_CONTACT = re.compile(r"[XYRL][0-9]{0,3}[0-9A-F]")
-_WORD = re.compile(r"W[XYRL][0-9]{1,4}")
-_REGISTER = re.compile(r"(DT|LD|FL|D|F)([0-9]{1,5})")
-_LAST_REGISTER = 99999  # five digits in a command
+_TYPES_OF = {"contact": ("bool",), "word": ("uint16", "int16"), "register": TYPES[1:]}
 # A topic level: no separator or wildcard, no white space, no control
 # character or non-character (brokers drop a client that sends one).
 _LEVEL = re.compile(r"[^/+#\s\x00-\x1f\x7f-\x9f\ufdd0-\ufdef\ufffe\uffff]+")
@@ -44,21 +43,15 @@ class Config:
 
 def check_address(text, kind):
     """The address ``text`` in upper case and the types it can hold, with
-    ``kind`` (a type or None) fitting inside its area; ValueError saying why not."""
-    address = text.strip().upper()
-    if _CONTACT.fullmatch(address):
-        allowed, last = ("bool",), None
-    elif _WORD.fullmatch(address):
-        allowed, last = ("uint16", "int16"), None
-    else:
-        match = _REGISTER.fullmatch(address)
-        if not match:
-            raise ValueError("%s is not a contact (X0010), word (WX0) or register (DT100)" % _shown(text))
-        allowed, last = TYPES[1:], _LAST_REGISTER
-        if kind in allowed and int(match.group(2)) + _WIDTH[kind] - 1 > last:
-            raise ValueError("a %s at %s ends beyond %s%d, the last register"
-                             % (kind, address, match.group(1), last))
-    return address, allowed
+    ``kind`` (a type or None) fitting inside its area; ValueError saying why
+    not, in the words every tool of the library uses."""
+    parsed = b4k_mew.parse_address(text)
+    if parsed.form == "timer":
+        raise ValueError("%s is the value of a timer or counter, which the bridge does not poll" % parsed.name)
+    allowed = _TYPES_OF[parsed.form]
+    if kind in allowed and parsed.word + _WIDTH[kind] - 1 > parsed.last:
+        raise ValueError("a %s at %s ends beyond %s, the last of its area" % (kind, parsed.name, parsed.last_name))
+    return text.strip().upper(), allowed
 
 
 def _shown(value):
