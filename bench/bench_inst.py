@@ -94,17 +94,19 @@ def simulator():
 
 # --- The plain-Python baseline ------------------------------------------------------
 # The instrument classes, views and manager on common.PlainMaster, following
-# the same algorithms; the manager's slave side is left out (no command
-# reaches either manager here).
+# the same algorithms; what no workload here reaches is left out (the
+# manager's slave side, the inputs' views, word writes).
 
 INST_TYPE_UNKNOWN, INST_TYPE_XY, INST_TYPE_Axis, INST_TYPE_AD = 0, 1, 2, 3
 
 
 class Inst:
+    inst_type = INST_TYPE_UNKNOWN
+
     def __init__(self, mew, station):
         self._mew = mew
         self._station = station
-        self._firmware_version = Inst.query_firmware_version(mew, station)
+        self._firmware_version = mew.get_uint16(station, "S1")
 
     @property
     def station(self):
@@ -114,33 +116,17 @@ class Inst:
     def firmware_version(self):
         return self._firmware_version
 
-    @staticmethod
-    def query_inst_type(mew, station):
-        return mew.get_uint16(station, "S0")
-
-    @staticmethod
-    def query_firmware_version(mew, station):
-        return mew.get_uint16(station, "S1")
-
 
 class InstUnknown(Inst):
-    inst_type = property(lambda self: INST_TYPE_UNKNOWN)
+    pass
 
 
 class InstAxis(Inst):
-    inst_type = property(lambda self: INST_TYPE_Axis)
+    inst_type = INST_TYPE_Axis
 
 
 class InstAD(Inst):
-    inst_type = property(lambda self: INST_TYPE_AD)
-
-
-class X16:
-    def __init__(self, inst_xy):
-        self._inst_xy = inst_xy
-
-    def __getitem__(self, item):
-        return self._inst_xy.get_x(item)
+    inst_type = INST_TYPE_AD
 
 
 class Y16:
@@ -155,21 +141,15 @@ class Y16:
 
 
 class InstXY(Inst):
-    inst_type = property(lambda self: INST_TYPE_XY)
+    inst_type = INST_TYPE_XY
 
     def __init__(self, mew, station):
         super().__init__(mew, station)
         self._x = mew.get_coil_uint16(station, "WX0")
         self._y = mew.get_coil_uint16(station, "WY0")
 
-    def get_x16_object(self):
-        return X16(self)
-
     def get_y16_object(self):
         return Y16(self)
-
-    def get_x(self, index):
-        return (self._x & (1 << index)) != 0
 
     def get_wx(self):
         return self._x
@@ -189,13 +169,6 @@ class InstXY(Inst):
         else:
             self._y &= ~(1 << index)
 
-    def set_wy(self, value):
-        value &= 0xFFFF
-        if self.get_wy() == value:
-            return
-        self._mew.set_coil_uint16(self._station, "WY0", value)
-        self._y = value
-
 
 class _InstYList:
     def __init__(self, xy_list):
@@ -209,53 +182,31 @@ class _InstYList:
 
 
 class PlainInstManager(common.PlainMaster):
+    KINDS = {INST_TYPE_XY: InstXY, INST_TYPE_Axis: InstAxis, INST_TYPE_AD: InstAD}
+
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self._all_list = []
-        self._xy_list = []
-        self._axis_list = []
-        self._ad_list = []
+        self._lists = {kind: [] for kind in self.KINDS}
 
     def initialize_inst_list(self):
         station = 1
         try:
             while True:
-                inst_type = Inst.query_inst_type(self, station)
-                if inst_type == INST_TYPE_XY:
-                    inst = InstXY(self, station)
-                    self._xy_list.append(inst)
-                elif inst_type == INST_TYPE_Axis:
-                    inst = InstAxis(self, station)
-                    self._axis_list.append(inst)
-                elif inst_type == INST_TYPE_AD:
-                    inst = InstAD(self, station)
-                    self._ad_list.append(inst)
-                else:
-                    inst = InstUnknown(self, station)
+                inst_type = self.get_uint16(station, "S0")
+                inst = self.KINDS.get(inst_type, InstUnknown)(self, station)
+                self._lists.get(inst_type, []).append(inst)
                 self._all_list.append(inst)
                 station += 1
         except Exception:
             pass
 
-    @property
-    def inst_count(self):
-        return len(self._all_list)
-
-    @property
-    def xy_count(self):
-        return len(self._xy_list)
-
-    @property
-    def axis_count(self):
-        return len(self._axis_list)
-
-    @property
-    def ad_count(self):
-        return len(self._ad_list)
-
-    @property
-    def y(self):
-        return _InstYList(self._xy_list)
+    inst_count = property(lambda self: len(self._all_list))
+    xy_count = property(lambda self: len(self._lists[INST_TYPE_XY]))
+    axis_count = property(lambda self: len(self._lists[INST_TYPE_Axis]))
+    ad_count = property(lambda self: len(self._lists[INST_TYPE_AD]))
+    _xy_list = property(lambda self: self._lists[INST_TYPE_XY])
+    y = property(lambda self: _InstYList(self._lists[INST_TYPE_XY]))
 
 
 # --- The sides ---------------------------------------------------------------------

@@ -6,7 +6,7 @@
 Each master talks through its own pty pair to a peer answering one fixed
 response per frame (a thread here, or a child process with --peer process).
 "library" is a MewMasterBase on a MewSerial; "baseline" the same design in
-plain Python on pyserial (common.PlainMasterBase); "direct" writes and reads
+plain Python on pyserial (common.PlainMaster); "direct" writes and reads
 the pty on the calling thread, no receiver thread: the cost of the pty and
 the peer alone. Rounds alternate, idle and then while another Python thread
 spins: a thread that let go of the interpreter lock gets it back from a
@@ -36,7 +36,7 @@ EXPECTED = "RD3412"
 
 
 # --- The masters ----------------------------------------------------------------
-# The baseline is common.PlainMasterBase, MewMasterBase written in plain Python.
+# The baseline is common.PlainMaster, MewMasterBase written in plain Python.
 
 class DirectMaster:
     """Not a master: the caller writes the command and reads the response itself.
@@ -63,12 +63,11 @@ class DirectMaster:
 
 # --- The sides ------------------------------------------------------------------
 
-def open_side(label, make, peer_in_process):
+def open_pty(peer_in_process=True):
     # Every frame a master sends here is COMMAND: the peer answers it from
     # the table, and anything else with the same response.
     response = RESPONSE.encode("ascii")
-    pty = common.PtyPair({COMMAND.encode("ascii"): response}, lambda frame: response, peer_in_process)
-    return common.MasterSide(label, make, pty)
+    return common.PtyPair({COMMAND.encode("ascii"): response}, lambda frame: response, peer_in_process)
 
 
 def make_library(port):
@@ -79,15 +78,8 @@ def make_library(port):
     return master
 
 
-def make_baseline(port):
-    return common.PlainMasterBase(port, BAUDRATE)
-
-
-def make_direct(port):
-    return DirectMaster(port)
-
-
-SIDES = [("library", make_library), ("baseline", make_baseline), ("direct", make_direct)]
+SIDES = [("library", make_library), ("baseline", lambda port: common.PlainMaster(port, BAUDRATE)),
+         ("direct", DirectMaster)]
 
 
 # --- Measuring ------------------------------------------------------------------
@@ -156,7 +148,8 @@ def main(argv=None):
 
     other = common.OtherLoad()
     other.start()
-    sides = common.open_sides(lambda label, make: open_side(label, make, opts.peer == "thread"), SIDES)
+    sides = common.open_sides(lambda label, make: common.MasterSide(label, make, open_pty(opts.peer == "thread")),
+                              SIDES)
     try:
         for side in sides:
             got = side.master.query(COMMAND)

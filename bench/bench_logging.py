@@ -6,7 +6,7 @@ Every row is a MewMasterBase on a pty whose peer thread answers at once, as
 in bench_link.py: "off" (logger "b4k_mew" at WARNING: the C++ side makes no
 record), "debug, drop" (DEBUG, a handler dropping every record: the cost of
 making them), "debug, text" (DEBUG, records formatted into memory as a log
-file does), "baseline" (common.PlainMasterBase, no logging); and, each
+file does), "baseline" (common.PlainMaster, no logging); and, each
 round in a fresh process timed in the child, "off, child" (this build) and
 "skipped" (a build whose trace calls compile to nothing: --skipped, or
 build-notrace/ made with MEW_BUILD_DIR=build-notrace scripts/build.sh
@@ -29,6 +29,7 @@ import b4k_mew
 # The benchmarks run as scripts; the insert lets them be imported as well.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
+from bench_link import BAUDRATE, COMMAND, EXPECTED, make_library, open_pty  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -40,24 +41,7 @@ ROOT = os.path.dirname(HERE)
 TARGET_OFF_OVER_SKIPPED = 0.97
 TARGET_OFF_OVER_BASELINE = 2.0
 
-BAUDRATE = 115200
-COMMAND = b4k_mew.MewStatic.fill_read_data_area_message(1, "DT100", 1)
-RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD3412")
-EXPECTED = "RD3412"
 LOGGER = "b4k_mew"
-
-
-# --- The masters ----------------------------------------------------------------
-
-def open_pty():
-    response = RESPONSE.encode("ascii")
-    return common.PtyPair({COMMAND.encode("ascii"): response}, lambda frame: response, True)
-
-
-def make_library(port):
-    master = b4k_mew.MewMasterBase(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE))
-    master.start()
-    return master
 
 
 class Logging:
@@ -150,7 +134,7 @@ def measure(rounds, seconds, warmup, skipped_dir):
         rows["skipped"] = []
     try:
         library = make_library(library_pty.name)
-        baseline = common.PlainMasterBase(baseline_pty.name, BAUDRATE)
+        baseline = common.PlainMaster(baseline_pty.name, BAUDRATE)
         assert library.query(COMMAND) == EXPECTED and baseline.query(COMMAND) == EXPECTED
         for master in (library, baseline):
             run_round(master, warmup)

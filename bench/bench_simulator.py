@@ -27,7 +27,7 @@ import b4k_mew
 # The benchmarks run as scripts; the insert lets them be imported as well.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-from common import FEEDBACK, HEAD, TAIL, append_tail, crc_is_ok, parse_uint16, word_text  # noqa: E402
+from common import TAIL, append_tail  # noqa: E402
 
 # Target: library answers per second busy over idle, at least this.
 TARGET_BUSY_OVER_IDLE = 0.5
@@ -43,26 +43,15 @@ LONG_READ = 500
 # --- The baseline: the simulator before its memory moved to C++ (a copy) ----------
 
 class BaselineDevice(b4k_mew.MewSlaveBase):
-    """The memory of one station: contacts X, Y, R, L (16 to a word) and
-    registers DT, LD, FL, S. Safe to use from any thread."""
+    """The memory of one station, registers DT, LD, FL, S in dicts (the
+    contacts, which these benchmarks do not touch, read as zeros). Safe to use
+    from any thread."""
 
     def __init__(self, station):
         super().__init__(station)
         self._lock = threading.Lock()
-        self._contacts = {area: {} for area in "XYRL"}
         self._registers = {area: {} for area in "DLFS"}
         self.writes = 0
-
-    def read_words(self, area, start, count):
-        with self._lock:
-            words = self._contacts[area]
-            return [words.get(start + i, 0) for i in range(count)]
-
-    def write_words(self, area, start, values):
-        with self._lock:
-            words = self._contacts[area]
-            for i, value in enumerate(values):
-                words[start + i] = value & 0xFFFF
 
     def read_registers(self, area, start, count):
         with self._lock:
@@ -75,41 +64,24 @@ class BaselineDevice(b4k_mew.MewSlaveBase):
             for i, value in enumerate(values):
                 regs[start + i] = value & 0xFFFF
 
-    def get_contact(self, area, point):
-        word, bit = divmod(point, 16)
-        return bool(self.read_words(area, word, 1)[0] >> bit & 1)
-
-    def set_contact(self, area, point, value):
-        word, bit = divmod(point, 16)
-        with self._lock:
-            words = self._contacts[area]
-            current = words.get(word, 0)
-            words[word] = current | 1 << bit if value else current & ~(1 << bit)
-
-    @staticmethod
-    def _point(name):
-        return int(name[1:4]) * 16 + int(name[4], 16)
-
-    def on_get_coil(self, name):
-        return self.get_contact(name[0], self._point(name))
-
-    def on_set_coil(self, name, value):
-        self.set_contact(name[0], self._point(name), value)
-        self.writes += 1
-
-    def on_get_multi_coil_uint16(self, name, count):
-        return self.read_words(name[0], int(name[1:]), max(count, 0))
-
-    def on_set_multi_coil_uint16(self, name, values):
-        self.write_words(name[0], int(name[1:]), values)
-        self.writes += 1
-
     def on_get_multi_uint16(self, name, count):
         return self.read_registers(name[0], int(name[1:]), max(count, 0))
 
     def on_set_multi_uint16(self, name, values):
         self.write_registers(name[0], int(name[1:]), values)
         self.writes += 1
+
+    def on_get_coil(self, name):
+        return False
+
+    def on_set_coil(self, name, value):
+        pass
+
+    def on_get_multi_coil_uint16(self, name, count):
+        return [0] * max(count, 0)
+
+    def on_set_multi_coil_uint16(self, name, values):
+        pass
 
 
 class BaselineSimulator(b4k_mew.MewBase):
@@ -169,38 +141,66 @@ class BaselineSimulator(b4k_mew.MewBase):
                 print("Simulator: %s" % error, flush=True)
 
 
-# --- The simulator's process ------------------------------------------------------------
+# --- The simulator's process (bench_web's as well) ------------------------------------------
 
-def serve_child(kind, port):
-    """The simulator of `kind` on `port`, until stdin ends. Lines on stdin:
-    "busy" starts a spinning thread, "idle" stops it; each answered "ok"."""
+def serve_child(kind, cpu, web, port):
+    """The simulator of `kind` on `port` until stdin ends, on CPU `cpu` ("-":
+    any), the library's with its live server if `web` is "web". Says "ready
+    URL" ("ready -" without a server); then answers each line: "busy" starts
+    a spinning thread, "idle" stops it, "streams" counts the event streams open."""
+    if cpu != "-":
+        # Before any thread starts: they all inherit it.
+        os.sched_setaffinity(0, {int(cpu)})
     channel = b4k_mew.MewSerial(port=port, baudrate=BAUDRATE)
+    server, streams, spinner = None, (lambda: 0), []
     if kind == "library":
         from b4k_mew_tools import Simulator
         sim = Simulator(channel)
     else:
         sim = BaselineSimulator(channel)
-    sim.add_device(1).write_registers("DT", 100, [0x1234])
-    sim.start()
-    spinner = []
+    try:
+        sim.add_device(1).write_registers("DT", 100, [0x1234])
+        sim.start()
+        if kind == "library" and web == "web":
+            from b4k_mew_tools.web import LiveServer, SimulatorView
+            from bench_web import count_streams
+            streams = count_streams()
+            server = LiveServer(SimulatorView(sim), "127.0.0.1", 0)
 
-    def load(line):
-        if line == "busy" and not spinner:
-            spinner.append(common.Spinner().start())
-        elif line == "idle" and spinner:
+        def answer(line):
+            if line == "streams":
+                return streams()
+            if line == "busy" and not spinner:
+                spinner.append(common.Spinner().start())
+            elif line == "idle" and spinner:
+                spinner.pop().stop()
+            return "ok"
+
+        common.serve_lines("ready %s" % (server.url if server else "-"), answer)
+    finally:
+        while spinner:
             spinner.pop().stop()
-        return "ok"
-
-    common.serve_lines("ready", load)
-    if spinner:
-        spinner.pop().stop()
-    sim.close()
+        if server is not None:
+            server.close()
+        sim.close()
 
 
 class SimulatorProcess(common.PtyChild):
-    def __init__(self, kind):
-        super().__init__("--serve", kind)
+    """A simulator in a helper process on the slave side of a pty pair; the
+    driving loop uses the master side."""
+
+    def __init__(self, kind, cpu=None, web=False):
+        super().__init__("--serve", kind, "-" if cpu is None else str(cpu), "web" if web else "-")
         self.kind, self.load = kind, "idle"
+        word, _, url = self.first.partition(" ")
+        if word != "ready":
+            self.close()
+            raise RuntimeError("%s simulator: did not start" % kind)
+        self.url = None if url == "-" else url
+
+    def answers(self, seconds):
+        """Register reads one at a time for about `seconds`: (latencies, time taken)."""
+        return common.time_each(common.exchange, (self.master_fd, COMMAND), RESPONSE, seconds)
 
 
 class AnswerSide:
@@ -212,7 +212,7 @@ class AnswerSide:
         if self.process.load != self.load:
             self.process.ask(self.load)
             self.process.load = self.load
-        return common.time_each(common.exchange, (self.process.master_fd, COMMAND), RESPONSE, seconds)
+        return self.process.answers(seconds)
 
 
 def measure_answers(rounds, seconds, warmup):
@@ -224,118 +224,6 @@ def measure_answers(rounds, seconds, warmup):
         common.close_sides(processes)
     return [dict(simulator=side.process.kind, load=side.load, **common.rate_figures(samples[side.label], "answers"))
             for side in sides]
-
-
-# --- The long read: the plain-Python pair --------------------------------------------
-
-def cut_frames(response, limit=FRAME_LIMIT):
-    """A complete response cut into frames of at most `limit` characters, as
-    a controller cuts it: each frame its own check code, "&" before the CR of
-    every frame but the last, and the header and station in front of every
-    frame after the first."""
-    if len(response) <= limit:
-        return [response]
-    head = response[:3]
-    body = response[:-3]
-
-    def frame(text, more):
-        done = append_tail(text)
-        return done[:-1] + "&" + TAIL if more else done
-
-    first = limit - 3 - 1
-    frames = [frame(body[:first], True)]
-    body = body[first:]
-    while body:
-        room = limit - len(head) - 3
-        last = len(body) <= room
-        take = len(body) if last else room - 1
-        frames.append(frame(head + body[:take], not last))
-        body = body[take:]
-    return frames
-
-
-def continuation_request(frame):
-    return append_tail(frame[:3])[:-1] + "&" + TAIL
-
-
-class PlainSimulator(common.PlainSlaveBase):
-    """A plain-Python simulator with one device on common's plain slave:
-    registers in a dict, answers cut into frames."""
-
-    name = "PlainSimulator"
-
-    def __init__(self, station, port, baudrate):
-        super().__init__(station, port, baudrate)
-        self._registers = {}
-        self._pending = []
-
-    def write_registers(self, start, values):
-        for i, value in enumerate(values):
-            self._registers[start + i] = value & 0xFFFF
-
-    def _route(self, line):
-        # Requests for the next frame ("%01**&") carry no frame type.
-        for listener in self._query_listeners:
-            listener.put(line)
-
-    def _process_request(self, frame):
-        if len(frame) < 7 or frame[0] != HEAD or not crc_is_ok(frame.replace("&", "")):
-            return ""
-        if int(frame[1:3], 16) != self._station:
-            return ""
-        if frame.endswith("&" + TAIL) and len(frame) == 7:
-            return self._pending.pop(0) if self._pending else append_tail(frame[:3] + "!43")
-        self._pending = []
-        if frame[3:6] != "#RD":
-            return append_tail(frame[:3] + "!42")
-        first, last = int(frame[7:12]), int(frame[12:17])
-        data = "".join(word_text(self._registers.get(r, 0)) for r in range(first, last + 1))
-        frames = cut_frames(append_tail(frame[:3] + FEEDBACK + "RD" + data))
-        self._pending = frames[1:]
-        return frames[0]
-
-
-class PlainLongMaster(common.PlainMasterBase):
-    """common's plain master, asking for each further frame of an answer."""
-
-    def _route(self, line):
-        for listener in self._feedback_listeners:
-            listener.put(line)
-
-    def _next(self, listener):
-        try:
-            return listener.get(timeout=self._query_timeout)
-        except queue.Empty:
-            raise IOError("MewMasterBase: device response timeout.") from None
-
-    def read_registers(self, station, start, count):
-        command = append_tail("%s%02X#RDD%05d%05d" % (HEAD, station, start, start + count - 1))
-        with self._query_lock:
-            listener = queue.Queue()
-            with self._listener_lock:
-                self._feedback_listeners.append(listener)
-            try:
-                self._send(command)
-                frame = self._next(listener)
-                if frame[3] != FEEDBACK:
-                    raise IOError("error response: %s" % frame)
-                data = ""
-                while True:
-                    more = frame.endswith("&" + TAIL)
-                    plain = frame[:-2] + TAIL if more else frame
-                    if not crc_is_ok(plain):
-                        raise IOError("Error: check code: %r" % frame)
-                    data += plain[6 if not data and plain[3] == FEEDBACK else 3:-3]
-                    if not more:
-                        break
-                    self._send(continuation_request(frame))
-                    frame = self._next(listener)
-            finally:
-                with self._listener_lock:
-                    self._feedback_listeners.remove(listener)
-        if len(data) != 4 * count:
-            raise IOError("Invalid feedback format: %d characters for %d words" % (len(data), count))
-        return [parse_uint16(data[4 * i:4 * i + 4]) for i in range(count)]
 
 
 # --- The long read: the sides -----------------------------------------------------------
@@ -359,11 +247,11 @@ class LongReadSide:
                                                 frame_limit=FRAME_LIMIT, query_timeout=ANSWER_TIMEOUT)
                 self.read = lambda: self.master.get_multi_uint16(1, "DT0", LONG_READ)
             else:
-                self.sim = PlainSimulator(1, self.relay.port_a, BAUDRATE)
-                self.sim.write_registers(0, EXPECTED)
+                self.sim = common.PlainSlave(1, self.relay.port_a, BAUDRATE, FRAME_LIMIT)
+                self.sim.registers.update(enumerate(EXPECTED))
                 self.sim.start()
-                self.master = PlainLongMaster(self.relay.port_b, BAUDRATE, ANSWER_TIMEOUT)
-                self.read = lambda: self.master.read_registers(1, 0, LONG_READ)
+                self.master = common.PlainMaster(self.relay.port_b, BAUDRATE, ANSWER_TIMEOUT)
+                self.read = lambda: self.master.get_multi_uint16(1, "DT0", LONG_READ)
         except BaseException:
             self.close()
             raise
@@ -380,16 +268,15 @@ class LongReadSide:
 
 def check_agreement():
     """Both simulators cut the same answer into the same frames."""
-    plain = PlainSimulator.__new__(PlainSimulator)
-    plain._station, plain._registers, plain._pending = 1, {}, []
-    plain.write_registers(0, EXPECTED)
+    plain = common.PlainSlave(1, None, BAUDRATE, FRAME_LIMIT)
+    plain.registers.update(enumerate(EXPECTED))
     device = b4k_mew._SimDevice(1)
     device.write_registers("DT", 0, EXPECTED)
     command = append_tail("%01#RDD00000" + "%05d" % (LONG_READ - 1))
-    wanted = cut_frames(device._process_request(command))
+    wanted = common.cut_frames(device._process_request(command), FRAME_LIMIT)
     got = [plain._process_request(command)]
     while got[-1].endswith("&" + TAIL):
-        got.append(plain._process_request(continuation_request(got[-1])))
+        got.append(plain._process_request(common.continuation_request(got[-1])))
     assert got == wanted, "the plain simulator cuts its answer otherwise than the codec"
     return len(wanted)
 

@@ -6,8 +6,8 @@ Each slave sits on the slave side of its own raw pty pair; on the master
 side a driving loop of plain Python writes one register read and reads the
 answer up to its CR before the next. The library slave is a MewFullDuplex
 with its default handlers; the baseline the same design in plain Python on
-pyserial (a receiver thread reading byte by byte, a worker that checks the
-frame, calls the handler and answers under a sender lock); "floor" a thread
+pyserial (common.PlainSlave: a receiver thread reading byte by byte, a worker
+that checks the frame, calls the handler and answers under a sender lock); "floor" a thread
 answering a fixed response on the pty itself: the cost of the pty and the
 loop alone. Answers per second (best round) and median latency; the ratio
 is library over baseline.
@@ -24,8 +24,6 @@ import b4k_mew
 # The benchmarks run as scripts; the insert lets them be imported as well.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-from common import (ERROR, FEEDBACK, HEAD, IGNORE_BCC, QUERY, TAIL, append_tail, crc_is_ok,  # noqa: E402
-                    parse_uint16, word_text)
 
 # Target for the ratio library / plain Python, answers per second.
 TARGET_RATIO = 3.0
@@ -33,101 +31,6 @@ TARGET_RATIO = 3.0
 BAUDRATE = 115200
 COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000101").encode()
 RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD00000000").encode()
-
-
-# --- The plain-Python baseline ----------------------------------------------
-# Written the way a Python developer would write the slave: the receiver and
-# worker threads of the library's design, request processing following the
-# protocol step by step, nothing tuned for speed.
-
-CMD_UNKNOWN = "UNKNOWN"
-PROCESS_UNKNOWN_CMD = -3
-
-
-def find_station_end(data):
-    for i, c in enumerate(data):
-        if c in (TAIL, IGNORE_BCC):
-            return -1
-        if c in (QUERY, FEEDBACK, ERROR):
-            return i
-    return len(data)
-
-
-def parse_station(data):
-    return int(data[1:find_station_end(data)], 16)
-
-
-def parse_command(data):
-    pos = find_station_end(data) + 1
-    cmd = data[pos:pos + 3]
-    if cmd in ("RCS", "WCS", "RCC", "WCC"):
-        return cmd
-    if cmd[:2] in ("RD", "WD"):
-        return cmd[:2]
-    return CMD_UNKNOWN
-
-
-class PlainSlave(common.PlainSlaveBase):
-    """common's plain slave with MewSlaveBase's request processing and the
-    default handlers: reads answer zeros, writes store nothing."""
-
-    # Request processing.
-
-    def _process_request(self, command):
-        if len(command) < 9 or command[0] != HEAD or not crc_is_ok(command):
-            print("Invalid MEW frame: %s" % command)
-            return ""
-        if parse_station(command) != self._station:
-            print("Ignore other target frame.")
-            return ""
-        cmd = parse_command(command)
-        pos = find_station_end(command) + 1 + len(cmd)
-        data = ""
-        error = 0
-        if cmd == "RCS":
-            data = "1" if self.on_get_coil(command[pos:pos + 5]) else "0"
-        elif cmd == "WCS":
-            self.on_set_coil(command[pos:pos + 5], command[pos + 5] != "0")
-        elif cmd in ("RCC", "WCC"):
-            start = command[pos:pos + 5]
-            count = int(command[pos + 5:pos + 9]) - int(start[1:]) + 1
-            if cmd == "RCC":
-                data = "".join(word_text(v) for v in self.on_get_multi_coil_uint16(start, count))
-            else:
-                values = [parse_uint16(command[pos + 9 + 4 * i:pos + 13 + 4 * i]) for i in range(count)]
-                self.on_set_multi_coil_uint16(start, values)
-        elif cmd in ("RD", "WD"):
-            start = command[pos:pos + 6]
-            count = int(command[pos + 6:pos + 11]) - int(start[1:]) + 1
-            if cmd == "RD":
-                data = "".join(word_text(v) for v in self.on_get_multi_uint16(start, count))
-            else:
-                values = [parse_uint16(command[pos + 11 + 4 * i:pos + 15 + 4 * i]) for i in range(count)]
-                self.on_set_multi_uint16(start, values)
-        else:
-            error = PROCESS_UNKNOWN_CMD
-        head = command[:find_station_end(command)]
-        if error:
-            return append_tail(head + ERROR + "%02X" % abs(error))
-        return append_tail(head + FEEDBACK + cmd[:2] + data)
-
-    def on_get_coil(self, name):
-        return False
-
-    def on_set_coil(self, name, value):
-        pass
-
-    def on_get_multi_coil_uint16(self, name, count):
-        return [0] * max(count, 0)
-
-    def on_set_multi_coil_uint16(self, name, values):
-        pass
-
-    def on_get_multi_uint16(self, name, count):
-        return [0] * max(count, 0)
-
-    def on_set_multi_uint16(self, name, values):
-        pass
 
 
 class FixedPeer:
@@ -194,7 +97,7 @@ class Side:
 
 SIDES = [("library", lambda port: b4k_mew.MewFullDuplex(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE),
                                                          slave_station=1)),
-         ("baseline", lambda port: PlainSlave(1, port, BAUDRATE)), ("floor", lambda port: FixedPeer(port))]
+         ("baseline", lambda port: common.PlainSlave(1, port, BAUDRATE)), ("floor", lambda port: FixedPeer(port))]
 
 
 def check_agreement(library, baseline):

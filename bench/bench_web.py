@@ -46,8 +46,7 @@ import b4k_mew
 # The benchmarks run as scripts; the insert lets them be imported as well.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-from bench_simulator import BAUDRATE, COMMAND, RESPONSE, BaselineSimulator  # noqa: E402
-from common import exchange  # noqa: E402
+from bench_simulator import COMMAND, SimulatorProcess, serve_child  # noqa: E402
 
 BROWSERS = 3
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -116,36 +115,6 @@ def count_streams():
     return lambda: open_streams[0]
 
 
-def serve_child(kind, cpu, port):
-    """The simulator of `kind` on `port` (the library's with its live
-    server), until stdin ends, on CPU `cpu` ("-": any). Says "ready URL"
-    ("ready -" without a server); then answers each line "streams" with the
-    number of event streams open."""
-    if cpu != "-":
-        # Before any thread starts: they all inherit it.
-        os.sched_setaffinity(0, {int(cpu)})
-    channel = b4k_mew.MewSerial(port=port, baudrate=BAUDRATE)
-    server, streams = None, (lambda: 0)
-    if kind == "library":
-        from b4k_mew_tools import Simulator
-        from b4k_mew_tools.web import LiveServer, SimulatorView
-        sim = Simulator(channel)
-    else:
-        sim = BaselineSimulator(channel)
-    try:
-        sim.add_device(1).write_registers("DT", 100, [0x1234])
-        sim.start()
-        if kind == "library":
-            streams = count_streams()
-            server = LiveServer(SimulatorView(sim), "127.0.0.1", 0)
-        common.serve_lines("ready %s" % (server.url if server else "-"),
-                           lambda line: streams() if line == "streams" else "?")
-    finally:
-        if server is not None:
-            server.close()
-        sim.close()
-
-
 def tree_seconds(roots):
     """{pid: CPU seconds} of the processes `roots` and all their descendants."""
     parents = {}
@@ -162,32 +131,6 @@ def tree_seconds(roots):
         found.add(pid)
         todo += [child for child, parent in parents.items() if parent == pid and child not in found]
     return {pid: common.process_cpu_seconds(pid) for pid in found}
-
-
-class SimulatorProcess(common.PtyChild):
-    """A simulator in a helper process on the slave side of a pty pair; the
-    driving loop uses the master side."""
-
-    def __init__(self, kind, cpu):
-        super().__init__("--serve", kind, "-" if cpu is None else str(cpu))
-        self.kind = kind
-        word, _, url = self.first.partition(" ")
-        if word != "ready":
-            self.close()
-            raise RuntimeError("%s simulator: did not start" % kind)
-        self.url = None if url == "-" else url
-
-    def streams(self):
-        return int(self.ask("streams"))
-
-    def seconds(self):
-        return common.process_cpu_seconds(self.proc.pid)
-
-    def poll(self, seconds):
-        """Register reads, untimed, for `seconds`."""
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            exchange(self.master_fd, COMMAND)
 
 
 # --- The browsers ----------------------------------------------------------------------
@@ -258,6 +201,13 @@ class Browsers:
                 print("browser: %s" % error, file=sys.stderr)
 
 
+def poll(process, seconds):
+    """Register reads, untimed, for `seconds`."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        common.exchange(process.master_fd, COMMAND)
+
+
 # --- The rows ---------------------------------------------------------------------------
 
 class Row:
@@ -282,20 +232,20 @@ class Row:
             # states the polling here makes are what it needs.
             wanted = len(self.browsers.drivers) if self.watched else 0
             give_up = time.monotonic() + SWITCH_TIMEOUT
-            while self.process.streams() != wanted:
+            while int(self.process.ask("streams")) != wanted:
                 if time.monotonic() > give_up:
                     raise RuntimeError("%s: %d event streams open, not %d"
-                                       % (self.label, self.process.streams(), wanted))
-                self.process.poll(0.1)
-        self.process.poll(SETTLE)
+                                       % (self.label, int(self.process.ask("streams")), wanted))
+                poll(self.process, 0.1)
+        poll(self.process, SETTLE)
 
     def run(self, seconds, count_events=True):
         self.prepare()
         before = self.browsers.counters() if self.watched else None
         browser_cpu = self.browsers.seconds() if self.browsers is not None else {}
-        sim_cpu = self.process.seconds()
-        latencies, elapsed = common.time_each(exchange, (self.process.master_fd, COMMAND), RESPONSE, seconds)
-        sim_cpu = self.process.seconds() - sim_cpu
+        sim_cpu = common.process_cpu_seconds(self.process.proc.pid)
+        latencies, elapsed = self.process.answers(seconds)
+        sim_cpu = common.process_cpu_seconds(self.process.proc.pid) - sim_cpu
         if self.browsers is not None:
             browser_cpu = sum(t - browser_cpu.get(pid, 0) for pid, t in self.browsers.seconds().items())
         else:
@@ -314,7 +264,7 @@ def pick_cpus():
 def measure(rounds, seconds, warmup, with_browsers, cpus):
     """The rows' figures, and the per-round figures of the browsers' pages."""
     sim_cpu = cpus[1] if cpus else None
-    processes = common.open_sides(SimulatorProcess, [("library", sim_cpu), ("baseline", sim_cpu)])
+    processes = common.open_sides(SimulatorProcess, [("library", sim_cpu, True), ("baseline", sim_cpu)])
     browsers = None
     everywhere = os.sched_getaffinity(0)
     try:

@@ -162,17 +162,55 @@ def register_word(register):
 # The library's design written the straightforward way, in the same layers:
 # PlainBase as MewBase (a receiver thread that reads the first byte of a
 # frame, then the rest byte by byte up to CR, and hands it on under the
-# listener lock), PlainMasterBase as MewMasterBase (a queue per query).
+# listener lock), PlainMaster as MewMaster (a queue per query, typed
+# operations), PlainSlave as MewSlaveBase with the full-duplex worker.
+
+def frame_kind(frame):
+    """The frame's type; "" for the frames after the first of an answer and
+    the requests for them, which carry none."""
+    for c in frame[1:]:
+        if c in (QUERY, FEEDBACK, ERROR):
+            return c
+    return ""
+
+
+def cut_frames(response, limit):
+    """A complete response cut into frames of at most `limit` characters, as
+    a controller cuts it: each frame its own check code, "&" before the CR of
+    every frame but the last, and the header and station in front of every
+    frame after the first."""
+    if not limit or len(response) <= limit:
+        return [response]
+    head, body = response[:3], response[:-3]
+
+    def frame(text, more):
+        done = append_tail(text)
+        return done[:-1] + "&" + TAIL if more else done
+
+    first = limit - 3 - 1
+    frames = [frame(body[:first], True)]
+    body = body[first:]
+    while body:
+        room = limit - len(head) - 3
+        last = len(body) <= room
+        take = len(body) if last else room - 1
+        frames.append(frame(head + body[:take], not last))
+        body = body[take:]
+    return frames
+
+
+def continuation_request(frame):
+    return append_tail(frame[:3])[:-1] + "&" + TAIL
+
 
 class PlainBase:
-    # In messages and thread names. Set per class rather than taken from the
-    # class's own name, so that the benchmarks' subclasses of a plain master
-    # still speak as "PlainMaster".
+    # In messages and thread names.
     name = "PlainBase"
 
     def __init__(self, port, baudrate):
         # Imported here: the codec benchmark uses the codec above and can run
-        # where pyserial is not installed.
+        # where pyserial is not installed. No port: not opened, for the
+        # checks that only build answers.
         import serial
         self._serial = serial.Serial(port=port, baudrate=baudrate, timeout=0.1)
         self._stop_flag = True
@@ -224,15 +262,16 @@ class PlainBase:
             except Exception as e:
                 print("Ignore unhandled exception: %s" % e)
 
-    def _route(self, line):
-        raise NotImplementedError
-
     def _send(self, data):
         with self._sender_lock:
             self._serial.write(data.encode("utf-8"))
 
 
-class PlainMasterBase(PlainBase):
+class PlainMaster(PlainBase):
+    """query() as MewMasterBase's, asking for every further frame of a long
+    answer; the typed operations as MewMaster's: frames built and words
+    decoded in Python."""
+
     name = "PlainMaster"
 
     def __init__(self, port, baudrate, query_timeout=1.0):
@@ -243,12 +282,17 @@ class PlainMasterBase(PlainBase):
         self.start()
 
     def _route(self, line):
-        kind = line[frame_type_position(line)]
-        if kind in (FEEDBACK, ERROR):
-            for listener in self._feedback_listeners:
-                listener.put(line)
-        elif kind == QUERY:
+        if frame_kind(line) == QUERY:
             print("PlainMaster: No query listener. Drop frame.")
+            return
+        for listener in self._feedback_listeners:
+            listener.put(line)
+
+    def _next(self, listener):
+        try:
+            return listener.get(timeout=self._query_timeout)
+        except queue.Empty:
+            raise IOError("MewMasterBase: device response timeout.") from None
 
     def query(self, command):
         with self._query_lock:
@@ -259,14 +303,19 @@ class PlainMasterBase(PlainBase):
                 self._feedback_listeners.append(listener)
             try:
                 self._send(command)
-                response = listener.get(timeout=self._query_timeout)
-            except queue.Empty:
-                response = None
+                frame = response = self._next(listener)
+                while frame.endswith("&" + TAIL):
+                    # A long answer: each frame checked, the next asked for, its data joined on.
+                    if not crc_is_ok(frame[:-2] + TAIL):
+                        raise IOError("Error: check code: %r" % frame)
+                    self._send(continuation_request(frame))
+                    frame = self._next(listener)
+                    if not frame.endswith("&" + TAIL) and not crc_is_ok(frame):
+                        raise IOError("Error: check code: %r" % frame)
+                    response = response[:-4] + frame[3:]
             finally:
                 with self._listener_lock:
                     self._feedback_listeners.remove(listener)
-            if response is None:
-                raise IOError("MewMasterBase: device response timeout.")
             responding = parse_station(response)
             if response[0] != HEAD:
                 raise IOError("Error: device response format invalid: begin with: %s" % response[0])
@@ -279,67 +328,6 @@ class PlainMasterBase(PlainBase):
             if response[pos - 1] == ERROR:
                 raise IOError("MEW communication error code(hex): %s" % response[pos:pos + 2])
             return response[pos:-3]
-
-
-class PlainSlaveBase(PlainBase):
-    """MewSlaveBase with the full-duplex worker: the receiver puts commands
-    into the queue of a worker thread, which answers each with
-    _process_request under the sender lock."""
-
-    name = "PlainSlave"
-
-    def __init__(self, station, port, baudrate):
-        super().__init__(port, baudrate)
-        self._station = station
-        self._slave_stop_flag = True
-        self._query_listeners = []
-        self._slave_thread = None
-
-    def start(self):
-        super().start()
-        if self._slave_stop_flag:
-            self._slave_stop_flag = False
-            requests = queue.Queue()
-            with self._listener_lock:
-                self._query_listeners.append(requests)
-            self._slave_thread = threading.Thread(target=self._check_and_process_request, args=(requests,),
-                                                  name=self.name + "._check_and_process_request")
-            self._slave_thread.start()
-
-    def close(self):
-        if not self._slave_stop_flag:
-            self._slave_stop_flag = True
-            self._slave_thread.join()
-        super().close()
-
-    def _route(self, line):
-        kind = line[frame_type_position(line)]
-        if kind == QUERY:
-            for listener in self._query_listeners:
-                listener.put(line)
-        elif kind not in (FEEDBACK, ERROR):
-            print("%s: Unknown frame type: %s" % (self.name, kind))
-
-    def _check_and_process_request(self, requests):
-        while not self._slave_stop_flag:
-            try:
-                frame = requests.get(timeout=0.1)
-            except queue.Empty:
-                continue
-            try:
-                feedback = self._process_request(frame)
-                if feedback:
-                    self._send(feedback)
-            except Exception as e:
-                print("Ignore unhandled exception: %s" % e)
-
-    def _process_request(self, command):
-        raise NotImplementedError
-
-
-class PlainMaster(PlainMasterBase):
-    """MewMaster's typed operations on the plain master: frames built and
-    words decoded in Python."""
 
     def _words(self, fb, count):
         if len(fb) != 4 * count + 2:
@@ -373,6 +361,150 @@ class PlainMaster(PlainMasterBase):
 
     def set_coil_uint16(self, station, name, value):
         self.query(fill_write_word_unit_of_contact_message(station, name, [value]))
+
+
+PROCESS_UNKNOWN_CMD = -3
+
+
+def station_end(data):
+    for i, c in enumerate(data):
+        if c in (TAIL, IGNORE_BCC):
+            return -1
+        if c in (QUERY, FEEDBACK, ERROR):
+            return i
+    return len(data)
+
+
+def parse_command(data):
+    pos = station_end(data) + 1
+    cmd = data[pos:pos + 3]
+    if cmd in ("RCS", "WCS", "RCC", "WCC"):
+        return cmd
+    if cmd[:2] in ("RD", "WD"):
+        return cmd[:2]
+    return "UNKNOWN"
+
+
+class PlainSlave(PlainBase):
+    """The receiver puts commands into the queue of a worker thread, which
+    answers each with _process_request under the sender lock: the request
+    processing of MewSlaveBase step by step, with its default handlers
+    (reads answer zeros, writes store nothing) but for register reads,
+    which answer from `registers`; an answer longer than `frame_limit` goes
+    out in frames, each asked for."""
+
+    name = "PlainSlave"
+
+    def __init__(self, station, port, baudrate, frame_limit=None):
+        super().__init__(port, baudrate)
+        self._station = station
+        self._frame_limit = frame_limit
+        self.registers = {}
+        self._pending = []
+        self._slave_stop_flag = True
+        self._query_listeners = []
+        self._slave_thread = None
+
+    def start(self):
+        super().start()
+        if self._slave_stop_flag:
+            self._slave_stop_flag = False
+            requests = queue.Queue()
+            with self._listener_lock:
+                self._query_listeners.append(requests)
+            self._slave_thread = threading.Thread(target=self._check_and_process_request, args=(requests,),
+                                                  name=self.name + "._check_and_process_request")
+            self._slave_thread.start()
+
+    def close(self):
+        if not self._slave_stop_flag:
+            self._slave_stop_flag = True
+            self._slave_thread.join()
+        super().close()
+
+    def _route(self, line):
+        kind = frame_kind(line)
+        if kind in (QUERY, ""):
+            for listener in self._query_listeners:
+                listener.put(line)
+        elif kind not in (FEEDBACK, ERROR):
+            print("%s: Unknown frame type: %s" % (self.name, kind))
+
+    def _check_and_process_request(self, requests):
+        while not self._slave_stop_flag:
+            try:
+                frame = requests.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            try:
+                feedback = self._process_request(frame)
+                if feedback:
+                    self._send(feedback)
+            except Exception as e:
+                print("Ignore unhandled exception: %s" % e)
+
+    def _process_request(self, command):
+        if len(command) == 7 and command.endswith("&" + TAIL) and crc_is_ok(command.replace("&", "")):
+            # A request for the next frame of the last answer.
+            return self._pending.pop(0) if self._pending else append_tail(command[:3] + "!43")
+        self._pending = []
+        if len(command) < 9 or command[0] != HEAD or not crc_is_ok(command):
+            print("Invalid MEW frame: %s" % command)
+            return ""
+        if int(command[1:station_end(command)], 16) != self._station:
+            print("Ignore other target frame.")
+            return ""
+        cmd = parse_command(command)
+        pos = station_end(command) + 1 + len(cmd)
+        data = ""
+        error = 0
+        if cmd == "RCS":
+            data = "1" if self.on_get_coil(command[pos:pos + 5]) else "0"
+        elif cmd == "WCS":
+            self.on_set_coil(command[pos:pos + 5], command[pos + 5] != "0")
+        elif cmd in ("RCC", "WCC"):
+            start = command[pos:pos + 5]
+            count = int(command[pos + 5:pos + 9]) - int(start[1:]) + 1
+            if cmd == "RCC":
+                data = "".join(word_text(v) for v in self.on_get_multi_coil_uint16(start, count))
+            else:
+                values = [parse_uint16(command[pos + 9 + 4 * i:pos + 13 + 4 * i]) for i in range(count)]
+                self.on_set_multi_coil_uint16(start, values)
+        elif cmd in ("RD", "WD"):
+            start = command[pos:pos + 6]
+            count = int(command[pos + 6:pos + 11]) - int(start[1:]) + 1
+            if cmd == "RD":
+                data = "".join(word_text(v) for v in self.on_get_multi_uint16(start, count))
+            else:
+                values = [parse_uint16(command[pos + 11 + 4 * i:pos + 15 + 4 * i]) for i in range(count)]
+                self.on_set_multi_uint16(start, values)
+        else:
+            error = PROCESS_UNKNOWN_CMD
+        head = command[:station_end(command)]
+        if error:
+            return append_tail(head + ERROR + "%02X" % abs(error))
+        frames = cut_frames(append_tail(head + FEEDBACK + cmd[:2] + data), self._frame_limit)
+        self._pending = frames[1:]
+        return frames[0]
+
+    def on_get_coil(self, name):
+        return False
+
+    def on_set_coil(self, name, value):
+        pass
+
+    def on_get_multi_coil_uint16(self, name, count):
+        return [0] * max(count, 0)
+
+    def on_set_multi_coil_uint16(self, name, values):
+        pass
+
+    def on_get_multi_uint16(self, name, count):
+        registers, start = self.registers, int(name[1:])
+        return [registers.get(start + i, 0) for i in range(max(count, 0))]
+
+    def on_set_multi_uint16(self, name, values):
+        pass
 
 
 # --- Pseudo-terminal pairs and the answering peer ------------------------------
@@ -525,7 +657,7 @@ class Child:
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.first = self.proc.stdout.readline().strip()
         if not self.first:
-            self.close()
+            Child.close(self)
             raise RuntimeError("helper %s did not start" % " ".join(args))
 
     def ask(self, line):
