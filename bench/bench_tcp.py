@@ -16,6 +16,7 @@ Best round of each for rates; no target, figures to watch.
 import contextlib
 import os
 import socket
+import socketserver
 import sys
 import threading
 
@@ -69,59 +70,40 @@ class PlainSocketMaster:
 
 # --- The baseline gateway: the same relay in plain Python --------------------------------
 
-class PlainGateway:
-    """Clients' commands put one at a time on a socket to the line."""
+class PlainGateway(socketserver.ThreadingTCPServer):
+    """Clients' commands put one at a time on a socket to the line, a thread
+    per client: socketserver's way."""
+
+    daemon_threads = True
 
     def __init__(self, line_port):
-        self._line = socket.create_connection(("127.0.0.1", line_port), timeout=QUERY_TIMEOUT)
-        self._line.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self._line_pending = b""
-        self._line_lock = threading.Lock()
-        self._server = socket.create_server(("127.0.0.1", 0))
-        self.port = self._server.getsockname()[1]
-        self._clients = []
-        self._threads = []
-        self._accepting = threading.Thread(target=self._accept, name="PlainGateway accept")
-        self._accepting.start()
+        super().__init__(("127.0.0.1", 0), self.Client)
+        self.port = self.server_address[1]
+        self.line = socket.create_connection(("127.0.0.1", line_port), timeout=QUERY_TIMEOUT)
+        self.line.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.line_pending, self.line_lock = b"", threading.Lock()
+        self.serving = threading.Thread(target=self.serve_forever, name="PlainGateway")
+        self.serving.start()
 
-    def _accept(self):
-        while True:
-            try:
-                client, _ = self._server.accept()
-            except OSError:  # closed
-                return
+    class Client(socketserver.BaseRequestHandler):
+        def handle(self):
+            client, gateway, pending = self.request, self.server, b""
             client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            self._clients.append(client)
-            thread = threading.Thread(target=self._serve, args=(client,), name="PlainGateway client")
-            self._threads.append(thread)
-            thread.start()
-
-    def _serve(self, client):
-        pending = b""
-        try:
-            while True:
-                frame, pending = receive_frame(client, pending)
-                with self._line_lock:
-                    self._line.sendall(frame.encode("ascii"))
-                    answer, self._line_pending = receive_frame(self._line, self._line_pending)
-                client.sendall(answer.encode("ascii"))
-        except OSError:  # the client went, or the gateway closes
-            return
+            try:
+                while True:
+                    frame, pending = receive_frame(client, pending)
+                    with gateway.line_lock:
+                        gateway.line.sendall(frame.encode("ascii"))
+                        answer, gateway.line_pending = receive_frame(gateway.line, gateway.line_pending)
+                    client.sendall(answer.encode("ascii"))
+            except OSError:  # the client went
+                return
 
     def close(self):
-        # A listening socket that is closed does not wake its accept() on
-        # Linux; shutting it down does.
-        with contextlib.suppress(OSError):
-            self._server.shutdown(socket.SHUT_RDWR)
-        self._server.close()
-        self._accepting.join(5)
-        for client in self._clients:
-            with contextlib.suppress(OSError):
-                client.shutdown(socket.SHUT_RDWR)
-            client.close()
-        for thread in self._threads:
-            thread.join(5)
-        self._line.close()
+        self.shutdown()
+        self.server_close()
+        self.serving.join(5)
+        self.line.close()
 
 
 # --- The sides ----------------------------------------------------------------------------

@@ -515,9 +515,8 @@ PEER_STOP = b"STOP\r"
 
 
 def open_raw_pty():
-    """A pseudo-terminal pair in raw mode: (master fd, slave fd). Without raw
-    mode the line discipline would echo frames back and turn the CR that
-    ends each of them into LF."""
+    """A pseudo-terminal pair in raw mode (else frames echo back, CR turns
+    to LF): (master fd, slave fd)."""
     master_fd, slave_fd = os.openpty()
     tty.setraw(master_fd)
     tty.setraw(slave_fd)
@@ -525,13 +524,9 @@ def open_raw_pty():
 
 
 def serve(fd, table, otherwise):
-    """Answers every CR-terminated frame read from `fd` until PEER_STOP.
-
-    The answer comes from `table` (frame -> response, bytes) or else from
-    `otherwise(frame)`, which returns None to leave a frame unanswered: the
-    table lookup is all the work on the peer's side for the frames a round
-    repeats, so that the peer costs next to nothing in the figures.
-    """
+    """Answers every CR-terminated frame read from `fd` until PEER_STOP:
+    from `table` (frame -> response, bytes), so that the peer costs next to
+    nothing in the figures, else otherwise(frame) (None: no answer)."""
     pending = b""
     while True:
         try:
@@ -613,8 +608,8 @@ class MasterSide:
 
 
 def open_sides(open_side, entries):
-    """open_side(*entry) for each entry (such as a benchmark's (label, make)
-    pairs), in order; closes the sides already open if one fails."""
+    """open_side(*entry) for each entry, in order; closes the sides already
+    open if one fails."""
     sides = []
     try:
         for entry in entries:
@@ -631,9 +626,8 @@ def close_sides(sides):
 
 
 def exchange(fd, command, timeout=2.0):
-    """Writes one command (bytes) on the master side of a pty and returns its
-    answer up to and including CR; RuntimeError after `timeout` seconds
-    without one, as a benchmark that hangs tells nothing."""
+    """Writes one command (bytes) on `fd` and returns its answer up to CR;
+    RuntimeError after `timeout` seconds without one."""
     os.write(fd, command)
     answer = b""
     while not answer.endswith(b"\r"):
@@ -732,10 +726,9 @@ def run(main, **helpers):
 # --- Timing ------------------------------------------------------------------------
 
 class Spinner:
-    """A Python thread that keeps the interpreter busy with pure-Python work,
-    as a program's own work would, from start() (or `with`) to stop(). It
-    counts its loops: a side that holds the interpreter lock while it waits
-    shows as a spinner that got little done."""
+    """A Python thread busy with pure-Python work from start() (or `with`)
+    to stop(), counting its loops: a side that holds the interpreter lock
+    while it waits shows as a spinner that got little done."""
 
     def __init__(self):
         self._stop = False
@@ -830,8 +823,7 @@ HISTOGRAM_BINS_PER_DECADE = 20
 
 def latency_histogram(latencies):
     """Counts of latencies in bins of equal width on a log scale, from the
-    first bin that holds any to the last: a few dozen numbers instead of
-    every sample, still enough to draw the distribution."""
+    first bin that holds any to the last: enough to draw the distribution."""
     per = HISTOGRAM_BINS_PER_DECADE
     index = [math.floor(math.log10(max(t * 1e6, 1e-3)) * per) for t in latencies]
     low = min(index)
@@ -858,12 +850,7 @@ def machine_facts(cpus=True):
 
 
 def cpu_seconds():
-    """CPU seconds (busy, this process with its reaped children) machine-wide; None off Linux.
-
-    On a machine of few CPUs every figure here moves with what else runs:
-    a CPU that others keep busy wakes faster than an idle one, so the
-    figures are only comparable between runs with little other load.
-    """
+    """CPU seconds (busy, this process with its reaped children) machine-wide; None off Linux."""
     try:
         with open("/proc/stat", encoding="ascii") as f:
             fields = [int(v) for v in f.readline().split()[1:]]
@@ -949,14 +936,9 @@ def finish(opts, benchmark, cpus=True, **figures):
 
 
 def print_table(columns, rows, sep="  "):
-    """Prints a heading line and one line per row.
-
-    `columns` is a list of (heading, conversion) with the conversion written
-    as after a "%": "-12s" for a left-aligned text, "14.0f" or "11d" for a
-    right-aligned number. The headings take the conversions' alignment and
-    width. A row may be shorter than the columns, and a text in a number's
-    column (such as "" for a blank) is aligned as its heading.
-    """
+    """Prints a heading line and one line per row. `columns`: (heading,
+    conversion as after "%", such as "-12s" or "14.0f"); the headings take
+    its alignment and width, and so does a text in a number's column."""
     texts = ["%" + conv[:len(conv) - len(conv.lstrip("-0123456789"))] + "s" for _, conv in columns]
     print(sep.join(text % heading for text, (heading, _) in zip(texts, columns)))
     for row in rows:
