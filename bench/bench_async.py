@@ -38,7 +38,6 @@ REGISTER = "DT100"
 VALUE = 0x1234
 TASKS = 8
 
-
 # --- The simulator's process -----------------------------------------------------------
 
 def serve_child(transport):
@@ -60,7 +59,6 @@ def serve_child(transport):
     if line is not None:
         line.close()
 
-
 class SimulatorProcess(common.Child):
     def __init__(self, transport):
         super().__init__("--serve", transport)
@@ -72,14 +70,12 @@ class SimulatorProcess(common.Child):
             return b4k_mew.MewSerial(port=self.where, baudrate=BAUDRATE)
         return self.where
 
-
 # --- The sides -----------------------------------------------------------------------------
 
 def check(values):
     wrong = sum(1 for v in values if v != VALUE)
     if wrong:
         raise AssertionError("%d reads other than %#x" % (wrong, VALUE))
-
 
 def run_blocking(process, reads):
     master = b4k_mew.MewMaster(process.channel(), query_timeout=QUERY_TIMEOUT)
@@ -95,15 +91,12 @@ def run_blocking(process, reads):
     check(values)
     return elapsed, cpu
 
-
 async def async_reads(read, count):
     return [await read(1, REGISTER) for _ in range(count)]
-
 
 async def executor_reads(read, count):
     loop = asyncio.get_running_loop()
     return [await loop.run_in_executor(None, read, 1, REGISTER) for _ in range(count)]
-
 
 def run_async(process, reads, tasks, through_executor):
     async def main():
@@ -127,7 +120,6 @@ def run_async(process, reads, tasks, through_executor):
 
     return asyncio.run(main())
 
-
 SIDES = [
     ("blocking", lambda p, n: run_blocking(p, n)),
     ("async", lambda p, n: run_async(p, n, 1, False)),
@@ -136,12 +128,10 @@ SIDES = [
     ("executor %d tasks" % TASKS, lambda p, n: run_async(p, n, TASKS, True)),
 ]
 
-
 class Side:
     def __init__(self, process, label, run):
         self.process, self.label, self.run = process, "%s %s" % (process.transport, label), run
         self.kind = label
-
 
 def measure(transport, rounds, reads, warmup):
     process = SimulatorProcess(transport)
@@ -158,7 +148,6 @@ def measure(transport, rounds, reads, warmup):
                      "round_trips_per_s_rounds": rates, "median_round_us": 1e6 / statistics.median(rates),
                      "cpu_us_per_read": statistics.median(cpu)})
     return rows
-
 
 # --- Main ---------------------------------------------------------------------------------------
 
@@ -209,7 +198,6 @@ def main(argv=None):
 
     return common.finish(opts, "async", rounds=rounds, reads_per_round=reads, other_load=other_load, rows=rows,
                          ratios=ratios, targets=targets)
-
 
 if __name__ == "__main__":
     common.run(main, serve=serve_child)

@@ -22,7 +22,6 @@ import common  # noqa: E402
 TARGET_GEOMEAN = 5.0
 TARGET_MIN_RATIO = 2.5
 
-
 # --- The operations ----------------------------------------------------------
 
 WD_VALUES = [0, 1, 255, 4660, 32767, 32768, 43981, 65535]
@@ -39,13 +38,11 @@ OPERATIONS = [
      common.fill_write_data_area_message, (1, "DT100", WD_VALUES)),
 ]
 
-
 def check_agreement():
     """A speed comparison only means something if both sides compute the same."""
     for name, lib, base, args in OPERATIONS:
         got, want = lib(*args), base(*args)
         assert got == want and type(got) is type(want), "%s: library %r, plain Python %r" % (name, got, want)
-
 
 def timer(func, args):
     # The call is spelled the same way for both sides: a name bound in the
@@ -53,7 +50,6 @@ def timer(func, args):
     names = ["a%d" % i for i in range(len(args))]
     namespace = dict(zip(names, args), f=func)
     return timeit.Timer("f(%s)" % ", ".join(names), globals=namespace)
-
 
 def calls_per_repeat(t, seconds):
     """Number of calls that takes about `seconds`, found the way timeit's autorange does."""
@@ -64,7 +60,6 @@ def calls_per_repeat(t, seconds):
             return max(1, int(number * seconds / elapsed))
         number *= 10
 
-
 def measure(lib, base, args, repeats, seconds):
     t_lib, t_base = timer(lib, args), timer(base, args)
     n_lib, n_base = calls_per_repeat(t_lib, seconds), calls_per_repeat(t_base, seconds)
@@ -73,7 +68,6 @@ def measure(lib, base, args, repeats, seconds):
         best_lib = min(best_lib, t_lib.timeit(n_lib) / n_lib)
         best_base = min(best_base, t_base.timeit(n_base) / n_base)
     return 1.0 / best_lib, 1.0 / best_base
-
 
 def main(argv=None):
     opts, (repeats, seconds) = common.options(argv, __doc__, (3, 0.05), (7, 0.2), quick_help="fewer and shorter repeats")
@@ -101,7 +95,6 @@ def main(argv=None):
     return common.finish(opts, "codec", cpus=False, repeats=repeats, seconds_per_repeat=seconds, operations=rows,
                          geometric_mean_ratio=geomean,
                          targets={"geometric_mean_ratio": geomean_target, "min_ratio": min_target})
-
 
 if __name__ == "__main__":
     common.run(main)

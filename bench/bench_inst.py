@@ -53,7 +53,6 @@ XY_COUNT = sum(1 for t, *_ in DEVICES.values() if t == 1)
 SIM_SILENT_END = b"SILENT-END\r"
 SIM_ERROR_END = b"ERROR-END\r"
 
-
 # --- The simulator --------------------------------------------------------------
 
 def responses():
@@ -66,7 +65,6 @@ def responses():
         table[append_tail("%s#RCCX00000000" % head)] = append_tail("%s$RC%s" % (head, word_text(wx)))
         table[append_tail("%s#RCCY00000000" % head)] = append_tail("%s$RC%s" % (head, word_text(wy)))
     return {k.encode("ascii"): v.encode("ascii") for k, v in table.items()}
-
 
 def simulator():
     """(table, otherwise) for common.serve: reads from the table, every write
@@ -91,14 +89,12 @@ def simulator():
 
     return table, otherwise
 
-
 # --- The plain-Python baseline ------------------------------------------------------
 # The instrument classes, views and manager on common.PlainMaster, following
 # the same algorithms; what no workload here reaches is left out (the
 # manager's slave side, the inputs' views, word writes).
 
 INST_TYPE_UNKNOWN, INST_TYPE_XY, INST_TYPE_Axis, INST_TYPE_AD = 0, 1, 2, 3
-
 
 class Inst:
     inst_type = INST_TYPE_UNKNOWN
@@ -116,18 +112,14 @@ class Inst:
     def firmware_version(self):
         return self._firmware_version
 
-
 class InstUnknown(Inst):
     pass
-
 
 class InstAxis(Inst):
     inst_type = INST_TYPE_Axis
 
-
 class InstAD(Inst):
     inst_type = INST_TYPE_AD
-
 
 class Y16:
     def __init__(self, inst_xy):
@@ -138,7 +130,6 @@ class Y16:
 
     def __setitem__(self, key, value):
         self._inst_xy.set_y(key, value)
-
 
 class InstXY(Inst):
     inst_type = INST_TYPE_XY
@@ -169,7 +160,6 @@ class InstXY(Inst):
         else:
             self._y &= ~(1 << index)
 
-
 class _InstYList:
     def __init__(self, xy_list):
         self._inst_y_list = xy_list
@@ -179,7 +169,6 @@ class _InstYList:
 
     def __setitem__(self, key, value):
         self._inst_y_list[key // 16].get_y16_object()[key % 16] = value
-
 
 class PlainInstManager(common.PlainMaster):
     KINDS = {INST_TYPE_XY: InstXY, INST_TYPE_Axis: InstAxis, INST_TYPE_AD: InstAD}
@@ -208,13 +197,11 @@ class PlainInstManager(common.PlainMaster):
     _xy_list = property(lambda self: self._lists[INST_TYPE_XY])
     y = property(lambda self: _InstYList(self._lists[INST_TYPE_XY]))
 
-
 # --- The sides ---------------------------------------------------------------------
 
 SIDES = [("library", lambda port: b4k_mew.InstManager(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE),
                                                       query_timeout=QUERY_TIMEOUT)),
          ("baseline", lambda port: PlainInstManager(port, BAUDRATE, query_timeout=QUERY_TIMEOUT))]
-
 
 class Side:
     def __init__(self, label, make, peer_in_process):
@@ -229,12 +216,10 @@ class Side:
     def close(self):
         self.pty.close()
 
-
 def found(mgr):
     return (mgr.inst_count, mgr.xy_count, mgr.axis_count, mgr.ad_count,
             [(type(i).__name__, i.station, i.firmware_version) for i in mgr._all_list],
             [(i.get_wx(), i.get_wy()) for i in mgr._xy_list])
-
 
 def write_sequence(change_every, seed=1):
     """(flat index, value) pairs over all output points, starting from all
@@ -250,7 +235,6 @@ def write_sequence(change_every, seed=1):
         state[i] = value
         seq.append((i, value))
     return seq, state
-
 
 def check_agreement(sides):
     """A speed comparison only means something if both sides do the same."""
@@ -277,7 +261,6 @@ def check_agreement(sides):
     assert results[0] == results[1], "scans differ: %r" % results
     assert results[0][0] == len(DEVICES), "scan found %r" % (results[0],)
 
-
 def time_scans(sides, ending, count):
     for side in sides:
         side.pty.tell(ending)
@@ -297,7 +280,6 @@ def time_scans(sides, ending, count):
     finally:
         for mgr in managers.values():
             mgr.close()
-
 
 def time_writes(sides, repeats, change_every):
     seq, final = write_sequence(change_every)
@@ -320,11 +302,9 @@ def time_writes(sides, repeats, change_every):
         side.pty.tell(SIM_ERROR_END)
     return common.alternate(sides, repeats, writes)
 
-
 def summary(samples):
     return {"median_s": statistics.median(samples), "min_s": min(samples), "max_s": max(samples),
             "runs": len(samples)}
-
 
 def main(argv=None):
     opts, (scans, write_repeats) = common.options(
@@ -371,7 +351,6 @@ def main(argv=None):
 
     return common.finish(opts, "inst", peer=opts.peer, query_timeout_s=QUERY_TIMEOUT, devices=len(DEVICES),
                          writes=WRITES, change_every=CHANGE_EVERY, results=rows, elapsed_s=elapsed)
-
 
 if __name__ == "__main__":
     common.run(main)

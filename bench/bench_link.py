@@ -34,7 +34,6 @@ COMMAND = b4k_mew.MewStatic.fill_read_data_area_message(1, "DT100", 1)
 RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD3412")
 EXPECTED = "RD3412"
 
-
 # --- The masters ----------------------------------------------------------------
 # The baseline is common.PlainMaster, MewMasterBase written in plain Python.
 
@@ -60,7 +59,6 @@ class DirectMaster:
             response += os.read(fd, 4096)
         return response[4:-3].decode("latin-1")
 
-
 # --- The sides ------------------------------------------------------------------
 
 def open_pty(peer_in_process=True):
@@ -69,7 +67,6 @@ def open_pty(peer_in_process=True):
     response = RESPONSE.encode("ascii")
     return common.PtyPair({COMMAND.encode("ascii"): response}, lambda frame: response, peer_in_process)
 
-
 def make_library(port):
     # A pty's slave is /dev/pts/N, which is not a port name a station accepts
     # (those begin with "com" or "/dev/tty"): the channel is built here.
@@ -77,17 +74,14 @@ def make_library(port):
     master.start()
     return master
 
-
 SIDES = [("library", make_library), ("baseline", lambda port: common.PlainMaster(port, BAUDRATE)),
          ("direct", DirectMaster)]
-
 
 # --- Measuring ------------------------------------------------------------------
 
 def run_round(query, seconds):
     """Queries back to back for about `seconds`; the latency of each, and the time taken."""
     return common.time_each(query, (COMMAND,), EXPECTED, seconds)
-
 
 def run_loaded_round(query, load, seconds):
     """run_round under `load`: (latencies, time taken, spinner loops, spinner seconds)."""
@@ -97,7 +91,6 @@ def run_loaded_round(query, load, seconds):
         return latencies, elapsed, spinner.loops, spinner.seconds
     latencies, elapsed = run_round(query, seconds)
     return latencies, elapsed, 0, 0.0
-
 
 def summarise(latencies, elapsed):
     s = sorted(latencies)
@@ -110,7 +103,6 @@ def summarise(latencies, elapsed):
         "max_us": s[-1] * 1e6,
         "latency_histogram": common.latency_histogram(s),
     }
-
 
 def measure(sides, rounds, seconds, warmup):
     """Figures per (side, load), the sides alternating round by round.
@@ -132,9 +124,7 @@ def measure(sides, rounds, seconds, warmup):
                 figures[(side.label, load)]["spinner_loops_per_s"] = sum(r[2] for r in got) / sum(r[3] for r in got)
     return figures
 
-
 LOADS = ("idle", "spin")
-
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(
@@ -200,7 +190,6 @@ def main(argv=None):
                          switch_interval_s=sys.getswitchinterval(), other_cpu_load=other_load,
                          results=[dict(master=label, load=load, **f) for (label, load), f in figures.items()],
                          targets={"throughput_ratio": throughput_target, "spin_median_ratio": spin_target})
-
 
 if __name__ == "__main__":
     common.run(main)

@@ -43,7 +43,6 @@ TARGET_OFF_OVER_BASELINE = 2.0
 
 LOGGER = "b4k_mew"
 
-
 class Logging:
     """How the library's logger is set for a row, and set back after it."""
 
@@ -71,7 +70,6 @@ class Logging:
         self.text.seek(0)
         self.text.truncate()
 
-
 # --- Measuring ------------------------------------------------------------------
 
 def summarise(latencies, elapsed):
@@ -79,10 +77,8 @@ def summarise(latencies, elapsed):
     return {"round_trips": len(s), "ops_per_s": len(s) / elapsed, "median_us": statistics.median(s) * 1e6,
             "p99_us": common.percentile(s, 0.99) * 1e6}
 
-
 def run_round(master, seconds):
     return summarise(*common.time_each(master.query, (COMMAND,), EXPECTED, seconds))
-
 
 def child_main(seconds, warmup):
     """One round in this process: the figures as JSON on stdout."""
@@ -102,7 +98,6 @@ def child_main(seconds, warmup):
     print(json.dumps(figures))
     return 0
 
-
 def run_child(build_dir, seconds, warmup):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([build_dir, ROOT])
@@ -112,17 +107,14 @@ def run_child(build_dir, seconds, warmup):
         raise RuntimeError("child in %s failed:\n%s" % (build_dir, done.stderr[-2000:]))
     return json.loads(done.stdout.strip().splitlines()[-1])
 
-
 def this_build_dir():
     return os.path.dirname(os.path.abspath(b4k_mew.__file__))
-
 
 def find_skipped(given):
     if given:
         return os.path.abspath(given)
     default = os.path.join(ROOT, "build-notrace")
     return default if os.path.isdir(default) else None
-
 
 def measure(rounds, seconds, warmup, skipped_dir):
     """{row: [figures of each round]}, the rows taking turns round by round."""
@@ -158,16 +150,13 @@ def measure(rounds, seconds, warmup, skipped_dir):
         baseline_pty.close()
     return rows, log.records_written
 
-
 def median_of(figures, key):
     return statistics.median(f[key] for f in figures)
-
 
 def ratio_range(top, bottom):
     """The ratio of the medians, and its range over the rounds taken pairwise."""
     per_round = [t["ops_per_s"] / b["ops_per_s"] for t, b in zip(top, bottom)]
     return median_of(top, "ops_per_s") / median_of(bottom, "ops_per_s"), min(per_round), max(per_round)
-
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(
@@ -224,7 +213,6 @@ def main(argv=None):
                          other_cpu_load=other_load, targets=targets,
                          results=[dict(row=name, rounds=figures, ops_per_s=median_of(figures, "ops_per_s"),
                                        median_us=median_of(figures, "median_us")) for name, figures in rows.items()])
-
 
 if __name__ == "__main__":
     common.run(main)

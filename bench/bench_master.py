@@ -27,7 +27,6 @@ TARGET_RATIO = 3.0
 
 BAUDRATE = 115200
 
-
 # --- The answering peer --------------------------------------------------------
 
 def respond(command):
@@ -43,19 +42,16 @@ def respond(command):
         return common.append_tail("%" + station + "$RD" + data).encode("ascii")
     return common.append_tail("%" + station + "$" + code).encode("ascii")
 
-
 def open_pty():
     """A pty pair whose peer computes each response the first time it sees the
     command and answers it from the table after that."""
     table = {}
     return common.PtyPair(table, lambda command: table.setdefault(command, respond(command)))
 
-
 # --- The cases ------------------------------------------------------------------
 
 def expected_words(first, count):
     return [common.register_word(r) for r in range(first, first + count)]
-
 
 # (name, call on a master, expected result)
 CASES = [
@@ -65,10 +61,8 @@ CASES = [
     ("write 32-bit value", lambda m: m.set_uint32(1, "DT200", 305419896), None),
 ]
 
-
 SIDES = [("library", lambda port: b4k_mew.MewMaster(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE))),
          ("baseline", lambda port: common.PlainMaster(port, BAUDRATE))]
-
 
 def check_agreement(sides):
     """A speed comparison only means something if both sides compute the same."""
@@ -76,7 +70,6 @@ def check_agreement(sides):
         for side in sides:
             got = call(side.master)
             assert got == want, "%s, %s: %r instead of %r" % (side.label, name, got, want)
-
 
 def run_round(call, master, seconds):
     """Operations back to back for about `seconds`: their number and the time taken."""
@@ -91,7 +84,6 @@ def run_round(call, master, seconds):
         done += 10
         now = clock()
     return done, now - begin
-
 
 def measure(sides, rounds, seconds, warmup):
     """Figures per (case, side), the sides alternating round by round.
@@ -110,7 +102,6 @@ def measure(sides, rounds, seconds, warmup):
             figures[(name, label)] = {"ops_per_s": max(rates), "median_round_ops_per_s": statistics.median(rates),
                                       "operations": sum(done for done, _ in got)}
     return figures
-
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (2, 0.15, 0.05), (7, 0.5, 0.2))
@@ -148,7 +139,6 @@ def main(argv=None):
 
     return common.finish(opts, "master", rounds=rounds, seconds_per_round=seconds, cases=rows,
                          geometric_mean_ratio=geomean, targets={"min_ratio": min_target})
-
 
 if __name__ == "__main__":
     common.run(main)

@@ -52,7 +52,6 @@ SINGLE_READ = {
     "bool": lambda m, s, a: m.get_coil(s, a),
 }
 
-
 def layout():
     """125 points a station: (station, address, type)."""
     points = []
@@ -66,7 +65,6 @@ def layout():
         points += [(s, "WY%d" % i, "uint16") for i in range(5)]
     return points
 
-
 def fill(sim, rng):
     for s in STATIONS:
         device = sim.devices[s]
@@ -76,7 +74,6 @@ def fill(sim, rng):
             device.write_float("FL", i, rng.uniform(-1000, 1000))
         device.write_words("X", 0, [rng.randrange(65536) for _ in range(2)])
         device.write_words("Y", 0, [rng.randrange(65536) for _ in range(5)])
-
 
 class BaselineLoop:
     """The plain-Python poll: every point read on its own, in a loop, on a
@@ -109,7 +106,6 @@ class BaselineLoop:
         self._stop.set()
         self._thread.join()
 
-
 def sample_ages(read_time, seconds, rng):
     """Ages of a value (now minus read_time()) at random moments over `seconds`."""
     ages = []
@@ -120,7 +116,6 @@ def sample_ages(read_time, seconds, rng):
         if t is not None:
             ages.append(time.time() - t)
     return ages
-
 
 def time_value_reads(poller, name, calls):
     """Latencies of single Poller.value calls, seconds."""
@@ -133,7 +128,6 @@ def time_value_reads(poller, name, calls):
         value(name)
         append(clock() - t0)
     return latencies
-
 
 def check_agreement(poller, sim, points):
     """The poller's cache holds what the devices hold, point by point."""
@@ -153,7 +147,6 @@ def check_agreement(poller, sim, points):
                     "int32": struct.unpack("<i", struct.pack("<HH", *words))[0]}[kind]
         if got != want:
             raise AssertionError("%d:%s holds %r, the device %r" % (station, address, got, want))
-
 
 def line_child(baud):
     """Relays between two pseudo-terminals, each chunk delivered once the
@@ -186,10 +179,8 @@ def line_child(baud):
                 free_at[to] = max(time.monotonic(), free_at[to]) + len(data) * char_time
                 pending[to].append((free_at[to], data))
 
-
 def percentile(values, fraction):
     return common.percentile(sorted(values), fraction)
-
 
 def main(argv=None):
     opts, (idle_cycles, busy_periods, value_calls, baseline_loops) = common.options(
@@ -225,7 +216,6 @@ def main(argv=None):
                 cycle_s = (time.perf_counter() - t0) / (poller.cycles - first)
             round_trip_s = cycle_s / commands
             period = max(0.1, math.ceil(cycle_s * 15) / 10)
-
 
             # --- With a busy Python thread: cached reads and ages ---
             with b4k_mew.Poller(master) as poller:
@@ -303,7 +293,6 @@ def main(argv=None):
               "age_s": age, "baseline_age_s": base_age, "baseline_cycle_s": base_busy_cycle_s},
         ratios={"commands": fewer, "cycle_time": base_cycle_s / cycle_s,
                 "age_median": base_age["median"] / age["median"], "age_max": base_age["max"] / age["max"]})
-
 
 if __name__ == "__main__":
     common.run(main, line=line_child)

@@ -39,7 +39,6 @@ ANSWER_TIMEOUT = 2.0
 FRAME_LIMIT = 118
 LONG_READ = 500
 
-
 # --- The baseline: the simulator before its memory moved to C++ (a copy) ----------
 
 class BaselineDevice(b4k_mew.MewSlaveBase):
@@ -82,7 +81,6 @@ class BaselineDevice(b4k_mew.MewSlaveBase):
 
     def on_set_multi_coil_uint16(self, name, values):
         pass
-
 
 class BaselineSimulator(b4k_mew.MewBase):
     """Answers, on one line, for every device added to it, from a Python
@@ -140,7 +138,6 @@ class BaselineSimulator(b4k_mew.MewBase):
             except Exception as error:
                 print("Simulator: %s" % error, flush=True)
 
-
 # --- The simulator's process (bench_web's as well) ------------------------------------------
 
 def serve_child(kind, cpu, web, port):
@@ -184,7 +181,6 @@ def serve_child(kind, cpu, web, port):
             server.close()
         sim.close()
 
-
 class SimulatorProcess(common.PtyChild):
     """A simulator in a helper process on the slave side of a pty pair; the
     driving loop uses the master side."""
@@ -202,7 +198,6 @@ class SimulatorProcess(common.PtyChild):
         """Register reads one at a time for about `seconds`: (latencies, time taken)."""
         return common.time_each(common.exchange, (self.master_fd, COMMAND), RESPONSE, seconds)
 
-
 class AnswerSide:
     def __init__(self, process, load):
         self.process, self.load = process, load
@@ -214,7 +209,6 @@ class AnswerSide:
             self.process.load = self.load
         return self.process.answers(seconds)
 
-
 def measure_answers(rounds, seconds, warmup):
     processes = common.open_sides(SimulatorProcess, [("library",), ("baseline",)])
     try:
@@ -225,11 +219,9 @@ def measure_answers(rounds, seconds, warmup):
     return [dict(simulator=side.process.kind, load=side.load, **common.rate_figures(samples[side.label], "answers"))
             for side in sides]
 
-
 # --- The long read: the sides -----------------------------------------------------------
 
 EXPECTED = [common.register_word(r) for r in range(LONG_READ)]
-
 
 class LongReadSide:
     def __init__(self, label):
@@ -265,7 +257,6 @@ class LongReadSide:
                 part.close()
         self.relay.close()
 
-
 def check_agreement():
     """Both simulators cut the same answer into the same frames."""
     plain = common.PlainSlave(1, None, BAUDRATE, FRAME_LIMIT)
@@ -280,7 +271,6 @@ def check_agreement():
     assert got == wanted, "the plain simulator cuts its answer otherwise than the codec"
     return len(wanted)
 
-
 def measure_long_reads(rounds, seconds, warmup):
     frames = check_agreement()
     sides = common.open_sides(LongReadSide, [("library",), ("baseline",)])
@@ -293,7 +283,6 @@ def measure_long_reads(rounds, seconds, warmup):
     for row in rows:
         row["median_ms"] = row["median_us"] / 1e3
     return rows, frames
-
 
 # --- Main ---------------------------------------------------------------------------------
 
@@ -334,7 +323,6 @@ def main(argv=None):
                          long_read={"words": LONG_READ, "frame_limit": FRAME_LIMIT, "frames": frames,
                                     "pairs": long_reads, "library_over_baseline": long_ratio},
                          targets={"busy_over_idle": target})
-
 
 if __name__ == "__main__":
     common.run(main, serve=serve_child)

@@ -32,7 +32,6 @@ BAUDRATE = 115200
 COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000101").encode()
 RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD00000000").encode()
 
-
 class FixedPeer:
     """Not a slave: a thread answers every CR-terminated frame with RESPONSE,
     reading and writing the pty directly. What is left is the cost of the
@@ -62,7 +61,6 @@ class FixedPeer:
             while b"\r" in pending:
                 _, pending = pending.split(b"\r", 1)
                 os.write(fd, response)
-
 
 # --- The sides ----------------------------------------------------------------
 
@@ -94,11 +92,9 @@ class Side:
         os.close(self.slave_fd)
         os.close(self.master_fd)
 
-
 SIDES = [("library", lambda port: b4k_mew.MewFullDuplex(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE),
                                                          slave_station=1)),
          ("baseline", lambda port: common.PlainSlave(1, port, BAUDRATE)), ("floor", lambda port: FixedPeer(port))]
-
 
 def check_agreement(library, baseline):
     """A speed comparison only means something if both slaves answer alike."""
@@ -108,7 +104,6 @@ def check_agreement(library, baseline):
     for frame in frames:
         got, want = library._process_request(frame.decode()), baseline._process_request(frame.decode())
         assert got == want, "%r: library %r, plain Python %r" % (frame, got, want)
-
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5))
@@ -137,7 +132,6 @@ def main(argv=None):
     return common.finish(opts, "slave", cpus=False, rounds=rounds, seconds_per_round=seconds,
                          command=COMMAND.decode(), slaves=rows, ratio=ratio, library_over_floor=of_floor,
                          targets={"ratio": ratio_target})
-
 
 if __name__ == "__main__":
     common.run(main)

@@ -33,7 +33,6 @@ REGISTER = "DT100"
 VALUE = 0x1234
 QUERY_TIMEOUT = 2.0
 
-
 # --- The baseline: a master in plain Python on a socket -------------------------------
 
 def receive_frame(sock, pending):
@@ -46,7 +45,6 @@ def receive_frame(sock, pending):
         pending += chunk
     end = pending.index(b"\r") + 1
     return pending[:end].decode("ascii"), pending[end:]
-
 
 class PlainSocketMaster:
     """A register read the way a Python developer writes it on a socket."""
@@ -66,7 +64,6 @@ class PlainSocketMaster:
 
     def close(self):
         self._sock.close()
-
 
 # --- The baseline gateway: the same relay in plain Python --------------------------------
 
@@ -105,7 +102,6 @@ class PlainGateway(socketserver.ThreadingTCPServer):
         self.serving.join(5)
         self.line.close()
 
-
 # --- The sides ----------------------------------------------------------------------------
 
 class Side:
@@ -126,10 +122,8 @@ class Side:
     def close(self):
         self._parts.close()
 
-
 def library_master(port):
     return b4k_mew.MewMaster("tcp://127.0.0.1:%d" % port, query_timeout=QUERY_TIMEOUT)
-
 
 def through(make_gateway, sim_port):
     def make(stack):
@@ -138,13 +132,11 @@ def through(make_gateway, sim_port):
         return library_master(gateway.port)
     return make
 
-
 def library_gateway(stack, sim_port):
     line = b4k_mew.MewMasterBase("tcp://127.0.0.1:%d" % sim_port, query_timeout=QUERY_TIMEOUT)
     stack.callback(line.close)
     line.start()
     return b4k_mew.Gateway(line, "127.0.0.1", 0)
-
 
 def open_sides(sim_port):
     return common.open_sides(Side, [
@@ -154,12 +146,10 @@ def open_sides(sim_port):
         ("library via plain gateway", through(lambda stack, port: PlainGateway(port), sim_port)),
     ])
 
-
 def measure(sides, rounds, seconds, warmup):
     samples = common.measure_sides(sides, rounds, seconds, warmup)
     return {side.label: common.rate_figures(samples[side.label], "round_trips", count="round_trips")
             for side in sides}
-
 
 # --- Main ---------------------------------------------------------------------------------
 
@@ -202,7 +192,6 @@ def main(argv=None):
     return common.finish(opts, "tcp", rounds=rounds, seconds_per_round=seconds, sides=figures,
                          library_over_baseline=ratio, gateway_added_median_us=added,
                          plain_over_library_gateway_added=gateway_ratio, targets={})
-
 
 if __name__ == "__main__":
     common.run(main)

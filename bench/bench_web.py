@@ -91,7 +91,6 @@ const frames = document.getElementById("frames");
 return [c.count, c.chars, frames ? frames.children.length : 0];
 """
 
-
 # --- The simulator's process ------------------------------------------------------------
 
 def count_streams():
@@ -114,7 +113,6 @@ def count_streams():
     web_server._Handler._events = counted
     return lambda: open_streams[0]
 
-
 def tree_seconds(roots):
     """{pid: CPU seconds} of the processes `roots` and all their descendants."""
     parents = {}
@@ -132,7 +130,6 @@ def tree_seconds(roots):
         todo += [child for child, parent in parents.items() if parent == pid and child not in found]
     return {pid: common.process_cpu_seconds(pid) for pid in found}
 
-
 # --- The browsers ----------------------------------------------------------------------
 
 def browsers_missing():
@@ -145,7 +142,6 @@ def browsers_missing():
         if not shutil.which(path):
             return "%s is missing (apt-get install chromium chromium-driver)" % path
     return None
-
 
 class Browsers:
     """Headless chromium instances, each on about:blank or on the page."""
@@ -200,13 +196,11 @@ class Browsers:
             except Exception as error:  # the others are quit all the same
                 print("browser: %s" % error, file=sys.stderr)
 
-
 def poll(process, seconds):
     """Register reads, untimed, for `seconds`."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         common.exchange(process.master_fd, COMMAND)
-
 
 # --- The rows ---------------------------------------------------------------------------
 
@@ -254,12 +248,10 @@ class Row:
             self.events.append([(a[0] - b[0], a[1] - b[1], a[2]) for a, b in zip(self.browsers.counters(), before)])
         return latencies, elapsed, sim_cpu / elapsed, browser_cpu / elapsed
 
-
 def pick_cpus():
     """(the driving loop's CPU, the simulators' CPU), or None with fewer than two."""
     cpus = sorted(os.sched_getaffinity(0))
     return (cpus[0], cpus[1]) if len(cpus) >= 2 else None
-
 
 def measure(rounds, seconds, warmup, with_browsers, cpus):
     """The rows' figures, and the per-round figures of the browsers' pages."""
@@ -303,7 +295,6 @@ def measure(rounds, seconds, warmup, with_browsers, cpus):
     watched = [row for row in rows if row.watched]
     return figures, (watched[0].events if watched else [])
 
-
 def browser_events(events, seconds):
     """Per browser: the messages its page received in all timed windows, the
     rate in each, their mean size, and the fewest frame rows the page showed
@@ -319,7 +310,6 @@ def browser_events(events, seconds):
                        "mean_characters": sum(c for _, c, _ in mine) / messages if messages else 0,
                        "frame_rows_shown": min(rows for _, _, rows in mine)})
     return result
-
 
 # --- Main ---------------------------------------------------------------------------------
 
@@ -386,7 +376,6 @@ def main(argv=None):
         watched_over_none=best_ratio, watched_over_none_rounds=paired, watched_over_none_median=effect,
         again_over_none_rounds=again, noise=noise, library_over_baseline=over_baseline, events=fed,
         targets={"watched_over_none": target} if watched else {})
-
 
 if __name__ == "__main__":
     common.run(main, serve=serve_child)

@@ -31,7 +31,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 PICTURE = "bench-latency.png"
 
-
 # --- Running the benchmarks ---------------------------------------------------------
 
 def load_average():
@@ -39,7 +38,6 @@ def load_average():
         return os.getloadavg()
     except OSError:
         return None
-
 
 def child_env(build_dir):
     # The benchmarks import b4k_mew: the build directory comes first, so that
@@ -49,13 +47,11 @@ def child_env(build_dir):
     env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
     return env
 
-
 def kill_group(pgid):
     try:
         os.killpg(pgid, signal.SIGKILL)
     except ProcessLookupError:
         pass
-
 
 def run_benchmark(script, out_dir, quick, env, timeout):
     name = os.path.splitext(os.path.basename(script))[0]
@@ -97,7 +93,6 @@ def run_benchmark(script, out_dir, quick, env, timeout):
     print(flush=True)
     return {"name": name, "exit": code, "seconds": seconds, "load": load, "data": data, "tail": tail}
 
-
 # --- The tables ------------------------------------------------------------------------
 # One row: (operation, library, baseline, ratio, target, met), each a string
 # but `met`, which is True, False or None where there is no target. Ratios
@@ -107,18 +102,14 @@ def run_benchmark(script, out_dir, quick, env, timeout):
 def fmt_rate(v):
     return "{:,.0f}".format(v)
 
-
 def fmt_us(v):
     return "{:,.0f} µs".format(v) if v >= 100 else "%.1f µs" % v
-
 
 def fmt_ms(v):
     return "%.2f ms" % (v * 1e3)
 
-
 def fmt_ratio(v):
     return "%.2f" % v
-
 
 def table_codec(d):
     t = d["targets"]
@@ -128,7 +119,6 @@ def table_codec(d):
     g = t["geometric_mean_ratio"]
     rows.append(("geometric mean", "", "", fmt_ratio(g["value"]), "≥ %.1f" % g["target"], g["met"]))
     return rows, "Frame building and checking in the codec, calls per second, best of %d repeats." % d["repeats"]
-
 
 def table_link(d):
     f = {(r["master"], r["load"]): r for r in d["results"]}
@@ -158,7 +148,6 @@ def table_link(d):
             direct["ops_per_s"])
     return rows, note
 
-
 def table_master(d):
     target = d["targets"]["min_ratio"]["target"]
     rows = [(r["case"] + " (ops/s)", fmt_rate(r["library_ops_per_s"]), fmt_rate(r["baseline_ops_per_s"]),
@@ -166,7 +155,6 @@ def table_master(d):
     rows.append(("geometric mean", "", "", fmt_ratio(d["geometric_mean_ratio"]), "", None))
     return rows, ("Typed MewMaster operations, each one exchange through a pty, against a plain-Python master; "
                   "best of %d rounds." % d["rounds"])
-
 
 def table_slave(d):
     s = {r["slave"]: r for r in d["slaves"]}
@@ -184,7 +172,6 @@ def table_slave(d):
         note += " Floor: a thread answering a fixed response, %s answers/s." % fmt_rate(s["floor"]["answers_per_s"])
     return rows, note
 
-
 def table_inst(d):
     rows = [(r["workload"], fmt_ms(r["library"]["median_s"]), fmt_ms(r["baseline"]["median_s"]),
              fmt_ratio(r["ratio"]), "", None) for r in d["results"]]
@@ -192,17 +179,14 @@ def table_inst(d):
                   "silent-ended scan waits one %.0f ms query time-out. No target is set for it."
                   % (d["devices"], d["query_timeout_s"] * 1e3))
 
-
 def table_other(d):
     rows = [(name, "", "", "", "%.2f" % t["target"], t["met"]) for name, t in d.get("targets", {}).items()]
     return rows, "Targets only: the report does not know this benchmark's figures."
-
 
 TABLES = {"codec": table_codec, "link": table_link, "master": table_master, "slave": table_slave,
           "inst": table_inst}
 TITLES = {"codec": "Codec", "link": "Query round trip", "master": "Master operations", "slave": "Slave answers",
           "inst": "Instrument manager"}
-
 
 def markdown_table(rows):
     lines = ["| operation | library | baseline | ratio | target | met |", "|---|--:|--:|--:|---|---|"]
@@ -210,7 +194,6 @@ def markdown_table(rows):
         mark = "" if met is None else ("yes" if met else "**no**")
         lines.append("| %s | %s | %s | %s | %s | %s |" % (op, lib, base, ratio, target, mark))
     return lines
-
 
 # --- The picture ---------------------------------------------------------------------------
 
@@ -237,7 +220,6 @@ def histogram_panels(runs):
         if curves:
             panels.append(("slave answers (bench_slave)", curves))
     return panels
-
 
 def draw_latency(runs, path):
     """Writes the picture; returns None, or why there is none."""
@@ -283,7 +265,6 @@ def draw_latency(runs, path):
     plt.close(fig)
     return None
 
-
 # --- The report ------------------------------------------------------------------------------
 
 def cpu_model():
@@ -296,10 +277,8 @@ def cpu_model():
         pass
     return platform.processor() or platform.machine()
 
-
 def fmt_load(load):
     return "n/a" if load is None else "%.2f / %.2f / %.2f" % load
-
 
 def write_report(path, runs, quick, started, seconds, load_before, load_after, picture_problem):
     lines = ["# b4k_mew benchmarks", ""]
@@ -338,7 +317,6 @@ def write_report(path, runs, quick, started, seconds, load_before, load_after, p
     lines.append("")
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines))
-
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -395,7 +373,6 @@ def main(argv=None):
         print("warning: no latency picture: %s" % problem, file=sys.stderr)
     print("report: %s%s" % (report, "" if problem else "\npicture: %s" % picture))
     return 1 if broken else 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
