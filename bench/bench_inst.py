@@ -313,8 +313,7 @@ def main(argv=None):
             help="simulate the devices in a child process (default) or in a thread of this process")),
         quick_help="fewer repeats")
     started = time.perf_counter()
-    sides = common.open_sides(lambda label, make: Side(label, make, opts.peer == "thread"), SIDES)
-    try:
+    with common.opened(lambda label, make: Side(label, make, opts.peer == "thread"), SIDES) as sides:
         check_agreement(sides)
         figures = {
             "scan ended by a silent station": time_scans(sides, SIM_SILENT_END, scans),
@@ -322,8 +321,6 @@ def main(argv=None):
             "%d y[i] = v, 1 in %d changing" % (WRITES, CHANGE_EVERY): time_writes(sides, write_repeats, CHANGE_EVERY),
             "%d y[i] = v, none changing" % WRITES: time_writes(sides, write_repeats, 0),
         }
-    finally:
-        common.close_sides(sides)
     elapsed = time.perf_counter() - started
 
     rows = []

@@ -15,7 +15,6 @@ every hand-over on a round trip's way then costs.
 """
 
 import os
-import statistics
 import sys
 
 import b4k_mew
@@ -79,30 +78,14 @@ SIDES = [("library", make_library), ("baseline", lambda port: common.PlainMaster
 
 # --- Measuring ------------------------------------------------------------------
 
-def run_round(query, seconds):
-    """Queries back to back for about `seconds`; the latency of each, and the time taken."""
-    return common.time_each(query, (COMMAND,), EXPECTED, seconds)
-
-def run_loaded_round(query, load, seconds):
-    """run_round under `load`: (latencies, time taken, spinner loops, spinner seconds)."""
+def run_round(query, seconds, load="idle"):
+    """Queries back to back for about `seconds` under `load`: (latencies,
+    time taken, spinner loops, spinner seconds)."""
     if load == "spin":
         with common.Spinner() as spinner:
-            latencies, elapsed = run_round(query, seconds)
+            latencies, elapsed = common.time_each(query, (COMMAND,), EXPECTED, seconds)
         return latencies, elapsed, spinner.loops, spinner.seconds
-    latencies, elapsed = run_round(query, seconds)
-    return latencies, elapsed, 0, 0.0
-
-def summarise(latencies, elapsed):
-    s = sorted(latencies)
-    return {
-        "round_trips": len(s),
-        "ops_per_s": len(s) / elapsed,
-        "median_us": statistics.median(s) * 1e6,
-        "p90_us": common.percentile(s, 0.90) * 1e6,
-        "p99_us": common.percentile(s, 0.99) * 1e6,
-        "max_us": s[-1] * 1e6,
-        "latency_histogram": common.latency_histogram(s),
-    }
+    return common.time_each(query, (COMMAND,), EXPECTED, seconds) + (0, 0.0)
 
 def measure(sides, rounds, seconds, warmup):
     """Figures per (side, load), the sides alternating round by round.
@@ -113,13 +96,14 @@ def measure(sides, rounds, seconds, warmup):
     for side in sides:
         run_round(side.master.query, warmup)
     by_load = {load: common.alternate(sides, rounds,
-                                      lambda side: run_loaded_round(side.master.query, load, seconds[load]))
+                                      lambda side: run_round(side.master.query, seconds[load], load))
                for load in LOADS}
     figures = {}
     for side in sides:
         for load in LOADS:
             got = by_load[load][side.label]
-            figures[(side.label, load)] = summarise([t for r in got for t in r[0]], sum(r[1] for r in got))
+            figures[(side.label, load)] = common.latency_figures([t for r in got for t in r[0]],
+                                                                 sum(r[1] for r in got))
             if load == "spin":
                 figures[(side.label, load)]["spinner_loops_per_s"] = sum(r[2] for r in got) / sum(r[3] for r in got)
     return figures
@@ -138,15 +122,12 @@ def main(argv=None):
 
     other = common.OtherLoad()
     other.start()
-    sides = common.open_sides(lambda label, make: common.MasterSide(label, make, open_pty(opts.peer == "thread")),
-                              SIDES)
-    try:
+    with common.opened(lambda label, make: common.MasterSide(label, make, open_pty(opts.peer == "thread")),
+                       SIDES) as sides:
         for side in sides:
             got = side.master.query(COMMAND)
             assert got == EXPECTED, "%s: %r instead of %r" % (side.label, got, EXPECTED)
         figures = measure(sides, rounds, seconds, warmup)
-    finally:
-        common.close_sides(sides)
     other_load = other.stop()
 
     lib_idle, base_idle = figures[("library", "idle")], figures[("baseline", "idle")]

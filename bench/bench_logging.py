@@ -72,13 +72,10 @@ class Logging:
 
 # --- Measuring ------------------------------------------------------------------
 
-def summarise(latencies, elapsed):
-    s = sorted(latencies)
-    return {"round_trips": len(s), "ops_per_s": len(s) / elapsed, "median_us": statistics.median(s) * 1e6,
-            "p99_us": common.percentile(s, 0.99) * 1e6}
-
 def run_round(master, seconds):
-    return summarise(*common.time_each(master.query, (COMMAND,), EXPECTED, seconds))
+    figures = common.latency_figures(*common.time_each(master.query, (COMMAND,), EXPECTED, seconds))
+    del figures["latency_histogram"]
+    return figures
 
 def child_main(seconds, warmup):
     """One round in this process: the figures as JSON on stdout."""

@@ -106,12 +106,9 @@ def measure(sides, rounds, seconds, warmup):
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (2, 0.15, 0.05), (7, 0.5, 0.2))
 
-    sides = common.open_sides(lambda label, make: common.MasterSide(label, make, open_pty()), SIDES)
-    try:
+    with common.opened(lambda label, make: common.MasterSide(label, make, open_pty()), SIDES) as sides:
         check_agreement(sides)
         figures = measure(sides, rounds, seconds, warmup)
-    finally:
-        common.close_sides(sides)
 
     rows = []
     for name, _, _ in CASES:

@@ -210,12 +210,9 @@ class AnswerSide:
         return self.process.answers(seconds)
 
 def measure_answers(rounds, seconds, warmup):
-    processes = common.open_sides(SimulatorProcess, [("library",), ("baseline",)])
-    try:
+    with common.opened(SimulatorProcess, [("library",), ("baseline",)]) as processes:
         sides = [AnswerSide(p, load) for load in ("idle", "busy") for p in processes]
         samples = common.measure_sides(sides, rounds, seconds, warmup)
-    finally:
-        common.close_sides(processes)
     return [dict(simulator=side.process.kind, load=side.load, **common.rate_figures(samples[side.label], "answers"))
             for side in sides]
 
@@ -273,11 +270,8 @@ def check_agreement():
 
 def measure_long_reads(rounds, seconds, warmup):
     frames = check_agreement()
-    sides = common.open_sides(LongReadSide, [("library",), ("baseline",)])
-    try:
+    with common.opened(LongReadSide, [("library",), ("baseline",)]) as sides:
         samples = common.measure_sides(sides, rounds, seconds, warmup)
-    finally:
-        common.close_sides(sides)
     rows = [dict(pair=side.label, **common.rate_figures(samples[side.label], "words", LONG_READ, "reads"))
             for side in sides]
     for row in rows:

@@ -107,14 +107,11 @@ def check_agreement(library, baseline):
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5))
-    sides = common.open_sides(Side, SIDES)
-    try:
+    with common.opened(Side, SIDES) as sides:
         check_agreement(sides[0].slave, sides[1].slave)
         for side in sides:
             side.wait_ready()
         samples = common.measure_sides(sides, rounds, seconds, warmup)
-    finally:
-        common.close_sides(sides)
     rows = [dict(slave=side.label, **common.rate_figures(samples[side.label], "answers")) for side in sides]
     by_label = {r["slave"]: r for r in rows}
     ratio = by_label["library"]["answers_per_s"] / by_label["baseline"]["answers_per_s"]

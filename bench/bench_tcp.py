@@ -139,7 +139,7 @@ def library_gateway(stack, sim_port):
     return b4k_mew.Gateway(line, "127.0.0.1", 0)
 
 def open_sides(sim_port):
-    return common.open_sides(Side, [
+    return common.opened(Side, [
         ("library", lambda stack: library_master(sim_port)),
         ("baseline", lambda stack: PlainSocketMaster(sim_port)),
         ("library via Gateway", through(library_gateway, sim_port)),
@@ -160,11 +160,8 @@ def main(argv=None):
         sim.add_device(STATION).write_registers("D", 100, [VALUE])
         sim.start()
         server = sim.listen("127.0.0.1", 0)
-        sides = open_sides(server.port)
-        try:
+        with open_sides(server.port) as sides:
             figures = measure(sides, rounds, seconds, warmup)
-        finally:
-            common.close_sides(sides)
 
     lib, base = figures["library"], figures["baseline"]
     ratio = lib["round_trips_per_s"] / base["round_trips_per_s"]

@@ -8,6 +8,7 @@ The benchmarks run as scripts and import it from their own directory.
 """
 
 import argparse
+import contextlib
 import json
 import math
 import os
@@ -587,6 +588,15 @@ def close_sides(sides):
     for side in sides:
         side.close()
 
+@contextlib.contextmanager
+def opened(open_side, entries):
+    """open_sides() in a `with`, closed at its end."""
+    sides = open_sides(open_side, entries)
+    try:
+        yield sides
+    finally:
+        close_sides(sides)
+
 def exchange(fd, command, timeout=2.0):
     """Writes one command (bytes) on `fd` and returns its answer up to CR;
     RuntimeError after `timeout` seconds without one."""
@@ -726,11 +736,19 @@ def rate_figures(runs, unit, per=1, count=None):
     (`per` of them each) and every round's, the latency's median and 99th
     percentile, and its histogram. The best round counts, as with timeit:
     other work on the machine only ever slows a round down."""
-    latencies = sorted(t for r in runs for t in r[0])
     rates = [len(r[0]) * per / r[1] for r in runs]
-    return {count or unit: len(latencies), unit + "_per_s": max(rates), unit + "_per_s_rounds": rates,
-            "median_us": statistics.median(latencies) * 1e6, "p99_us": percentile(latencies, 0.99) * 1e6,
-            "latency_histogram": latency_histogram(latencies)}
+    figures = latency_figures([t for r in runs for t in r[0]], sum(r[1] for r in runs))
+    del figures["ops_per_s"]
+    return {count or unit: figures.pop("round_trips"), unit + "_per_s": max(rates), unit + "_per_s_rounds": rates,
+            **figures}
+
+def latency_figures(latencies, elapsed):
+    """How many, their rate over `elapsed` seconds, the latency's median,
+    90th and 99th percentile, maximum and histogram."""
+    s = sorted(latencies)
+    return {"round_trips": len(s), "ops_per_s": len(s) / elapsed, "median_us": statistics.median(s) * 1e6,
+            "p90_us": percentile(s, 0.90) * 1e6, "p99_us": percentile(s, 0.99) * 1e6, "max_us": s[-1] * 1e6,
+            "latency_histogram": latency_histogram(s)}
 
 def alternate(sides, rounds, run):
     """{side label: [run(side) of each round]}, the sides taking turns round
