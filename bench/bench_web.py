@@ -41,7 +41,6 @@ import sys
 import threading
 import time
 
-
 # The benchmarks run as scripts; the insert lets them be imported as well.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
