@@ -59,6 +59,7 @@ def serve_child(transport):
     if line is not None:
         line.close()
 
+
 class SimulatorProcess(common.Child):
     def __init__(self, transport):
         super().__init__("--serve", transport)
@@ -77,6 +78,7 @@ def check(values):
     if wrong:
         raise AssertionError("%d reads other than %#x" % (wrong, VALUE))
 
+
 def run_blocking(process, reads):
     master = b4k_mew.MewMaster(process.channel(), query_timeout=QUERY_TIMEOUT)
     try:
@@ -91,12 +93,15 @@ def run_blocking(process, reads):
     check(values)
     return elapsed, cpu
 
+
 async def async_reads(read, count):
     return [await read(1, REGISTER) for _ in range(count)]
+
 
 async def executor_reads(read, count):
     loop = asyncio.get_running_loop()
     return [await loop.run_in_executor(None, read, 1, REGISTER) for _ in range(count)]
+
 
 def run_async(process, reads, tasks, through_executor):
     async def main():
@@ -128,10 +133,12 @@ SIDES = [
     ("executor %d tasks" % TASKS, lambda p, n: run_async(p, n, TASKS, True)),
 ]
 
+
 class Side:
     def __init__(self, process, label, run):
         self.process, self.label, self.run = process, "%s %s" % (process.transport, label), run
         self.kind = label
+
 
 def measure(transport, rounds, reads, warmup):
     process = SimulatorProcess(transport)

@@ -38,11 +38,13 @@ OPERATIONS = [
      common.fill_write_data_area_message, (1, "DT100", WD_VALUES)),
 ]
 
+
 def check_agreement():
     """A speed comparison only means something if both sides compute the same."""
     for name, lib, base, args in OPERATIONS:
         got, want = lib(*args), base(*args)
         assert got == want and type(got) is type(want), "%s: library %r, plain Python %r" % (name, got, want)
+
 
 def timer(func, args):
     # The call is spelled the same way for both sides: a name bound in the
@@ -50,6 +52,7 @@ def timer(func, args):
     names = ["a%d" % i for i in range(len(args))]
     namespace = dict(zip(names, args), f=func)
     return timeit.Timer("f(%s)" % ", ".join(names), globals=namespace)
+
 
 def calls_per_repeat(t, seconds):
     """Number of calls that takes about `seconds`, found the way timeit's autorange does."""
@@ -60,6 +63,7 @@ def calls_per_repeat(t, seconds):
             return max(1, int(number * seconds / elapsed))
         number *= 10
 
+
 def measure(lib, base, args, repeats, seconds):
     t_lib, t_base = timer(lib, args), timer(base, args)
     n_lib, n_base = calls_per_repeat(t_lib, seconds), calls_per_repeat(t_base, seconds)
@@ -68,6 +72,7 @@ def measure(lib, base, args, repeats, seconds):
         best_lib = min(best_lib, t_lib.timeit(n_lib) / n_lib)
         best_base = min(best_base, t_base.timeit(n_base) / n_base)
     return 1.0 / best_lib, 1.0 / best_base
+
 
 def main(argv=None):
     opts, (repeats, seconds) = common.options(argv, __doc__, (3, 0.05), (7, 0.2), quick_help="fewer and shorter repeats")

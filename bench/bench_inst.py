@@ -66,6 +66,7 @@ def responses():
         table[append_tail("%s#RCCY00000000" % head)] = append_tail("%s$RC%s" % (head, word_text(wy)))
     return {k.encode("ascii"): v.encode("ascii") for k, v in table.items()}
 
+
 def simulator():
     """(table, otherwise) for common.serve: reads from the table, every write
     to a known station with its acknowledgement, the end station with
@@ -96,6 +97,7 @@ def simulator():
 
 INST_TYPE_UNKNOWN, INST_TYPE_XY, INST_TYPE_Axis, INST_TYPE_AD = 0, 1, 2, 3
 
+
 class Inst:
     inst_type = INST_TYPE_UNKNOWN
 
@@ -112,14 +114,18 @@ class Inst:
     def firmware_version(self):
         return self._firmware_version
 
+
 class InstUnknown(Inst):
     pass
+
 
 class InstAxis(Inst):
     inst_type = INST_TYPE_Axis
 
+
 class InstAD(Inst):
     inst_type = INST_TYPE_AD
+
 
 class Y16:
     def __init__(self, inst_xy):
@@ -130,6 +136,7 @@ class Y16:
 
     def __setitem__(self, key, value):
         self._inst_xy.set_y(key, value)
+
 
 class InstXY(Inst):
     inst_type = INST_TYPE_XY
@@ -160,6 +167,7 @@ class InstXY(Inst):
         else:
             self._y &= ~(1 << index)
 
+
 class _InstYList:
     def __init__(self, xy_list):
         self._inst_y_list = xy_list
@@ -169,6 +177,7 @@ class _InstYList:
 
     def __setitem__(self, key, value):
         self._inst_y_list[key // 16].get_y16_object()[key % 16] = value
+
 
 class PlainInstManager(common.PlainMaster):
     KINDS = {INST_TYPE_XY: InstXY, INST_TYPE_Axis: InstAxis, INST_TYPE_AD: InstAD}
@@ -203,6 +212,7 @@ SIDES = [("library", lambda port: b4k_mew.InstManager(b4k_mew.MewSerial(port=por
                                                       query_timeout=QUERY_TIMEOUT)),
          ("baseline", lambda port: PlainInstManager(port, BAUDRATE, query_timeout=QUERY_TIMEOUT))]
 
+
 class Side:
     def __init__(self, label, make, peer_in_process):
         self.label = label
@@ -216,10 +226,12 @@ class Side:
     def close(self):
         self.pty.close()
 
+
 def found(mgr):
     return (mgr.inst_count, mgr.xy_count, mgr.axis_count, mgr.ad_count,
             [(type(i).__name__, i.station, i.firmware_version) for i in mgr._all_list],
             [(i.get_wx(), i.get_wy()) for i in mgr._xy_list])
+
 
 def write_sequence(change_every, seed=1):
     """(flat index, value) pairs over all output points, starting from all
@@ -235,6 +247,7 @@ def write_sequence(change_every, seed=1):
         state[i] = value
         seq.append((i, value))
     return seq, state
+
 
 def check_agreement(sides):
     """A speed comparison only means something if both sides do the same."""
@@ -261,6 +274,7 @@ def check_agreement(sides):
     assert results[0] == results[1], "scans differ: %r" % results
     assert results[0][0] == len(DEVICES), "scan found %r" % (results[0],)
 
+
 def time_scans(sides, ending, count):
     for side in sides:
         side.pty.tell(ending)
@@ -280,6 +294,7 @@ def time_scans(sides, ending, count):
     finally:
         for mgr in managers.values():
             mgr.close()
+
 
 def time_writes(sides, repeats, change_every):
     seq, final = write_sequence(change_every)
@@ -302,9 +317,11 @@ def time_writes(sides, repeats, change_every):
         side.pty.tell(SIM_ERROR_END)
     return common.alternate(sides, repeats, writes)
 
+
 def summary(samples):
     return {"median_s": statistics.median(samples), "min_s": min(samples), "max_s": max(samples),
             "runs": len(samples)}
+
 
 def main(argv=None):
     opts, (scans, write_repeats) = common.options(

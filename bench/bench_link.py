@@ -66,6 +66,7 @@ def open_pty(peer_in_process=True):
     response = RESPONSE.encode("ascii")
     return common.PtyPair({COMMAND.encode("ascii"): response}, lambda frame: response, peer_in_process)
 
+
 def make_library(port):
     # A pty's slave is /dev/pts/N, which is not a port name a station accepts
     # (those begin with "com" or "/dev/tty"): the channel is built here.
@@ -86,6 +87,7 @@ def run_round(query, seconds, load="idle"):
             latencies, elapsed = common.time_each(query, (COMMAND,), EXPECTED, seconds)
         return latencies, elapsed, spinner.loops, spinner.seconds
     return common.time_each(query, (COMMAND,), EXPECTED, seconds) + (0, 0.0)
+
 
 def measure(sides, rounds, seconds, warmup):
     """Figures per (side, load), the sides alternating round by round.
@@ -109,6 +111,7 @@ def measure(sides, rounds, seconds, warmup):
     return figures
 
 LOADS = ("idle", "spin")
+
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(

@@ -43,6 +43,7 @@ TARGET_OFF_OVER_BASELINE = 2.0
 
 LOGGER = "b4k_mew"
 
+
 class Logging:
     """How the library's logger is set for a row, and set back after it."""
 
@@ -77,6 +78,7 @@ def run_round(master, seconds):
     del figures["latency_histogram"]
     return figures
 
+
 def child_main(seconds, warmup):
     """One round in this process: the figures as JSON on stdout."""
     pty = open_pty()
@@ -95,6 +97,7 @@ def child_main(seconds, warmup):
     print(json.dumps(figures))
     return 0
 
+
 def run_child(build_dir, seconds, warmup):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([build_dir, ROOT])
@@ -104,14 +107,17 @@ def run_child(build_dir, seconds, warmup):
         raise RuntimeError("child in %s failed:\n%s" % (build_dir, done.stderr[-2000:]))
     return json.loads(done.stdout.strip().splitlines()[-1])
 
+
 def this_build_dir():
     return os.path.dirname(os.path.abspath(b4k_mew.__file__))
+
 
 def find_skipped(given):
     if given:
         return os.path.abspath(given)
     default = os.path.join(ROOT, "build-notrace")
     return default if os.path.isdir(default) else None
+
 
 def measure(rounds, seconds, warmup, skipped_dir):
     """{row: [figures of each round]}, the rows taking turns round by round."""
@@ -147,13 +153,16 @@ def measure(rounds, seconds, warmup, skipped_dir):
         baseline_pty.close()
     return rows, log.records_written
 
+
 def median_of(figures, key):
     return statistics.median(f[key] for f in figures)
+
 
 def ratio_range(top, bottom):
     """The ratio of the medians, and its range over the rounds taken pairwise."""
     per_round = [t["ops_per_s"] / b["ops_per_s"] for t, b in zip(top, bottom)]
     return median_of(top, "ops_per_s") / median_of(bottom, "ops_per_s"), min(per_round), max(per_round)
+
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(

@@ -42,6 +42,7 @@ def respond(command):
         return common.append_tail("%" + station + "$RD" + data).encode("ascii")
     return common.append_tail("%" + station + "$" + code).encode("ascii")
 
+
 def open_pty():
     """A pty pair whose peer computes each response the first time it sees the
     command and answers it from the table after that."""
@@ -64,12 +65,14 @@ CASES = [
 SIDES = [("library", lambda port: b4k_mew.MewMaster(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE))),
          ("baseline", lambda port: common.PlainMaster(port, BAUDRATE))]
 
+
 def check_agreement(sides):
     """A speed comparison only means something if both sides compute the same."""
     for name, call, want in CASES:
         for side in sides:
             got = call(side.master)
             assert got == want, "%s, %s: %r instead of %r" % (side.label, name, got, want)
+
 
 def run_round(call, master, seconds):
     """Operations back to back for about `seconds`: their number and the time taken."""
@@ -84,6 +87,7 @@ def run_round(call, master, seconds):
         done += 10
         now = clock()
     return done, now - begin
+
 
 def measure(sides, rounds, seconds, warmup):
     """Figures per (case, side), the sides alternating round by round.
@@ -102,6 +106,7 @@ def measure(sides, rounds, seconds, warmup):
             figures[(name, label)] = {"ops_per_s": max(rates), "median_round_ops_per_s": statistics.median(rates),
                                       "operations": sum(done for done, _ in got)}
     return figures
+
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (2, 0.15, 0.05), (7, 0.5, 0.2))

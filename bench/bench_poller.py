@@ -52,6 +52,7 @@ SINGLE_READ = {
     "bool": lambda m, s, a: m.get_coil(s, a),
 }
 
+
 def layout():
     """125 points a station: (station, address, type)."""
     points = []
@@ -65,6 +66,7 @@ def layout():
         points += [(s, "WY%d" % i, "uint16") for i in range(5)]
     return points
 
+
 def fill(sim, rng):
     for s in STATIONS:
         device = sim.devices[s]
@@ -74,6 +76,7 @@ def fill(sim, rng):
             device.write_float("FL", i, rng.uniform(-1000, 1000))
         device.write_words("X", 0, [rng.randrange(65536) for _ in range(2)])
         device.write_words("Y", 0, [rng.randrange(65536) for _ in range(5)])
+
 
 class BaselineLoop:
     """The plain-Python poll: every point read on its own, in a loop, on a
@@ -106,6 +109,7 @@ class BaselineLoop:
         self._stop.set()
         self._thread.join()
 
+
 def sample_ages(read_time, seconds, rng):
     """Ages of a value (now minus read_time()) at random moments over `seconds`."""
     ages = []
@@ -116,6 +120,7 @@ def sample_ages(read_time, seconds, rng):
         if t is not None:
             ages.append(time.time() - t)
     return ages
+
 
 def time_value_reads(poller, name, calls):
     """Latencies of single Poller.value calls, seconds."""
@@ -128,6 +133,7 @@ def time_value_reads(poller, name, calls):
         value(name)
         append(clock() - t0)
     return latencies
+
 
 def check_agreement(poller, sim, points):
     """The poller's cache holds what the devices hold, point by point."""
@@ -147,6 +153,7 @@ def check_agreement(poller, sim, points):
                     "int32": struct.unpack("<i", struct.pack("<HH", *words))[0]}[kind]
         if got != want:
             raise AssertionError("%d:%s holds %r, the device %r" % (station, address, got, want))
+
 
 def line_child(baud):
     """Relays between two pseudo-terminals, each chunk delivered once the
@@ -179,8 +186,10 @@ def line_child(baud):
                 free_at[to] = max(time.monotonic(), free_at[to]) + len(data) * char_time
                 pending[to].append((free_at[to], data))
 
+
 def percentile(values, fraction):
     return common.percentile(sorted(values), fraction)
+
 
 def main(argv=None):
     opts, (idle_cycles, busy_periods, value_calls, baseline_loops) = common.options(

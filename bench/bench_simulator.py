@@ -82,6 +82,7 @@ class BaselineDevice(b4k_mew.MewSlaveBase):
     def on_set_multi_coil_uint16(self, name, values):
         pass
 
+
 class BaselineSimulator(b4k_mew.MewBase):
     """Answers, on one line, for every device added to it, from a Python
     worker thread fed by a Python queue."""
@@ -181,6 +182,7 @@ def serve_child(kind, cpu, web, port):
             server.close()
         sim.close()
 
+
 class SimulatorProcess(common.PtyChild):
     """A simulator in a helper process on the slave side of a pty pair; the
     driving loop uses the master side."""
@@ -198,6 +200,7 @@ class SimulatorProcess(common.PtyChild):
         """Register reads one at a time for about `seconds`: (latencies, time taken)."""
         return common.time_each(common.exchange, (self.master_fd, COMMAND), RESPONSE, seconds)
 
+
 class AnswerSide:
     def __init__(self, process, load):
         self.process, self.load = process, load
@@ -209,6 +212,7 @@ class AnswerSide:
             self.process.load = self.load
         return self.process.answers(seconds)
 
+
 def measure_answers(rounds, seconds, warmup):
     with common.opened(SimulatorProcess, [("library",), ("baseline",)]) as processes:
         sides = [AnswerSide(p, load) for load in ("idle", "busy") for p in processes]
@@ -219,6 +223,7 @@ def measure_answers(rounds, seconds, warmup):
 # --- The long read: the sides -----------------------------------------------------------
 
 EXPECTED = [common.register_word(r) for r in range(LONG_READ)]
+
 
 class LongReadSide:
     def __init__(self, label):
@@ -254,6 +259,7 @@ class LongReadSide:
                 part.close()
         self.relay.close()
 
+
 def check_agreement():
     """Both simulators cut the same answer into the same frames."""
     plain = common.PlainSlave(1, None, BAUDRATE, FRAME_LIMIT)
@@ -267,6 +273,7 @@ def check_agreement():
         got.append(plain._process_request(common.continuation_request(got[-1])))
     assert got == wanted, "the plain simulator cuts its answer otherwise than the codec"
     return len(wanted)
+
 
 def measure_long_reads(rounds, seconds, warmup):
     frames = check_agreement()

@@ -32,6 +32,7 @@ BAUDRATE = 115200
 COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000101").encode()
 RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD00000000").encode()
 
+
 class FixedPeer:
     """Not a slave: a thread answers every CR-terminated frame with RESPONSE,
     reading and writing the pty directly. What is left is the cost of the
@@ -96,6 +97,7 @@ SIDES = [("library", lambda port: b4k_mew.MewFullDuplex(b4k_mew.MewSerial(port=p
                                                          slave_station=1)),
          ("baseline", lambda port: common.PlainSlave(1, port, BAUDRATE)), ("floor", lambda port: FixedPeer(port))]
 
+
 def check_agreement(library, baseline):
     """A speed comparison only means something if both slaves answer alike."""
     frames = [COMMAND] + [b4k_mew.MewStatic.append_tail(body).encode() for body in (
@@ -104,6 +106,7 @@ def check_agreement(library, baseline):
     for frame in frames:
         got, want = library._process_request(frame.decode()), baseline._process_request(frame.decode())
         assert got == want, "%r: library %r, plain Python %r" % (frame, got, want)
+
 
 def main(argv=None):
     opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5))

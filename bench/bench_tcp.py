@@ -46,6 +46,7 @@ def receive_frame(sock, pending):
     end = pending.index(b"\r") + 1
     return pending[:end].decode("ascii"), pending[end:]
 
+
 class PlainSocketMaster:
     """A register read the way a Python developer writes it on a socket."""
 
@@ -122,8 +123,10 @@ class Side:
     def close(self):
         self._parts.close()
 
+
 def library_master(port):
     return b4k_mew.MewMaster("tcp://127.0.0.1:%d" % port, query_timeout=QUERY_TIMEOUT)
+
 
 def through(make_gateway, sim_port):
     def make(stack):
@@ -132,11 +135,13 @@ def through(make_gateway, sim_port):
         return library_master(gateway.port)
     return make
 
+
 def library_gateway(stack, sim_port):
     line = b4k_mew.MewMasterBase("tcp://127.0.0.1:%d" % sim_port, query_timeout=QUERY_TIMEOUT)
     stack.callback(line.close)
     line.start()
     return b4k_mew.Gateway(line, "127.0.0.1", 0)
+
 
 def open_sides(sim_port):
     return common.opened(Side, [
@@ -145,6 +150,7 @@ def open_sides(sim_port):
         ("library via Gateway", through(library_gateway, sim_port)),
         ("library via plain gateway", through(lambda stack, port: PlainGateway(port), sim_port)),
     ])
+
 
 def measure(sides, rounds, seconds, warmup):
     samples = common.measure_sides(sides, rounds, seconds, warmup)

@@ -111,6 +111,7 @@ def count_streams():
     web_server._Handler._events = counted
     return lambda: open_streams[0]
 
+
 def tree_seconds(roots):
     """{pid: CPU seconds} of the processes `roots` and all their descendants."""
     parents = {}
@@ -140,6 +141,7 @@ def browsers_missing():
         if not shutil.which(path):
             return "%s is missing (apt-get install chromium chromium-driver)" % path
     return None
+
 
 class Browsers:
     """Headless chromium instances, each on about:blank or on the page."""
@@ -194,6 +196,7 @@ class Browsers:
             except Exception as error:  # the others are quit all the same
                 print("browser: %s" % error, file=sys.stderr)
 
+
 def poll(process, seconds):
     """Register reads, untimed, for `seconds`."""
     end = time.monotonic() + seconds
@@ -246,10 +249,12 @@ class Row:
             self.events.append([(a[0] - b[0], a[1] - b[1], a[2]) for a, b in zip(self.browsers.counters(), before)])
         return latencies, elapsed, sim_cpu / elapsed, browser_cpu / elapsed
 
+
 def pick_cpus():
     """(the driving loop's CPU, the simulators' CPU), or None with fewer than two."""
     cpus = sorted(os.sched_getaffinity(0))
     return (cpus[0], cpus[1]) if len(cpus) >= 2 else None
+
 
 def measure(rounds, seconds, warmup, with_browsers, cpus):
     """The rows' figures, and the per-round figures of the browsers' pages."""
@@ -292,6 +297,7 @@ def measure(rounds, seconds, warmup, with_browsers, cpus):
                             **f))
     watched = [row for row in rows if row.watched]
     return figures, (watched[0].events if watched else [])
+
 
 def browser_events(events, seconds):
     """Per browser: the messages its page received in all timed windows, the

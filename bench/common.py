@@ -38,15 +38,18 @@ FEEDBACK = "$"
 ERROR = "!"
 IGNORE_BCC = "*"
 
+
 def calc_crc(data, init=0):
     crc = init
     for byte in data.encode("utf-8"):
         crc ^= byte
     return crc
 
+
 def append_tail(data):
     crc = calc_crc(data)
     return data + HEX_DIGITS[crc >> 4] + HEX_DIGITS[crc & 15] + TAIL
+
 
 def crc_is_ok(frame):
     crc_recv = frame[-3:-1]
@@ -54,27 +57,33 @@ def crc_is_ok(frame):
         return crc_recv[0] == crc_recv[1]
     return int(crc_recv, 16) == calc_crc(frame[:-3])
 
+
 def parse_uint16(data):
     low = data[0:2]
     high = data[2:4]
     return (int(high, 16) << 8) | int(low, 16)
+
 
 def parse_uint32(data):
     low = parse_uint16(data[0:4])
     high = parse_uint16(data[4:8])
     return (high << 16) | low
 
+
 def word_text(value):
     return "%02X%02X" % (value & 0xFF, value >> 8)
 
+
 def fill_header(station, cmd):
     return HEAD + format(station, "02X") + QUERY + cmd
+
 
 def fill_uint16(data, value):
     assert value >= 0
     low = value & 255
     high = value >> 8
     return data + format(low, "02X") + format(high, "02X")
+
 
 def _data_area_start(station, cmd, reg_start, count):
     data = fill_header(station, cmd)
@@ -84,9 +93,11 @@ def _data_area_start(station, cmd, reg_start, count):
     end = start + count - 1
     return data + format(start, "05d") + format(end, "05d")
 
+
 def fill_read_data_area_message(station, reg_start, reg_count):
     assert reg_count > 0
     return append_tail(_data_area_start(station, "RD", reg_start, reg_count))
+
 
 def fill_write_data_area_message(station, reg_start, values):
     assert len(values) > 0
@@ -95,34 +106,42 @@ def fill_write_data_area_message(station, reg_start, values):
         data = fill_uint16(data, value)
     return append_tail(data)
 
+
 def frame_type_position(frame):
     for i in range(1, len(frame)):
         if frame[i] in (QUERY, FEEDBACK, ERROR):
             return i
     raise ValueError("no frame type in %r" % frame)
 
+
 def parse_station(frame):
     return int(frame[1:frame_type_position(frame)], 16)
+
 
 def contact_address(name):
     """"Y3" -> "Y0003", "YA" -> "Y000A", "Y10" -> "Y0010"."""
     return name[0] + format(int(name[1:-1] or "0"), "03d") + name[-1].upper()
+
 
 def word_address(name):
     """"WX0" -> ("X", 0)."""
     assert name[0] == "W"
     return name[1], int(name[2:])
 
+
 def _word_range(station, cmd, name, count):
     letter, start = word_address(name)
     return fill_header(station, cmd) + letter + format(start, "04d") + format(start + count - 1, "04d")
+
 
 def fill_read_word_unit_of_contact_message(station, name, word_count=1):
     assert word_count > 0
     return append_tail(_word_range(station, "RCC", name, word_count))
 
+
 def fill_write_single_point_of_contact_message(station, name, value):
     return append_tail(fill_header(station, "WCS") + contact_address(name) + ("1" if value else "0"))
+
 
 def fill_write_word_unit_of_contact_message(station, name, values):
     assert len(values) > 0
@@ -131,6 +150,7 @@ def fill_write_word_unit_of_contact_message(station, name, values):
         assert value >= 0
         data += word_text(value)
     return append_tail(data)
+
 
 def register_word(register):
     """The value a benchmark's device holds in a register: different in
@@ -151,6 +171,7 @@ def frame_kind(frame):
         if c in (QUERY, FEEDBACK, ERROR):
             return c
     return ""
+
 
 def cut_frames(response, limit):
     """A complete response cut into frames of at most `limit` characters, as
@@ -176,8 +197,10 @@ def cut_frames(response, limit):
         body = body[take:]
     return frames
 
+
 def continuation_request(frame):
     return append_tail(frame[:3])[:-1] + "&" + TAIL
+
 
 class PlainBase:
     # In messages and thread names.
@@ -241,6 +264,7 @@ class PlainBase:
     def _send(self, data):
         with self._sender_lock:
             self._serial.write(data.encode("utf-8"))
+
 
 class PlainMaster(PlainBase):
     """query() as MewMasterBase's, asking for every further frame of a long
@@ -339,6 +363,7 @@ class PlainMaster(PlainBase):
 
 PROCESS_UNKNOWN_CMD = -3
 
+
 def station_end(data):
     for i, c in enumerate(data):
         if c in (TAIL, IGNORE_BCC):
@@ -346,6 +371,7 @@ def station_end(data):
         if c in (QUERY, FEEDBACK, ERROR):
             return i
     return len(data)
+
 
 def parse_command(data):
     pos = station_end(data) + 1
@@ -355,6 +381,7 @@ def parse_command(data):
     if cmd[:2] in ("RD", "WD"):
         return cmd[:2]
     return "UNKNOWN"
+
 
 class PlainSlave(PlainBase):
     """The receiver puts commands into the queue of a worker thread, which
@@ -483,6 +510,7 @@ class PlainSlave(PlainBase):
 # ends it without any polling on the peer's side.
 PEER_STOP = b"STOP\r"
 
+
 def open_raw_pty():
     """A pseudo-terminal pair in raw mode (else frames echo back, CR turns
     to LF): (master fd, slave fd)."""
@@ -490,6 +518,7 @@ def open_raw_pty():
     tty.setraw(master_fd)
     tty.setraw(slave_fd)
     return master_fd, slave_fd
+
 
 def serve(fd, table, otherwise):
     """Answers every CR-terminated frame read from `fd` until PEER_STOP:
@@ -517,6 +546,7 @@ def serve(fd, table, otherwise):
                 if reply is None:
                     continue
             os.write(fd, reply)
+
 
 class PtyPair:
     """A raw pseudo-terminal pair with a peer answering on its master side
@@ -556,6 +586,7 @@ class PtyPair:
         os.close(self.slave_fd)
         os.close(self.master_fd)
 
+
 class MasterSide:
     """A master on the slave side of its own pty pair."""
 
@@ -572,6 +603,7 @@ class MasterSide:
         self.master.close()
         self.pty.close()
 
+
 def open_sides(open_side, entries):
     """open_side(*entry) for each entry, in order; closes the sides already
     open if one fails."""
@@ -584,9 +616,11 @@ def open_sides(open_side, entries):
         raise
     return sides
 
+
 def close_sides(sides):
     for side in sides:
         side.close()
+
 
 @contextlib.contextmanager
 def opened(open_side, entries):
@@ -596,6 +630,7 @@ def opened(open_side, entries):
         yield sides
     finally:
         close_sides(sides)
+
 
 def exchange(fd, command, timeout=2.0):
     """Writes one command (bytes) on `fd` and returns its answer up to CR;
@@ -639,6 +674,7 @@ class Child:
             self.proc.wait()
         self.proc.stdout.close()
 
+
 class PtyChild(Child):
     """A helper process serving on the slave side of a raw pty pair (its
     name the helper's last argument); the driving loop uses the master side."""
@@ -659,6 +695,7 @@ class PtyChild(Child):
         super().close()
         self._close_pty()
 
+
 def serve_lines(first, answer=lambda line: "?"):
     """A helper's side of Child: prints `first`, then answer(line) for
     every line read, until stdin ends."""
@@ -666,11 +703,13 @@ def serve_lines(first, answer=lambda line: "?"):
     for line in sys.stdin:
         print(answer(line.strip()), flush=True)
 
+
 def relay_child():
     """A helper: a VirtualLine whose relay runs in this process."""
     from b4k_mew_tools import VirtualLine
     with VirtualLine() as line:
         serve_lines("%s %s" % (line.port_a, line.port_b))
+
 
 class Relay(Child):
     """A virtual serial line whose relay runs in a helper process, so that it
@@ -679,6 +718,7 @@ class Relay(Child):
     def __init__(self, *args):
         super().__init__(*(args or ("--relay",)))
         self.port_a, self.port_b = self.first.split()
+
 
 def run(main, **helpers):
     """The script's entry: main(), or the helper that the first argument
@@ -723,12 +763,14 @@ class Spinner:
     def __exit__(self, *exc):
         self.stop()
 
+
 def measure_sides(sides, rounds, seconds, warmup, run=lambda side, seconds: side.run(seconds)):
     """{side label: [run(side, seconds) of each round]} after one warm-up
     run of every side, the sides alternating round by round."""
     for side in sides:
         run(side, warmup)
     return alternate(sides, rounds, lambda side: run(side, seconds))
+
 
 def rate_figures(runs, unit, per=1, count=None):
     """The figures of timed rounds [(latencies, time taken, ...)]: how many
@@ -742,6 +784,7 @@ def rate_figures(runs, unit, per=1, count=None):
     return {count or unit: figures.pop("round_trips"), unit + "_per_s": max(rates), unit + "_per_s_rounds": rates,
             **figures}
 
+
 def latency_figures(latencies, elapsed):
     """How many, their rate over `elapsed` seconds, the latency's median,
     90th and 99th percentile, maximum and histogram."""
@@ -749,6 +792,7 @@ def latency_figures(latencies, elapsed):
     return {"round_trips": len(s), "ops_per_s": len(s) / elapsed, "median_us": statistics.median(s) * 1e6,
             "p90_us": percentile(s, 0.90) * 1e6, "p99_us": percentile(s, 0.99) * 1e6, "max_us": s[-1] * 1e6,
             "latency_histogram": latency_histogram(s)}
+
 
 def alternate(sides, rounds, run):
     """{side label: [run(side) of each round]}, the sides taking turns round
@@ -759,6 +803,7 @@ def alternate(sides, rounds, run):
         for side in sides:
             results[side.label].append(run(side))
     return results
+
 
 def time_each(call, args, expected, seconds):
     """Calls back to back for about `seconds`: the latency of each, and the time taken."""
@@ -780,12 +825,14 @@ def time_each(call, args, expected, seconds):
         raise AssertionError("%d results other than %r" % (wrong, expected))
     return latencies, t1 - begin
 
+
 def percentile(sorted_values, fraction):
     """Nearest-rank percentile of an ascending list."""
     rank = max(1, math.ceil(fraction * len(sorted_values)))
     return sorted_values[min(rank, len(sorted_values)) - 1]
 
 HISTOGRAM_BINS_PER_DECADE = 20
+
 
 def latency_histogram(latencies):
     """Counts of latencies in bins of equal width on a log scale, from the
@@ -800,6 +847,7 @@ def latency_histogram(latencies):
             "edges_us": [float("%.6g" % 10 ** ((low + k) / per)) for k in range(len(counts) + 1)],
             "counts": counts}
 
+
 def geometric_mean(values):
     values = list(values)
     return math.exp(sum(math.log(v) for v in values) / len(values))
@@ -812,6 +860,7 @@ def machine_facts(cpus=True):
         facts["cpus"] = os.cpu_count()
     return facts
 
+
 def cpu_seconds():
     """CPU seconds (busy, this process with its reaped children) machine-wide; None off Linux."""
     try:
@@ -822,6 +871,7 @@ def cpu_seconds():
     idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
     t = os.times()
     return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK"), t.user + t.system + t.children_user + t.children_system
+
 
 class OtherLoad:
     """The share of all CPUs that other processes kept busy between start()
@@ -837,6 +887,7 @@ class OtherLoad:
         busy, own = (after - before for after, before in zip(cpu_after, self._cpu))
         return max(0.0, busy - own) / (wall * os.cpu_count())
 
+
 def process_cpu_seconds(pid):
     """CPU seconds (user and system) of process `pid` and its threads; 0 once gone."""
     try:
@@ -846,10 +897,12 @@ def process_cpu_seconds(pid):
         return 0
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
 
 def wait_for(condition, timeout):
     """Whether `condition()` came true within `timeout` seconds."""
@@ -859,6 +912,7 @@ def wait_for(condition, timeout):
             return True
         time.sleep(0.02)
     return condition()
+
 
 def print_other_load(load):
     if load is not None:
@@ -872,6 +926,7 @@ def argument_parser(doc, quick_help):
     parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
     return parser
 
+
 def options(argv, doc, quick, full, *arguments, quick_help="fewer and shorter rounds"):
     """(options, settings): the settings are `quick` with --quick, `full`
     otherwise; each of `arguments` is (names, keywords) of one more option."""
@@ -881,6 +936,7 @@ def options(argv, doc, quick, full, *arguments, quick_help="fewer and shorter ro
     opts = parser.parse_args(argv)
     return opts, quick if opts.quick else full
 
+
 def finish(opts, benchmark, cpus=True, **figures):
     """Writes the figures as JSON when --json asks for it, with the run's
     kind and the machine's facts; 0, the exit status of every benchmark
@@ -888,6 +944,7 @@ def finish(opts, benchmark, cpus=True, **figures):
     if opts.json:
         write_json(opts.json, {"benchmark": benchmark, "quick": opts.quick, **machine_facts(cpus), **figures})
     return 0
+
 
 def print_table(columns, rows, sep="  "):
     """Prints a heading line and one line per row. `columns`: (heading,
@@ -899,13 +956,16 @@ def print_table(columns, rows, sep="  "):
         print(sep.join((text if isinstance(value, str) else "%" + conv) % value
                        for text, (_, conv), value in zip(texts, columns, row)))
 
+
 def target(value, goal, at_most=False):
     """A target as the JSON figures hold it: met when `value` is at least
     `goal` (at most, for a time or a slowdown)."""
     return {"target": goal, "value": value, "met": value <= goal if at_most else value >= goal}
 
+
 def print_target(what, entry, detail):
     print("target %s: %s (%s)" % (what, "met" if entry["met"] else "MISSED", detail))
+
 
 def write_json(path, report):
     with open(path, "w", encoding="utf-8") as f:

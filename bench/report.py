@@ -39,6 +39,7 @@ def load_average():
     except OSError:
         return None
 
+
 def child_env(build_dir):
     # The benchmarks import b4k_mew: the build directory comes first, so that
     # a module installed elsewhere on the machine is not measured instead.
@@ -47,11 +48,13 @@ def child_env(build_dir):
     env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
     return env
 
+
 def kill_group(pgid):
     try:
         os.killpg(pgid, signal.SIGKILL)
     except ProcessLookupError:
         pass
+
 
 def run_benchmark(script, out_dir, quick, env, timeout):
     name = os.path.splitext(os.path.basename(script))[0]
@@ -102,14 +105,18 @@ def run_benchmark(script, out_dir, quick, env, timeout):
 def fmt_rate(v):
     return "{:,.0f}".format(v)
 
+
 def fmt_us(v):
     return "{:,.0f} µs".format(v) if v >= 100 else "%.1f µs" % v
+
 
 def fmt_ms(v):
     return "%.2f ms" % (v * 1e3)
 
+
 def fmt_ratio(v):
     return "%.2f" % v
+
 
 def table_codec(d):
     t = d["targets"]
@@ -119,6 +126,7 @@ def table_codec(d):
     g = t["geometric_mean_ratio"]
     rows.append(("geometric mean", "", "", fmt_ratio(g["value"]), "≥ %.1f" % g["target"], g["met"]))
     return rows, "Frame building and checking in the codec, calls per second, best of %d repeats." % d["repeats"]
+
 
 def table_link(d):
     f = {(r["master"], r["load"]): r for r in d["results"]}
@@ -148,6 +156,7 @@ def table_link(d):
             direct["ops_per_s"])
     return rows, note
 
+
 def table_master(d):
     target = d["targets"]["min_ratio"]["target"]
     rows = [(r["case"] + " (ops/s)", fmt_rate(r["library_ops_per_s"]), fmt_rate(r["baseline_ops_per_s"]),
@@ -155,6 +164,7 @@ def table_master(d):
     rows.append(("geometric mean", "", "", fmt_ratio(d["geometric_mean_ratio"]), "", None))
     return rows, ("Typed MewMaster operations, each one exchange through a pty, against a plain-Python master; "
                   "best of %d rounds." % d["rounds"])
+
 
 def table_slave(d):
     s = {r["slave"]: r for r in d["slaves"]}
@@ -172,12 +182,14 @@ def table_slave(d):
         note += " Floor: a thread answering a fixed response, %s answers/s." % fmt_rate(s["floor"]["answers_per_s"])
     return rows, note
 
+
 def table_inst(d):
     rows = [(r["workload"], fmt_ms(r["library"]["median_s"]), fmt_ms(r["baseline"]["median_s"]),
              fmt_ratio(r["ratio"]), "", None) for r in d["results"]]
     return rows, ("InstManager against a plain-Python manager on %d simulated devices; medians of runs; the "
                   "silent-ended scan waits one %.0f ms query time-out. No target is set for it."
                   % (d["devices"], d["query_timeout_s"] * 1e3))
+
 
 def table_other(d):
     rows = [(name, "", "", "", "%.2f" % t["target"], t["met"]) for name, t in d.get("targets", {}).items()]
@@ -187,6 +199,7 @@ TABLES = {"codec": table_codec, "link": table_link, "master": table_master, "sla
           "inst": table_inst}
 TITLES = {"codec": "Codec", "link": "Query round trip", "master": "Master operations", "slave": "Slave answers",
           "inst": "Instrument manager"}
+
 
 def markdown_table(rows):
     lines = ["| operation | library | baseline | ratio | target | met |", "|---|--:|--:|--:|---|---|"]
@@ -220,6 +233,7 @@ def histogram_panels(runs):
         if curves:
             panels.append(("slave answers (bench_slave)", curves))
     return panels
+
 
 def draw_latency(runs, path):
     """Writes the picture; returns None, or why there is none."""
@@ -277,8 +291,10 @@ def cpu_model():
         pass
     return platform.processor() or platform.machine()
 
+
 def fmt_load(load):
     return "n/a" if load is None else "%.2f / %.2f / %.2f" % load
+
 
 def write_report(path, runs, quick, started, seconds, load_before, load_after, picture_problem):
     lines = ["# b4k_mew benchmarks", ""]
@@ -317,6 +333,7 @@ def write_report(path, runs, quick, started, seconds, load_before, load_after, p
     lines.append("")
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines))
+
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
