@@ -154,10 +154,10 @@ class Connection:
     """A paho client connected with ``settings``; what the broker says is
     handed to ``handler``'s methods, on paho's thread:
 
-      connected(session_present)   after every accepted CONNECT, once the
+      on_connected(session_present) after every accepted CONNECT, once the
                                    subscriptions are asked for again
-      message(message)             every message received (a paho MQTTMessage)
-      lost()                       the connection dropped; paho connects again
+      on_message(message)          every message received (a paho MQTTMessage)
+      on_lost()                    the connection dropped; paho connects again
 
     The handler's exceptions are caught and logged: nothing the broker sends
     may end paho's thread. ``will`` is (topic, payload, qos, retain)."""
@@ -218,7 +218,8 @@ class Connection:
     def start(self, subscriptions, probe=None, timeout=CONNECT_WAIT):
         """Connects, subscribes to ``subscriptions`` ((topic, qos) each, again
         after every reconnect) and waits until the broker has accepted both.
-        ``probe`` (topic, payload) is published retained and must come back:
+        ``probe`` (topic, payload) is published and must come back (or, with
+        a payload of None, any message on the topic the handler publishes):
         a broker whose ACL denies the bridge's topics drops what it sends
         without a word under MQTT 3.1.1, and this is how a start sees it.
         BrokerError with the exit status when it cannot or will not."""
@@ -251,7 +252,7 @@ class Connection:
             self._first_error = BrokerError("broker %s: no answer to SUBSCRIBE within %g s" % (s.address, timeout),
                                             UNREACHABLE)
         if self._first_error is None and probe is not None:
-            self.client.publish(probe[0], probe[1], qos=1, retain=True)
+            self.client.publish(probe[0], probe[1], qos=1, retain=False)
             if not self._probed.wait(timeout):
                 self._first_error = BrokerError("broker %s did not pass on the bridge's message on %s within %g s "
                                                 "(does its ACL deny the topic?)" % (s.address, probe[0], timeout),
@@ -313,7 +314,7 @@ class Connection:
                                                                                             False)
             self.connected.set()
             self._answered.set()
-            self.handler.connected(bool(present))
+            self.handler.on_connected(bool(present))
         except Exception:
             log.exception("error in the bridge's connect handler")
 
@@ -330,7 +331,7 @@ class Connection:
                                                 "certificate or the protocol refused?)" % self.settings.address,
                                                 REFUSED if self.settings.tls is not None else UNREACHABLE)
                 self._answered.set()
-            self.handler.lost()
+            self.handler.on_lost()
         except Exception:
             log.exception("error in the bridge's disconnect handler")
 
@@ -367,10 +368,10 @@ class Connection:
     def _on_message(self, client, userdata, message):
         try:
             if self._probe is not None and message.topic == self._probe[0]:
-                if message.payload == self._probe[1].encode():
+                if self._probe[1] is None or message.payload == self._probe[1].encode():
                     self._probed.set()
-                return
-            self.handler.message(message)
+                    return
+            self.handler.on_message(message)
         except Exception:
             log.exception("error handling a message on %r", getattr(message, "topic", "?")[:200])
 

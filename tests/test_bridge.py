@@ -247,8 +247,8 @@ def test_availability_offline_on_close_and_as_the_will(broker):
             bridge.start()
             try:
                 assert wait_until(lambda: watcher.last.get("plant/$bridge/killed") == "online", WAIT)
-                bridge._client.reconnect_delay_set(3, 3)
-                bridge._client.socket().shutdown(socket.SHUT_RDWR)
+                bridge.connection.client.reconnect_delay_set(3, 3)
+                bridge.connection.client.socket().shutdown(socket.SHUT_RDWR)
                 assert wait_until(lambda: watcher.last.get("plant/$bridge/killed") == "offline", WAIT)
                 # It comes back and says so, with its retained state again.
                 assert wait_until(lambda: watcher.last.get("plant/$bridge/killed") == "online", 30)
