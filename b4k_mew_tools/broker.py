@@ -20,6 +20,7 @@ REFUSED = 3  # the broker refused the account, the certificate, or a topic
 
 PROTOCOLS = {"3.1.1": 4, "5": 5}
 CONNECT_WAIT = 10.0  # seconds from connect to the broker's answer and the subscriptions' grants
+PROBE_WAIT = 5.0  # seconds for the bridge's first message to come back through the broker
 # A broker answers CONNECT with one of these when the account or its rights
 # are wrong (MQTT 3.1.1 codes 4 and 5, MQTT 5 reason codes 0x86 and 0x87):
 # trying again will not help, so a start ends with REFUSED.
@@ -253,9 +254,10 @@ class Connection:
                                             UNREACHABLE)
         if self._first_error is None and probe is not None:
             self.client.publish(probe[0], probe[1], qos=1, retain=False)
-            if not self._probed.wait(timeout):
+            if not self._probed.wait(min(timeout, PROBE_WAIT)):
                 self._first_error = BrokerError("broker %s did not pass on the bridge's message on %s within %g s "
-                                                "(does its ACL deny the topic?)" % (s.address, probe[0], timeout),
+                                                "(does its ACL deny the topic?)"
+                                                % (s.address, probe[0], min(timeout, PROBE_WAIT)),
                                                 REFUSED)
         if self._first_error is not None:
             self.close()

@@ -38,18 +38,18 @@ def _run(*args, cwd=None):
 
 
 class Certificates:
-    """A CA, a server certificate for 127.0.0.1 and localhost and a client
-    certificate it signed, and a second CA that signed nothing of these
-    (the untrusted one), as PEM files in ``directory``."""
+    """A CA, a server certificate for ``names`` (127.0.0.1 and localhost) and
+    a client certificate it signed, and a second CA that signed nothing of
+    these (the untrusted one), as PEM files in ``directory``."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, names="IP:127.0.0.1,DNS:localhost"):
         self.directory = str(directory)
         for ca in ("ca", "other-ca"):
             _run(OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                  "-days", "2", "-subj", "/CN=test %s" % ca, "-keyout", ca + ".key", "-out", ca + ".crt",
                  cwd=self.directory)
         with open(self.path("server.ext"), "w") as file:
-            file.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+            file.write("subjectAltName=%s\n" % names)
         for name, extra in (("server", ["-extfile", "server.ext"]), ("client", [])):
             _run(OPENSSL, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                  "-subj", "/CN=%s" % name, "-keyout", name + ".key", "-out", name + ".csr", cwd=self.directory)

@@ -1,0 +1,257 @@
+"""The bridge as a plant runs it, end to end against real mosquitto brokers
+(tests/brokers.py) with simulators over TCP and a virtual serial line:
+acknowledged writes, TLS and accounts, Sparkplug B, Home Assistant
+discovery, QoS and publishing choices, and two sites' brokers linked."""
+import contextlib
+import json
+import os
+import socket
+import subprocess
+import sys
+
+import pytest
+
+mqtt = pytest.importorskip("paho.mqtt.client")
+pytest.importorskip("google.protobuf")
+
+import b4k_mew  # noqa: E402
+from b4k_mew_tools import Simulator, VirtualLine  # noqa: E402
+from b4k_mew_tools import sparkplug as sp  # noqa: E402
+from b4k_mew_tools.bridge import Bridge, parse_config  # noqa: E402
+import brokers  # noqa: E402
+from brokers import Broker, Certificates, Client  # noqa: E402
+from conftest import WAIT, wait_until  # noqa: E402
+
+pytestmark = pytest.mark.skipif(not os.path.exists(brokers.MOSQUITTO), reason="mosquitto is not installed")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+POINTS = [
+    {"station": 1, "name": "counter", "address": "DT100", "period": 0.05, "unit": "pcs"},
+    {"station": 1, "name": "setpoint", "address": "DT101", "type": "int16", "period": 0.05, "scale": 0.1,
+     "writable": True, "unit": "degC"},
+    {"station": 1, "name": "pump", "address": "R0010", "period": 0.05, "writable": True},
+    {"station": 1, "name": "alarm", "address": "X0003", "period": 0.05, "qos": 2},
+    {"station": 2, "name": "total", "address": "DT110", "type": "uint32", "period": 0.05, "writable": True,
+     "qos": 0},
+]
+
+
+def document(port, line, broker=None, publish=None, points=POINTS):
+    broker_table = {"port": port, "client_id": "plant-test", "keepalive": 5}
+    broker_table.update(broker or {})
+    table = {"broker": broker_table, "line": [{"name": "line1", "port": line, "query_timeout": 0.3,
+                                               "point": points}]}
+    if publish is not None:
+        table["publish"] = publish
+    return table
+
+
+@pytest.fixture
+def sim():
+    with Simulator(None) as simulator:
+        server = simulator.listen("127.0.0.1", 0)
+        simulator.add_device(1).write_registers("D", 100, [5, 0xFFEC])
+        simulator.add_device(2)
+        yield simulator, "tcp://127.0.0.1:%d" % server.port
+
+
+@pytest.fixture
+def plain(tmp_path):
+    with brokers.running(Broker(tmp_path, "plain")) as (broker,):
+        yield broker
+
+
+@contextlib.contextmanager
+def bridged(config_document, **client):
+    """A started Bridge and a Client on the same broker, both closed afterwards."""
+    port = config_document["broker"]["port"]
+    with contextlib.ExitStack() as stack:
+        watcher = Client(port, subscribe=("plant/#", "spBv1.0/#", "homeassistant/#", "reply/#"), **client)
+        stack.callback(watcher.close)
+        assert watcher.subscribed.wait(WAIT)
+        bridge = Bridge(parse_config(config_document), reconnect_delay=(0.2, 1))
+        bridge.start()
+        stack.callback(bridge.close)
+        yield bridge, watcher
+
+
+def answer(watcher, topic):
+    found = watcher.wait_for(lambda m: m[0] == topic)
+    assert found is not None, "no answer on %s" % topic
+    watcher.messages.remove(found)
+    return json.loads(found[1]), found[2]
+
+
+# --- Acknowledged writes ----------------------------------------------------------------
+
+def test_every_write_is_answered_with_the_value_read_back_or_the_error(plain, sim):
+    simulator, line = sim
+    device = simulator.devices[1]
+    writes = []
+    device.on_write = lambda *args: writes.append(args)
+    early = Client(plain.port, subscribe=())
+    early.publish("plant/line1/1/pump/set", "true", retain=True)  # a stale command, kept by the broker
+    early.close()
+    with bridged(document(plain.port, line)) as (bridge, watcher):
+        got, _ = answer(watcher, "plant/line1/1/pump/set/result")
+        assert got["ok"] is False and "retained" in got["error"] and writes == []
+        watcher.publish("plant/line1/1/pump/set", b"", retain=True)  # clears it
+        device.on_write = None
+        result = "plant/line1/1/setpoint/set/result"
+        cases = [  # payload, answer expected, registers D101 after it
+            (json.dumps({"value": 21.5, "id": "a1"}), {"ok": True, "id": "a1", "value": 21.5}, 215),
+            ("-3", {"ok": True, "value": -3.0}, 0x10000 - 30),
+            (json.dumps({"value": "x", "id": 7}), {"ok": False, "id": 7}, 0x10000 - 30),
+        ]
+        for payload, expected, held in cases:
+            watcher.publish("plant/line1/1/setpoint/set", payload)
+            got, _ = answer(watcher, result)
+            assert {k: got.get(k) for k in expected} == expected, got
+            assert device.read_registers("D", 101, 1) == [held]
+        # The device refuses: its code and what it means come back.
+        device.error_code = 61
+        watcher.publish("plant/line1/1/pump/set", json.dumps({"value": True, "id": "p"}))
+        got, _ = answer(watcher, "plant/line1/1/pump/set/result")
+        assert got["ok"] is False and got["id"] == "p" and got["code"] == "61", got
+        assert got["meaning"] == b4k_mew.device_error_meaning("61") and got["meaning"]
+        device.error_code = 0
+        watcher.publish("plant/line1/1/counter/set", "9")
+        assert answer(watcher, "plant/line1/1/counter/set/result")[0]["error"] == "point is read-only"
+
+
+def test_mqtt5_response_topic_and_correlation_data(plain, sim):
+    from paho.mqtt.packettypes import PacketTypes
+    from paho.mqtt.properties import Properties
+    simulator, line = sim
+    with bridged(document(plain.port, line, broker={"protocol": "5"}), v5=True) as (bridge, watcher):
+        properties = Properties(PacketTypes.PUBLISH)
+        properties.ResponseTopic = "reply/hmi-1"
+        properties.CorrelationData = b"req-42"
+        watcher.publish("plant/line1/2/total/set", "70000", properties=properties)
+        got, props = answer(watcher, "reply/hmi-1")
+        assert got["ok"] is True and got["value"] == 70000 and props.CorrelationData == b"req-42"
+        assert simulator.devices[2].read_registers("D", 110, 2) == [70000 & 0xFFFF, 70000 >> 16]
+
+
+def test_a_persistent_session_never_applies_writes_held_while_away(plain, sim):
+    simulator, line = sim
+    config = document(plain.port, line, broker={"clean_session": False})
+    watcher = Client(plain.port)
+    try:
+        bridge = Bridge(parse_config(config))
+        bridge.start()
+        bridge.close()
+        watcher.publish("plant/line1/1/pump/set", "true")  # held by the broker for the session
+        with bridged(config) as (bridge, _):
+            got, _ = answer(watcher, "plant/line1/1/pump/set/result")
+            assert got["ok"] is False and "away" in got["error"], got
+            assert not simulator.devices[1].get_contact("R", 0x10)
+            watcher.publish("plant/line1/1/pump/set", "true")  # a new one is applied
+            assert answer(watcher, "plant/line1/1/pump/set/result")[0]["ok"] is True
+    finally:
+        watcher.close()
+
+
+# --- TLS and accounts -------------------------------------------------------------------
+
+ACL = "user bridge\ntopic readwrite plant/#\ntopic readwrite spBv1.0/#\n"
+
+
+@pytest.fixture
+def secured(tmp_path):
+    certificates = Certificates(tmp_path)
+    broker = Broker(tmp_path, "tls", accounts={"bridge": "s3cret-pw"}, acl=ACL, certificates=certificates,
+                    require_certificate=True)
+    with brokers.running(broker):
+        yield broker, certificates
+
+
+def tls_table(certificates, ca="ca.crt"):
+    return {"ca_file": certificates.path(ca), "cert_file": certificates.path("client.crt"),
+            "key_file": certificates.path("client.key")}
+
+
+def test_tls_with_an_account_connects_and_acknowledges(secured, sim, tmp_path):
+    broker, certificates = secured
+    simulator, line = sim
+    (tmp_path / "pw").write_text("s3cret-pw\n")
+    for protocol, password in (("3.1.1", {"password_file": str(tmp_path / "pw")}), ("5", {"password": "s3cret-pw"})):
+        settings = dict(username="bridge", protocol=protocol, tls=tls_table(certificates), **password)
+        with bridged(document(broker.port, line, broker=settings), username="bridge", password="s3cret-pw",
+                     tls=certificates) as (bridge, watcher):
+            assert "s3cret" not in repr(bridge.config.broker) + repr(bridge.config.broker.password)
+            watcher.publish("plant/line1/1/pump/set", json.dumps({"value": True, "id": protocol}))
+            got, _ = answer(watcher, "plant/line1/1/pump/set/result")
+            assert (got["ok"], got["id"], got["value"]) == (True, protocol, True)
+
+
+def run_bridge(path, env=None, timeout=60):
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in ("build", ".",
+                                                                         os.environ.get("PYTHONPATH")) if p))
+    environment.update(env or {})
+    return subprocess.run([sys.executable, "-m", "b4k_mew_tools", "bridge", str(path)], capture_output=True,
+                          text=True, timeout=timeout, env=environment, cwd=ROOT)
+
+
+def test_what_the_broker_refuses_is_one_line_and_status_3(secured, sim, tmp_path):
+    broker, certificates = secured
+    simulator, line = sim
+    (tmp_path / "named").mkdir()
+    named = Certificates(tmp_path / "named", names="DNS:localhost")
+    named_broker = Broker(tmp_path / "named", "named", certificates=named).start()
+    good = {"username": "bridge", "password_env": "BRIDGE_PW", "tls": tls_table(certificates)}
+    cases = [  # what changes in [broker] and [publish], the words expected
+        ({}, {"password_env": "WRONG_PW"}, "refused the connection"),
+        ({}, {"tls": tls_table(certificates, "other-ca.crt")}, "not trusted"),
+        ({"prefix": "elsewhere"}, {}, "ACL"),
+        ({"port": named_broker.port}, {"tls": {"ca_file": named.path("ca.crt")}}, "mismatch"),
+        ({"port": named_broker.port, "host": "localhost"}, {"tls": {"ca_file": named.path("ca.crt")}}, None),
+        ({"port": named_broker.port}, {"tls": {"ca_file": named.path("ca.crt"), "check_server_name": False}}, None),
+    ]
+    try:
+        for extra_broker, change, words in cases:
+            check_start(broker, line, tmp_path, dict(good, **extra_broker), change, words)
+    finally:
+        named_broker.stop()
+
+
+def check_start(broker, line, tmp_path, settings, change, words):
+    """Runs the command with [broker] ``settings`` changed by ``change``: it runs
+    when ``words`` is None, else it ends at once with them in one line."""
+    settings.update(change)
+    path = tmp_path / "bridge.toml"
+    path.write_text(toml(document(settings.pop("port", broker.port), line, broker=settings)))
+    if words is None:  # the name check passes for a name the certificate holds: it runs
+        process = subprocess.Popen([sys.executable, "-m", "b4k_mew_tools", "bridge", str(path)],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT,
+                                   env=dict(os.environ, BRIDGE_PW="s3cret-pw", PYTHONPATH="build:."))
+        try:
+            assert "running" in process.stdout.readline() + process.stdout.readline()
+        finally:
+            process.terminate()
+            out, err = process.communicate(timeout=WAIT * 2)
+        assert process.returncode == 0 and "s3cret" not in out + err, (out, err)
+        return
+    result = run_bridge(path, env={"BRIDGE_PW": "s3cret-pw", "WRONG_PW": "guess"})
+    assert result.returncode == 3, result
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and words in lines[0] and "Traceback" not in result.stderr, result.stderr
+    assert "s3cret" not in result.stdout + result.stderr and "guess" not in result.stderr
+
+
+def toml(value, table=""):
+    """A small TOML writer for the tests' configs."""
+    scalars, tables, arrays = [], [], []
+    for key, item in value.items():
+        if isinstance(item, dict):
+            tables.append((key, item))
+        elif isinstance(item, list) and item and isinstance(item[0], dict):
+            arrays.append((key, item))
+        else:
+            scalars.append("%s = %s" % (key, json.dumps(item)))
+    text = "\n".join(scalars) + "\n"
+    for key, item in tables:
+        text += "[%s]\n%s" % (table + key, toml(item, table + key + "."))
+    for key, items in arrays:
+        for item in items:
+            text += "[[%s]]\n%s" % (table + key, toml(item, table + key + "."))
+    return text
