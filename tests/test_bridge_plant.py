@@ -255,3 +255,107 @@ def toml(value, table=""):
         for item in items:
             text += "[[%s]]\n%s" % (table + key, toml(item, table + key + "."))
     return text
+
+
+# --- Sparkplug B ------------------------------------------------------------------------
+
+class Host:
+    """What a primary host makes of the node's messages, decoded with protobuf."""
+
+    def __init__(self, watcher, group="plantA", node="plant-test"):
+        self.watcher, self.base = watcher, "spBv1.0/%s/" % group
+        self.node = node
+
+    def messages(self):
+        with self.watcher.lock:
+            found = [(m[0][len(self.base):].split("/"), sp.decode(m[1])) for m in self.watcher.messages
+                     if m[0].startswith(self.base)]
+        return [(parts[0], parts[2] if len(parts) > 2 else None, payload) for parts, payload in found]
+
+    def wait(self, kind, device=None, after=0, where=lambda payload: True):
+        found = []
+
+        def look():
+            found[:] = [m for m in self.messages()[after:] if m[0] == kind and m[1] == device and where(m[2])]
+            return found
+        assert wait_until(look, WAIT), "no %s %s in %r" % (kind, device, [m[:2] for m in self.messages()])
+        return found[0][2]
+
+    def command(self, kind, device, metrics):
+        payload = sp.Payload(timestamp=sp.now_ms())
+        for fields in metrics:
+            payload.metrics.add(**fields)
+        topic = "%s%s/%s" % (self.base, kind, self.node) + ("/" + device if device else "")
+        self.watcher.publish(topic, payload.SerializeToString())
+
+
+def metric_value(payload, alias):
+    (metric,) = [m for m in payload.metrics if m.alias == alias]
+    return metric
+
+
+def test_sparkplug_node_births_data_commands_and_death(plain, sim):
+    simulator, line = sim
+    publish = {"mode": "sparkplug", "sparkplug": {"group": "plantA"}}
+    with bridged(document(plain.port, line, publish=publish)) as (bridge, watcher):
+        host = Host(watcher)
+        birth = host.wait("NBIRTH")
+        assert birth.seq == 0 and [m.name for m in birth.metrics] == ["bdSeq", "Node Control/Rebirth"]
+        bdseq = birth.metrics[0].long_value
+        dbirth = host.wait("DBIRTH", "line1-1", where=lambda p: all(not m.is_null for m in p.metrics))
+        metrics = {m.name: m for m in dbirth.metrics}
+        assert {n: (m.datatype, sp.get_value(m, m.datatype)) for n, m in metrics.items()} == {
+            "counter": (sp.DataType.UInt16, 5), "setpoint": (sp.DataType.Double, -2.0),
+            "pump": (sp.DataType.Boolean, False), "alarm": (sp.DataType.Boolean, False)}
+        assert list(metrics["setpoint"].properties.keys) == ["engUnit"] and metrics["counter"].timestamp > 1e12
+        aliases = {n: m.alias for n, m in metrics.items()}
+        total_alias = host.wait("DBIRTH", "line1-2").metrics[0].alias
+        # A change is DDATA by alias.
+        simulator.devices[1].write_registers("D", 100, [6])
+        host.wait("DDATA", "line1-1", where=lambda p: any(m.alias == aliases["counter"] and m.int_value == 6
+                                                          for m in p.metrics))
+        # DCMD writes, by name and by alias, go through the checks; what was written comes back.
+        host.command("DCMD", "line1-1", [{"name": "setpoint", "datatype": sp.DataType.Double, "double_value": 21.5}])
+        host.command("DCMD", "line1-2", [{"alias": total_alias, "int_value": 70000}])
+        host.wait("DDATA", "line1-1", where=lambda p: any(m.alias == aliases["setpoint"] and m.double_value == 21.5
+                                                          for m in p.metrics))
+        assert simulator.devices[1].read_registers("D", 101, 1) == [215]
+        assert wait_until(lambda: simulator.devices[2].read_registers("D", 110, 2) == [70000 & 0xFFFF, 1], WAIT)
+        host.command("DCMD", "line1-1", [{"name": "setpoint", "boolean_value": True},
+                                         {"name": "counter", "int_value": 1}])
+        assert wait_until(lambda: len(watcher.payloads(bridge.error_topic)) == 2, WAIT)
+        errors = [json.loads(p)["error"] for p in watcher.payloads(bridge.error_topic)]
+        assert "boolean_value" in errors[0] and errors[1] == "point is read-only", errors
+        # A silent station dies and is born again.
+        device = simulator.devices.pop(2)
+        host.wait("DDEATH", "line1-2")
+        mark = len(host.messages())
+        simulator.devices[2] = device
+        host.wait("DBIRTH", "line1-2", after=mark)
+        # Rebirth on the host's command.
+        mark = len(host.messages())
+        host.command("NCMD", None, [{"name": "Node Control/Rebirth", "boolean_value": True}])
+        assert host.wait("NBIRTH", after=mark).seq == 0
+        host.wait("DBIRTH", "line1-1", after=mark)
+        # Killed: the broker sends NDEATH with the session's bdSeq; the next session has the next one.
+        bridge.connection.client.socket().shutdown(socket.SHUT_RDWR)
+        death = host.wait("NDEATH")
+        assert death.metrics[0].name == "bdSeq" and death.metrics[0].long_value == bdseq
+        assert host.wait("NBIRTH", after=mark + 2, where=lambda p: p.metrics[0].long_value == bdseq + 1)
+        host.wait("DBIRTH", "line1-2", after=len(host.messages()) - 3)
+    # Birth before data and seq without gaps, across every message of the node but its deaths.
+    seqs, born = [], set()
+    for kind, device, payload in host.messages():
+        if kind in ("NCMD", "DCMD") or kind == "NDEATH":
+            continue
+        if kind == "NBIRTH":
+            born, seqs = set(), seqs + [None]
+        if kind == "DBIRTH":
+            born.add(device)
+        if kind == "DDATA":
+            assert device in born, "DDATA of %s before its DBIRTH" % device
+        seqs.append(payload.seq)
+    runs = " ".join("-" if s is None else str(s) for s in seqs).split("-")
+    for run in runs:
+        numbers = [int(n) for n in run.split()]
+        assert numbers == [n % 256 for n in range(len(numbers))], seqs
