@@ -58,7 +58,7 @@ def messages(point_list, prefix, client_id, availability_topic, discovery_prefix
         if kind == "number":
             low, high = RANGES[point.type]
             scale = point.scale or 1
-            low, high = sorted((low * scale, high * scale))
+            low, high = sorted((round(low * scale, 9), round(high * scale, 9)))
             integral = point.type != "float32" and float(scale).is_integer()
             step = 1 if integral else abs(scale) if point.scale and point.type != "float32" else 0.001
             config.update(min=low, max=high, mode="box", step=step)

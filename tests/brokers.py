@@ -149,8 +149,8 @@ _ids = itertools.count()
 
 class Client:
     """A paho client (1.6 or 2.x) that keeps every message it receives under
-    the topics it subscribes to: ``messages`` is a list of (topic, payload
-    bytes, properties or None, retained)."""
+    the topics it subscribes to (QoS 2): ``messages`` is a list of (topic,
+    payload bytes, properties or None, retained, qos)."""
 
     def __init__(self, port, subscribe=("plant/#",), username=None, password=None, tls=None, v5=False,
                  client_id=None):
@@ -184,12 +184,12 @@ class Client:
             self.refused = code
             return
         for topic in self.topics:
-            client.subscribe(topic, qos=1)
+            client.subscribe(topic, qos=2)
 
     def _message(self, client, userdata, message):
         properties = getattr(message, "properties", None)
         with self.lock:
-            self.messages.append((message.topic, message.payload, properties, message.retain))
+            self.messages.append((message.topic, message.payload, properties, message.retain, message.qos))
 
     def payloads(self, topic):
         with self.lock:

@@ -359,3 +359,73 @@ def test_sparkplug_node_births_data_commands_and_death(plain, sim):
     for run in runs:
         numbers = [int(n) for n in run.split()]
         assert numbers == [n % 256 for n in range(len(numbers))], seqs
+
+
+# --- Discovery and the choices a plant makes --------------------------------------------
+
+def test_discovery_makes_sensors_numbers_and_switches_that_write(plain, sim):
+    simulator, line = sim
+    with bridged(document(plain.port, line, publish={"discovery": {}})) as (bridge, watcher):
+        configs = {}
+        assert wait_until(lambda: len([m for m in watcher.messages if m[0].startswith("homeassistant/")]) == 5,
+                          WAIT)
+        for topic, payload, _, _, _ in watcher.messages:
+            if topic.startswith("homeassistant/"):
+                configs[topic.split("/")[1], json.loads(payload)["state_topic"].rsplit("/", 1)[1]] = \
+                    json.loads(payload)
+        assert sorted(configs) == [("binary_sensor", "alarm"), ("number", "setpoint"), ("number", "total"),
+                                   ("sensor", "counter"), ("switch", "pump")]
+        counter, setpoint = configs["sensor", "counter"], configs["number", "setpoint"]
+        assert counter["unit_of_measurement"] == "pcs" and "command_topic" not in counter
+        assert [a["topic"] for a in counter["availability"]] == ["plant/$bridge/plant-test", "plant/line1/1/$status"]
+        assert (setpoint["min"], setpoint["max"], setpoint["step"]) == (-3276.8, 3276.7, 0.1)
+        # What the home automation sends on the command topics is a write the bridge takes.
+        switch, total = configs["switch", "pump"], configs["number", "total"]
+        watcher.publish(switch["command_topic"], switch["payload_on"])
+        watcher.publish(total["command_topic"], "4000")  # its command_template makes an integer
+        assert wait_until(lambda: simulator.devices[1].get_contact("R", 0x10), WAIT)
+        assert wait_until(lambda: simulator.devices[2].read_registers("D", 110, 1) == [4000], WAIT)
+        assert total["command_template"] == "{{ value | int }}"
+
+
+def test_qos_per_point_periodic_and_grouped_publishing(plain, sim):
+    simulator, line = sim
+    with bridged(document(plain.port, line)) as (bridge, watcher):
+        for topic, qos in (("alarm", 2), ("counter", 1)):
+            found = watcher.wait_for(lambda m: m[0] == "plant/line1/1/" + topic)
+            assert found[4] == qos, found
+        assert watcher.wait_for(lambda m: m[0] == "plant/line1/2/total")[4] == 0
+    publish = {"on_change": False, "every": 0.3, "grouped": True}
+    with bridged(document(plain.port, line, publish=publish)) as (bridge, watcher):
+        simulator.devices[1].write_registers("D", 100, [77])
+        assert wait_until(lambda: len(watcher.payloads("plant/line1/1/$points")) >= 3, WAIT)
+        group = json.loads(watcher.last("plant/line1/1/$points"))
+        assert sorted(group["points"]) == ["alarm", "counter", "pump", "setpoint"]
+        assert group["points"]["counter"]["value"] == 77 and group["points"]["setpoint"]["value"] == -2.0
+
+
+# --- Across sites: two brokers linked by mosquitto's bridging ----------------------------
+
+def test_a_consumer_on_the_linked_broker_sees_points_and_writes_with_answers(tmp_path):
+    site = Broker(tmp_path, "site")
+    centre = Broker(tmp_path, "centre", link=site)  # the centre's mosquitto connects out to the site's
+    with brokers.running(site, centre), VirtualLine() as wire, \
+            Simulator(b4k_mew.MewSerial(port=wire.port_a, baudrate=115200)) as simulator:
+        simulator.add_device(1).write_registers("D", 100, [5, 0xFFEC])
+        simulator.add_device(2)
+        simulator.start()
+        points = [dict(p, period=0.1) for p in POINTS]
+        consumer = Client(centre.port)
+        try:
+            assert consumer.subscribed.wait(WAIT)
+            config = document(site.port, wire.port_b, points=points)
+            config["line"][0]["baudrate"] = 115200
+            with bridged(config):
+                found = consumer.wait_for(lambda m: m[0] == "plant/line1/1/counter" and b'"value": 5' in m[1])
+                assert found is not None, centre.log_text()[-1000:]
+                consumer.publish("plant/line1/1/setpoint/set", json.dumps({"value": 12.5, "id": "centre-1"}))
+                got, _ = answer(consumer, "plant/line1/1/setpoint/set/result")
+                assert (got["ok"], got["id"], got["value"]) == (True, "centre-1", 12.5)
+                assert simulator.devices[1].read_registers("D", 101, 1) == [125]
+        finally:
+            consumer.close()
