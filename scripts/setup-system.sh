@@ -10,7 +10,7 @@ PACKAGES=(
   python3-serial python3-pytest
   libgtest-dev socat
   clang libclang-rt-14-dev
-  mosquitto mosquitto-clients python3-paho-mqtt
+  mosquitto mosquitto-clients python3-paho-mqtt python3-protobuf openssl
   chromium chromium-driver python3-selenium
 )
 
