@@ -430,3 +430,42 @@ def test_a_consumer_on_the_linked_broker_sees_points_and_writes_with_answers(tmp
                 assert simulator.devices[1].read_registers("D", 101, 1) == [125]
         finally:
             consumer.close()
+
+
+# --- The Sparkplug B schema's bytes and the config's checks -----------------------------
+
+@pytest.mark.parametrize("datatype, value, encoded", [
+    (sp.DataType.Int16, -5, "20 02 50 fbffffff0f"),  # signed in the unsigned field, two's complement
+    (sp.DataType.UInt32, 70000, "20 07 50 f0a204"),
+    (sp.DataType.Int64, -1, "20 04 58 ffffffffffffffffff01"),
+    (sp.DataType.Float, 1.5, "20 09 65 0000c03f"),
+    (sp.DataType.Double, -2.0, "20 0a 69 00000000000000c0"),
+    (sp.DataType.Boolean, True, "20 0b 70 01"),
+    (sp.DataType.String, "ok", "20 0c 7a 026f6b"),
+])
+def test_sparkplug_payload_bytes_follow_the_published_field_numbers(datatype, value, encoded):
+    payload = sp.Payload(timestamp=1, seq=255)
+    metric = payload.metrics.add(name="a", alias=1, datatype=datatype)
+    sp.set_value(metric, datatype, value)
+    inner = bytes.fromhex("0a0161 1001 " + encoded)
+    assert payload.SerializeToString() == bytes([0x08, 1, 0x12, len(inner)]) + inner + bytes.fromhex("18ff01")
+    assert sp.get_value(sp.decode(payload.SerializeToString()).metrics[0], datatype) == value
+
+
+@pytest.mark.parametrize("broker, publish, words", [
+    ({"password": "x"}, None, "broker.password: a password needs broker.username"),
+    ({"username": "u", "password_env": "B4K_NOT_SET_ANYWHERE"}, None, "broker.password_env"),
+    ({"username": "u", "password": "x", "password_file": "/p"}, None, "give one of"),
+    ({"tls": {"ca_file": "/nowhere/ca.crt"}}, None, "broker.tls.ca_file: cannot read"),
+    ({"tls": {"cert_file": __file__}}, None, "needs both cert_file and key_file"),
+    ({"protocol": "3"}, None, "broker.protocol"),
+    ({}, {"mode": "sparkplug", "grouped": True}, "publish.grouped"),
+    ({}, {"mode": "sparkplug", "discovery": {}}, "publish.discovery"),
+    ({}, {"on_change": False}, "publish.every"),
+    ({}, {"qos": 3}, "publish.qos"),
+])
+def test_bad_security_and_publish_settings_name_their_key(broker, publish, words):
+    from b4k_mew_tools.bridge import ConfigError
+    with pytest.raises(ConfigError) as error:
+        parse_config(document(1883, "tcp://127.0.0.1:1", broker=broker, publish=publish))
+    assert words in str(error.value)
