@@ -67,6 +67,9 @@ def parse_publish(table, prefix, client_id, error):
                 raise error("publish.sparkplug.%s: %r is not an id without /, + or #" % (key, value))
         if grouped:
             raise error("publish.grouped: Sparkplug B groups a station's changes in one DDATA already")
+        if every or not on_change:
+            raise error("publish.%s: Sparkplug B publishes on change (a host asks for everything with a rebirth)"
+                        % ("every" if every else "on_change"))
     elif "sparkplug" in table:
         raise error('publish.sparkplug: needs mode = "sparkplug"')
     if "discovery" in table:
