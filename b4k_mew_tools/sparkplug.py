@@ -17,8 +17,13 @@ build on the topics they name.
 
 import struct
 import time
+import warnings
 
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
+
+# Debian's protobuf warns of a payload that ends inside a group instead of
+# failing; command() refuses such a payload itself, by the bytes consumed.
+warnings.filterwarnings("ignore", message="Unexpected end-group tag", category=RuntimeWarning)
 
 NAMESPACE = "spBv1.0"
 REBIRTH = "Node Control/Rebirth"
@@ -305,9 +310,11 @@ class EdgeNode:
         ValueError when the payload cannot be decoded."""
         payload = Payload()
         try:
-            payload.ParseFromString(data)
+            consumed = payload.MergeFromString(data)
         except Exception as error:  # DecodeError; its class moved between releases
             raise ValueError("not a Sparkplug B payload: %s" % error) from None
+        if consumed is not None and consumed != len(data):
+            raise ValueError("not a Sparkplug B payload: %d bytes left over" % (len(data) - consumed))
         known = self.devices.get(device, {}) if device is not None else {}
         writes = []
         for metric in payload.metrics:

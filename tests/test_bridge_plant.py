@@ -469,3 +469,25 @@ def test_bad_security_and_publish_settings_name_their_key(broker, publish, words
     with pytest.raises(ConfigError) as error:
         parse_config(document(1883, "tcp://127.0.0.1:1", broker=broker, publish=publish))
     assert words in str(error.value)
+
+
+def test_any_bytes_as_a_command_are_writes_or_one_value_error():
+    import random
+    node = sp.EdgeNode("g", "n")
+    node.add_device("l-1", [sp.MetricDef("a", 1, sp.DataType.Int16), sp.MetricDef("b", 2, sp.DataType.Float)])
+    good = sp.Payload(timestamp=1, seq=3)
+    good.metrics.add(alias=1, int_value=0xFFFFFFFB)
+    good.metrics.add(name="b", float_value=1.5)
+    seed = good.SerializeToString()
+    rng = random.Random(27)
+    for _ in range(3000):
+        data = bytearray(seed)
+        for _ in range(rng.randint(1, 4)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        try:
+            writes = node.command(bytes(data[:rng.randint(0, len(data))]), "l-1")
+        except ValueError:
+            continue
+        for target, value in writes:
+            assert isinstance(value, ValueError) or (target.name == "a" and -0x8000 <= value <= 0x7FFF) \
+                or (target.name == "b" and isinstance(value, float)), (target, value)
