@@ -471,6 +471,7 @@ def test_bad_security_and_publish_settings_name_their_key(broker, publish, words
     assert words in str(error.value)
 
 
+@pytest.mark.filterwarnings("ignore:Unexpected end-group tag")  # as the module does; pytest resets filters
 def test_any_bytes_as_a_command_are_writes_or_one_value_error():
     import random
     node = sp.EdgeNode("g", "n")
