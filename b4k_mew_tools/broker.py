@@ -208,6 +208,7 @@ class Connection:
         self._first_error = None  # BrokerError of the first attempt
         self._last_refusal = None
         self._publishes = {}  # mid -> topic of QoS > 0 publishes (MQTT 5), for a refusal's message
+        self._refused_topics = set()  # each reported once
         self._lock = threading.Lock()
         self.started = False
 
@@ -362,7 +363,9 @@ class Connection:
         try:
             with self._lock:
                 topic = self._publishes.pop(mid, None)
-            if reason is not None and _code(reason) >= 0x80 and topic is not None:
+            if reason is not None and _code(reason) >= 0x80 and topic is not None \
+                    and topic not in self._refused_topics and len(self._refused_topics) < 1000:
+                self._refused_topics.add(topic)
                 log.error("broker %s refused a publish to %s: %s", self.settings.address, topic, reason)
         except Exception:
             log.exception("error in the bridge's publish handler")
