@@ -8,7 +8,6 @@ kept in a Secret and never put in a message, a log line or a repr."""
 
 import logging
 import os
-import socket
 import ssl
 import threading
 
@@ -386,7 +385,3 @@ def _ssl_text(error):
     if isinstance(error, ssl.SSLCertVerificationError):
         return "the broker's certificate is not trusted: %s" % text
     return str(text)
-
-
-def hostname():
-    return socket.gethostname()
