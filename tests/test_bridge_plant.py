@@ -16,7 +16,7 @@ pytest.importorskip("google.protobuf")
 
 import b4k_mew  # noqa: E402
 from b4k_mew_tools import Simulator, VirtualLine  # noqa: E402
-from b4k_mew_tools import sparkplug as sp  # noqa: E402
+from b4k_mew_tools.bridge import sparkplug as sp  # noqa: E402
 from b4k_mew_tools.bridge import Bridge, parse_config  # noqa: E402
 import brokers  # noqa: E402
 from brokers import Broker, Certificates, Client  # noqa: E402

@@ -26,6 +26,14 @@ PROBE_WAIT = 5.0  # seconds for the bridge's first message to come back through 
 _ACCOUNT_CODES = {4, 5, 0x86, 0x87, 0x8C}
 
 
+def import_paho():
+    try:
+        import paho.mqtt.client as mqtt
+    except ImportError:
+        raise ImportError("the MQTT bridge needs paho-mqtt: install python3-paho-mqtt") from None
+    return mqtt
+
+
 class SettingsError(ValueError):
     """A [broker] setting that cannot run; its text names the key."""
 
@@ -163,11 +171,8 @@ class Connection:
     may end paho's thread. ``will`` is (topic, payload, qos, retain)."""
 
     def __init__(self, settings, handler, will=None, reconnect_delay=(1, 30)):
-        try:
-            import paho.mqtt.client as mqtt
-        except ImportError:
-            raise ImportError("the MQTT bridge needs paho-mqtt: install python3-paho-mqtt") from None
-        self._mqtt, self.settings, self.handler = mqtt, settings, handler
+        self._mqtt = mqtt = import_paho()
+        self.settings, self.handler = settings, handler
         self.v5 = settings.protocol == 5
         kwargs = {"client_id": settings.client_id, "protocol": settings.protocol}
         if not self.v5:
@@ -209,6 +214,7 @@ class Connection:
         self._publishes = {}  # mid -> topic of QoS > 0 publishes (MQTT 5), for a refusal's message
         self._refused_topics = set()  # each reported once
         self._lock = threading.Lock()
+        self._loop_started = False
         self.started = False
 
     def set_will(self, topic, payload, qos=1, retain=True, client=None):
@@ -246,6 +252,7 @@ class Connection:
             raise BrokerError("cannot connect to the broker %s: %s" % (s.address, getattr(error, "strerror", None)
                                                                         or error), UNREACHABLE) from None
         self.client.loop_start()
+        self._loop_started = True
         if not self._answered.wait(timeout):
             self.close()
             raise BrokerError("broker %s: no answer to CONNECT within %g s" % (s.address, timeout), UNREACHABLE)
@@ -269,6 +276,13 @@ class Connection:
             self.client.disconnect()
         finally:
             self.client.loop_stop()
+            self._loop_started = False
+
+    def alive(self):
+        """False once paho's network thread has ended without close();
+        paho offers no public way to learn it."""
+        thread = getattr(self.client, "_thread", None)
+        return not self._loop_started or (thread is not None and thread.is_alive())
 
     def publish(self, topic, payload, qos=1, retain=False, properties=None):
         info = self.client.publish(topic, payload, qos=qos, retain=retain, properties=properties)

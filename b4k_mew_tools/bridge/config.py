@@ -7,7 +7,9 @@ import socket
 
 import b4k_mew
 
+from .broker import CONNECTION_KEYS, BrokerSettings, SettingsError, parse_security
 from .points import TYPES, Point
+from .publishing import PublishSettings, parse_publish
 
 _TYPES_OF = {"contact": ("bool",), "word": ("uint16", "int16"), "register": TYPES[1:]}
 # A topic level: no separator or wildcard, no white space, no control
@@ -17,7 +19,7 @@ _TCP_PORT = re.compile(r"(?i)(tcp|socket)://(\[[0-9a-f:.]+\]|[^:/\[\]\s]+):([0-9
 MAX_TOPIC = 65535  # bytes of UTF-8 in an MQTT topic
 _WIDTH = {"bool": 1, "uint16": 1, "int16": 1, "uint32": 2, "int32": 2, "float32": 2}
 _SERIAL_KEYS = {"baudrate": int, "bytesize": int, "parity": str, "stopbits": (int, float)}
-_POINT_KEYS = ("station", "name", "address", "type", "period", "scale", "unit", "writable")
+_POINT_KEYS = ("station", "name", "address", "type", "period", "scale", "unit", "writable", "qos")
 _LINE_KEYS = ("name", "port", "frame_limit", "decimal_stations", "query_timeout", "write_timeout", "point")
 
 
@@ -36,9 +38,12 @@ class LineConfig:
 
 
 class Config:
-    def __init__(self, host, port, prefix, client_id, keepalive, lines):
+    def __init__(self, host, port, prefix, client_id, keepalive, lines, broker=None, publish=None):
         self.host, self.port, self.prefix, self.client_id, self.keepalive = host, port, prefix, client_id, keepalive
         self.lines = lines
+        # How to reach the broker (account, TLS, protocol) and how to publish.
+        self.broker = broker or BrokerSettings(host, port, client_id, keepalive, 4, True, None, None, None)
+        self.publish = publish or PublishSettings()
 
 
 def check_address(text, kind):
@@ -131,7 +136,8 @@ def _parse_point(entry, where, line_name, prefix, decimal, keys):
     writable = _get(entry, "writable", where, bool, False)
     if writable and address.startswith(("X", "WX")):
         raise ConfigError("%swritable: %s is an input, which cannot be written" % (where, address))
-    return Point(line_name, station, name, address, kind, float(period), scale, unit, writable)
+    qos = _get(entry, "qos", where, int, None, check=lambda v: v in (0, 1, 2), what="0, 1 or 2")
+    return Point(line_name, station, name, address, kind, float(period), scale, unit, writable, qos)
 
 
 def _parse_line(table, index, prefix, line_names):
@@ -181,9 +187,9 @@ def _parse_line(table, index, prefix, line_names):
 
 def parse_config(document):
     """A Config from the parsed TOML ``document``; ConfigError naming the key."""
-    _unknown(document, ("broker", "line"), "")
+    _unknown(document, ("broker", "publish", "line"), "")
     broker = _get(document, "broker", "", dict, default={})
-    _unknown(broker, ("host", "port", "prefix", "client_id", "keepalive"), "broker.")
+    _unknown(broker, ("prefix",) + CONNECTION_KEYS, "broker.")
     host = _get(broker, "host", "broker.", str, "127.0.0.1", check=bool, what="a host name")
     broker_port = _get(broker, "port", "broker.", int, 1883, check=lambda v: 1 <= v <= 65535, what="a port 1..65535")
     prefix = _get(broker, "prefix", "broker.", str, "plant", check=lambda v: all(map(_segment, v.split("/"))),
@@ -193,10 +199,15 @@ def parse_config(document):
                      what="a client id without /, +, #, spaces or control characters")
     keepalive = _get(broker, "keepalive", "broker.", int, 30, check=lambda v: 5 <= v <= 3600,
                      what="seconds 5..3600")
+    try:
+        settings = parse_security(broker, host, broker_port, client_id, keepalive)
+    except SettingsError as error:
+        raise ConfigError(str(error)) from None
+    publish = parse_publish(_get(document, "publish", "", dict, default={}), prefix, client_id, ConfigError)
     line_tables = _get(document, "line", "", list, required=True, check=bool, what="a non-empty list of [[line]]")
     line_names = set()
     lines = [_parse_line(table, index, prefix, line_names) for index, table in enumerate(line_tables)]
-    return Config(host, broker_port, prefix, client_id, keepalive, lines)
+    return Config(host, broker_port, prefix, client_id, keepalive, lines, settings, publish)
 
 
 def load_config(path):

@@ -24,6 +24,19 @@ class Line:
             self.master.close()
             raise
 
+    def read(self, point):
+        """The value of ``point`` read from its controller now, as published."""
+        station, address, master = point.station, point.address, self.master
+        if point.type == "bool":
+            raw = master.get_coil(station, address)
+        elif address.startswith("W"):
+            raw = master.get_coil_uint16(station, address)
+            if point.type == "int16" and raw >= 0x8000:
+                raw -= 0x10000
+        else:
+            raw = getattr(master, "get_" + point.type)(station, address)
+        return point.scaled(raw)
+
     def write(self, point, raw):
         station, address, master = point.station, point.address, self.master
         if point.type == "bool":

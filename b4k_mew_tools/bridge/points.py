@@ -55,9 +55,10 @@ def payload_value(text):
 
 
 class Point:
-    def __init__(self, line, station, name, address, type, period, scale, unit, writable):
+    def __init__(self, line, station, name, address, type, period, scale, unit, writable, qos=None):
         self.line, self.station, self.name, self.address = line, station, name, address
         self.type, self.period, self.scale, self.unit, self.writable = type, period, scale, unit, writable
+        self.qos = qos  # None: [publish] qos
         self.key = "%s/%d/%s" % (line, station, name)  # the topic without the prefix
 
     def scaled(self, raw):

@@ -145,8 +145,11 @@ class JsonPublisher:
         if self.settings.on_change and not self.settings.grouped:
             self._publish("%s/%s" % (self.prefix, point.key), json.dumps(document), point_qos(point, self.settings))
 
-    def station(self, line, station, status):
-        self._publish("%s/%s/%d/$status" % (self.prefix, line, station), status, 1)
+    def station(self, line, station, status, detail=None):
+        topic = "%s/%s/%d/$status" % (self.prefix, line, station)
+        self._publish(topic + "/detail", json.dumps({"status": status, "detail": detail,
+                                                     "time": round(time.time(), 3)}), 1)
+        self._publish(topic, status, 1)
 
     def flush(self):
         everything = False

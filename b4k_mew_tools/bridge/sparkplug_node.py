@@ -109,7 +109,7 @@ class SparkplugPublisher:
             if device in self._born:
                 self._pending.setdefault(device, []).append((point.name,) + entry)
 
-    def station(self, line, station, status):
+    def station(self, line, station, status, detail=None):
         device = device_id(line, station)
         with self._lock:
             if status == "online":

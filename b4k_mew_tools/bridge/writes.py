@@ -10,19 +10,21 @@ MAX_WAITING = 100  # writes waiting per station; more is a flood, refused
 
 
 class Write:
-    """A checked /set: the point, the raw value, and what to report it by."""
+    """A checked /set: the point, the raw value, what to report it by, and
+    where to answer it (a Reply, or None)."""
 
-    __slots__ = ("point", "raw", "topic", "payload", "deadline")
+    __slots__ = ("point", "raw", "topic", "payload", "deadline", "reply")
 
-    def __init__(self, point, raw, topic, payload, timeout):
+    def __init__(self, point, raw, topic, payload, timeout, reply=None):
         self.point, self.raw, self.topic, self.payload = point, raw, topic, payload
         self.deadline = time.monotonic() + timeout
+        self.reply = reply
 
 
 class LineWriter:
     """Applies the writes of ``line`` (a Line) on a thread of its own and
-    calls ``done(write, error)`` for each: error None when applied, else
-    the reason it was not."""
+    calls ``done(write, error, code)`` for each: error None when applied,
+    else the reason it was not, with the device's error code when it refused."""
 
     def __init__(self, line, done):
         self._line, self._done = line, done
@@ -32,7 +34,7 @@ class LineWriter:
         self._ready = threading.Condition()
         self._closed = False
 
-    def submit(self, point, raw, topic, payload):
+    def submit(self, point, raw, topic, payload, reply=None):
         """Queues a write; the reason when it is refused at once, else None."""
         with self._ready:
             if self._closed:
@@ -42,7 +44,7 @@ class LineWriter:
                 return "%d writes already wait for station %d" % (len(waiting), point.station)
             if not waiting:
                 self._turns.append(point.station)
-            waiting.append(Write(point, raw, topic, payload, self._timeout))
+            waiting.append(Write(point, raw, topic, payload, self._timeout, reply))
             self._ready.notify()
         return None
 
@@ -83,7 +85,7 @@ class LineWriter:
             write, expired = self._next()
             for late in expired:
                 self._done(late, "not written within %g s (write_timeout): the line or station is busy or silent"
-                           % self._timeout)
+                           % self._timeout, None)
             if write is None:
                 if self._closed:
                     return
@@ -91,6 +93,6 @@ class LineWriter:
             try:
                 self._line.write(write.point, write.raw)
             except Exception as error:  # the line's fault, or the controller's answer
-                self._done(write, "write failed: %s" % error)
+                self._done(write, "write failed: %s" % error, getattr(error, "code", None))
             else:
-                self._done(write, None)
+                self._done(write, None, None)
