@@ -19,8 +19,8 @@ paho-mqtt is imported by Bridge only, so the rest of the package works
 without it.
 
 Files: config (the TOML file checked), points (types and /set payloads),
-lines (master and poller), writes (queued per station), broker (settings,
-TLS, accounts and the paho connection), publishing (JSON topics, answers
+lines (master and poller), writes (queued per station), broker (settings
+of the broker, TLS and accounts), connection (paho, 1.6 or 2.x), publishing (JSON topics, answers
 to writes), sparkplug (the Sparkplug B schema and an edge node's session),
 sparkplug_node (the bridge as a Sparkplug B node), discovery (Home
 Assistant), status (a station's $status), service (the Bridge)."""

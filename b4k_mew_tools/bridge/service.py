@@ -13,7 +13,8 @@ import time
 
 import b4k_mew
 
-from .broker import Connection, import_paho
+from .broker import import_paho
+from .connection import Connection
 from .lines import Line
 from .publishing import JsonPublisher, reply_of
 from .status import station_state
