@@ -76,7 +76,8 @@ class Bridge:
                                          reconnect_delay=self._reconnect_delay)
             probe = self.publisher.probe() if hasattr(self.publisher, "probe") else \
                 (self.probe_topic, "%s %.6f" % (self.config.client_id, time.time()))
-            self.connection.start(self.publisher.subscriptions() + [(self.probe_topic, 1)], probe=probe)
+            marker = [(self.probe_topic, 1)] if self.config.publish.mode == "json" else []
+            self.connection.start(self.publisher.subscriptions() + marker, probe=probe)
             self._threads.append(self._thread("bridge-monitor", self._watch))
             for thread in self._threads:
                 thread.start()
