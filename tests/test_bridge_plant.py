@@ -132,9 +132,10 @@ def test_mqtt5_response_topic_and_correlation_data(plain, sim):
         assert simulator.devices[2].read_registers("D", 110, 2) == [70000 & 0xFFFF, 70000 >> 16]
 
 
-def test_a_persistent_session_never_applies_writes_held_while_away(plain, sim):
+@pytest.mark.parametrize("protocol", ["3.1.1", "5"])
+def test_a_persistent_session_never_applies_writes_held_while_away(plain, sim, protocol):
     simulator, line = sim
-    config = document(plain.port, line, broker={"clean_session": False})
+    config = document(plain.port, line, broker={"clean_session": False, "protocol": protocol})
     watcher = Client(plain.port)
     try:
         bridge = Bridge(parse_config(config))
