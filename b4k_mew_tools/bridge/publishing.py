@@ -55,6 +55,10 @@ def parse_publish(table, prefix, client_id, error):
         raise error("publish.grouped: %r is not true or false" % (grouped,))
     group = node = discovery_prefix = None
     if mode == "sparkplug":
+        try:
+            import google.protobuf  # noqa: F401
+        except ImportError:
+            raise error("publish.mode: Sparkplug B needs protobuf: install python3-protobuf") from None
         sparkplug = table.get("sparkplug", {})
         if not isinstance(sparkplug, dict):
             raise error("publish.sparkplug: not a table")
