@@ -130,6 +130,11 @@ def test_mqtt5_response_topic_and_correlation_data(plain, sim):
         got, props = answer(watcher, "reply/hmi-1")
         assert got["ok"] is True and got["value"] == 70000 and props.CorrelationData == b"req-42"
         assert simulator.devices[2].read_registers("D", 110, 2) == [70000 & 0xFFFF, 70000 >> 16]
+        # A response topic that is another point's /set is not obeyed: the answer is no write.
+        properties.ResponseTopic = "plant/line1/1/pump/set"
+        watcher.publish("plant/line1/2/total/set", "5", properties=properties)
+        assert answer(watcher, "plant/line1/2/total/set/result")[0]["value"] == 5
+        assert not simulator.devices[1].get_contact("R", 0x10) and not watcher.payloads(bridge.error_topic)
 
 
 @pytest.mark.parametrize("protocol", ["3.1.1", "5"])

@@ -226,6 +226,8 @@ def reply_of(message, payload_text):
             request_id = document["id"]
             if isinstance(request_id, str):
                 request_id = request_id[:200]
-    if response and "+" not in response and "#" not in response:
+    # An answer on a /set topic would be a write itself, to whatever point
+    # the requester named: such a response topic gets the default instead.
+    if response and "+" not in response and "#" not in response and not response.endswith("/set"):
         return Reply(response, correlation, request_id, v5=True)
     return Reply(message.topic + "/result", None, request_id)
