@@ -2,6 +2,8 @@
 // layer, so the core can report failures without knowing Python.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -33,7 +35,20 @@ struct SerialError : IOError {
 // closed. The message names it ("connection to 127.0.0.1:9094 lost: closed
 // by the peer"); the channel goes on and connects again at the next send.
 struct ConnectionLost : IOError {
-    using IOError::IOError;
+    explicit ConnectionLost(const std::string &message, std::uint64_t connection_ = 0)
+        : IOError(message), connection(connection_) {}
+    // Which of the channel's connections broke (they are numbered from 1 as
+    // they are made); 0 when the channel does not say.
+    std::uint64_t connection;
+};
+
+// No response within the query's time-out (TimeoutError in Python, an
+// OSError): the protocol's message, and the station the command addressed
+// (nothing when its station field cannot be read).
+struct ResponseTimeout : IOError {
+    explicit ResponseTimeout(std::optional<std::int64_t> station_ = std::nullopt)
+        : IOError("MewMasterBase: device response timeout."), station(station_) {}
+    std::optional<std::int64_t> station;
 };
 
 // A port used after it was closed.

@@ -60,10 +60,11 @@ bool FrameQueue::closed() const {
     return closed_;
 }
 
-void FrameQueue::connection_lost(const std::string &message) {
+void FrameQueue::connection_lost(const std::string &message, std::uint64_t connection) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         lost_ = message;
+        lost_connection_ = connection;
         lost_wakes_ = true;
     }
     arrived_.notify_all();
@@ -72,6 +73,11 @@ void FrameQueue::connection_lost(const std::string &message) {
 std::optional<std::string> FrameQueue::lost() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lost_;
+}
+
+std::uint64_t FrameQueue::lost_connection() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lost_connection_;
 }
 
 void FrameQueue::clear_lost() {

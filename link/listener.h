@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -21,9 +22,13 @@ public:
     virtual void put(const std::string &frame) = 0;
     // The station is closing: wake whoever waits on this listener.
     virtual void close() {}
-    // The channel lost its connection: a response awaited on it will not
-    // come. Never blocks for long; does nothing unless overridden.
-    virtual void connection_lost(const std::string &message) { (void)message; }
+    // The channel lost its connection (`connection`: its number, 0 when
+    // not known): a response awaited on it will not come. Never blocks for
+    // long; does nothing unless overridden.
+    virtual void connection_lost(const std::string &message, std::uint64_t connection) {
+        (void)message;
+        (void)connection;
+    }
 };
 
 // An unbounded first-in-first-out queue of frames.
@@ -42,10 +47,12 @@ public:
     // Records the loss and ends the waits of get() that are under way or
     // come next with nothing (once: a later get() waits again); frames
     // already queued are still taken first.
-    void connection_lost(const std::string &message) override;
+    void connection_lost(const std::string &message, std::uint64_t connection) override;
     // The message of the last loss recorded since clear_lost(); nothing
     // when none was.
     std::optional<std::string> lost() const;
+    // The number of the connection of that loss (0: not known).
+    std::uint64_t lost_connection() const;
     void clear_lost();
 
 private:
@@ -54,6 +61,7 @@ private:
     std::deque<std::string> frames_;
     bool closed_ = false;
     std::optional<std::string> lost_;
+    std::uint64_t lost_connection_ = 0;
     bool lost_wakes_ = false;  // a loss no get() has ended with yet
 };
 

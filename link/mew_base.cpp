@@ -12,11 +12,12 @@ namespace {
 
 // Tells every feedback listener that the channel lost its connection, so
 // that a query waiting for its response ends now. Never throws.
-void report_lost(ListenerList &listeners, const std::string &message) {
+void report_lost(ListenerList &listeners, const ConnectionLost &lost) {
+    const std::string message = lost.what();
     try {
         runtime::print_line("MewBase: " + message);
         StationLockGuard hold(listeners.lock(), true);
-        for (auto &listener : listeners.snapshot()) listener->connection_lost(message);
+        for (auto &listener : listeners.snapshot()) listener->connection_lost(message, lost.connection);
     } catch (...) {
         runtime::print_line("MewBase: Ignore unhandled exception while reporting: " + message);
     }
@@ -24,7 +25,8 @@ void report_lost(ListenerList &listeners, const std::string &message) {
 
 }  // namespace
 
-MewBase::MewBase(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {}
+MewBase::MewBase(std::shared_ptr<Channel> channel)
+    : channel_(std::move(channel)), connections_(channel_->connections()) {}
 
 MewBase::~MewBase() {
     // Only a station whose threads have ended can be destroyed from Python;
@@ -60,6 +62,8 @@ void MewBase::stop() {
     // pause lock may have been held by one of them at the fork.
     if (owner_.foreign()) return;
     wake_pauses();
+    // The receiver leaves its read now rather than at the read's time-out.
+    channel_->wake_reader();
     if (receiver_thread_) receiver_thread_->join();
 }
 
@@ -93,7 +97,17 @@ void MewBase::wake_pauses() {
     pause_cv_.notify_all();
 }
 
-void MewBase::route(const std::string &line) {
+void MewBase::abandon_input(std::uint64_t connection) {
+    StationLockGuard hold(listener_lock_, true);
+    abandoned_ = std::max(abandoned_, connection);
+}
+
+void MewBase::route(const std::string &line, std::uint64_t from) {
+    if (from != 0 && from <= abandoned_) {
+        runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: Drop frame of an abandoned connection: ",
+                       line);
+        return;
+    }
     if (serves_continuations_.load() && frames::is_continuation_request(line)) {
         for (auto &listener : query_listeners_.snapshot()) listener->put(line);
         return;
@@ -101,13 +115,14 @@ void MewBase::route(const std::string &line) {
     std::string_view type = MewStatic::frame_type(line);
     const bool typed = type.size() == 1 && (type[0] == MewStatic::FEEDBACK || type[0] == MewStatic::ERROR ||
                                             type[0] == MewStatic::QUERY);
-    if (!typed && continuations_awaited_.load() > 0) {
+    const bool response = type.size() == 1 && (type[0] == MewStatic::FEEDBACK || type[0] == MewStatic::ERROR);
+    if (response || (!typed && continuations_awaited_.load() > 0)) {
+        if (line_watchers_.load(std::memory_order_relaxed) > 0)
+            last_response_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
         for (auto &listener : feedback_listeners_.snapshot()) listener->put(line);
         return;
     }
-    if (type.size() == 1 && (type[0] == MewStatic::FEEDBACK || type[0] == MewStatic::ERROR)) {
-        for (auto &listener : feedback_listeners_.snapshot()) listener->put(line);
-    } else if (type.size() == 1 && type[0] == MewStatic::QUERY) {
+    if (typed) {
         auto listeners = query_listeners_.snapshot();
         if (listeners.empty()) runtime::print_line("MewBase: No query listener. Drop frame.");
         if (listeners.empty())
@@ -130,10 +145,12 @@ void MewBase::receiver_loop() {
             } catch (const ConnectionLost &e) {
                 // The channel connects again at the next send; a response
                 // awaited on the lost connection will not come.
-                report_lost(feedback_listeners_, e.what());
+                report_lost(feedback_listeners_, e);
                 runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: ", e.what());
                 continue;
             } catch (...) {
+                // A stop closes the channel under the read at times.
+                if (stop_flag_.load()) return;
                 runtime::ErrorInfo info = runtime::describe(std::current_exception());
                 runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " +
                                     info.message);
@@ -144,8 +161,14 @@ void MewBase::receiver_loop() {
                 return;
             }
             if (c.empty()) continue;
+            struct InFrame {
+                std::atomic<bool> &flag;
+                explicit InFrame(std::atomic<bool> &f) : flag(f) { flag.store(true, std::memory_order_relaxed); }
+                ~InFrame() { flag.store(false, std::memory_order_relaxed); }
+            } in_frame(in_frame_);
             try {
                 std::string line = c + channel_->receive_frame();
+                const std::uint64_t from = connections_ ? connections_->last_read() : 0;
                 runtime::trace(runtime::TraceEvent::kReceived, this, line);
                 // Noise in front of a header (a NUL, an LF after a glitch)
                 // would spoil the frame behind it: a glitch costs no more
@@ -153,12 +176,14 @@ void MewBase::receiver_loop() {
                 std::size_t head = line.find(MewStatic::HEAD);
                 if (head != std::string::npos && head > 0) line.erase(0, head);
                 StationLockGuard hold(listener_lock_);
-                route(line);
+                route(line, from);
             } catch (const ConnectionLost &e) {
-                report_lost(feedback_listeners_, e.what());
+                report_lost(feedback_listeners_, e);
                 runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: ", e.what());
             } catch (...) {
                 runtime::ErrorInfo info = runtime::describe(std::current_exception());
+                // A frame cut short by the stop itself is nothing to report.
+                if (stop_flag_.load() && !info.interrupt) return;
                 if (info.io_error) {
                     runtime::print_line("IOError from MewFullDuplex: " + info.message);
                     runtime::trace(runtime::TraceEvent::kWarning, this,

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,6 +55,23 @@ public:
     void await_continuation(bool awaiting) { continuations_awaited_ += awaiting ? 1 : -1; }
     void serve_continuations(bool serve) { serves_continuations_ = serve; }
 
+    // Frames that came over the channel's connections up to number
+    // `connection` are dropped from now on, even one read already and not
+    // yet routed: an exchange on them went wrong, and nothing of it may
+    // reach a later one.
+    void abandon_input(std::uint64_t connection);
+
+    // What the line did lately, for a master that must tell a late answer
+    // from its own. Kept only while watched (watch_line(true) counts up,
+    // false down): otherwise the receiver pays nothing for it.
+    using Clock = std::chrono::steady_clock;
+    void watch_line(bool on) { line_watchers_ += on ? 1 : -1; }
+    // Whether a frame is being received now.
+    bool receiving() const { return in_frame_.load(std::memory_order_relaxed); }
+    // When the last frame that went to a feedback listener was read, while
+    // watched; the clock's epoch before any.
+    Clock::time_point last_response() const { return Clock::time_point(Clock::duration(last_response_.load())); }
+
 protected:
     // Creates (without starting) a thread whose body is the named method of
     // this station; a host may run it on threads of its own.
@@ -68,6 +87,11 @@ private:
     std::atomic<bool> stop_flag_{true};
     std::atomic<int> continuations_awaited_{0};
     std::atomic<bool> serves_continuations_{false};
+    Connections *const connections_;  // the channel's, or none
+    std::uint64_t abandoned_ = 0;     // under the listener lock
+    std::atomic<int> line_watchers_{0};
+    std::atomic<bool> in_frame_{false};
+    std::atomic<Clock::rep> last_response_{0};
     StationLock listener_lock_;
     StationLock sender_lock_;
     ListenerList feedback_listeners_{listener_lock_};
@@ -76,7 +100,8 @@ private:
     std::mutex pause_mutex_;
     std::condition_variable pause_cv_;
 
-    void route(const std::string &line);
+    // `from`: the connection the frame came over (0: none).
+    void route(const std::string &line, std::uint64_t from);
 };
 
 }  // namespace mew

@@ -8,6 +8,8 @@
 #include "codec/frames.h"
 #include "codec/long_frames.h"
 #include "codec/mew_static.h"
+#include "codec/text.h"
+#include "link/answer_size.h"
 
 namespace mew {
 
@@ -18,24 +20,90 @@ void warn(const MewMasterBase *master, std::string_view head, std::string_view t
     runtime::trace(runtime::TraceEvent::kWarning, static_cast<const MewBase *>(master), head, tail);
 }
 
+// The longest response a command of unknown size may have: as long as the
+// longest frame the receiver takes.
+constexpr std::int64_t kLongestAnswer = 64 * 1024;
+// Data characters a frame of the shortest frame limit carries, about: what
+// a long response's total time is counted in.
+constexpr std::int64_t kFrameData = 100;
+// How often a wait for a quiet line looks again while a frame is coming in.
+constexpr double kBusySlice = 0.01;
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+ResponseTimeout timed_out(const MewMasterBase *master, std::string_view command) {
+    warn(master, "MewMasterBase: device response timeout.");
+    std::optional<std::int64_t> station;
+    try {
+        station = MewStatic::parse_station(command);
+    } catch (...) {
+    }
+    return ResponseTimeout(station);
+}
+
 }  // namespace
+
+// A query's time-out, counted from its start; without limit when negative.
+class MewMasterBase::Deadline {
+public:
+    explicit Deadline(double seconds)
+        : forever_(runtime::unbounded(seconds)),
+          end_(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(forever_ ? 0.0 : seconds))) {}
+    bool forever() const { return forever_; }
+    // Seconds left (never below 0), or -1 without limit.
+    double left() const {
+        return forever_ ? -1.0 : std::max(0.0, std::chrono::duration<double>(end_ - Clock::now()).count());
+    }
+    bool passed() const { return !forever_ && Clock::now() >= end_; }
+    // At most `seconds`, and no longer than what is left.
+    double within(double seconds) const { return forever_ ? seconds : std::min(seconds, left()); }
+
+private:
+    bool forever_;
+    Clock::time_point end_;
+};
+
+// What becomes of an exchange that ends without its answer, on every way
+// out (a time-out, a failed check, an interruption, a close): its answer
+// must never reach a later one.
+class MewMasterBase::Outcome {
+public:
+    Outcome(MewMasterBase &master, Connections *connections) : master_(master), connections_(connections) {}
+    Outcome(const Outcome &) = delete;
+    Outcome &operator=(const Outcome &) = delete;
+    ~Outcome() {
+        try {
+            if (answered) {
+                if (master_.guarding_.load()) master_.guard_line(false, {});
+            } else if (connections_) {
+                if (connections_->abandon() != 0)
+                    warn(&master_,
+                         "MewMasterBase: Connection dropped after a query without its answer; the next query "
+                         "connects anew.");
+                master_.abandon_input(connections_->latest());
+            } else {
+                master_.guard_line(true, heard);
+            }
+        } catch (...) {
+        }
+    }
+    bool answered = false;
+    // When the exchange last heard the line: its command went out, or a
+    // response came. It was quiet since, as far as the exchange knows.
+    Clock::time_point heard = Clock::now();
+
+private:
+    MewMasterBase &master_;
+    Connections *connections_;
+};
 
 std::string MewMasterBase::query(std::string_view command) {
     check_process();
     StationLockGuard hold(query_lock_);
     return exchange(command);
-}
-
-void MewMasterBase::drop_late_response(FrameQueue &queue) {
-    if (late_until_ == Clock::time_point{}) return;
-    double left = std::chrono::duration<double>(late_until_ - Clock::now()).count();
-    late_until_ = {};
-    if (left <= 0) return;
-    std::optional<std::string> late = queue.get(left);
-    if (late) {
-        runtime::print_line("MewMasterBase: Drop late response: " + *late);
-        warn(this, "MewMasterBase: Drop late response: ", *late);
-    }
 }
 
 std::vector<std::string> MewMasterBase::transact(std::string_view command) {
@@ -52,93 +120,181 @@ std::vector<std::string> MewMasterBase::transact(std::string_view command) {
     return frames;
 }
 
+double MewMasterBase::late_answer_gap() const {
+    double gap = std::max(0.0, late_answer_gap_.load());
+    double timeout = query_timeout_.load();
+    if (!std::isnan(timeout) && !runtime::unbounded(timeout)) gap = std::min(gap, timeout);
+    return gap;
+}
+
+void MewMasterBase::guard_line(bool on, Clock::time_point quiet_since) {
+    if (on) guarding_since_ = quiet_since;
+    if (guarding_.exchange(on) != on) watch_line(on);
+}
+
+void MewMasterBase::drop_late(const std::string &frame) {
+    runtime::print_line("MewMasterBase: Drop late response: " + frame);
+    warn(this, "MewMasterBase: Drop late response: ", frame);
+}
+
+bool MewMasterBase::await_quiet_line(FrameQueue &queue, const Deadline &deadline) {
+    const double gap = late_answer_gap();
+    // Responses that came while no query listened were stamped all the same.
+    Clock::time_point quiet_since = std::max(guarding_since_, last_response());
+    for (;;) {
+        const double quiet = seconds_since(quiet_since);
+        const bool busy = receiving();
+        if (quiet >= gap && !busy) return true;
+        if (deadline.passed()) return false;
+        if (std::optional<std::string> frame = queue.get(deadline.within(busy ? kBusySlice : gap - quiet))) {
+            drop_late(*frame);
+            quiet_since = Clock::now();
+        }
+    }
+}
+
+std::optional<std::string> MewMasterBase::settled_response(FrameQueue &queue, const Deadline &deadline) {
+    std::optional<std::string> candidate = queue.get(deadline.left());
+    if (!candidate) return std::nullopt;
+    // The answer may come up to the time-out, and the silence after it
+    // takes at most one gap more.
+    const double gap = late_answer_gap();
+    const Deadline settle_by(deadline.forever() ? -1.0 : deadline.left() + gap);
+    Clock::time_point since = Clock::now();
+    for (;;) {
+        const double quiet = seconds_since(since);
+        const bool busy = receiving();
+        if (quiet >= gap && !busy) return candidate;
+        if (settle_by.passed() || queue.closed()) {
+            drop_late(*candidate);
+            return std::nullopt;
+        }
+        if (std::optional<std::string> next = queue.get(settle_by.within(busy ? kBusySlice : gap - quiet))) {
+            drop_late(*candidate);
+            candidate = std::move(next);
+            since = Clock::now();
+        }
+    }
+}
+
 std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::string> *raw) {
     std::string command(cmd);
     if (command.empty() || command.back() != MewStatic::TAIL) command += MewStatic::TAIL;
-
-    Subscription subscription(feedback_listeners());
-    drop_late_response(subscription.queue());
-    // A loss reported before the command goes out was an earlier
-    // connection's: the send connects again.
-    subscription.queue().clear_lost();
-    send(command);
     double timeout = query_timeout_.load();
     if (std::isnan(timeout)) timeout = 0;
-    const bool forever = runtime::unbounded(timeout);
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(forever ? 0.0 : timeout));
-    // Unless a response is taken, it may still come: the next query must
-    // not take it for its own. Set on every way out, a time-out, an
-    // interruption or a close.
-    struct LateGuard {
-        MewMasterBase &master;
-        double timeout;
-        bool answered = false;
-        ~LateGuard() {
-            if (!answered && !runtime::unbounded(timeout))
-                master.late_until_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                        std::chrono::duration<double>(timeout));
-        }
-    } late{*this, timeout};
+    // The whole query keeps to its time-out: a connection made anew, a
+    // line waited quiet, the command and its answer.
+    const Deadline deadline(timeout);
+    Connections *const connections = channel().connections();
+
+    Subscription subscription(feedback_listeners());
+    FrameQueue &queue = subscription.queue();
+    Outcome outcome(*this, connections);
+    const bool guarded = !connections && guarding_.load();
+    if (connections)
+        connections->connect(deadline.left());
+    else if (guarded && !await_quiet_line(queue, deadline))
+        throw timed_out(this, command);
+    // A loss reported before the command goes out was an earlier
+    // connection's: the send connects again.
+    queue.clear_lost();
+    send(command);
+    outcome.heard = Clock::now();
+    const std::uint64_t sent_on = connections ? connections->latest() : 0;
     for (;;) {
-        double left = forever ? -1.0 : std::chrono::duration<double>(deadline - Clock::now()).count();
-        std::optional<std::string> response = subscription.queue().get(forever ? -1.0 : std::max(left, 0.0));
+        std::optional<std::string> response =
+            guarded ? settled_response(queue, deadline) : queue.get(deadline.left());
+        if (response) outcome.heard = Clock::now();
         if (!response) {
-            if (subscription.queue().closed()) throw PortClosedError();
-            if (std::optional<std::string> lost = subscription.queue().lost()) {
-                // The channel dropped what the lost connection had
-                // brought: no late response can come of this command.
-                late.answered = true;
-                throw ConnectionLost(*lost);
+            if (queue.closed()) throw PortClosedError();
+            if (std::optional<std::string> lost = queue.lost()) {
+                // A loss of a connection older than the command's is stale
+                // news: that connection carried no part of this exchange.
+                const std::uint64_t which = queue.lost_connection();
+                if (which != 0 && which < sent_on) {
+                    queue.clear_lost();
+                    continue;
+                }
+                throw ConnectionLost(*lost, which);
             }
-            warn(this, "MewMasterBase: device response timeout.");
-            throw IOError("MewMasterBase: device response timeout.");
+            if (!deadline.passed() && !guarded) continue;
+            throw timed_out(this, command);
         }
-        late.answered = true;
         if (raw) raw->assign(1, *response);
-        if (std::optional<std::string> result = frames::check_response(command, *response)) {
-            if (!frames::is_continued(*response)) return *result;
-            late.answered = false;
+        std::optional<std::string> result;
+        try {
+            result = frames::check_response(command, *response);
+        } catch (const DeviceError &) {
+            outcome.answered = true;  // the device's own answer: a refusal
+            throw;
+        }
+        if (!result) {
+            if (raw) raw->clear();
+            runtime::print_line("MewMasterBase: Drop response to another command: " + *response);
+            warn(this, "MewMasterBase: Drop response to another command: ", *response);
+            continue;
+        }
+        // The code is one of the command's own; the size of the data tells
+        // an answer to the same command with other fields. One that cannot
+        // be this command's still goes to the caller, whose check refuses
+        // it, but this command's own answer may follow it: the guards stay.
+        const AnswerSize size = answer_size(command);
+        auto data_length = [&] {
+            return static_cast<std::int64_t>(text::length(*result)) - frames::kResponseCodeField;
+        };
+        if (frames::is_continued(*response)) {
             try {
-                *result += further_frames(command, *response, subscription.queue(), timeout, raw);
-            } catch (const ConnectionLost &) {
-                late.answered = true;
+                *result += further_frames(command, *response, queue, timeout, raw, data_length(),
+                                          size.most.value_or(kLongestAnswer));
+            } catch (const DeviceError &) {
+                outcome.answered = true;
                 throw;
             }
-            late.answered = true;
-            return *result;
         }
-        late.answered = false;
-        if (raw) raw->clear();
-        runtime::print_line("MewMasterBase: Drop response to another command: " + *response);
-        warn(this, "MewMasterBase: Drop response to another command: ", *response);
+        outcome.answered = size.fits(data_length());
+        return *result;
     }
 }
 
 std::string MewMasterBase::further_frames(const std::string &command, std::string frame, FrameQueue &queue,
-                                          double timeout, std::vector<std::string> *raw) {
+                                          double timeout, std::vector<std::string> *raw, std::int64_t have,
+                                          std::int64_t most) {
     struct Awaiting {
         MewBase &link;
         explicit Awaiting(MewBase &l) : link(l) { link.await_continuation(true); }
         ~Awaiting() { link.await_continuation(false); }
     } awaiting(*this);
+    // Each frame has the whole time-out, as the device answers frame by
+    // frame; the response as a whole has as many as its size can need.
+    const bool bounded = !runtime::unbounded(timeout);
+    const Deadline total(bounded ? timeout * static_cast<double>(2 + (most + kFrameData - 1) / kFrameData)
+                                 : -1.0);
     const std::string request = frames::continuation_request(frame);
     std::string data;
+    std::int64_t frames_taken = 0;
     while (frames::is_continued(frame)) {
+        // A frame may carry no data at all; more frames than characters are
+        // no response.
+        if (++frames_taken > most + 1)
+            throw IOError("Error: device response format invalid: too many frames: " +
+                          std::to_string(frames_taken));
         send(request);
-        // Each frame has the whole time-out: the device answers frame by frame.
         for (;;) {
-            std::optional<std::string> next = queue.get(runtime::unbounded(timeout) ? -1.0 : timeout);
+            std::optional<std::string> next = queue.get(bounded ? total.within(timeout) : -1.0);
             if (!next) {
                 if (queue.closed()) throw PortClosedError();
-                if (std::optional<std::string> lost = queue.lost()) throw ConnectionLost(*lost);
-                warn(this, "MewMasterBase: device response timeout.");
-                throw IOError("MewMasterBase: device response timeout.");
+                if (std::optional<std::string> lost = queue.lost())
+                    throw ConnectionLost(*lost, queue.lost_connection());
+                throw timed_out(this, command);
             }
             if (!frames::has_type(*next)) {
                 frame = *next;
                 if (raw) raw->push_back(frame);
                 data += frames::continuation_data(command, frame);
+                const auto length = have + static_cast<std::int64_t>(text::length(data));
+                if (length > most)
+                    throw IOError("Error: device response format invalid: length too large: " +
+                                  std::to_string(length));
                 break;
             }
             // A device that gives up on the transfer says so with an error

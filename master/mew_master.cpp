@@ -63,18 +63,34 @@ frames::LineFormat MewMaster::format() const {
     return {frame_limit_.load(), max_read_words_.load(), decimal_stations_.load()};
 }
 
+// A negative station would put a minus sign into the station field; the
+// builders take what they are given, the master refuses it.
 std::int64_t MewMaster::field(std::int64_t station) const {
+    if (station < 0) throw ValueError("station number must not be negative: " + std::to_string(station));
     return frames::station_field_value(station, decimal_stations_.load());
+}
+
+std::string_view MewMaster::named(std::string_view name) {
+    if (name.empty()) throw ValueError("a name must not be empty");
+    return name;
 }
 
 std::string MewMaster::ask(std::string command) {
     if (frame_limit_.load() == frames::kLongFrameLimit)
         command = frames::with_header(command, frames::kExtendedHead);
-    return query(command);
+    try {
+        return query(command);
+    } catch (ResponseTimeout &e) {
+        // The station field spells a decimal station in hexadecimal digits.
+        if (decimal_stations_.load() && e.station && *e.station != frames::kStationEE)
+            e.station = (*e.station >> 4) * 10 + (*e.station & 0xF);
+        throw;
+    }
 }
 
 MewMaster::Words MewMaster::read_in_parts(std::string_view name, std::int64_t count, AddressKind kind,
                                           const ReadPart &read) {
+    named(name);
     const std::int64_t most = max_read_words_.load();
     if (most <= 0 || count <= most) return read(std::string(name), count);
     Words words;
@@ -88,6 +104,7 @@ MewMaster::Words MewMaster::read_in_parts(std::string_view name, std::int64_t co
 
 void MewMaster::write_in_parts(std::string_view name, const Words &values, AddressKind kind,
                                const BuildPart &build) {
+    named(name);
     std::string whole = build(std::string(name), values);
     const std::int64_t limit = frame_limit_.load();
     if (limit <= 0 || static_cast<std::int64_t>(whole.size()) <= limit || values.size() < 2) {
@@ -117,7 +134,7 @@ std::int64_t MewMaster::int32_bits(std::int64_t value) {
 }
 
 bool MewMaster::get_coil(std::int64_t station, std::string_view name) {
-    std::string fb = ask(MewStatic::fill_read_single_point_of_contact_message(field(station), name));
+    std::string fb = ask(MewStatic::fill_read_single_point_of_contact_message(field(station), named(name)));
     return frames::decode_contact(fb);
 }
 
@@ -182,12 +199,12 @@ MewMaster::Words MewMaster::get_multi_int32(std::int64_t station, std::string_vi
 }
 
 void MewMaster::set_coil(std::int64_t station, std::string_view name, bool value) {
-    ask(MewStatic::fill_write_single_point_of_contact_message(field(station), name, value));
+    ask(MewStatic::fill_write_single_point_of_contact_message(field(station), named(name), value));
 }
 
 void MewMaster::set_coil_uint16(std::int64_t station, std::string_view name, std::int64_t value) {
     check_words({value});
-    ask(MewStatic::fill_write_word_unit_of_contact_message(field(station), name, {value}));
+    ask(MewStatic::fill_write_word_unit_of_contact_message(field(station), named(name), {value}));
 }
 
 void MewMaster::set_multi_coil_uint16(std::int64_t station, std::string_view name, const Words &values) {
@@ -199,7 +216,7 @@ void MewMaster::set_multi_coil_uint16(std::int64_t station, std::string_view nam
 
 void MewMaster::set_uint16(std::int64_t station, std::string_view name, std::int64_t value) {
     check_words({value});
-    ask(MewStatic::fill_write_data_area_message(field(station), name, {value}));
+    ask(MewStatic::fill_write_data_area_message(field(station), named(name), {value}));
 }
 
 void MewMaster::set_multi_uint16(std::int64_t station, std::string_view name, const Words &values) {
@@ -280,13 +297,14 @@ void MewMaster::set_multi_float32(std::int64_t station, std::string_view name,
 }
 
 std::vector<bool> MewMaster::get_coils(std::int64_t station, const std::vector<std::string> &names) {
-    std::vector<std::string_view> views(names.begin(), names.end());
+    std::vector<std::string_view> views;
+    for (const std::string &name : names) views.push_back(named(name));
     return frames::decode_contacts(ask(frames::build_read_contacts(field(station), views)), names.size());
 }
 
 void MewMaster::set_coils(std::int64_t station, const std::vector<std::pair<std::string, bool>> &contacts) {
     std::vector<frames::ContactValue> views;
-    for (const auto &[name, value] : contacts) views.emplace_back(name, value);
+    for (const auto &[name, value] : contacts) views.emplace_back(named(name), value);
     ask(frames::build_write_contacts(field(station), views));
 }
 

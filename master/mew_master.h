@@ -87,8 +87,11 @@ public:
     enum AddressKind { kRegisters, kContactWords, kTimers };
 
 protected:
-    // The station field of a command to `station`, in this master's numbering.
+    // The station field of a command to `station`, in this master's
+    // numbering; ValueError for a negative station.
     std::int64_t field(std::int64_t station) const;
+    // `name`, or ValueError when it is empty (before anything is built).
+    static std::string_view named(std::string_view name);
     // Sends a built command under this master's header, through query().
     std::string ask(std::string command);
 

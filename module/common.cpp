@@ -123,6 +123,18 @@ void set_device_error(const char *message, const std::string &code) {
     Py_DECREF(error);
 }
 
+// A time-out as Python's own TimeoutError (an OSError, so that code catching
+// OSError or IOError still catches it), with the station it waited for.
+void set_timeout_error(const ResponseTimeout &e) {
+    PyObject *error = PyObject_CallFunction(PyExc_TimeoutError, "s", e.what());
+    if (!error) return;
+    PyObject *station = e.station ? PyLong_FromLongLong(*e.station) : Py_NewRef(Py_None);
+    if (station && PyObject_SetAttrString(error, "station", station) == 0)
+        PyErr_SetObject(PyExc_TimeoutError, error);
+    Py_XDECREF(station);
+    Py_DECREF(error);
+}
+
 // Sets the error for the core's own exceptions; anything else propagates, so
 // that pybind11 can go on with its standard translation.
 void translate_core_error(std::exception_ptr p) {
@@ -137,6 +149,8 @@ void translate_core_error(std::exception_ptr p) {
         PyErr_SetNone(PyExc_AssertionError);
     } catch (const DeviceError &e) {
         set_device_error(e.what(), e.code);
+    } catch (const ResponseTimeout &e) {
+        set_timeout_error(e);
     } catch (const IOError &e) {
         PyErr_SetString(PyExc_OSError, e.what());
     } catch (const IndexError &e) {

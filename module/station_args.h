@@ -11,6 +11,7 @@
 #include "codec/long_frames.h"
 #include "module/station_trampolines.h"
 #include "station/mew_full_duplex.h"
+#include "transport/tcp_channel.h"
 
 namespace mew::py_boundary {
 
@@ -115,7 +116,14 @@ std::unique_ptr<Station> make_station(const char *cls, py::args args, py::kwargs
     py::object timeout = kMaster ? pop_query_timeout(kwargs) : py::object();
     const LineFormatArgs format(kwargs, static_cast<const Station *>(nullptr));
     const double seconds = kMaster ? timeout_seconds(timeout) : 0.0;
-    StationChannel ch = make_channel(take_channel(cls, args, kwargs), kwargs);
+    py::object named = take_channel(cls, args, kwargs);
+    // A master's connection attempt keeps to its query time-out, unless
+    // the caller says otherwise: a query's wait is bounded by it, a
+    // reconnection included, and so is the first connection.
+    if (kMaster && seconds >= 0 && PyUnicode_Check(named.ptr()) && !kwargs.contains("connect_timeout") &&
+        parse_tcp_url(std::string(py::str(named))))
+        kwargs["connect_timeout"] = py::float_(seconds);
+    StationChannel ch = make_channel(named, kwargs);
     std::unique_ptr<Station> station;
     if constexpr (kFullDuplex)
         station = std::make_unique<Station>(ch.channel, seconds, slave_station);

@@ -170,6 +170,9 @@ public:
         py::gil_scoped_acquire gil;
         serial_.attr("flushOutput")();
     }
+    void wake_reader() override {
+        if (native_) native_->wake_reader();
+    }
     const py::object &serial() const { return serial_; }
 
 private:

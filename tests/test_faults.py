@@ -62,7 +62,7 @@ COIL_WORDS = {0: 0xA5C3, 1: 0x0000}
 
 # (type, message pattern, short name for the figures)
 ALLOWED = [
-    (OSError, r"MewMasterBase: device response timeout\.", "time-out"),
+    (TimeoutError, r"MewMasterBase: device response timeout\.", "time-out"),
     (OSError, r"Error: device response format invalid: (begin with: .*|length too small: \d+)", "format"),
     (OSError, r"Error: device response check code invalid\.", "check code"),
     (OSError, r"Error: station not match: expected \d+, got \d+", "station"),

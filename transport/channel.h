@@ -10,6 +10,28 @@
 
 namespace mew {
 
+// What a channel that carries frames over connections (TCP) offers beyond
+// moving them. A connection's bytes stay its own: what a dropped one
+// brought is never read as the next one's. Connections are numbered from 1
+// in the order they are made.
+class Connections {
+public:
+    virtual ~Connections() = default;
+    // The number of the latest connection made, open or dropped since.
+    virtual std::uint64_t latest() const = 0;
+    // The connection that the bytes the last read returned came over; 0
+    // before any.
+    virtual std::uint64_t last_read() const = 0;
+    // Drops the open connection, if any, without reporting a loss to
+    // readers: an exchange on it went wrong and nothing more may come of
+    // it. Returns its number; 0 when none was open.
+    virtual std::uint64_t abandon() = 0;
+    // Connects unless connected, waiting at most `timeout` seconds
+    // (negative: the channel's own limit) besides the channel's own limit;
+    // IOError when no connection can be made.
+    virtual void connect(double timeout) = 0;
+};
+
 class Channel {
 public:
     virtual ~Channel() = default;
@@ -26,6 +48,14 @@ public:
     virtual void close() {}
     virtual void flush_input() {}
     virtual void flush_output() {}
+
+    // Its connections, for a channel that has them; none for a line.
+    virtual Connections *connections() { return nullptr; }
+    // Makes a read that waits in another thread now return as if its
+    // time-out had passed, so that a stopping receiver need not wait for
+    // it; a read that comes later may return early once. Does nothing
+    // unless overridden.
+    virtual void wake_reader() {}
 };
 
 }  // namespace mew

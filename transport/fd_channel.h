@@ -26,12 +26,17 @@ public:
     std::int64_t in_waiting() override;
     // Wakes every reader and writer and refuses later calls.
     void close() override { port_.shutdown(); }
+    void wake_reader() override { port_.interrupt(); }
     // Drops what was read ahead and what the descriptor holds.
     void flush_input() override;
 
     // Bytes read from the descriptor that no read has taken yet.
     std::size_t buffered() const { return reader_.buffered(); }
-    void discard() { reader_.discard(); }
+    // Drops what was read ahead, and wakes no read has seen.
+    void discard() {
+        port_.clear_interrupts();
+        reader_.discard();
+    }
 
 private:
     PosixPort port_;

@@ -27,14 +27,34 @@ int poll_ms(double timeout) {
 }  // namespace
 
 PosixPort::PosixPort(int fd) : fd_(fd) {
-    if (::pipe(wake_) != 0) throw SerialError(errno_text("pipe", errno));
-    for (int w : wake_) ::fcntl(w, F_SETFD, FD_CLOEXEC);
+    if (::pipe2(wake_, O_CLOEXEC) != 0) throw SerialError(errno_text("pipe", errno));
+    if (::pipe2(interrupt_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        int err = errno;
+        for (int w : wake_) ::close(w);
+        throw SerialError(errno_text("pipe", err));
+    }
 }
 
 PosixPort::~PosixPort() {
     shutdown();
     for (int w : wake_)
         if (w >= 0) ::close(w);
+    for (int w : interrupt_)
+        if (w >= 0) ::close(w);
+}
+
+void PosixPort::interrupt() {
+    // A child's write would wake the parent's reader.
+    if (owner_.foreign() || closed_) return;
+    char b = 1;
+    [[maybe_unused]] ssize_t n = ::write(interrupt_[1], &b, 1);
+}
+
+void PosixPort::clear_interrupts() {
+    if (owner_.foreign()) return;
+    char buf[64];
+    while (::read(interrupt_[0], buf, sizeof buf) > 0) {
+    }
 }
 
 void PosixPort::shutdown() {
@@ -55,19 +75,25 @@ bool PosixPort::wait(short events, double timeout) {
     const auto deadline = clock::now() + std::chrono::duration<double>(forever ? 0 : timeout);
     for (;;) {
         if (closed_) throw PortClosedError();
-        pollfd fds[2] = {{fd_, events, 0}, {wake_[0], POLLIN, 0}};
+        // Only a wait for input can be interrupted: a write goes on.
+        pollfd fds[3] = {{fd_, events, 0}, {wake_[0], POLLIN, 0}, {interrupt_[0], POLLIN, 0}};
+        const nfds_t watched = events == POLLIN ? 3 : 2;
         double left = forever ? -1 : std::chrono::duration<double>(deadline - clock::now()).count();
         if (!forever && left < 0) left = 0;
         // In slices, so that the host can run a signal handler meanwhile.
         double slice = runtime::has_interrupt_check() && (forever || left > runtime::kWaitSlice)
                            ? runtime::kWaitSlice
                            : left;
-        int rc = ::poll(fds, 2, poll_ms(slice));
+        int rc = ::poll(fds, watched, poll_ms(slice));
         if (rc < 0) {
             if (errno == EINTR) continue;
             throw SerialError(errno_text("poll", errno));
         }
         if (closed_ || fds[1].revents) throw PortClosedError();
+        if (watched == 3 && fds[2].revents) {
+            clear_interrupts();
+            return false;
+        }
         if (fds[0].revents & POLLNVAL) throw PortClosedError();
         if (fds[0].revents) return true;
         if (!forever && clock::now() >= deadline) return false;

@@ -26,12 +26,18 @@ public:
     // Wakes every call that waits on the port, waits until none is left and
     // refuses all later ones with PortClosedError.
     void shutdown();
+    // Makes a wait for input in progress (or the next one) end as if its
+    // time-out had passed.
+    void interrupt();
+    // Forgets interrupts no wait has seen.
+    void clear_interrupts();
     bool is_closed() const { return closed_.load(); }
 
 private:
     runtime::ProcessOwner owner_;
     int fd_;
-    int wake_[2] = {-1, -1};
+    int wake_[2] = {-1, -1};       // written once by shutdown()
+    int interrupt_[2] = {-1, -1};  // a byte for each interrupt()
     std::atomic<bool> closed_{false};
     std::mutex read_mutex_, write_mutex_;
 

@@ -64,6 +64,29 @@ bool starts_with_nocase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
+// The name as the host's repr() would show it, quotes included, so that a
+// control character in it shows as an escape rather than acting.
+std::string text_repr(std::string_view name) {
+    std::string out = "'";
+    for (unsigned char c : name) {
+        if (c == '\\' || c == '\'') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "'";
+}
+
+bool has_control(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return std::iscntrl(static_cast<unsigned char>(c)); });
+}
+
 }  // namespace
 
 std::optional<TcpAddress> parse_tcp_url(std::string_view name) {
@@ -95,6 +118,9 @@ std::optional<TcpAddress> parse_tcp_url(std::string_view name) {
     for (char c : address.host)
         if (std::isspace(static_cast<unsigned char>(c)) || c == '/' || c == '?' || c == '@')
             throw bad("bad host name");
+    // The resolver reads a name up to its first NUL: "127.0.0.1\0evil"
+    // would reach another host than the one shown.
+    if (has_control(name)) throw ValueError("invalid TCP address " + text_repr(name) + ": control character");
     if (port.empty()) throw bad("no port");
     int number = 0;
     for (char c : port) {
@@ -120,8 +146,8 @@ struct TcpChannel::Connection {
     std::string lost_message;
 };
 
-TcpChannel::Pipe::Pipe() {
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw IOError("pipe failed: " + errno_text(errno));
+TcpChannel::Pipe::Pipe(int flags) {
+    if (::pipe2(fds, O_CLOEXEC | flags) != 0) throw IOError("pipe failed: " + errno_text(errno));
 }
 
 TcpChannel::Pipe::~Pipe() {
@@ -138,8 +164,9 @@ TcpChannel::TcpChannel(std::string host, int port, TcpSettings settings)
     if (port_ < 1 || port_ > 65535)
         throw ValueError("TCP port must be 1..65535, not " + std::to_string(port_));
     if (host_.empty()) throw ValueError("TCP host name is empty");
+    if (has_control(host_)) throw ValueError("TCP host name has a control character: " + text_repr(host_));
     std::string error;
-    int fd = open_socket(error);
+    int fd = open_socket(error, settings_.connect_timeout);
     if (fd < 0) throw IOError("cannot connect to " + address() + ": " + error);
     connection_ = std::make_shared<Connection>(fd, ++generation_);
 }
@@ -181,26 +208,29 @@ bool TcpChannel::wait(int fd, short events, double timeout) {
     const auto deadline = Clock::now() + std::chrono::duration<double>(forever ? 0 : timeout);
     for (;;) {
         if (closed_) throw PortClosedError();
-        pollfd fds[2] = {{fd, events, 0}, {wake_.fds[0], POLLIN, 0}};
+        // Only a wait for input can be interrupted: a write goes on.
+        pollfd fds[3] = {{fd, events, 0}, {wake_.fds[0], POLLIN, 0}, {interrupt_.fds[0], POLLIN, 0}};
+        const nfds_t watched = events == POLLIN ? 3 : 2;
         double left = forever ? -1 : std::chrono::duration<double>(deadline - Clock::now()).count();
         if (!forever && left < 0) left = 0;
         // In slices, so that the host can run a signal handler meanwhile.
         double slice = runtime::has_interrupt_check() && (forever || left > runtime::kWaitSlice)
                            ? runtime::kWaitSlice
                            : left;
-        int rc = ::poll(fds, 2, poll_ms(slice));
+        int rc = ::poll(fds, watched, poll_ms(slice));
         if (rc < 0) {
             if (errno == EINTR) continue;
             throw IOError("poll failed: " + errno_text(errno));
         }
         if (closed_ || fds[1].revents) throw PortClosedError();
+        if (watched == 3 && fds[2].revents && take_interrupt()) return false;
         if (fds[0].revents) return true;
         if (!forever && Clock::now() >= deadline) return false;
         runtime::check_interrupt();
     }
 }
 
-int TcpChannel::open_socket(std::string &error) {
+int TcpChannel::open_socket(std::string &error, double timeout) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -232,7 +262,7 @@ int TcpChannel::open_socket(std::string &error) {
                 failed(errno_text(errno));
                 continue;
             }
-            if (!wait(fd, POLLOUT, settings_.connect_timeout)) {
+            if (!wait(fd, POLLOUT, timeout)) {
                 failed(errno_text(ETIMEDOUT));
                 continue;
             }
@@ -254,7 +284,7 @@ int TcpChannel::open_socket(std::string &error) {
     return -1;
 }
 
-std::shared_ptr<TcpChannel::Connection> TcpChannel::reconnect() {
+std::shared_ptr<TcpChannel::Connection> TcpChannel::reconnect(double timeout) {
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         double left = std::chrono::duration<double>(next_attempt_ - Clock::now()).count();
@@ -266,7 +296,9 @@ std::shared_ptr<TcpChannel::Connection> TcpChannel::reconnect() {
         }
     }
     std::string error;
-    int fd = open_socket(error);
+    const double limit = settings_.connect_timeout;
+    if (timeout < 0 || (!unlimited(limit) && limit < timeout)) timeout = limit;
+    int fd = open_socket(error, timeout);
     FdGuard guard(fd);
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (fd < 0) {
@@ -289,14 +321,36 @@ std::shared_ptr<TcpChannel::Connection> TcpChannel::reconnect() {
     return connection_;
 }
 
-std::string TcpChannel::drop(const std::shared_ptr<Connection> &c, const std::string &reason) {
+std::uint64_t TcpChannel::latest() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return generation_;
+}
+
+std::uint64_t TcpChannel::abandon() {
+    std::shared_ptr<Connection> c = current();
+    if (!c) return 0;
+    drop(c, "dropped after an exchange without its answer", false);
+    return c->generation;
+}
+
+void TcpChannel::connect(double timeout) {
+    if (closed_) throw PortClosedError();
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    if (closed_) throw PortClosedError();
+    if (!current()) reconnect(timeout);
+}
+
+std::string TcpChannel::drop(const std::shared_ptr<Connection> &c, const std::string &reason, bool report) {
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (c->dropped) return c->lost_message;
     c->dropped = true;
     c->lost_message = "connection to " + address() + " lost: " + reason;
     // A connection is only ever replaced after its drop.
     if (connection_ == c) connection_.reset();
-    if (!closed_) lost_ = c->lost_message;
+    if (!closed_ && report) {
+        lost_ = c->lost_message;
+        lost_connection_ = c->generation;
+    }
     // Wakes a reader polling it; the descriptor goes with the last holder.
     ::shutdown(c->fd, SHUT_RDWR);
     state_cv_.notify_all();
@@ -320,10 +374,10 @@ void TcpChannel::send_frame(std::string_view data) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (!wait(c->fd, POLLOUT, settings_.connect_timeout))
-                throw ConnectionLost(drop(c, "the peer takes no data"));
+                throw ConnectionLost(drop(c, "the peer takes no data"), c->generation);
             continue;
         }
-        throw ConnectionLost(drop(c, n < 0 ? errno_text(errno) : "send failed"));
+        throw ConnectionLost(drop(c, n < 0 ? errno_text(errno) : "send failed"), c->generation);
     }
 }
 
@@ -341,13 +395,18 @@ bool TcpChannel::fill(std::string &out, std::size_t max, double timeout) {
             if (lost_) {
                 std::string message = std::move(*lost_);
                 lost_.reset();
-                throw ConnectionLost(message);
+                throw ConnectionLost(message, lost_connection_);
             }
             if (!connection_) {
                 // Nothing comes until a send connects again.
                 if (!runtime::wait_seconds(state_cv_, lock, left(),
-                                           [this] { return connection_ || closed_ || lost_; }))
+                                           [this] { return connection_ || closed_ || lost_ || interrupted_; }))
                     return false;
+                if (interrupted_ && !connection_ && !lost_) {
+                    lock.unlock();
+                    take_interrupt();
+                    return false;
+                }
                 continue;
             }
             c = connection_;
@@ -360,6 +419,10 @@ bool TcpChannel::fill(std::string &out, std::size_t max, double timeout) {
         char buf[4096];
         ssize_t n = ::recv(c->fd, buf, std::min(max, sizeof buf), 0);
         if (n > 0) {
+            // Bytes of a connection dropped meanwhile belong to nobody: once
+            // abandon() has returned, none of them is read.
+            std::lock_guard<std::mutex> lock(state_mutex_);
+            if (c->dropped) continue;
             out.append(buf, static_cast<std::size_t>(n));
             return true;
         }
@@ -371,17 +434,18 @@ bool TcpChannel::fill(std::string &out, std::size_t max, double timeout) {
 
 void TcpChannel::check_input() {
     std::optional<std::string> lost;
-    std::uint64_t now = 0;
+    std::uint64_t now = 0, lost_connection = 0;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         if (connection_) now = connection_->generation;
         lost.swap(lost_);
+        lost_connection = lost_connection_;
     }
     if (buffer_generation_ != 0 && buffer_generation_ != now) {
         reader_.discard();
         buffer_generation_ = 0;
     }
-    if (lost) throw ConnectionLost(*lost);
+    if (lost) throw ConnectionLost(*lost, lost_connection);
 }
 
 template <class Read>
@@ -390,7 +454,9 @@ std::string TcpChannel::reading(Read read, bool whole_frame) {
     std::lock_guard<std::mutex> lock(read_mutex_);
     check_input();
     try {
-        return read();
+        std::string got = read();
+        if (!got.empty() && buffer_generation_ != 0) last_read_ = buffer_generation_;
+        return got;
     } catch (const ConnectionLost &) {
         reader_.discard();
         buffer_generation_ = 0;
@@ -425,9 +491,29 @@ std::int64_t TcpChannel::in_waiting() {
     return waiting;
 }
 
+void TcpChannel::wake_reader() {
+    // A child's write would wake the parent's reader.
+    if (owner_.foreign() || closed_) return;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        interrupted_ = true;
+    }
+    char b = 1;
+    [[maybe_unused]] ssize_t n = ::write(interrupt_.fds[1], &b, 1);
+    state_cv_.notify_all();
+}
+
+bool TcpChannel::take_interrupt() {
+    char buf[64];
+    while (::read(interrupt_.fds[0], buf, sizeof buf) > 0) {
+    }
+    return interrupted_.exchange(false);
+}
+
 void TcpChannel::flush_input() {
     if (closed_) throw PortClosedError();
     std::lock_guard<std::mutex> lock(read_mutex_);
+    take_interrupt();
     reader_.discard();
     buffer_generation_ = 0;
     std::shared_ptr<Connection> c = current();

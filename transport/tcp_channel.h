@@ -15,6 +15,8 @@
 // limit, so that a dead unit is not hammered.
 #pragma once
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -54,7 +56,7 @@ struct TcpAddress {
 // TCP name without a host, without a port or with a port not in 1..65535.
 std::optional<TcpAddress> parse_tcp_url(std::string_view name);
 
-class TcpChannel : public Channel {
+class TcpChannel : public Channel, private Connections {
 public:
     // Connects at once; IOError "cannot connect to host:port: [Errno 111]
     // Connection refused" when that fails. `host` is a name or an IPv4 or
@@ -78,6 +80,8 @@ public:
     void close() override;
     // Drops what was read ahead and what the socket holds now.
     void flush_input() override;
+    Connections *connections() override { return this; }
+    void wake_reader() override;
 
     const std::string &host() const { return host_; }
     int port() const { return port_; }
@@ -95,6 +99,12 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     struct Connection;
+
+    std::uint64_t latest() const override;
+    std::uint64_t last_read() const override { return last_read_.load(); }
+    std::uint64_t abandon() override;
+    void connect(double timeout) override;
+
     class Source : public ByteSource {
     public:
         explicit Source(TcpChannel &channel) : channel_(channel) {}
@@ -106,7 +116,7 @@ private:
         TcpChannel &channel_;
     };
     struct Pipe {
-        Pipe();
+        explicit Pipe(int flags = 0);
         ~Pipe();
         Pipe(const Pipe &) = delete;
         Pipe &operator=(const Pipe &) = delete;
@@ -117,7 +127,9 @@ private:
     const int port_;
     const TcpSettings settings_;
     runtime::ProcessOwner owner_;
-    Pipe wake_;
+    Pipe wake_;        // written once by close()
+    Pipe interrupt_{O_NONBLOCK};  // a byte for each wake_reader()
+    std::atomic<bool> interrupted_{false};
     std::atomic<bool> closed_{false};
 
     // The connection and what is known of it.
@@ -126,6 +138,7 @@ private:
     std::shared_ptr<Connection> connection_;
     std::uint64_t generation_ = 0;     // of the latest connection
     std::optional<std::string> lost_;  // a drop no read has reported yet
+    std::uint64_t lost_connection_ = 0;  // the connection it was
     std::string last_error_;           // of the last failed attempt
     double backoff_;                   // the pause the next failure sets
     double pause_ = 0;                 // the pause the last failure set
@@ -138,18 +151,25 @@ private:
     // bytes the reader holds (0: none).
     std::mutex read_mutex_;
     std::uint64_t buffer_generation_ = 0;
+    // The connection of the bytes the last read returned.
+    std::atomic<std::uint64_t> last_read_{0};
     Source source_{*this};
     FrameReader reader_;
 
     std::shared_ptr<Connection> current() const;
     // A socket connected to the host, or -1 with the reason in `error`.
-    int open_socket(std::string &error);
-    std::shared_ptr<Connection> reconnect();
+    // `timeout`: the longest wait for the connection, seconds (negative: the
+    // settings' connect_timeout).
+    int open_socket(std::string &error, double timeout);
+    std::shared_ptr<Connection> reconnect(double timeout = -1);
     // Drops `c` unless it was dropped already; the message of its loss.
-    std::string drop(const std::shared_ptr<Connection> &c, const std::string &reason);
+    // `report`: the next read reports it (ConnectionLost).
+    std::string drop(const std::shared_ptr<Connection> &c, const std::string &reason, bool report = true);
     // Waits until `fd` has `events`; false when `timeout` passed first.
     bool wait(int fd, short events, double timeout);
     bool fill(std::string &out, std::size_t max, double timeout);
+    // Forgets the wakes of wake_reader(); true when there was one.
+    bool take_interrupt();
     // Lets go of bytes of a dropped connection; reports a drop once.
     void check_input();
     template <class Read>

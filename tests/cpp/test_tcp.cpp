@@ -386,12 +386,12 @@ TEST(FrameQueueLoss, ALossEndsTheWaitOnceAfterTheFramesQueuedBeforeIt) {
     mew::FrameQueue queue;
     auto waiter = std::async(std::launch::async, [&] { return queue.get(30); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    queue.connection_lost("connection to x lost");
+    queue.connection_lost("connection to x lost", 1);
     ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(waiter.get(), std::nullopt);
     EXPECT_EQ(queue.lost(), "connection to x lost");
     queue.put("a\r");
-    queue.connection_lost("connection to x lost again");
+    queue.connection_lost("connection to x lost again", 1);
     EXPECT_EQ(queue.get(30), "a\r");
     EXPECT_EQ(queue.get(30), std::nullopt);
     EXPECT_EQ(queue.try_get(), std::nullopt);  // and it waits again after that
