@@ -104,8 +104,8 @@ void MewBase::abandon_input(std::uint64_t connection) {
 
 void MewBase::route(const std::string &line, std::uint64_t from) {
     if (from != 0 && from <= abandoned_) {
-        runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: Drop frame of an abandoned connection: ",
-                       line);
+        runtime::trace(runtime::TraceEvent::kWarning, this,
+                       "MewBase: Drop frame of an abandoned connection: ", line);
         return;
     }
     if (serves_continuations_.load() && frames::is_continuation_request(line)) {
@@ -163,7 +163,9 @@ void MewBase::receiver_loop() {
             if (c.empty()) continue;
             struct InFrame {
                 std::atomic<bool> &flag;
-                explicit InFrame(std::atomic<bool> &f) : flag(f) { flag.store(true, std::memory_order_relaxed); }
+                explicit InFrame(std::atomic<bool> &f) : flag(f) {
+                    flag.store(true, std::memory_order_relaxed);
+                }
                 ~InFrame() { flag.store(false, std::memory_order_relaxed); }
             } in_frame(in_frame_);
             try {

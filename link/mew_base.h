@@ -70,7 +70,9 @@ public:
     bool receiving() const { return in_frame_.load(std::memory_order_relaxed); }
     // When the last frame that went to a feedback listener was read, while
     // watched; the clock's epoch before any.
-    Clock::time_point last_response() const { return Clock::time_point(Clock::duration(last_response_.load())); }
+    Clock::time_point last_response() const {
+        return Clock::time_point(Clock::duration(last_response_.load()));
+    }
 
 protected:
     // Creates (without starting) a thread whose body is the named method of

@@ -84,7 +84,8 @@ std::string text_repr(std::string_view name) {
 }
 
 bool has_control(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) { return std::iscntrl(static_cast<unsigned char>(c)); });
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return std::iscntrl(static_cast<unsigned char>(c)); });
 }
 
 }  // namespace
@@ -399,8 +400,9 @@ bool TcpChannel::fill(std::string &out, std::size_t max, double timeout) {
             }
             if (!connection_) {
                 // Nothing comes until a send connects again.
-                if (!runtime::wait_seconds(state_cv_, lock, left(),
-                                           [this] { return connection_ || closed_ || lost_ || interrupted_; }))
+                if (!runtime::wait_seconds(state_cv_, lock, left(), [this] {
+                        return connection_ || closed_ || lost_ || interrupted_;
+                    }))
                     return false;
                 if (interrupted_ && !connection_ && !lost_) {
                     lock.unlock();

@@ -127,7 +127,7 @@ private:
     const int port_;
     const TcpSettings settings_;
     runtime::ProcessOwner owner_;
-    Pipe wake_;        // written once by close()
+    Pipe wake_;                   // written once by close()
     Pipe interrupt_{O_NONBLOCK};  // a byte for each wake_reader()
     std::atomic<bool> interrupted_{false};
     std::atomic<bool> closed_{false};
@@ -136,12 +136,12 @@ private:
     mutable std::mutex state_mutex_;
     std::condition_variable state_cv_;  // a connection came, or close()
     std::shared_ptr<Connection> connection_;
-    std::uint64_t generation_ = 0;     // of the latest connection
-    std::optional<std::string> lost_;  // a drop no read has reported yet
+    std::uint64_t generation_ = 0;       // of the latest connection
+    std::optional<std::string> lost_;    // a drop no read has reported yet
     std::uint64_t lost_connection_ = 0;  // the connection it was
-    std::string last_error_;           // of the last failed attempt
-    double backoff_;                   // the pause the next failure sets
-    double pause_ = 0;                 // the pause the last failure set
+    std::string last_error_;             // of the last failed attempt
+    double backoff_;                     // the pause the next failure sets
+    double pause_ = 0;                   // the pause the last failure set
     Clock::time_point next_attempt_{};
 
     // Writers, one at a time (a send may connect first).
