@@ -95,6 +95,9 @@ std::optional<TcpAddress> parse_tcp_url(std::string_view name) {
     for (std::string_view scheme : {"tcp://", "socket://"})
         if (starts_with_nocase(name, scheme)) rest = name.substr(scheme.size());
     if (rest.data() == nullptr) return std::nullopt;
+    // The resolver reads a name up to its first NUL: "127.0.0.1\0evil"
+    // would reach another host than the one shown.
+    if (has_control(name)) throw ValueError("invalid TCP address " + text_repr(name) + ": control character");
     auto bad = [&](const std::string &why) {
         return ValueError("invalid TCP address '" + std::string(name) + "': " + why +
                           " (expected tcp://host:port)");
@@ -119,9 +122,6 @@ std::optional<TcpAddress> parse_tcp_url(std::string_view name) {
     for (char c : address.host)
         if (std::isspace(static_cast<unsigned char>(c)) || c == '/' || c == '?' || c == '@')
             throw bad("bad host name");
-    // The resolver reads a name up to its first NUL: "127.0.0.1\0evil"
-    // would reach another host than the one shown.
-    if (has_control(name)) throw ValueError("invalid TCP address " + text_repr(name) + ": control character");
     if (port.empty()) throw bad("no port");
     int number = 0;
     for (char c : port) {
