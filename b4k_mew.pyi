@@ -229,7 +229,13 @@ class MewBase:
     def _receiver(self) -> None: ...
 
 class MewMasterBase(MewBase):
-    """A station that sends a command and waits for its response."""
+    """A station that sends a command and waits for its response.
+
+    No response within query_timeout raises the built-in TimeoutError (an
+    OSError) "MewMasterBase: device response timeout.", whose attribute
+    `station` (Optional[int]) is the station the command addressed. A query
+    that ends without its answer drops a TCP connection; on a serial line the
+    next queries wait for the line to rest (see README)."""
 
     _query_timeout: Optional[float]
     _query_lock: StationLock

@@ -6,7 +6,10 @@
 // response. Bit 0 of byte 4 prefixes the response with a head that answers
 // the command's station; bit 1 gives it a correct check code and CR, so the
 // fuzzer gets past the master's checks to the decoding of the data; bit 2
-// then cuts it into frames of 118 characters as a controller does.
+// then cuts it into frames of 118 characters as a controller does. Bit 3
+// plays a device that never ends a transfer: the response becomes the first
+// frame of a longer one, and every request for the next frame gets another
+// frame with the same data, without end; the read must end all the same.
 //
 // One master per process: starting a thread per input would cost more than
 // the input itself. The channel queues the response the moment the command
@@ -40,7 +43,12 @@ struct Rig {
     std::shared_ptr<mew::testing::ScriptedChannel> channel =
         std::make_shared<mew::testing::ScriptedChannel>();
     mew::MewMaster master{channel, 0.05};
-    Rig() { master.start(); }
+    Rig() {
+        // Inputs follow each other at once: a shorter gap keeps a failed
+        // one from slowing every next one.
+        master.set_late_answer_gap(0.002);
+        master.start();
+    }
 };
 
 // Never destroyed: the receiver thread may still be in the channel when the
@@ -141,15 +149,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (!cut.empty()) response = cut;
         }
     }
+    std::string endless;
+    if (mode & 8) {
+        const std::string head = "%" + text::hex(station, 2);
+        const std::string data = text::hex(static_cast<std::int64_t>(response.size()) & 0xFFFF, 4);
+        response = MewStatic::append_tail(head + "$RD" + data);
+        response.insert(response.size() - 1, "&");
+        endless = MewStatic::append_tail(head + (data.size() > (size & 7) ? data.substr(size & 7) : ""));
+        endless.insert(endless.size() - 1, "&");
+    }
     // Every response is followed by one that any query takes (a query drops
     // a response to another command and waits on), so that no input waits
     // for the time-out; when the query has taken its answer before, the
     // receiver drops this one, as no query is waiting then.
+    // A transfer without end is ended by the master itself.
     complete_frames(response);
-    response += "%01!99\r";
+    if (endless.empty()) response += "%01!99\r";
 
     Rig &r = rig();
     r.channel->script(response);
+    if (!endless.empty()) r.channel->endless(endless);
     mew::MewMaster &m = r.master;
     const std::int64_t small = count >= 1 && count <= 9 ? count : 1;
     std::vector<std::int64_t> words(static_cast<std::size_t>(small), 0x1234);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/errors.h"
+#include "codec/long_frames.h"
 #include "transport/channel.h"
 
 namespace mew::testing {
@@ -26,7 +27,14 @@ public:
     void script(std::string response) {
         std::lock_guard<std::mutex> lock(mutex_);
         scripted_ = std::move(response);
+        endless_.clear();
         sent_ = false;
+    }
+    // Answers every request for a further frame with `frame`, as a device
+    // that never ends its transfer, until the next script().
+    void endless(std::string frame) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        endless_ = std::move(frame);
     }
     bool sent() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -62,8 +70,9 @@ public:
         return out;
     }
 
-    void send_frame(std::string_view) override {
+    void send_frame(std::string_view data) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (!endless_.empty() && mew::frames::is_continuation_request(data)) pending_ += endless_;
         pending_ += scripted_ + every_;
         scripted_.clear();
         sent_ = true;
@@ -88,6 +97,7 @@ private:
     std::condition_variable arrived_;
     std::condition_variable drained_;
     std::string scripted_;
+    std::string endless_;
     std::string pending_;
     bool reader_waiting_ = false;
     bool sent_ = false;
