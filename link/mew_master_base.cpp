@@ -23,8 +23,9 @@ void warn(const MewMasterBase *master, std::string_view head, std::string_view t
 // The longest response a command of unknown size may have: as long as the
 // longest frame the receiver takes.
 constexpr std::int64_t kLongestAnswer = 64 * 1024;
-// Data characters a frame of the shortest frame limit carries, about: what
-// a long response's total time is counted in.
+// Data characters a frame of the shortest frame limit (118) carries at
+// least, but for the last: what a long response's frames and total time are
+// counted in.
 constexpr std::int64_t kFrameData = 100;
 // How often a wait for a quiet line looks again while a frame is coming in.
 constexpr double kBusySlice = 0.01;
@@ -273,11 +274,11 @@ std::string MewMasterBase::further_frames(const std::string &command, std::strin
     std::string data;
     std::int64_t frames_taken = 0;
     while (frames::is_continued(frame)) {
-        // A frame may carry no data at all; more frames than characters are
-        // no response.
-        if (++frames_taken > most + 1)
+        // Every frame but the last is filled up to the frame limit, 118 at
+        // least: more frames than that are no response, whatever they carry.
+        if (++frames_taken > most / kFrameData + 1)
             throw IOError("Error: device response format invalid: too many frames: " +
-                          std::to_string(frames_taken));
+                          std::to_string(frames_taken + 1));
         send(request);
         for (;;) {
             std::optional<std::string> next = queue.get(bounded ? total.within(timeout) : -1.0);
