@@ -51,8 +51,10 @@ class MewMasterBase::Deadline {
 public:
     explicit Deadline(double seconds)
         : forever_(runtime::unbounded(seconds)),
-          end_(Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double>(forever_ ? 0.0 : seconds))) {}
+          start_(Clock::now()),
+          end_(start_ + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(forever_ ? 0.0 : seconds))) {}
+    Clock::time_point start() const { return start_; }
     bool forever() const { return forever_; }
     // Seconds left (never below 0), or -1 without limit.
     double left() const {
@@ -64,6 +66,7 @@ public:
 
 private:
     bool forever_;
+    Clock::time_point start_;
     Clock::time_point end_;
 };
 
@@ -78,7 +81,7 @@ public:
     ~Outcome() {
         try {
             if (answered) {
-                if (master_.guarding_.load()) master_.guard_line(false, {});
+                if (master_.guarding_.load()) master_.guard_line(false);
             } else if (connections_) {
                 if (connections_->abandon() != 0)
                     warn(&master_,
@@ -86,15 +89,12 @@ public:
                          "connects anew.");
                 master_.abandon_input(connections_->latest());
             } else {
-                master_.guard_line(true, heard);
+                master_.guard_line(true);
             }
         } catch (...) {
         }
     }
     bool answered = false;
-    // When the exchange last heard the line: its command went out, or a
-    // response came. It was quiet since, as far as the exchange knows.
-    Clock::time_point heard = Clock::now();
 
 private:
     MewMasterBase &master_;
@@ -128,8 +128,8 @@ double MewMasterBase::late_answer_gap() const {
     return gap;
 }
 
-void MewMasterBase::guard_line(bool on, Clock::time_point quiet_since) {
-    if (on) guarding_since_ = quiet_since;
+void MewMasterBase::guard_line(bool on) {
+    if (on) guarding_since_ = Clock::now();
     if (guarding_.exchange(on) != on) watch_line(on);
 }
 
@@ -183,29 +183,27 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
     if (command.empty() || command.back() != MewStatic::TAIL) command += MewStatic::TAIL;
     double timeout = query_timeout_.load();
     if (std::isnan(timeout)) timeout = 0;
-    // The whole query keeps to its time-out: a connection made anew, a
-    // line waited quiet, the command and its answer.
-    const Deadline deadline(timeout);
     Connections *const connections = channel().connections();
-
     Subscription subscription(feedback_listeners());
     FrameQueue &queue = subscription.queue();
-    Outcome outcome(*this, connections);
+    // After a failure on a line, the answer it missed may come now: the
+    // command waits until the line has rested (a line that never does
+    // within a time-out fails the query).
     const bool guarded = !connections && guarding_.load();
-    if (connections)
-        connections->connect(deadline.left());
-    else if (guarded && !await_quiet_line(queue, deadline))
-        throw timed_out(this, command);
+    if (guarded && !await_quiet_line(queue, Deadline(timeout))) throw timed_out(this, command);
+    // Then the query keeps to its time-out: a connection made anew, the
+    // command and its answer.
+    const Deadline deadline(timeout);
+    Outcome outcome(*this, connections);
+    if (connections) connections->connect(deadline.left());
     // A loss reported before the command goes out was an earlier
     // connection's: the send connects again.
     queue.clear_lost();
     send(command);
-    outcome.heard = Clock::now();
     const std::uint64_t sent_on = connections ? connections->latest() : 0;
     for (;;) {
         std::optional<std::string> response =
             guarded ? settled_response(queue, deadline) : queue.get(deadline.left());
-        if (response) outcome.heard = Clock::now();
         if (!response) {
             if (queue.closed()) throw PortClosedError();
             if (std::optional<std::string> lost = queue.lost()) {

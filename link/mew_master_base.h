@@ -72,8 +72,7 @@ private:
     std::atomic<bool> guarding_{false};
     Clock::time_point guarding_since_{};
 
-    // `quiet_since`: when the line was last heard before the guard began.
-    void guard_line(bool on, Clock::time_point quiet_since);
+    void guard_line(bool on);
     // Drops every response until the line has been quiet for the gap; false
     // when the deadline came first.
     bool await_quiet_line(FrameQueue &queue, const Deadline &deadline);
