@@ -44,8 +44,9 @@ PosixPort::~PosixPort() {
 }
 
 void PosixPort::interrupt() {
-    // A child's write would wake the parent's reader.
-    if (owner_.foreign() || closed_) return;
+    // A child's write would wake the parent's reader; without a reader
+    // waiting, a wake would only cut the next read short.
+    if (owner_.foreign() || closed_ || readers_.load() == 0) return;
     char b = 1;
     [[maybe_unused]] ssize_t n = ::write(interrupt_[1], &b, 1);
 }
@@ -73,6 +74,16 @@ bool PosixPort::wait(short events, double timeout) {
     using clock = std::chrono::steady_clock;
     const bool forever = timeout < 0 || std::isinf(timeout);
     const auto deadline = clock::now() + std::chrono::duration<double>(forever ? 0 : timeout);
+    struct Waiting {
+        std::atomic<int> &count;
+        bool counted;
+        Waiting(std::atomic<int> &c, bool on) : count(c), counted(on) {
+            if (counted) ++count;
+        }
+        ~Waiting() {
+            if (counted) --count;
+        }
+    } waiting(readers_, events == POLLIN);
     for (;;) {
         if (closed_) throw PortClosedError();
         // Only a wait for input can be interrupted: a write goes on.
@@ -90,12 +101,12 @@ bool PosixPort::wait(short events, double timeout) {
             throw SerialError(errno_text("poll", errno));
         }
         if (closed_ || fds[1].revents) throw PortClosedError();
-        if (watched == 3 && fds[2].revents) {
-            clear_interrupts();
-            return false;
-        }
         if (fds[0].revents & POLLNVAL) throw PortClosedError();
+        const bool woken = watched == 3 && fds[2].revents;
+        if (woken) clear_interrupts();
+        // Bytes that came are read all the same.
         if (fds[0].revents) return true;
+        if (woken) return false;
         if (!forever && clock::now() >= deadline) return false;
         runtime::check_interrupt();
     }

@@ -39,6 +39,7 @@ private:
     int wake_[2] = {-1, -1};       // written once by shutdown()
     int interrupt_[2] = {-1, -1};  // a byte for each interrupt()
     std::atomic<bool> closed_{false};
+    std::atomic<int> readers_{0};  // waits for input under way
     std::mutex read_mutex_, write_mutex_;
 
     // Waits for `events` on the port; false on time-out.

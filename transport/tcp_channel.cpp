@@ -224,8 +224,10 @@ bool TcpChannel::wait(int fd, short events, double timeout) {
             throw IOError("poll failed: " + errno_text(errno));
         }
         if (closed_ || fds[1].revents) throw PortClosedError();
-        if (watched == 3 && fds[2].revents && take_interrupt()) return false;
+        const bool woken = watched == 3 && fds[2].revents && take_interrupt();
+        // Bytes that came are read all the same.
         if (fds[0].revents) return true;
+        if (woken) return false;
         if (!forever && Clock::now() >= deadline) return false;
         runtime::check_interrupt();
     }
@@ -383,6 +385,11 @@ void TcpChannel::send_frame(std::string_view data) {
 }
 
 bool TcpChannel::fill(std::string &out, std::size_t max, double timeout) {
+    struct Waiting {
+        std::atomic<int> &count;
+        explicit Waiting(std::atomic<int> &c) : count(c) { ++count; }
+        ~Waiting() { --count; }
+    } waiting(readers_);
     const bool forever = unlimited(timeout);
     const auto deadline = Clock::now() + std::chrono::duration<double>(forever ? 0 : timeout);
     auto left = [&] {
@@ -494,8 +501,9 @@ std::int64_t TcpChannel::in_waiting() {
 }
 
 void TcpChannel::wake_reader() {
-    // A child's write would wake the parent's reader.
-    if (owner_.foreign() || closed_) return;
+    // A child's write would wake the parent's reader; without a reader
+    // waiting, a wake would only cut the next read short.
+    if (owner_.foreign() || closed_ || readers_.load() == 0) return;
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         interrupted_ = true;

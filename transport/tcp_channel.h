@@ -130,6 +130,7 @@ private:
     Pipe wake_;                   // written once by close()
     Pipe interrupt_{O_NONBLOCK};  // a byte for each wake_reader()
     std::atomic<bool> interrupted_{false};
+    std::atomic<int> readers_{0};  // reads waiting for input
     std::atomic<bool> closed_{false};
 
     // The connection and what is known of it.
