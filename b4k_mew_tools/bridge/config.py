@@ -60,8 +60,10 @@ def check_address(text, kind):
 
 
 def _shown(value):
+    # Short enough that the reason after it survives the one-line cut of
+    # the command's error line, whatever the config's path.
     text = repr(value)
-    return text if len(text) <= 60 else text[:57] + "..."
+    return text if len(text) <= 40 else text[:37] + "..."
 
 
 def _get(table, key, where, kinds, default=None, required=False, check=None, what=None):
