@@ -4,6 +4,7 @@
 
 PYBIND11_MODULE(b4k_mew, m) {
     m.doc() = "MEWTOCOL-COM master, slave and remote I/O instruments over a serial line.";
+    m.attr("__version__") = MEW_VERSION;
     mew::py_boundary::register_errors(m);
     mew::py_boundary::install_runtime();
     mew::py_boundary::bind_codec(m);

@@ -1,5 +1,8 @@
 // Channel and MewSerial.
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cctype>
 #include <mutex>
 #include <optional>
 
@@ -110,6 +113,48 @@ private:
     py::handle serial_;  // owned by the MewSerial
 };
 
+// Whether a port name is a URL that the serial library has a handler for
+// ("loop://", "rfc2217://host:port", "spy:///dev/ttyUSB0", "hwgrep://..."),
+// looked up in its handler packages as it does itself.
+bool is_serial_url(const std::string &name) {
+    const std::size_t colon = name.find("://");
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string scheme = name.substr(0, colon);
+    for (char &c : scheme) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    py::module_ find_spec = py::module_::import("importlib.util");
+    for (py::handle package : py::module_::import("serial").attr("protocol_handler_packages")) {
+        try {
+            if (!find_spec.attr("find_spec")(py::str(package) + py::str(".protocol_") + py::str(scheme)).is_none())
+                return true;
+        } catch (py::error_already_set &) {  // a handler package that is not there
+        }
+    }
+    return false;
+}
+
+// An existing character device under any name: /dev/pts/3,
+// /dev/serial/by-id/..., a link that udev made.
+bool is_device_path(const std::string &name) {
+    struct stat st {};
+    return stat(name.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+// The serial library's port object for MewSerial's keywords: a URL port
+// through its URL handlers, any other name as a plain port.
+py::object open_serial(py::kwargs kwargs) {
+    py::module_ serial = py::module_::import("serial");
+    if (kwargs.contains("port") && PyUnicode_Check(py::object(kwargs["port"]).ptr()) &&
+        is_serial_url(py::str(kwargs["port"]))) {
+        py::object url = kwargs["port"];
+        PyDict_DelItemString(kwargs.ptr(), "port");
+        return serial.attr("serial_for_url")(url, **kwargs);
+    }
+    return serial.attr("Serial")(**kwargs);
+}
+
 }  // namespace
 
 // A serial port opened with the serial library, whose bytes travel in C++
@@ -205,7 +250,8 @@ StationChannel make_channel(py::object channel, py::kwargs kwargs) {
         std::string name = py::str(channel);
         if (std::optional<StationChannel> tcp = tcp_channel_for(name, kwargs)) return *tcp;
         std::string lower = py::str(channel.attr("lower")());
-        if (lower.rfind("com", 0) != 0 && lower.rfind("/dev/tty", 0) != 0)
+        if (lower.rfind("com", 0) != 0 && lower.rfind("/dev/tty", 0) != 0 && !is_serial_url(name) &&
+            !is_device_path(name))
             throw py::value_error("Unknown device name: " + name);
         kwargs["port"] = channel;
         py::object serial = py::module_::import("b4k_mew").attr("MewSerial")(**kwargs);
@@ -265,9 +311,10 @@ void bind_transport(py::module_ &m) {
     serial.def(py::init([](py::args args, py::kwargs kwargs) {
                    if (!args.empty()) throw py::type_error("MewSerial() takes keyword arguments only");
                    if (!kwargs.contains("timeout")) kwargs["timeout"] = 0.1;
-                   return std::make_shared<MewSerial>(py::module_::import("serial").attr("Serial")(**kwargs));
+                   return std::make_shared<MewSerial>(open_serial(kwargs));
                }),
-               "Opens serial.Serial(**kwargs), with timeout=0.1 unless given; keyword arguments only.");
+               "Opens serial.Serial(**kwargs), or serial.serial_for_url for a port URL (loop://, rfc2217://, "
+               "spy://, ...), with timeout=0.1 unless given; keyword arguments only.");
     serial.def_property_readonly("_serial", &MewSerial::serial, "The open serial.Serial object.");
     serial.def(
         "read", [](MewSerial &s, std::int64_t size) { return s.read(size); }, py::arg("size") = 1,

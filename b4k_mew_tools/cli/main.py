@@ -5,6 +5,7 @@ import logging
 import os
 import sys
 
+from .. import __version__
 from . import bridge, demo, gateway, line, readwrite, scan, simulate, status
 from .errors import CliError, describe_line_error, one_line, PROG
 from .line import _print, _stop_requested, _stop_signals
@@ -47,6 +48,8 @@ def build_parser():
         epilog=MAIN_EPILOG,
         formatter_class=_Formatter,
     )
+    parser.add_argument("--version", action="version", version="%s %s" % (PROG, __version__),
+                        help="print the version and exit")
     parser.add_argument("-v", "--trace", action="store_true",
                         help="log every frame sent and received, and the library's troubles, to stderr")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
