@@ -215,7 +215,7 @@ def parse_config(document):
 def load_config(path):
     """The Config in the TOML file ``path``; ConfigError (with the line
     where tomllib gives it), OSError when it cannot be read."""
-    import tomllib
+    from .._compat import tomllib
     with open(path, "rb") as file:
         try:
             document = tomllib.load(file)

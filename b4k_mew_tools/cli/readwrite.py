@@ -218,7 +218,7 @@ def _labels(path, points):
     configuration has them ([[point]] or [[line.point]]: station, address,
     name, unit); points not watched are left out. One line and status 2 for
     a file that cannot be read or a point that is not right."""
-    import tomllib
+    from .._compat import tomllib
 
     try:
         with open(path, "rb") as file:
