@@ -4,6 +4,12 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Op
 
 __version__: str
 
+# The cores under b4k_mew_tools' Simulator, Device and AsyncMewMaster, whose
+# own annotations are what users see.
+_SimDevice: Any
+_Simulator: Any
+_AsyncCore: Any
+
 INST_TYPE_UNKNOWN: int
 INST_TYPE_XY: int
 INST_TYPE_Axis: int

@@ -91,7 +91,7 @@ def _operation(name, parameters):
 
     operation.__name__ = name
     operation.__qualname__ = "AsyncMewMaster." + name
-    operation.__signature__ = inspect.Signature(
+    operation.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
         [_P("self", _P.POSITIONAL_OR_KEYWORD)] + [_P(p, _P.POSITIONAL_OR_KEYWORD) for p in parameters])
     operation.__doc__ = _description(name) + "\n\nA coroutine: awaits the answer without blocking the loop."
     return operation

@@ -178,7 +178,7 @@ class Device(b4k_mew._SimDevice):
         self._watch_reads(hook is not None)
 
 
-class _Devices(collections.abc.MutableMapping):
+class _Devices(collections.abc.MutableMapping):  # type: ignore[type-arg]
     """A simulator's devices by station: what is put in is served."""
 
     def __init__(self, simulator):

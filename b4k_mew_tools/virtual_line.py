@@ -15,12 +15,12 @@ class VirtualLine:
     reads, as on a null-modem cable, or with more ends as on a shared
     multi-drop line. Use as a context manager, or call ``close()``."""
 
-    def __init__(self, ends=2):
+    def __init__(self, ends: int = 2) -> None:
         if ends < 2:
             raise ValueError("a line has at least two ends, not %r" % (ends,))
-        self._fds = []
-        self._masters = []
-        self.ports = []
+        self._fds: list[int] = []
+        self._masters: list[int] = []
+        self.ports: list[str] = []
         for _ in range(ends):
             master, slave = os.openpty()
             tty.setraw(master)
@@ -29,22 +29,23 @@ class VirtualLine:
             self._masters.append(master)
             self.ports.append(os.ttyname(slave))
         self._stop_r, self._stop_w = os.pipe()
-        self._thread = threading.Thread(target=self._relay, name="VirtualLine", daemon=True)
+        self._thread: "threading.Thread | None" = threading.Thread(target=self._relay, name="VirtualLine",
+                                                                  daemon=True)
         self._thread.start()
 
     @property
-    def port_a(self):
+    def port_a(self) -> str:
         return self.ports[0]
 
     @property
-    def port_b(self):
+    def port_b(self) -> str:
         return self.ports[1]
 
     #: Bytes held for an end whose reader has fallen this far behind are
     #: dropped, as a UART overruns; until then nothing is lost.
     MAX_PENDING = 1 << 20
 
-    def _relay(self):
+    def _relay(self) -> None:
         # The pseudo-terminal masters are non-blocking, and what an end cannot
         # take yet waits here: a blocking write to an end that nobody reads
         # would stop the relay for every end and make close() hang.
@@ -85,7 +86,7 @@ class VirtualLine:
                     written = len(out)
                 del out[:written]
 
-    def close(self):
+    def close(self) -> None:
         """Stops the relay and closes both pseudo-terminals."""
         if self._thread is None:
             return
@@ -98,13 +99,13 @@ class VirtualLine:
             except OSError:
                 pass
 
-    def __enter__(self):
+    def __enter__(self) -> "VirtualLine":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         try:
             self.close()
         except Exception:

@@ -1,24 +1,28 @@
 """Read a few registers and contacts from a station with MewMaster.
 
-    python3 read_registers.py /dev/ttyUSB0 [STATION]
+    python3 read_registers.py PORT [STATION]
 
-Try it without hardware: "b4k-mew simulate --port A --device 1:plc:DT100=4660"
-on one end of a pair of ports, this script on the other.
+PORT is any port the stations take: /dev/ttyUSB0, COM3, /dev/pts/3,
+/dev/serial/by-id/..., tcp://192.168.1.5:9094, rfc2217://host:port, ...
+Try it without hardware: "b4k-mew simulate --listen 9094 --device
+1:plc:DT100=4660", then "python3 read_registers.py tcp://127.0.0.1:9094".
 """
 import sys
 
 import b4k_mew
 
+if len(sys.argv) not in (2, 3):
+    sys.exit("usage: python3 read_registers.py PORT [STATION]")
 port = sys.argv[1]
 station = int(sys.argv[2]) if len(sys.argv) > 2 else 1
 
-# Open the port yourself and hand the channel to the station: that way any
-# port name works (pseudo-terminals, /dev/serial/by-id/... links), and the
-# serial settings are all in one place.
-channel = b4k_mew.MewSerial(port=port, baudrate=9600)
-# The master starts its receiver thread at once; query_timeout is how long
-# each read waits for the device's answer.
-master = b4k_mew.MewMaster(channel, query_timeout=1.0)
+try:
+    # The master opens the port and starts its receiver thread at once;
+    # query_timeout is how long each read waits for the device's answer.
+    master = b4k_mew.MewMaster(port, query_timeout=1.0)
+except (OSError, ValueError) as error:  # no such port, refused address, unknown name
+    print("cannot open %s: %s" % (port, error), file=sys.stderr)
+    sys.exit(2)
 try:
     # Four data registers in one command, as unsigned 16-bit words.
     values = master.get_multi_uint16(station, "DT100", 4)

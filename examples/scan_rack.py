@@ -1,6 +1,9 @@
 """Find the remote I/O devices on a line and drive their points.
 
-    python3 scan_rack.py /dev/ttyUSB0
+    python3 scan_rack.py PORT
+
+PORT is any port the stations take (/dev/ttyUSB0, /dev/pts/3,
+tcp://host:port, ...).
 
 Try it without hardware: "b4k-mew simulate --port A --device 1:xy
 --device 2:xy --device 3:axis" on one end of a pair of ports.
@@ -9,11 +12,17 @@ import sys
 
 import b4k_mew
 
+if len(sys.argv) != 2:
+    sys.exit("usage: python3 scan_rack.py PORT")
 port = sys.argv[1]
 # The manager is a master and a slave at once: slave_station is the number
 # it answers to itself, so pick one that none of the devices uses. A short
 # query_timeout makes the scan's last, unanswered, station quick.
-manager = b4k_mew.InstManager(b4k_mew.MewSerial(port=port), query_timeout=0.3, slave_station=99)
+try:
+    manager = b4k_mew.InstManager(port, query_timeout=0.3, slave_station=99)
+except (OSError, ValueError) as error:  # no such port, refused address, unknown name
+    print("cannot open %s: %s" % (port, error), file=sys.stderr)
+    sys.exit(2)
 try:
     # Asks stations 1, 2, 3, ... for their type until one does not answer.
     manager.initialize_inst_list()

@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-system.sh
 scripts/build.sh
-PYTHONPATH="$PWD/build" exec /usr/bin/python3 examples/demo.py "$@"
+PYTHONPATH="$PWD/build:$PWD" exec /usr/bin/python3 examples/demo.py "$@"

@@ -1,12 +1,35 @@
 """Options, markers and fixtures shared by the test suites."""
 import contextlib
 import faulthandler
+import os
 import sys
 import threading
 
 import pytest
 
 from linkpair import wait_until
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# MEW_INSTALLED=wheel (or editable): the tests run against the package
+# installed into this interpreter, and fail if they would import the
+# checkout's build folder instead. Otherwise: build/ and the checkout,
+# on PYTHONPATH.
+INSTALLED = os.environ.get("MEW_INSTALLED", "")
+# The command as users run it: the installed entry point, or the
+# checkout's launcher.
+B4K_MEW = (os.path.join(os.path.dirname(sys.executable), "b4k-mew") if INSTALLED
+           else os.path.join(ROOT, "b4k-mew"))
+
+
+def child_env(**extra):
+    """os.environ for a Python child process that imports the same b4k_mew
+    and b4k_mew_tools as this one (and the tests' helpers)."""
+    import b4k_mew
+    import b4k_mew_tools
+    paths = [os.path.dirname(os.path.abspath(b4k_mew.__file__)),
+             os.path.dirname(os.path.dirname(os.path.abspath(b4k_mew_tools.__file__))),
+             os.path.join(ROOT, "tests")]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths), PYTHONUNBUFFERED="1", **extra)
 
 WAIT = 5.0  # upper bound of every wait for something that should happen
 TEST_LIMIT = 120.0  # a test still running after this long is taken as hung
@@ -19,6 +42,13 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "soak: long-running load test; deselect with -m 'not soak'")
+    if INSTALLED:
+        import b4k_mew
+        import b4k_mew_tools
+        module, tools = os.path.abspath(b4k_mew.__file__), os.path.abspath(b4k_mew_tools.__file__)
+        if module.startswith(ROOT + os.sep) or (INSTALLED == "wheel" and tools.startswith(ROOT + os.sep)):
+            raise pytest.UsageError("MEW_INSTALLED=%s, but the tests import %s and %s from the checkout"
+                                    % (INSTALLED, module, tools))
 
 
 class Output:

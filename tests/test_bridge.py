@@ -18,7 +18,7 @@ mqtt = pytest.importorskip("paho.mqtt.client")
 import b4k_mew  # noqa: E402
 from b4k_mew_tools import Device, Simulator, VirtualLine  # noqa: E402
 from b4k_mew_tools.bridge import Bridge, parse_config  # noqa: E402
-from conftest import WAIT, wait_until  # noqa: E402
+from conftest import WAIT, child_env, wait_until  # noqa: E402
 
 MOSQUITTO = "/usr/sbin/mosquitto"
 pytestmark = pytest.mark.skipif(not os.path.exists(MOSQUITTO), reason="mosquitto is not installed")
@@ -419,7 +419,7 @@ def test_end_to_end_two_lines_four_stations(plant, mosquitto):
 # --- The command -----------------------------------------------------------------------
 
 def run_cli(*args, timeout=30):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in ("build", ".", os.environ.get("PYTHONPATH")) if p))
+    env = child_env()
     return subprocess.run([sys.executable, "-m", "b4k_mew_tools", "bridge", *args], capture_output=True,
                           text=True, timeout=timeout, env=env,
                           cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -478,7 +478,7 @@ def test_the_command_runs_until_terminated(tmp_path, broker):
                         "[[line.point]]\nstation=1\nname='p'\naddress='DT100'\nperiod=0.05\n"
                         % (broker, server.port))
         watcher = Watcher(broker)
-        env = dict(os.environ, PYTHONPATH="build:.")
+        env = child_env()
         process = subprocess.Popen([sys.executable, "-m", "b4k_mew_tools", "bridge", str(path)],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
                                    cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

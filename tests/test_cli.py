@@ -12,29 +12,22 @@ import threading
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
+import b4k_mew
+import serial
 
-import b4k_mew  # noqa: E402
-import serial  # noqa: E402
+from b4k_mew_tools import Simulator, VirtualLine
+from conftest import B4K_MEW, ROOT, child_env
 
-from b4k_mew_tools import Simulator, VirtualLine  # noqa: E402
-
-SCRIPT = os.path.join(ROOT, "b4k-mew")
+SCRIPT = B4K_MEW
 EXAMPLES = os.path.join(ROOT, "examples")
-PYTHON = "/usr/bin/python3"
+PYTHON = sys.executable
 # Every subprocess finishes in seconds; this only keeps a hung one from
 # hanging the suite.
 LIMIT = 60
 
 
 def _env():
-    env = dict(os.environ)
-    build = os.path.dirname(os.path.abspath(b4k_mew.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([build, ROOT])
-    env["PYTHONUNBUFFERED"] = "1"
-    return env
+    return child_env()
 
 
 def run(*args, timeout=LIMIT):
@@ -390,10 +383,8 @@ def test_demo_runs_and_shows_each_part():
 
 
 def test_demo_launcher_of_the_examples():
-    env = _env()
-    env["PYTHONPATH"] = os.path.dirname(os.path.abspath(b4k_mew.__file__))  # as scripts/demo.sh sets it
     done = subprocess.run([PYTHON, os.path.join(EXAMPLES, "demo.py")], capture_output=True, text=True,
-                          timeout=30, env=env, cwd="/")
+                          timeout=30, env=_env(), cwd="/")
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[-1] == "demo finished"
 

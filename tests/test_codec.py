@@ -1,15 +1,15 @@
 """Tests of the frame codec MewStatic, checked against a plain-Python model."""
 import functools
 import operator
-import os
 import random
 import struct
 import subprocess
+import sys
 
 import pytest
 
-import b4k_mew
 from b4k_mew import MewStatic as M
+from conftest import child_env
 
 CONSTANTS = [
     ("MAX_MULTI_COIL_COUNT", 8), ("HEX_DIGITS", "0123456789ABCDEF"), ("DEC_DIGITS", "0123456789"),
@@ -298,8 +298,7 @@ def test_preconditions_hold_under_optimize():
     code = ("import sys, b4k_mew\n"
             "try:\n    b4k_mew.MewStatic.fill_read_data_area_message(1, 'DT100', 0)\n"
             "except AssertionError as e:\n    print(sys.flags.optimize, repr(str(e)))\n")
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(b4k_mew.__file__)))
-    run = subprocess.run(["/usr/bin/python3", "-O", "-c", code], env=env, capture_output=True, text=True,
+    run = subprocess.run([sys.executable, "-O", "-c", code], env=child_env(), capture_output=True, text=True,
                          timeout=120)
     assert (run.returncode, run.stdout) == (0, "1 ''\n"), run.stderr
 

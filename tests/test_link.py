@@ -18,7 +18,7 @@ import b4k_mew
 from b4k_mew import MewBase, MewMasterBase, MewSerial
 from b4k_mew import MewStatic as M
 import linkpair
-from conftest import Output
+from conftest import Output, child_env
 from linkpair import Device, wait_until
 
 CMD = M.append_tail("%01#RCSX0000")
@@ -706,7 +706,6 @@ st = b4k_mew.MewMasterBase(b4k_mew.MewSerial(port=name))
 def test_script_exits_promptly(script):
     code = ("import os, tty, b4k_mew\ndev, port = os.openpty(); tty.setraw(port); name = os.ttyname(port)\n"
             + SCRIPTS[script] + "print('done')\n")
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(b4k_mew.__file__))
-    run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=30)
+    run = subprocess.run([sys.executable, "-c", code], env=child_env(), capture_output=True, text=True, timeout=30)
     assert (run.returncode, run.stderr) == (0, "")
     assert run.stdout.endswith("done\n")

@@ -425,7 +425,7 @@ def test_a_poller_dropped_while_running_stops_its_thread(rig):
         for i in range(50):
             poller.add(2, "DT%d" % (i * 10), period=0.001)
         poller.start()
-        assert wait_until(lambda: poller.cycles >= 2, WAIT)
+        assert wait_until(lambda: poller.cycles >= 2, WAIT)  # noqa: F821 (called before the del)
         del poller
         gc.collect()
     assert wait_until(lambda: not [t for t in threading.enumerate() if t.name == "Poller"], WAIT)

@@ -6,6 +6,7 @@ station without touching the parent's. Signals come from this process
 import os
 import signal
 import subprocess
+import sys
 import textwrap
 import threading
 import time
@@ -16,6 +17,7 @@ import serial
 import b4k_mew
 from b4k_mew import MewStatic as M
 
+from conftest import child_env
 from linkpair import Device, pair, wait_until
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -28,14 +30,8 @@ def _no_thread_left(no_thread_left):
     yield
 
 
-def child_env():
-    build = os.path.dirname(os.path.abspath(b4k_mew.__file__))
-    return dict(os.environ, PYTHONPATH=os.pathsep.join([build, ROOT, os.path.join(ROOT, "tests")]),
-                PYTHONUNBUFFERED="1")
-
-
 def run_child(code):
-    return subprocess.Popen(["/usr/bin/python3", "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=child_env())
 
 

@@ -21,5 +21,7 @@ response, a lost connection), 2 for bad arguments or a port or address that
 cannot be opened, 130 when interrupted.
 """
 
-from .errors import ERROR_LINE_LIMIT  # noqa: F401
-from .main import build_parser, main  # noqa: F401
+from .errors import ERROR_LINE_LIMIT
+from .main import build_parser, main
+
+__all__ = ["ERROR_LINE_LIMIT", "build_parser", "main"]

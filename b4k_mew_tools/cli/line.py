@@ -6,6 +6,7 @@ import re
 import signal
 import sys
 import threading
+from typing import TextIO
 
 import serial
 
@@ -220,7 +221,7 @@ def _stop_signals():
 
 # The standard output of the running command: the library writes its own
 # messages to sys.stdout, which goes to stderr meanwhile (see main).
-_results = None
+_results: "TextIO | None" = None
 
 # The library's receiver says so when a TCP connection goes.
 _LOSS = re.compile(r"MewBase: connection to .* lost: ")
@@ -248,7 +249,7 @@ class LibraryMessages:
 
 
 # The LibraryMessages of the running command, or None.
-_messages = None
+_messages: "LibraryMessages | None" = None
 
 
 def _print(*parts, stream=None):

@@ -4,6 +4,7 @@ import contextlib
 import logging
 import os
 import sys
+from typing import Sequence
 
 from .. import __version__
 from . import bridge, demo, gateway, line, readwrite, scan, simulate, status
@@ -82,7 +83,7 @@ def _tracing(on):
         log.propagate = saved[1]
 
 
-def main(argv=None):
+def main(argv: "Sequence[str] | None" = None) -> int:
     """Runs the command line ``argv`` (default: the process's) and returns
     the exit status."""
     args = None
@@ -98,7 +99,8 @@ def main(argv=None):
                 # The library writes what it drops or ignores to sys.stdout;
                 # it must not mix with the results, which a script may parse.
                 with contextlib.redirect_stdout(line._messages), _tracing(args.trace):
-                    return args.handler(args)
+                    status: int = args.handler(args)
+                    return status
             finally:
                 line._results = line._messages = None
     except KeyboardInterrupt:
@@ -117,6 +119,7 @@ def main(argv=None):
         if station is None:
             message = str(error)
         else:
+            assert args is not None  # a station comes from the arguments
             message = describe_line_error(error, station, args.timeout, getattr(args, "decimal_stations", False))
         message, status = "error: %s" % message, 1
     if _stop_requested.is_set():

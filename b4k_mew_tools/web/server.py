@@ -149,7 +149,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     @property
     def live(self):
-        return self.server.live
+        return self.server.live  # type: ignore[attr-defined]  # set on the server by LiveServer
 
     def _reply(self, status, body, content_type, extra=()):
         self.send_response(status)

@@ -33,7 +33,7 @@ LARGEST_ERROR_CODE = 99
 def _merge(ranges, areas):
     """Ranges of one area that overlap or touch, as one: (area, start,
     count), in the order of ``areas``, then by address."""
-    merged = []
+    merged: list[tuple[str, int, int]] = []
     for area, start, count in sorted(ranges, key=lambda r: (areas.index(r[0]), r[1], r[2])):
         last = merged[-1] if merged else None
         if last and last[0] == area and start <= last[1] + last[2]:
