@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
-# a short bounded fuzz run of the core, the C++ unit tests (ctest) and the
-# Python tests (pytest, which include the fault-injection and soak tests).
+#   1. a short bounded fuzz run of the core;
+#   2. the C++ unit tests (ctest, CMake build in build/);
+#   3. the package as users get it: python -m build makes an sdist and a
+#      wheel from that sdist (dist/); the wheel goes into a fresh virtual
+#      environment of the default python3 with its test and lint extras from
+#      the package index; then b4k-mew --version, the stubs against the
+#      module (stubtest), mypy --strict, ruff, and pytest against the
+#      installed package (never the checkout's build folder), which include
+#      the fault-injection and soak tests;
+#   4. the MQTT bridge's tests once more with Debian's interpreter and its
+#      paho-mqtt 1.6, on the same wheel;
+#   5. pip install -e . in another environment, and a smoke run of it.
+# The full pytest run of step 3 comes last; extra arguments go to it.
 #   MEW_FUZZ_SECONDS  seconds per fuzz target (default 20; 0 skips fuzzing)
 #   MEW_SOAK_SECONDS  length of the soak test (default 60)
+#   MEW_PYTHON        the interpreter of the environments (default python3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 scripts/setup-system.sh
 scripts/build.sh
 fuzz_seconds=${MEW_FUZZ_SECONDS:-20}
@@ -13,4 +26,43 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     scripts/fuzz.sh "$fuzz_seconds"
 fi
 (cd build && ctest --output-on-failure)
-PYTHONPATH="$PWD/build:$PWD" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"
+
+python=${MEW_PYTHON:-python3}
+envs=$root/build/envs
+rm -rf "$envs" dist
+mkdir -p "$envs"
+step() { echo "== $*"; }
+
+step "sdist and wheel (python -m build)"
+"$python" -m venv "$envs/tools"
+"$envs/tools/bin/pip" install -q build auditwheel
+"$envs/tools/bin/python" -m build --outdir dist .
+wheel=$(ls dist/b4k_mew-*.whl)
+"$envs/tools/bin/auditwheel" show "$wheel" | tee "$envs/auditwheel.txt"
+grep -q 'platform tag: "manylinux_' "$envs/auditwheel.txt"
+
+step "the wheel in a fresh environment"
+"$python" -m venv "$envs/wheel"
+"$envs/wheel/bin/pip" install -q "$wheel[test,lint]"
+# Away from the checkout, so that nothing of it can be imported by mistake.
+(cd "$envs" && "$envs/wheel/bin/b4k-mew" --version && "$envs/wheel/bin/python" -c "import b4k_mew, b4k_mew_tools")
+(cd "$envs" && "$envs/wheel/bin/python" -m mypy.stubtest b4k_mew --allowlist "$root/tests/stubtest-allowlist.txt")
+"$envs/wheel/bin/mypy" --strict examples b4k_mew_tools
+"$envs/wheel/bin/ruff" check .
+
+step "the MQTT bridge with Debian's paho-mqtt"
+/usr/bin/python3 -m venv --system-site-packages "$envs/debian"
+"$envs/debian/bin/pip" install -q --no-deps "$wheel"
+MEW_INSTALLED=wheel "$envs/debian/bin/python" -P -m pytest -q -p no:cacheprovider tests/test_bridge.py
+"$envs/debian/bin/python" -c "import paho.mqtt; print('paho-mqtt', paho.mqtt.__version__)"
+
+step "an editable install"
+"$python" -m venv "$envs/editable"
+"$envs/editable/bin/pip" install -q -e ".[test]"
+(cd "$envs" && "$envs/editable/bin/b4k-mew" --version)
+MEW_INSTALLED=editable "$envs/editable/bin/pytest" -q -p no:cacheprovider tests/test_package.py tests/test_readme.py
+
+step "every Python test against the installed wheel"
+# The entry point, not "python -m pytest", which would put the checkout on
+# the path.
+MEW_INSTALLED=wheel "$envs/wheel/bin/pytest" -q -p no:cacheprovider tests "$@"

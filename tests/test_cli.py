@@ -485,8 +485,10 @@ def test_virtual_line_keeps_what_an_unread_end_has_not_taken_and_closes():
 # the examples
 
 
-def test_example_read_registers(rack):
-    status, out, err = run_example("read_registers.py", rack.port, 5)
+@pytest.mark.parametrize("over", ["serial", "tcp"])
+def test_example_read_registers(rack, over):
+    port = rack.port if over == "serial" else "tcp://127.0.0.1:%d" % rack.sim.listen("127.0.0.1", 0).port
+    status, out, err = run_example("read_registers.py", port, 5)
     assert (status, err) == (0, "")
     assert out.splitlines() == [
         "DT100 = 4660",
@@ -520,6 +522,14 @@ def test_example_scan_rack(rack):
     ]
     assert rack.sim.devices[1].outputs == 0x0001
     assert rack.sim.devices[2].outputs == 0x00F0
+
+
+@pytest.mark.parametrize("example", ["read_registers.py", "scan_rack.py", "answer_as_slave.py"])
+@pytest.mark.parametrize("port", ["tcp://127.0.0.1:1", "/dev/b4k-mew-no-such-port", "nowhere"])
+def test_examples_say_in_one_line_that_a_port_cannot_be_opened(example, port):
+    status, out, err = run_example(example, port)
+    assert (status, out) == (2, "")
+    assert err.startswith("cannot open %s: " % port) and len(err.splitlines()) == 1, err
 
 
 def test_example_answer_as_slave(running):
