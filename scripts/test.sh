@@ -11,7 +11,9 @@
 #      the fault-injection and soak tests;
 #   4. the MQTT bridge's tests once more with Debian's interpreter and its
 #      paho-mqtt 1.6, on the same wheel;
-#   5. pip install -e . in another environment, and a smoke run of it.
+#   5. pip install -e . in another environment, and a smoke run of it;
+#   6. where the machine has a Python 3.9 (pyenv's), the package built and
+#      the tools' tests run with it.
 # The full pytest run of step 3 comes last; extra arguments go to it.
 #   MEW_FUZZ_SECONDS  seconds per fuzz target (default 20; 0 skips fuzzing)
 #   MEW_SOAK_SECONDS  length of the soak test (default 60)
@@ -61,6 +63,18 @@ step "an editable install"
 "$envs/editable/bin/pip" install -q -e ".[test]"
 (cd "$envs" && "$envs/editable/bin/b4k-mew" --version)
 MEW_INSTALLED=editable "$envs/editable/bin/pytest" -q -p no:cacheprovider tests/test_package.py tests/test_readme.py
+
+step "the oldest Python claimed (requires-python >= 3.9)"
+# pyenv's 3.9 where the machine has one; Debian 12 itself has none.
+oldest=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.9*/bin/python3.9 2>/dev/null | tail -n1 || true)
+if [ -n "$oldest" ]; then
+    "$oldest" -m venv "$envs/oldest"
+    "$envs/oldest/bin/pip" install -q ".[test]"
+    MEW_INSTALLED=wheel "$envs/oldest/bin/pytest" -q -p no:cacheprovider tests/test_package.py \
+        tests/test_readme.py tests/test_bridge.py tests/test_cli.py -m "not soak"
+else
+    echo "no Python 3.9 on this machine: skipped"
+fi
 
 step "every Python test against the installed wheel"
 # The entry point, not "python -m pytest", which would put the checkout on
