@@ -159,16 +159,24 @@ void check_abstract(py::handle self, py::handle cls, std::initializer_list<const
 std::unique_ptr<runtime::WorkerThread> python_thread(py::handle self, const char *method) {
     py::gil_scoped_acquire gil;
     py::object type_name = self.get_type().attr("__name__");
+    // The target holds the station, so the thread keeps it alive, and
+    // counts itself for the wait at exit until its C++ part is over.
+    py::cpp_function target([station = py::reinterpret_borrow<py::object>(self), name = std::string(method)] {
+        RunningThread counted;
+        station.attr(name.c_str())();
+    });
     py::object thread = py::module_::import("threading")
-                            .attr("Thread")(py::arg("target") = self.attr(method),
+                            .attr("Thread")(py::arg("target") = target,
                                             py::arg("name") = py::str("{}.{}").format(type_name, method),
                                             py::arg("daemon") = false);
+    own_threads(self, ExitRank::kStation, "stop");
     return std::make_unique<PythonThread>(std::move(thread));
 }
 
 std::unique_ptr<runtime::WorkerThread> python_thread(const std::string &name, std::function<void()> body) {
     py::gil_scoped_acquire gil;
     py::cpp_function target([body = std::move(body)] {
+        RunningThread counted;
         py::gil_scoped_release nogil;
         body();
     });

@@ -125,4 +125,22 @@ py::object thread_object(const runtime::WorkerThread *thread);
 // Installs the printer and the error describer of the Python host.
 void install_runtime();
 
+// The wait for the threads of stations and services when the interpreter
+// exits, which stops their owners when interrupted (Ctrl-C).
+void install_exit_wait();
+// Counts a thread of a station or a service while its C++ part runs (the
+// interpreter lock held at both ends): the exit waits until none is left.
+struct RunningThread {
+    RunningThread();
+    ~RunningThread();
+    RunningThread(const RunningThread &) = delete;
+    RunningThread &operator=(const RunningThread &) = delete;
+};
+// Who is stopped first when the wait at exit is interrupted: workers that
+// use servers and stations, then servers, then stations.
+enum class ExitRank { kWorker = 0, kServer = 1, kStation = 2 };
+// `owner` runs threads; `stop_method` (no arguments) ends them. With
+// `stop_at_exit`, the exit stops it at once instead of waiting for it.
+void own_threads(py::handle owner, ExitRank rank, const char *stop_method, bool stop_at_exit = false);
+
 }  // namespace mew::py_boundary

@@ -7,6 +7,7 @@ PYBIND11_MODULE(b4k_mew, m) {
     m.attr("__version__") = MEW_VERSION;
     mew::py_boundary::register_errors(m);
     mew::py_boundary::install_runtime();
+    mew::py_boundary::install_exit_wait();
     mew::py_boundary::bind_codec(m);
     mew::py_boundary::bind_transport(m);
     mew::py_boundary::bind_link(m);

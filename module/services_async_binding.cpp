@@ -395,6 +395,11 @@ void bind_async(py::module_ &m) {
         },
         py::arg("command"));
 
+    // Stopped, should the wait for its worker at the interpreter's exit be
+    // interrupted.
+    wrap_init(
+        cls, {}, [](py::handle) {}, [](py::handle self) { own_threads(self, ExitRank::kWorker, "close"); });
+
     name_async_master(m);
 }
 

@@ -50,10 +50,9 @@ struct Receivers {
 };
 
 // The named tuples and the stream class, made once when the module loads.
-py::object g_result_type;   // b4k_mew.PollResult
-py::object g_change_type;   // b4k_mew.PollChange
-py::object g_stream_type;   // b4k_mew.PollerChanges
-py::object g_live_pollers;  // a WeakSet the interpreter's shutdown stops
+py::object g_result_type;  // b4k_mew.PollResult
+py::object g_change_type;  // b4k_mew.PollChange
+py::object g_stream_type;  // b4k_mew.PollerChanges
 
 // The asynchronous side in Python: an asyncio.Queue fed from the poller's
 // thread through call_soon_threadsafe, one batch per cycle, and the stop of
@@ -107,19 +106,6 @@ class PollerChanges:
             self._pending.extend(batch)
         return self._pending.popleft()
 
-
-live_pollers = weakref.WeakSet()
-
-
-def _stop_pollers():
-    for poller in list(live_pollers):
-        poller.stop()
-
-
-try:
-    threading._register_atexit(_stop_pollers)
-except (AttributeError, RuntimeError):  # an interpreter without it, or one shutting down
-    pass
 )";
 
 py::object to_py(const PointValue &value) {
@@ -267,7 +253,6 @@ void bind_poller(py::module_ &m) {
     g_stream_type = side["PollerChanges"];
     g_stream_type.attr("__module__") = "b4k_mew";
     m.attr("PollerChanges") = g_stream_type;
-    g_live_pollers = side["live_pollers"];
 
     py::object namedtuple = py::module_::import("collections").attr("namedtuple");
     g_result_type = namedtuple("PollResult", "value time changed error", py::arg("module") = "b4k_mew");
@@ -391,10 +376,11 @@ void bind_poller(py::module_ &m) {
                       "on_change(changes), called from the poller's thread once a cycle with the list of "
                       "PollChange of the points that changed; None for no call.");
 
-    // Every poller joins the set the interpreter's shutdown stops.
-    py::object live = g_live_pollers;
+    // A poller still running when the interpreter exits is stopped, not
+    // waited for.
     wrap_init(
-        m.attr("Poller"), {}, [](py::handle) {}, [live](py::handle self) { live.attr("add")(self); });
+        m.attr("Poller"), {}, [](py::handle) {},
+        [](py::handle self) { own_threads(self, ExitRank::kWorker, "stop", true); });
 }
 
 }  // namespace mew::py_boundary

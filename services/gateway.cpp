@@ -8,13 +8,14 @@
 
 namespace mew {
 
-Gateway::Gateway(MewMasterBase &line, const std::string &host, int port, TcpService::MakeThread make_thread)
+Gateway::Gateway(MewMasterBase &line, const std::string &host, int port, TcpService::MakeThread make_thread,
+                 TcpServer::Limits limits)
     : service_(
           host, port,
           [&line](const std::string &frame, TcpService::Transfer &transfer) {
               return relay(line, frame, transfer);
           },
-          std::move(make_thread)) {}
+          std::move(make_thread), limits) {}
 
 std::string Gateway::relay(MewMasterBase &line, const std::string &frame, TcpService::Transfer &transfer) {
     // The line's transfer is over by the time its first frame comes back:

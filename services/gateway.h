@@ -17,7 +17,7 @@ namespace mew {
 class Gateway {
 public:
     Gateway(MewMasterBase &line, const std::string &host, int port,
-            TcpService::MakeThread make_thread = &runtime::make_std_thread);
+            TcpService::MakeThread make_thread = &runtime::make_std_thread, TcpServer::Limits limits = {});
 
     int port() const { return service_.port(); }
     std::size_t connections() const { return service_.connections(); }

@@ -1,16 +1,19 @@
 #include "services/tcp_service.h"
 
+#include <algorithm>
+
 #include "station/station_worker.h"
 
 namespace mew {
 
-TcpService::TcpService(const std::string &host, int port, Responder responder, MakeThread make_thread)
+TcpService::TcpService(const std::string &host, int port, Responder responder, MakeThread make_thread,
+                       TcpServer::Limits limits)
     : responder_(std::move(responder)),
       make_thread_(std::move(make_thread)),
       server_(
           host, port,
           [this](const TcpServer::ConnectionPtr &c, std::string frame) { queue(c, std::move(frame)); },
-          [this](const TcpServer::ConnectionPtr &c) { forget(c); }) {}
+          [this](const TcpServer::ConnectionPtr &c) { forget(c); }, limits) {}
 
 TcpService::~TcpService() {
     try {
@@ -54,12 +57,7 @@ void TcpService::stop() {
 void TcpService::queue(const TcpServer::ConnectionPtr &client, std::string frame) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        Client &c = clients_[client->id()];
-        if (c.queued >= kMaxQueuedPerClient) {
-            client->close();
-            return;
-        }
-        ++c.queued;
+        clients_.try_emplace(client->id());
         jobs_.push_back({client, std::move(frame)});
     }
     cv_.notify_one();
@@ -68,6 +66,10 @@ void TcpService::queue(const TcpServer::ConnectionPtr &client, std::string frame
 void TcpService::forget(const TcpServer::ConnectionPtr &client) {
     std::lock_guard<std::mutex> lock(mutex_);
     clients_.erase(client->id());
+    // Its commands are nobody's now: none goes on the line.
+    jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(),
+                               [&client](const Job &job) { return job.client == client; }),
+                jobs_.end());
 }
 
 void TcpService::work() {
@@ -85,7 +87,6 @@ void TcpService::work() {
                 jobs_.pop_front();
                 auto it = clients_.find(job.client->id());
                 if (it == clients_.end() || !job.client->open()) continue;  // gone meanwhile
-                --it->second.queued;
                 transfer.swap(it->second.transfer);
             }
             runtime::trace(runtime::TraceEvent::kReceived, nullptr, job.frame);
@@ -100,10 +101,8 @@ void TcpService::work() {
                 auto it = clients_.find(job.client->id());
                 if (it != clients_.end()) it->second.transfer.swap(transfer);
             }
-            if (!answer.empty()) {
-                runtime::trace(runtime::TraceEvent::kSent, nullptr, answer);
-                job.client->send(answer);
-            }
+            if (!answer.empty()) runtime::trace(runtime::TraceEvent::kSent, nullptr, answer);
+            job.client->complete(answer);
         }
     } catch (...) {
         report_unhandled(std::current_exception());

@@ -7,8 +7,10 @@
 // The server's thread only reads and queues; the answering runs on a worker
 // thread, so a slow responder (a Python handler, a device behind a gateway)
 // delays the queue, never the accepting of clients or the reading of their
-// frames. A client that queues more than a few frames unanswered loses its
-// connection rather than the others their service.
+// frames. A client may have a few commands waiting (the server's
+// `max_pipelined`), answered in order; the next wait in its own connection.
+// A connection that closes takes its commands still queued with it: they
+// never reach the responder, and an answer under way is dropped.
 #pragma once
 
 #include <atomic>
@@ -32,12 +34,11 @@ public:
     // The answer to `frame` from a client whose unasked frames are in
     // `transfer`; empty for no answer.
     using Responder = std::function<std::string(const std::string &frame, Transfer &transfer)>;
-    static constexpr std::size_t kMaxQueuedPerClient = 16;
     // Makes the worker thread; a host may run it on a thread of its own.
     using MakeThread = std::function<std::unique_ptr<runtime::WorkerThread>(std::function<void()> body)>;
 
     TcpService(const std::string &host, int port, Responder responder,
-               MakeThread make_thread = &runtime::make_std_thread);
+               MakeThread make_thread = &runtime::make_std_thread, TcpServer::Limits limits = {});
     ~TcpService();
     TcpService(const TcpService &) = delete;
     TcpService &operator=(const TcpService &) = delete;
@@ -54,7 +55,6 @@ private:
     };
     struct Client {
         Transfer transfer;
-        std::size_t queued = 0;
     };
 
     Responder responder_;

@@ -92,9 +92,10 @@ def test_garbage_never_reaches_the_line(gateway, out):
         reply = b""
         while not reply.endswith(b"\r"):
             reply += bad.recv(1)
-    assert reply.decode() == M.append_tail("%01$RD0700")
-    # The frame with the wrong check code comes after the answer.
-    out.wait_for("Gateway: Drop what is no command: %01#RDD0000000000FF")
+        assert reply.decode() == M.append_tail("%01$RD0700")
+        # The frame with the wrong check code comes after the answer (and
+        # would go with the connection if it closed first).
+        out.wait_for("Gateway: Drop what is no command: %01#RDD0000000000FF")
     assert out.lines() == ["Gateway: Drop what is no command: \\x00garbage",
                            "Gateway: Drop what is no command: %01#RDD0000000000FF"]
     # Neither the garbage nor the frame with a wrong check code went out.

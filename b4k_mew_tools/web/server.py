@@ -324,6 +324,9 @@ class _HTTPServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
     # A restarted view takes its port back at once.
     allow_reuse_address = True
+    # The system's usual backlog, not socketserver's 5: a burst of pages
+    # waits in the queue instead of retrying SYNs for seconds.
+    request_queue_size = socket.SOMAXCONN
 
     def __init__(self, *args, **kwargs):
         # Connections open now, closed with the server: a browser's kept-alive
