@@ -325,6 +325,11 @@ void bind_link(py::module_ &m) {
     base.def(
         "close", [](MewBase &s) { s.MewBase::close(); }, py::call_guard<py::gil_scoped_release>(),
         "stop(), then closes the channel.");
+    // Every station is a context manager: its threads and its line end with
+    // the block. close() is looked up on the object, so a subclass's runs.
+    base.def("__enter__", [](py::object self) { return self; }, "Returns the station.");
+    base.def(
+        "__exit__", [](py::object self, py::args) { self.attr("close")(); }, "Calls close().");
     base.def(
         "_send",
         [](MewBase &s, const py::str &data) {

@@ -292,6 +292,10 @@ void bind_transport(py::module_ &m) {
     channel.def_property_readonly("in_waiting", abstract("in_waiting"), "Bytes received and not yet read.");
     channel.def(
         "close", [](py::handle) {}, "Does nothing.");
+    // A channel (MewSerial and every subclass) closes at the end of a with block.
+    channel.def("__enter__", [](py::object self) { return self; }, "Returns the channel.");
+    channel.def(
+        "__exit__", [](py::object self, py::args) { self.attr("close")(); }, "Calls close().");
     channel.def(
         "flush_input", [](py::handle) {}, "Does nothing.");
     channel.def(

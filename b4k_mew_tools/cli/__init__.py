@@ -21,7 +21,13 @@ response, a lost connection), 2 for bad arguments or a port or address that
 cannot be opened, 130 when interrupted.
 """
 
-from .errors import ERROR_LINE_LIMIT
-from .main import build_parser, main
+try:
+    from .errors import ERROR_LINE_LIMIT
+    from .main import build_parser, main
+except BaseException as _error:
+    from .._startup import end_if_interrupted
+
+    end_if_interrupted(_error)
+    raise
 
 __all__ = ["ERROR_LINE_LIMIT", "build_parser", "main"]

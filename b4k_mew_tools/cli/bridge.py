@@ -4,7 +4,7 @@ import logging
 import sys
 
 from .errors import CliError
-from .line import _ended_normally, _print
+from .line import _ended_normally, _print, run_until_stopped
 
 BRIDGE_EPILOG = """\
 examples:
@@ -72,8 +72,7 @@ def cmd_bridge(args):
         _print("running until Ctrl-C")
         interrupted = False
         try:
-            while not bridge.failed.wait(3600):
-                pass
+            run_until_stopped(until=bridge.failed)
         except KeyboardInterrupt:
             interrupted = not _ended_normally()
     finally:

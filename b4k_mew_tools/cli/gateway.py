@@ -1,12 +1,11 @@
 """gateway: TCP masters sharing one serial line."""
 
 import contextlib
-import time
 
 import b4k_mew
 
 from .errors import CliError
-from .line import _ended_normally, _print, describe_port, open_channel, parse_listen, tcp_url
+from .line import _ended_normally, _print, describe_port, open_channel, parse_listen, run_until_stopped, tcp_url
 from .options import _Formatter, _seconds, _SECONDS_RANGE, _serial_parent
 
 DEFAULT_LISTEN = "127.0.0.1:9094"
@@ -40,8 +39,7 @@ def cmd_gateway(args):
             _print("gateway: TCP masters on %s share %s, %g s time-out per command"
                    % (tcp_url(host, gateway.port), describe_port(args), args.timeout))
             _print("running until Ctrl-C")
-            while True:
-                time.sleep(3600)
+            run_until_stopped()
         except KeyboardInterrupt:
             interrupted = not _ended_normally()
     _print("stopped")

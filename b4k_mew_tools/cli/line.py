@@ -6,6 +6,7 @@ import re
 import signal
 import sys
 import threading
+import time
 from typing import TextIO
 
 import serial
@@ -217,6 +218,29 @@ def _stop_signals():
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+
+
+# How often a command that runs until stopped looks for a stop request. A
+# signal that another thread takes only sets a flag for the main thread,
+# which sees it when it next runs: the main thread must not sleep longer.
+_STOP_SLICE = 0.1
+
+
+def run_until_stopped(duration=None, until=None):
+    """The main loop of a command that runs until Ctrl-C or ``kill`` (or
+    for ``duration`` seconds, or until the event ``until`` is set): returns
+    when the time is up or the event set, raises KeyboardInterrupt at a stop
+    request, within a tenth of a second of the signal whichever thread the
+    system gave it to."""
+    deadline = None if duration is None else time.monotonic() + duration
+    while True:
+        left = _STOP_SLICE if deadline is None else min(_STOP_SLICE, deadline - time.monotonic())
+        if left <= 0:
+            return
+        if until is None:
+            time.sleep(left)
+        elif until.wait(left):
+            return
 
 
 # The standard output of the running command: the library writes its own

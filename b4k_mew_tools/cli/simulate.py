@@ -1,12 +1,12 @@
 """simulate: a rack of devices on a port, for TCP clients, or both."""
 
 import contextlib
-import time
 
 from ..simulator import KINDS, Device, Simulator
 from .addresses import Address, parse_integer, parse_seconds
 from .errors import _usage_error, check_range, CliError, MAX_DECIMAL_STATION, MAX_SECONDS, MAX_STATION, option
-from .line import _ended_normally, _print, describe_settings, is_tcp_url, open_channel, parse_listen, tcp_url
+from .line import (_ended_normally, _print, describe_settings, is_tcp_url, open_channel, parse_listen,
+                   run_until_stopped, tcp_url)
 from .options import FRAME_LIMITS, _Formatter, _serial_parent
 from .readwrite import _timestamp
 from .web import add_web_names, parse_shown, parse_web, serve, shown_area, WEB_HELP, web_names
@@ -237,11 +237,7 @@ def cmd_simulate(args):
                 _print("running until Ctrl-C")
             else:
                 _print("running for %g s (Ctrl-C stops earlier)" % args.duration)
-            if args.duration is None:
-                while True:
-                    time.sleep(3600)
-            else:
-                time.sleep(args.duration)
+            run_until_stopped(args.duration)
         except KeyboardInterrupt:
             interrupted = not _ended_normally()
         else:
