@@ -31,6 +31,9 @@ def cmd_gateway(args):
         # Its worker is no daemon thread: without this the process would
         # not end.
         stack.callback(gateway.close)
+        # Closed first as well: a query that waits for a silent device ends
+        # now, not at its time-out, and the gateway's close with it.
+        stack.callback(line.close)
         # Only now does anything read the line: a gateway that cannot have
         # its address (another one holds it, say) takes no answer meant for
         # whoever else is on the line.

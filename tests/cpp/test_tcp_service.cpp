@@ -125,3 +125,22 @@ TEST(TcpService, AMisbehavingClientCostsOnlyItsConnection) {
     for (auto &t : many) t.join();
     EXPECT_LE(s.service.connections(), 6u);
 }
+
+TEST(TcpService, PipelinedCommandsAfterNoiseAreAnsweredInOrderAndStopRefusesNewClients) {
+    Served s;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 3; ++i)
+        clients.emplace_back([&s, i] {
+            Client c(s.service.port());
+            // CR LF endings and a NUL in front, forty commands at once.
+            std::string burst(1, '\0');
+            for (int n = 0; n < 40; ++n)
+                burst += MewStatic::fill_read_data_area_message(1, "DT" + std::to_string(i * 100 + n), 1) + "\n";
+            c.send(burst);
+            for (int n = 0; n < 40; ++n) EXPECT_EQ(c.frame(), words_response(i * 100 + n, 1));
+        });
+    for (auto &t : clients) t.join();
+    const int port = s.service.port();
+    s.service.stop();
+    EXPECT_THROW(Client{port}, std::runtime_error);
+}
