@@ -234,6 +234,8 @@ void TcpServer::serve() {
                             wait, std::chrono::duration<double>(c->moved_ + send_timeout - now).count());
                     } else if (c->in_flight_ < limits_.max_pipelined) {
                         events |= POLLIN;
+                        // Commands read before it had to wait go on at once.
+                        if (c->pending_.find('\r') != std::string::npos) wait = 0;
                     }
                     c->paused_ = !(events & POLLIN);
                     fds.push_back({fd, events, 0});
@@ -326,7 +328,9 @@ bool TcpServer::deliver(const ConnectionPtr &c) {
         {
             std::lock_guard<std::mutex> own(c->mutex_);
             if (c->in_flight_ >= limits_.max_pipelined) {
-                // The rest waits in the connection until a command is answered.
+                // The rest waits in the connection until a command is
+                // answered, which wakes this thread.
+                c->paused_ = true;
                 if (!std::exchange(c->pipeline_full_noted_, true))
                     warn("TcpServer: " + c->peer_ + " has " + std::to_string(limits_.max_pipelined) +
                          " commands unanswered, the most it may; its next are read as these are answered");
