@@ -128,7 +128,11 @@ void set_device_error(const char *message, const std::string &code) {
 void set_timeout_error(const ResponseTimeout &e) {
     PyObject *error = PyObject_CallFunction(PyExc_TimeoutError, "s", e.what());
     if (!error) return;
-    PyObject *station = e.station ? PyLong_FromLongLong(*e.station) : Py_NewRef(Py_None);
+    PyObject *station = Py_None;
+    if (e.station)
+        station = PyLong_FromLongLong(*e.station);
+    else
+        Py_INCREF(station);
     if (station && PyObject_SetAttrString(error, "station", station) == 0)
         PyErr_SetObject(PyExc_TimeoutError, error);
     Py_XDECREF(station);
