@@ -278,7 +278,8 @@ std::optional<std::string> plain_data_response(std::string_view command, std::st
     const std::int64_t station = plain_station(frame, type_at);
     if (station < 0 || station != plain_station(command, command_type_at)) return std::nullopt;
     const int high = hex_digit(frame[n - 3]), low = hex_digit(frame[n - 2]);
-    if (high > 15 || low > 15 || (high << 4 | low) != MewStatic::calc_crc(frame.substr(0, n - 3))) return std::nullopt;
+    if (high > 15 || low > 15 || (high << 4 | low) != MewStatic::calc_crc(frame.substr(0, n - 3)))
+        return std::nullopt;
     const auto pos = static_cast<std::size_t>(type_at) + 1;
     if (command_type_at < 0 || static_cast<std::size_t>(command_type_at) + 2 >= command.size() ||
         command[static_cast<std::size_t>(command_type_at)] != MewStatic::QUERY ||

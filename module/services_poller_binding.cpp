@@ -1,7 +1,7 @@
 // Poller: the C++ poller on a master, its cache read from Python and its
 // changes delivered to a callback and to asyncio iterators.
-#include <atomic>
 #include <pybind11/eval.h>
+#include <atomic>
 
 #include "module/bindings.h"
 #include "module/hooks.h"
