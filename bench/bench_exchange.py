@@ -132,6 +132,7 @@ def library_slave(port):
 
 
 def python_under_callgrind(*args):
+    # The helpers run through common.run: "--master_client PORT N", "--slave PORT".
     return [*CALLGRIND, sys.executable, os.path.abspath(__file__), *args]
 
 
@@ -141,7 +142,7 @@ def count_master(peer, library, count):
         resp = responder(peer, master_fd)
         try:
             if library:
-                done = subprocess.run(python_under_callgrind("--master-client", os.ttyname(slave_fd), str(count)),
+                done = subprocess.run(python_under_callgrind("--master_client", os.ttyname(slave_fd), str(count)),
                                       capture_output=True, text=True, check=True)
                 err = done.stderr
             else:
@@ -311,11 +312,6 @@ def poller_seen(peer, seconds):
     watched = "1:DT100"
     delays, stop = [], threading.Event()
 
-    def spin():
-        n = 0
-        while not stop.is_set():
-            n += 1
-
     def read():
         get, last = poller.get, None
         while not stop.is_set():
@@ -326,16 +322,16 @@ def poller_seen(peer, seconds):
                     delays.append(1e3 * (seen - result.time))
                 last = result.time
 
-    threads = [threading.Thread(target=spin), threading.Thread(target=read)]
+    reader, spinner = threading.Thread(target=read), common.Spinner()
     try:
         poller.start()
-        for t in threads:
-            t.start()
-        time.sleep(seconds)
+        with spinner:
+            reader.start()
+            time.sleep(seconds)
+            stop.set()
+            reader.join()
     finally:
         stop.set()
-        for t in threads:
-            t.join()
         poller.close()
         master.close()
         stop_responder(resp, slave_fd)
@@ -409,24 +405,15 @@ def asyncio_against_threads(peer, rounds, reads):
 # --- Main --------------------------------------------------------------------------------------
 
 def main(argv=None):
-    parser = common.argument_parser(__doc__, "no callgrind, a few hundred exchanges of each kind")
-    parser.add_argument("--master-client", nargs=2, help=argparse_hidden())
-    parser.add_argument("--slave", help=argparse_hidden())
-    opts = parser.parse_args(argv)
-    if opts.master_client:
-        library_master_client(opts.master_client[0], int(opts.master_client[1]))
-        return 0
-    if opts.slave:
-        library_slave(opts.slave)
-        return 0
-
-    rounds, count, seconds, reads = (1, 100, 0.2, 128) if opts.quick else (5, 5000, 2.0, 4096)
-    report = {"benchmark": "exchange", "quick": opts.quick, **common.machine_facts(), "targets": {}}
+    opts, (rounds, count, seconds, reads) = common.options(
+        argv, __doc__, (1, 100, 0.2, 128), (5, 5000, 2.0, 4096),
+        quick_help="no callgrind, about a hundred exchanges of each kind")
+    report = {"targets": {}}
     with tempfile.TemporaryDirectory() as tmp:
         peer = build_peer(tmp)
         if peer is None:
             print("no C compiler: nothing to compare with")
-            return 0
+            return common.finish(opts, "exchange", **report)
 
         load = common.OtherLoad()
         if not opts.quick and shutil.which("valgrind"):
@@ -507,15 +494,9 @@ def main(argv=None):
         report["targets"]["asyncio"] = entry
         common.print_target("asyncio >= threads at %s" % "/".join(map(str, CONCURRENCY)), entry, "lowest %.2f" % worst)
 
-    if opts.json:
-        common.write_json(opts.json, report)
-    return 0
-
-
-def argparse_hidden():
-    import argparse
-    return argparse.SUPPRESS
+    return common.finish(opts, "exchange", **report)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    common.run(main, master_client=lambda port, count: library_master_client(port, int(count)),
+               slave=library_slave)
