@@ -227,7 +227,72 @@ std::string response_code_for(std::string_view command) {
     return code.size() == 2 && code[1] != MewStatic::TAIL ? std::string(code) : std::string();
 }
 
+namespace {
+
+// Values of hexadecimal digits (either case); 0xFF for any other byte.
+struct HexTable {
+    unsigned char value[256];
+    constexpr HexTable() : value() {
+        for (int i = 0; i < 256; ++i) value[i] = 0xFF;
+        for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<unsigned char>(i);
+        for (int i = 0; i < 6; ++i) {
+            value['A' + i] = static_cast<unsigned char>(10 + i);
+            value['a' + i] = static_cast<unsigned char>(10 + i);
+        }
+    }
+};
+constexpr HexTable kHexTable;
+
+int hex_digit(char c) {
+    return kHexTable.value[static_cast<unsigned char>(c)];
+}
+
+// The station of a frame whose station field is one to fifteen plain
+// hexadecimal digits ending at `type_at`; -1 for any other field.
+std::int64_t plain_station(std::string_view frame, std::int64_t type_at) {
+    if (type_at < 2 || type_at > 16) return -1;
+    std::int64_t value = 0;
+    for (std::int64_t i = 1; i < type_at; ++i) {
+        int d = hex_digit(frame[static_cast<std::size_t>(i)]);
+        if (d > 15) return -1;
+        value = value * 16 + d;
+    }
+    return value;
+}
+
+// check_response for what a device sends nearly always: an ASCII data
+// response to the station asked, with plain station digits and a check
+// code that is right. Its code and data, or nothing when the frame is any
+// other (the full check then gives the same answer, or the error).
+std::optional<std::string> plain_data_response(std::string_view command, std::string_view frame) {
+    const std::size_t n = frame.size();
+    const char head = !command.empty() && command[0] == kExtendedHead ? kExtendedHead : MewStatic::HEAD;
+    if (n < static_cast<std::size_t>(kShortestFrame) || frame[n - 1] != MewStatic::TAIL ||
+        frame[n - 2] == kContinued || frame[0] != head || !text::is_ascii(frame))
+        return std::nullopt;
+    const std::int64_t type_at = MewStatic::station_end_offset(frame);
+    const std::int64_t command_type_at = MewStatic::station_end_offset(command);
+    if (type_at < 0 || static_cast<std::size_t>(type_at) + 3 > n - 3 ||
+        frame[static_cast<std::size_t>(type_at)] != MewStatic::FEEDBACK)
+        return std::nullopt;
+    const std::int64_t station = plain_station(frame, type_at);
+    if (station < 0 || station != plain_station(command, command_type_at)) return std::nullopt;
+    const int high = hex_digit(frame[n - 3]), low = hex_digit(frame[n - 2]);
+    if (high > 15 || low > 15 || (high << 4 | low) != MewStatic::calc_crc(frame.substr(0, n - 3)))
+        return std::nullopt;
+    const auto pos = static_cast<std::size_t>(type_at) + 1;
+    if (command_type_at < 0 || static_cast<std::size_t>(command_type_at) + 2 >= command.size() ||
+        command[static_cast<std::size_t>(command_type_at)] != MewStatic::QUERY ||
+        command.compare(static_cast<std::size_t>(command_type_at) + 1, 2, frame, pos, 2) != 0 ||
+        command[static_cast<std::size_t>(command_type_at) + 2] == MewStatic::TAIL)
+        return std::nullopt;
+    return std::string(frame.substr(pos, n - 3 - pos));
+}
+
+}  // namespace
+
 std::optional<std::string> check_response(std::string_view command, std::string_view frame) {
+    if (std::optional<std::string> data = plain_data_response(command, frame)) return data;
     const std::string plain = without_continued_mark(frame);
     const std::string_view fb = plain;
     std::string responding = station_decimal(fb);

@@ -18,20 +18,16 @@ void append_hex2(std::string &out, std::int64_t value) {
     }
 }
 
+// Appends the value as decimal(value, width) gives it, without a string of
+// its own for the common case of a number that fits the width.
+void append_decimal(std::string &out, std::int64_t value, std::size_t width);
+
 std::string decimal(std::int64_t value, std::size_t width) {
     std::string digits = std::to_string(value < 0 ? -(value + 1) + 1ULL : static_cast<std::uint64_t>(value));
     std::string out = value < 0 ? "-" : "";
     std::size_t used = digits.size() + out.size();
     if (used < width) out.append(width - used, '0');
     return out + digits;
-}
-
-// The register number of a data-area address: after the area letter, and
-// after one more letter when the second character is not a digit.
-std::string_view register_digits(std::string_view reg) {
-    std::string_view second = text::at(reg, 1);
-    bool digit = second.size() == 1 && second[0] >= '0' && second[0] <= '9';
-    return text::slice_from(reg, digit ? 1 : 2);
 }
 
 // The last number of a run of `count` (at least 1) from `first`. The host's
@@ -58,16 +54,63 @@ void check_name(std::string_view name) {
         if (!allowed_in_name(c)) throw ValueError("character not allowed in a name: " + text::repr(name));
 }
 
+void append_decimal(std::string &out, std::int64_t value, std::size_t width) {
+    if (value < 0 || width > 18 || value >= 1000000000000000000LL) {
+        out += decimal(value, width);
+        return;
+    }
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    if (n < width) out.append(width - n, '0');
+    while (n) out += digits[--n];
+}
+
+// A field of plain decimal digits as parse_int(field, 10) reads it; -1 for
+// anything else (signs, blanks, underscores, too many digits), which
+// parse_int then reads or refuses.
+std::int64_t plain_decimal(std::string_view field) {
+    if (field.empty() || field.size() > 18) return -1;
+    std::int64_t value = 0;
+    for (char c : field) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// The text of a data-area command up to its check code, with room for it.
 std::string data_area_message(std::int64_t station, std::string_view cmd, std::string_view reg_start,
-                              std::int64_t count) {
+                              std::int64_t count, std::size_t room = 0) {
+    // Printable ASCII from here on: characters are bytes.
     check_name(reg_start);
-    std::string data = MewStatic::fill_header(station, cmd);
-    std::string_view addr = register_digits(reg_start);
-    data += text::at(reg_start, 0);
-    std::int64_t start = text::parse_int(addr, 10);
+    std::string data;
+    data.reserve(8 + cmd.size() + 11 + room);
+    data += MewStatic::HEAD;
+    append_hex2(data, station);
+    data += MewStatic::QUERY;
+    data.append(cmd);
+    if (reg_start.size() < 2) throw IndexError();
+    const bool digit = reg_start[1] >= '0' && reg_start[1] <= '9';
+    std::string_view addr = reg_start.substr(digit ? 1 : 2);
+    data += reg_start[0];
+    std::int64_t start = plain_decimal(addr);
+    if (start < 0) start = text::parse_int(addr, 10);
     std::int64_t end = range_end(start, count);
-    data += decimal(start, 5);
-    data += decimal(end, 5);
+    append_decimal(data, start, 5);
+    append_decimal(data, end, 5);
+    return data;
+}
+
+// Appends the check code and CR to a frame's text in place.
+std::string with_tail(std::string data) {
+    unsigned char crc = static_cast<unsigned char>(MewStatic::calc_crc(data));
+    data += kHex[crc >> 4];
+    data += kHex[crc & 15];
+    data += MewStatic::TAIL;
     return data;
 }
 
@@ -308,13 +351,14 @@ std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t stat
 std::string MewStatic::fill_read_data_area_message(std::int64_t station, std::string_view reg_start,
                                                    std::int64_t reg_count) {
     require(reg_count > 0);
-    return append_tail(data_area_message(station, "RD", reg_start, reg_count));
+    return with_tail(data_area_message(station, "RD", reg_start, reg_count, 3));
 }
 
 std::string MewStatic::fill_write_data_area_message(std::int64_t station, std::string_view reg_start,
                                                     const std::vector<std::int64_t> &values) {
     require(!values.empty());
-    std::string data = data_area_message(station, "WD", reg_start, static_cast<std::int64_t>(values.size()));
+    std::string data = data_area_message(station, "WD", reg_start, static_cast<std::int64_t>(values.size()),
+                                         4 * values.size() + 3);
     for (std::int64_t v : values) {
         require(v >= 0);
         if (v <= 0xFFFF)
@@ -322,7 +366,7 @@ std::string MewStatic::fill_write_data_area_message(std::int64_t station, std::s
         else
             data = fill_uint16(data, v);
     }
-    return append_tail(data);
+    return with_tail(std::move(data));
 }
 
 std::string MewStatic::fill_write_single_data_message(std::int64_t station, std::string_view reg,

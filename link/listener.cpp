@@ -86,7 +86,18 @@ void FrameQueue::clear_lost() {
     lost_wakes_ = false;
 }
 
-Subscription::Subscription(ListenerList &list) : list_(list), queue_(std::make_shared<FrameQueue>()) {
+void FrameQueue::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frames_.clear();
+    lost_.reset();
+    lost_connection_ = 0;
+    lost_wakes_ = false;
+}
+
+Subscription::Subscription(ListenerList &list) : Subscription(list, std::make_shared<FrameQueue>()) {}
+
+Subscription::Subscription(ListenerList &list, std::shared_ptr<FrameQueue> queue)
+    : list_(list), queue_(std::move(queue)) {
     list_.append(queue_);
 }
 

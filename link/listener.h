@@ -54,6 +54,9 @@ public:
     // The number of the connection of that loss (0: not known).
     std::uint64_t lost_connection() const;
     void clear_lost();
+    // Empty again and without a loss, for its next use (a closed queue
+    // stays closed).
+    void reset();
 
 private:
     mutable std::mutex mutex_;
@@ -94,6 +97,8 @@ private:
 class Subscription {
 public:
     explicit Subscription(ListenerList &list);
+    // With a queue its owner keeps from one subscription to the next.
+    Subscription(ListenerList &list, std::shared_ptr<FrameQueue> queue);
     ~Subscription();
     Subscription(const Subscription &) = delete;
     Subscription &operator=(const Subscription &) = delete;

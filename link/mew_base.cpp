@@ -139,37 +139,19 @@ void MewBase::receiver_loop() {
     // whole process.
     try {
         while (!stop_flag_.load()) {
-            std::string c;
-            try {
-                c = channel_->read_one();
-            } catch (const ConnectionLost &e) {
-                // The channel connects again at the next send; a response
-                // awaited on the lost connection will not come.
-                report_lost(feedback_listeners_, e);
-                runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: ", e.what());
-                continue;
-            } catch (...) {
-                // A stop closes the channel under the read at times.
-                if (stop_flag_.load()) return;
-                runtime::ErrorInfo info = runtime::describe(std::current_exception());
-                runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " +
-                                    info.message);
-                if (runtime::tracing(runtime::kTraceWarnings))
-                    runtime::trace(runtime::TraceEvent::kWarning, this,
-                                   "MewBase: Receiver thread ended by " + info.type_name + ": ",
-                                   info.message);
-                return;
-            }
-            if (c.empty()) continue;
+            // The channel sets the flag once the frame's first byte is taken,
+            // before it reads the rest: a master waiting for a quiet line
+            // sees a frame coming in. It falls again once the frame is routed
+            // or lost, on every way out of this turn. What fails before the
+            // flag is set is the channel's end, what fails after it one
+            // frame's.
             struct InFrame {
                 std::atomic<bool> &flag;
-                explicit InFrame(std::atomic<bool> &f) : flag(f) {
-                    flag.store(true, std::memory_order_relaxed);
-                }
                 ~InFrame() { flag.store(false, std::memory_order_relaxed); }
-            } in_frame(in_frame_);
+            } in_frame{in_frame_};
             try {
-                std::string line = c + channel_->receive_frame();
+                std::string line = channel_->read_frame(in_frame_);
+                if (line.empty()) continue;
                 const std::uint64_t from = connections_ ? connections_->last_read() : 0;
                 runtime::trace(runtime::TraceEvent::kReceived, this, line);
                 // Noise in front of a header (a NUL, an LF after a glitch)
@@ -180,9 +162,23 @@ void MewBase::receiver_loop() {
                 StationLockGuard hold(listener_lock_);
                 route(line, from);
             } catch (const ConnectionLost &e) {
+                // The channel connects again at the next send; a response
+                // awaited on the lost connection will not come.
                 report_lost(feedback_listeners_, e);
                 runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: ", e.what());
             } catch (...) {
+                if (!in_frame_.load(std::memory_order_relaxed)) {
+                    // A stop closes the channel under the read at times.
+                    if (stop_flag_.load()) return;
+                    runtime::ErrorInfo info = runtime::describe(std::current_exception());
+                    runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " +
+                                        info.message);
+                    if (runtime::tracing(runtime::kTraceWarnings))
+                        runtime::trace(runtime::TraceEvent::kWarning, this,
+                                       "MewBase: Receiver thread ended by " + info.type_name + ": ",
+                                       info.message);
+                    return;
+                }
                 runtime::ErrorInfo info = runtime::describe(std::current_exception());
                 // A frame cut short by the stop itself is nothing to report.
                 if (stop_flag_.load() && !info.interrupt) return;

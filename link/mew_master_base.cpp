@@ -184,7 +184,14 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
     double timeout = query_timeout_.load();
     if (std::isnan(timeout)) timeout = 0;
     Connections *const connections = channel().connections();
-    Subscription subscription(feedback_listeners());
+    // The master's one queue serves each query in turn: the receiver routes
+    // under the listener lock, so once the last query left the list nothing
+    // more reaches the queue, and what is left in it is emptied here.
+    if (!replies_ || replies_->closed())
+        replies_ = std::make_shared<FrameQueue>();
+    else
+        replies_->reset();
+    Subscription subscription(feedback_listeners(), replies_);
     FrameQueue &queue = subscription.queue();
     // After a failure on a line, the answer it missed may come now: the
     // command waits until the line has rested (a line that never does

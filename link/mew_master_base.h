@@ -71,6 +71,9 @@ private:
     // an exchange gets one). Written under the query lock.
     std::atomic<bool> guarding_{false};
     Clock::time_point guarding_since_{};
+    // The queue every query of this master subscribes, made again only
+    // once a close has ended it. Only touched under the query lock.
+    std::shared_ptr<FrameQueue> replies_;
 
     void guard_line(bool on);
     // Drops every response until the line has been quiet for the gap; false

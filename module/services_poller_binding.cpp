@@ -1,6 +1,7 @@
 // Poller: the C++ poller on a master, its cache read from Python and its
 // changes delivered to a callback and to asyncio iterators.
 #include <pybind11/eval.h>
+#include <atomic>
 
 #include "module/bindings.h"
 #include "module/hooks.h"
@@ -34,6 +35,10 @@ struct PyRef {
 struct Receivers {
     py::object on_change = py::none();
     py::list streams;
+    // Whether there is any of them, readable without the GIL: a cycle whose
+    // changes nobody receives does not wait for the interpreter.
+    std::atomic<bool> listening{false};
+    void update() { listening = !on_change.is_none() || !streams.empty(); }
     Receivers() = default;
     Receivers(const Receivers &) = delete;
     Receivers &operator=(const Receivers &) = delete;
@@ -127,6 +132,7 @@ py::object to_result(const PointReading &r) {
 
 // Called on the poller's thread, which holds no lock of the poller.
 void deliver(Receivers &to, const std::vector<PointChange> &changes) {
+    if (!to.listening.load()) return;
     py::gil_scoped_acquire gil;
     try {
         py::list batch(changes.size());
@@ -153,6 +159,7 @@ void deliver(Receivers &to, const std::vector<PointChange> &changes) {
             }
         }
         to.streams = alive;
+        to.update();
     } catch (...) {
         report_unhandled(std::current_exception());
     }
@@ -195,6 +202,7 @@ public:
             throw py::type_error("on_change must be callable or None, not " +
                                  std::string(py::str(callback.get_type().attr("__name__"))));
         receivers_->on_change = std::move(callback);
+        receivers_->update();
     }
 
     void start() {
@@ -220,6 +228,7 @@ public:
             stream.attr("close")();
         else
             receivers_->streams.append(py::module_::import("weakref").attr("ref")(stream));
+        receivers_->update();
         return stream;
     }
 
@@ -234,6 +243,7 @@ private:
             if (!stream.is_none()) stream.attr("close")();
         }
         receivers_->streams = py::list();
+        receivers_->update();
     }
 };
 

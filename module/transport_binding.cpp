@@ -189,6 +189,9 @@ public:
     std::string receive_frame() override {
         return native_ ? native_->receive_frame() : reader_->receive_frame();
     }
+    std::string read_frame(std::atomic<bool> &started) override {
+        return native_ ? native_->read_frame(started) : Channel::read_frame(started);
+    }
     void send_frame(std::string_view data) override {
         if (native_) return native_->send_frame(data);
         py::gil_scoped_acquire gil;

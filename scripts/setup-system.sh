@@ -9,7 +9,7 @@ PACKAGES=(
   pybind11-dev python3-pybind11
   python3-serial python3-pytest
   libgtest-dev socat
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev valgrind
   mosquitto mosquitto-clients python3-paho-mqtt python3-protobuf openssl
   chromium chromium-driver python3-selenium
 )

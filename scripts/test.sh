@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
 #   1. a short bounded fuzz run of the core;
-#   2. the C++ unit tests (ctest, CMake build in build/);
+#   2. the C++ unit tests (ctest, CMake build in build/) and a quick run of
+#      the exchange benchmark against that build (end to end, no times
+#      asserted);
 #   3. the package as users get it: python -m build makes an sdist and a
 #      wheel from that sdist (dist/); the wheel goes into a fresh virtual
 #      environment of the default python3 with its test and lint extras from
@@ -28,6 +30,9 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     scripts/fuzz.sh "$fuzz_seconds"
 fi
 (cd build && ctest --output-on-failure)
+
+# The exchange benchmark, briefly: it runs end to end; its times are not asserted.
+PYTHONPATH="$root/build:$root" /usr/bin/python3 bench/bench_exchange.py --quick
 
 python=${MEW_PYTHON:-python3}
 envs=$root/build/envs

@@ -295,6 +295,22 @@ def test_the_callback_gets_one_list_of_changes_per_cycle(rig):
         assert dt1.time == poller.get("1:DT1").changed
 
 
+def test_a_callback_attached_while_polling_gets_the_changes_after_it(rig):
+    # Cycles nobody listens to skip the interpreter: the callback attached
+    # later must still be reached.
+    sim, master = rig
+    batches = []
+    with b4k_mew.Poller(master) as poller:
+        poller.add(1, "DT7", period=PERIOD)
+        poller.start()
+        wait_cycles(poller, 2)
+        poller.on_change = batches.append
+        sim.devices[1].write_registers("DT", 7, [77])
+        assert wait_until(lambda: batches, WAIT)
+        assert [(c.name, c.value) for c in batches[0]] == [("1:DT7", 77)]
+        assert poller.get("1:DT7").value == 77
+
+
 def test_a_callback_that_raises_is_reported_and_polling_goes_on(rig, out):
     sim, master = rig
 

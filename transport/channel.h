@@ -4,6 +4,7 @@
 // character per byte (Latin-1), so every byte value survives the trip.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -43,6 +44,16 @@ public:
     virtual std::string read_one() { return read(1); }
     // Everything from the next byte up to and including the next CR.
     virtual std::string receive_frame() = 0;
+    // The receiver's read: read_one(), then, unless it came back empty, the
+    // rest of the frame; a channel may do both at once. `started` is set
+    // once the first byte is taken, before the rest is read (another thread
+    // may watch it to tell a frame coming in).
+    virtual std::string read_frame(std::atomic<bool> &started) {
+        std::string first = read_one();
+        if (first.empty()) return first;
+        started.store(true, std::memory_order_relaxed);
+        return first + receive_frame();
+    }
     virtual void send_frame(std::string_view data) = 0;
     virtual std::int64_t in_waiting() = 0;
     virtual void close() {}

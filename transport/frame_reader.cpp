@@ -59,8 +59,20 @@ std::string FrameReader::read(std::int64_t size) {
 
 std::string FrameReader::receive_frame() {
     std::lock_guard<std::mutex> lock(mutex_);
+    return frame_from(0);
+}
+
+std::string FrameReader::read_frame(std::atomic<bool> &started) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pos_ == buffer_.size() && !fill(timeout_)) return {};
+    started.store(true, std::memory_order_relaxed);
+    // The first byte is the frame's whatever it is, a CR included.
+    return frame_from(1);
+}
+
+std::string FrameReader::frame_from(std::size_t taken) {
     std::size_t start = pos_;
-    std::size_t scanned = pos_;
+    std::size_t scanned = pos_ + taken;
     for (;;) {
         const char *base = buffer_.data();
         const void *cr = std::memchr(base + scanned, '\r', buffer_.size() - scanned);
@@ -84,7 +96,7 @@ std::string FrameReader::receive_frame() {
         pos_ = start;
         bool got = source_.read_some(buffer_, 4096, timeout_);
         if (!got) {
-            bool empty = buffer_.size() == start;
+            bool empty = buffer_.size() == start + taken;
             pos_ = buffer_.size();
             throw IOError(empty ? "Error: device no response." : "Error: device response format invalid.");
         }

@@ -5,6 +5,7 @@
 // count of waiting bytes all see the same stream.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -33,6 +34,11 @@ public:
     // when nothing comes, "Error: device response format invalid." when a
     // frame breaks off (or outgrows kMaxFrame). The bytes read are dropped.
     std::string receive_frame();
+    // The next byte (waiting at most the time-out for it; nothing when none
+    // comes) and the rest of its frame as receive_frame() reads it: the
+    // receiver's read of one frame, under one hold of the lock. `started`
+    // is set once the first byte is there.
+    std::string read_frame(std::atomic<bool> &started);
     std::size_t buffered() const;
     void discard();
     double timeout() const { return timeout_; }
@@ -45,6 +51,9 @@ private:
     std::size_t pos_ = 0;
 
     bool fill(double timeout);
+    // The frame from the read position up to CR, the first `taken` bytes
+    // of it read already.
+    std::string frame_from(std::size_t taken);
     std::string take(std::size_t n);
 };
 

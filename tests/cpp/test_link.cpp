@@ -443,6 +443,38 @@ TEST(FrameReader, ReportsMissingBrokenAndOverlongFrames) {
     EXPECT_EQ(reader.receive_frame(), "%01$RD\r");
 }
 
+// The receiver's one-call read of a frame gives what reading its first byte
+// and then the rest gives, errors included, for each script of chunks.
+TEST(FrameReader, ReadFrameIsTheFirstByteAndTheRestAtOnce) {
+    const std::vector<std::deque<std::string>> scripts = {
+        {"%01$RD3412xx\r%01$WCxx\r"}, {"\r%01#RD\r"},       {},         {"%"},
+        {"%01$R", "", "%02\r"},       {"%0", "1$", "RD\r"}, {"\xE9\r"}, {"\r"},
+    };
+    for (const auto &script : scripts) {
+        ScriptedSource one, two;
+        one.chunks = two.chunks = script;
+        mew::FrameReader combined(one, 0.1), split(two, 0.1);
+        for (int frame = 0; frame < 3; ++frame) {
+            std::atomic<bool> started{false};
+            std::string got, want, got_error, want_error;
+            try {
+                got = combined.read_frame(started);
+            } catch (const mew::IOError &e) {
+                got_error = e.what();
+            }
+            std::string first = split.read(1);
+            try {
+                want = first.empty() ? first : first + split.receive_frame();
+            } catch (const mew::IOError &e) {
+                want_error = e.what();
+            }
+            EXPECT_EQ(got, want);
+            EXPECT_EQ(got_error, want_error);
+            EXPECT_EQ(started.load(), !first.empty());
+        }
+    }
+}
+
 TEST(PosixPort, MovesBytesOnAPtyAndShutdownWakesAReader) {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
