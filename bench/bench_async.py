@@ -1,30 +1,21 @@
 """The asyncio master: awaited reads of AsyncMewMaster against the blocking master and a plain-Python run_in_executor wrapper.
 
-A Simulator runs in a helper process, reached over a virtual serial line
-(relayed there too) and over TCP. Sides, alternating, each reading DT100:
-"blocking" (MewMaster in a loop), "async" (AsyncMewMaster, each read
-awaited in turn), "executor" (the blocking read through
-loop.run_in_executor, the plain-Python way), and the last two with 8 tasks
-at once. An awaited read passes from the loop's thread to the worker and
-back, so on few CPUs the blocking loop stays ahead: the targets set the
-asyncio master against the asyncio way without it.
+A Simulator in a helper process, over a virtual serial line and over TCP;
+sides alternating: MewMaster in a loop, AsyncMewMaster awaited in turn, the
+blocking read through loop.run_in_executor, and the last two with 8 tasks.
 """
 
 import asyncio
-import os
 import statistics
-import sys
 import time
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 # Over both transports: awaited reads at least this multiple of the executor's rate, at most this share of its CPU.
 TARGET_OVER_EXECUTOR, TARGET_CPU_SHARE = 1.3, 0.75
 BAUDRATE, QUERY_TIMEOUT, REGISTER, VALUE, TASKS = 115200, 2.0, "DT100", 0x1234, 8
-
 
 def serve_child(transport):
     """A simulator on a virtual serial line or on TCP: says where, serves until stdin ends."""
@@ -43,17 +34,14 @@ def serve_child(transport):
     if line is not None:
         line.close()
 
-
 def channel(where):
     """What a master is made with: a fresh serial port, or the TCP address."""
     return where if where.startswith("tcp://") else b4k_mew.MewSerial(port=where, baudrate=BAUDRATE)
-
 
 def check(values):
     wrong = sum(1 for v in values if v != VALUE)
     if wrong:
         raise AssertionError("%d reads other than %#x" % (wrong, VALUE))
-
 
 def run_blocking(where, reads):
     master = b4k_mew.MewMaster(channel(where), query_timeout=QUERY_TIMEOUT)
@@ -68,15 +56,12 @@ def run_blocking(where, reads):
     check(values)
     return elapsed, cpu
 
-
 async def async_reads(read, count):
     return [await read(1, REGISTER) for _ in range(count)]
-
 
 async def executor_reads(read, count):
     loop = asyncio.get_running_loop()
     return [await loop.run_in_executor(None, read, 1, REGISTER) for _ in range(count)]
-
 
 def run_async(where, reads, tasks, through_executor):
     async def main():
@@ -95,18 +80,15 @@ def run_async(where, reads, tasks, through_executor):
 
     return asyncio.run(main())
 
-
 SIDES = [("blocking", run_blocking), ("async", lambda w, n: run_async(w, n, 1, False)),
          ("executor", lambda w, n: run_async(w, n, 1, True)),
          ("async %d tasks" % TASKS, lambda w, n: run_async(w, n, TASKS, False)),
          ("executor %d tasks" % TASKS, lambda w, n: run_async(w, n, TASKS, True))]
 
-
 class Side:
     def __init__(self, where, transport, kind, run):
         self.where, self.transport, self.kind, self.run = where, transport, kind, run
         self.label = "%s %s" % (transport, kind)
-
 
 def main(argv=None):
     bench = common.Bench("async", __doc__, (2, 2000, 200), (3, 10000, 1000), argv=argv,
@@ -145,7 +127,6 @@ def main(argv=None):
     bench.target("cpu_async_over_executor", "async CPU / executor CPU <= %.2f" % TARGET_CPU_SHARE, max(
         r["cpu_async_over_executor"] for r in ratios.values()), TARGET_CPU_SHARE, at_most=True, detail="highest %.2f")
     return bench.finish(rounds=rounds, reads_per_round=reads, other_load=other_load, rows=rows, ratios=ratios)
-
 
 if __name__ == "__main__":
     common.run(main, serve=serve_child)

@@ -1,15 +1,6 @@
 """The MQTT bridge: points published per second, its CPU use, and the latency from a change to a subscriber.
 
-Needs /usr/sbin/mosquitto (on a free loopback port) and paho-mqtt. 16
-simulated stations of 125 registers (2,000 uint16 points) in this process,
-on a VirtualLine or behind a TCP port; a changer writes every register
-every CHANGE_EVERY s (5,000 changes/s) but the probe (station 1, DT0), which
-a probe thread changes at random moments and waits for at a paho subscriber
-here. Publishers, each a process of its own so that its CPU time is its
-alone: the bridge (every point at PERIOD) in JSON mode, a message per
-change; in Sparkplug B mode; in JSON mode with grouped = true; and a
-plain-Python loop reading each point with MewMaster and publishing what
-changed with paho, the same payload, QoS 1, retained.
+The plant, modes and baseline are in the README; needs /usr/sbin/mosquitto and paho-mqtt.
 """
 
 import contextlib
@@ -26,14 +17,12 @@ import time
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 MOSQUITTO = "/usr/sbin/mosquitto"
 STATIONS, PER_STATION = 16, 125
 PERIOD, CHANGE_EVERY, PREFIX = 0.05, 0.4, "bench"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
 
 def baseline_main(line, broker_port):
     """The plain loop, run as `bench_bridge.py --baseline LINE BROKER_PORT`."""
@@ -56,7 +45,6 @@ def baseline_main(line, broker_port):
                     document = {"value": value, "time": round(time.time(), 3), "quality": "good"}
                     client.publish("%s/line/%d/p%03d" % (PREFIX, station, register), json.dumps(document),
                                    qos=1, retain=True)
-
 
 class Subscriber:
     def __init__(self, port, mode):
@@ -100,7 +88,6 @@ class Subscriber:
     def close(self):
         self.client.disconnect()
         self.client.loop_stop()
-
 
 class Plant:
     """16 stations on a serial line or a TCP port, a changer and a probe."""
@@ -149,7 +136,6 @@ class Plant:
         for thread in self.threads:
             thread.join(2)
 
-
 def bridge_config(path, line, broker_port, mode):
     points = ["[[line.point]]\nstation = %d\nname = \"p%03d\"\naddress = \"DT%d\"\nperiod = %s\n"
               % (station, register, register, PERIOD)
@@ -159,7 +145,6 @@ def bridge_config(path, line, broker_port, mode):
         f.write("[broker]\nport = %d\nprefix = \"%s\"\nclient_id = \"bench-bridge\"\n\n%s[[line]]\nname = \"line\"\n"
                 "port = \"%s\"\nquery_timeout = 0.5\n\n%s" % (broker_port, PREFIX, publish.get(mode, ""), line,
                                                              "\n".join(points)))
-
 
 def measure(side, transport, broker_port, directory, warmup, seconds):
     with contextlib.ExitStack() as stack:
@@ -192,7 +177,6 @@ def measure(side, transport, broker_port, directory, warmup, seconds):
                 "latency_median_ms": statistics.median(latencies) * 1e3 if latencies else float("nan"),
                 "latency_p99_ms": common.percentile(latencies, 0.99) * 1e3 if latencies else float("nan")}
 
-
 def clear_retained(port):
     """Clears what the last publisher left retained, so the next run's subscriber does not count it."""
     import paho.mqtt.client as mqtt
@@ -207,7 +191,6 @@ def clear_retained(port):
     time.sleep(0.3)
     client.disconnect()
     client.loop_stop()
-
 
 def main(argv=None):
     bench = common.Bench("bridge", __doc__, (0.5, 2.0), (1.5, 6.0), argv=argv, quick_help="shorter windows")
@@ -254,7 +237,6 @@ def main(argv=None):
                 title="bridge / baseline:")
     return bench.finish(seconds=seconds, points=STATIONS * PER_STATION, stations=STATIONS, period=PERIOD,
                         change_every=CHANGE_EVERY, rows=rows, bridge_over_baseline=ratios)
-
 
 if __name__ == "__main__":
     common.run(main, baseline=baseline_main)

@@ -1,16 +1,10 @@
-"""Frame codec speed: b4k_mew.MewStatic against the same operations in plain Python.
+"""Frame codec speed: b4k_mew.MewStatic against the same operations in plain Python (timeit, best of repeats)."""
 
-Each operation timed with timeit, best of several repeats, the sides alternating.
-"""
-
-import os
-import sys
 import timeit
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 TARGET_GEOMEAN, TARGET_MIN_RATIO = 5.0, 2.5  # library / plain Python
 S = b4k_mew.MewStatic
@@ -24,12 +18,10 @@ OPERATIONS = [
      (1, "DT100", [0, 1, 255, 4660, 32767, 32768, 43981, 65535])),
 ]
 
-
 def timer(func, args):
     # The call spelled alike for both sides: names bound in the timing namespace.
     names = ["a%d" % i for i in range(len(args))]
     return timeit.Timer("f(%s)" % ", ".join(names), globals=dict(zip(names, args), f=func))
-
 
 def calls_per_repeat(t, seconds):
     """Calls that take about `seconds`, found as timeit's autorange does."""
@@ -39,7 +31,6 @@ def calls_per_repeat(t, seconds):
         if elapsed >= seconds / 5:
             return max(1, int(number * seconds / elapsed))
         number *= 10
-
 
 def main(argv=None):
     bench = common.Bench("codec", __doc__, (3, 0.05), (7, 0.2), argv=argv, quick_help="fewer and shorter repeats")
@@ -63,7 +54,6 @@ def main(argv=None):
     bench.target("min_ratio", "every ratio >= %.1f" % TARGET_MIN_RATIO, min(r["ratio"] for r in rows),
                  TARGET_MIN_RATIO, detail="lowest %.2f")
     return bench.finish(repeats=repeats, seconds_per_repeat=seconds, operations=rows, geometric_mean_ratio=geomean)
-
 
 if __name__ == "__main__":
     common.run(main)

@@ -1,20 +1,8 @@
 """One exchange against the C floor: b4k_mew's master, slave, poller and asyncio master against plain C.
 
-Compiles exchange_peer.c (with cc) into a C client and a C responder and measures:
-  instructions  callgrind's count per query of the master's process
-                (MewMaster.get_uint16 in a Python loop against the C
-                client's same read) and per answer of the slave's
-                (MewFullDuplex against the C responder), over a raw pty:
-                a long run less a short one, so that start-up cancels out;
-  round trips   queries over a pty and a socket pair to a C responder, the
-                library master against the C client, with CPU per query;
-  poller        a Poller reading 1,000 registers on 8 stations: CPU per
-                point and cycle; then, with changing values and a Python
-                thread spinning, how soon a thread on Poller.get sees one;
-  asyncio       AsyncMewMaster with 1, 8 and 64 tasks against a MewMaster
-                shared by as many threads: reads per second and CPU per read.
-Times depend on the machine's load (the share other processes took is
-printed), the counts do not. --quick (what CI runs) skips callgrind.
+What it measures is in the README. The callgrind counts are a long run less
+a short one, so that start-up cancels out; times depend on the machine's
+load (the share other processes took is printed). --quick skips callgrind.
 """
 
 import asyncio
@@ -34,9 +22,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 import b4k_mew
 
+import common
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)  # run as a script or imported
-import common  # noqa: E402
 
 TARGET_INSTRUCTIONS = 4.0      # library over C, per query and per answer
 TARGET_CPU_US = 10.0           # CPU of the master's process per query
@@ -48,12 +36,10 @@ BAUDRATE, STATION, REGISTER, VALUE = 115200, 1, "DT100", 0x1234  # the C client'
 CALLGRIND = ("valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null")
 POINTS_PER_STATION, STATIONS = 125, 8
 
-
 def responder(peer, fd, wrap=(), changing=False):
     """The C responder on `fd`; `changing`: the first word of a read counts its answers."""
     return subprocess.Popen([*wrap, peer, "respond", str(fd), *(["changing"] if changing else [])], pass_fds=(fd,),
                             stderr=subprocess.PIPE)
-
 
 def c_client(peer, fd, count, wrap=()):
     """(elapsed, cpu) seconds of the C client's `count` reads, and its stderr."""
@@ -62,11 +48,9 @@ def c_client(peer, fd, count, wrap=()):
     elapsed, cpu = done.stdout.split()
     return float(elapsed), float(cpu), done.stderr
 
-
 def stop_responder(proc, fd):
     os.write(fd, common.PEER_STOP)
     return proc.communicate(timeout=60)[1].decode(errors="replace")
-
 
 @contextlib.contextmanager
 def pty(peer=None, changing=False):
@@ -83,13 +67,11 @@ def pty(peer=None, changing=False):
         os.close(master_fd)
         os.close(slave_fd)
 
-
 def collected(stderr):
     found = re.findall(r"Collected\s*:\s*(\d+)", stderr)
     if not found:
         raise RuntimeError("callgrind printed no count:\n" + stderr[-2000:])
     return int(found[-1])
-
 
 def library_master_client(port, count):
     """Helper run under callgrind: `count` reads of a MewMaster on `port`."""
@@ -99,7 +81,6 @@ def library_master_client(port, count):
         read(STATION, REGISTER)
     master.close()
 
-
 def library_slave(port):
     """Helper run under callgrind: a MewFullDuplex answering on `port` until stdin ends."""
     slave = b4k_mew.MewFullDuplex(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE), slave_station=1)
@@ -107,10 +88,8 @@ def library_slave(port):
     sys.stdin.read()
     slave.close()
 
-
 def under_callgrind(*args):
     return [*CALLGRIND, sys.executable, os.path.abspath(__file__), *args]
-
 
 def count_master(peer, library, count):
     with pty(peer) as (_, slave_fd):
@@ -118,7 +97,6 @@ def count_master(peer, library, count):
             return collected(c_client(peer, slave_fd, count, CALLGRIND)[2])
         return collected(subprocess.run(under_callgrind("--master_client", os.ttyname(slave_fd), str(count)),
                                         capture_output=True, text=True, check=True).stderr)
-
 
 def count_slave(peer, library, count):
     with pty() as (master_fd, slave_fd):
@@ -133,7 +111,6 @@ def count_slave(peer, library, count):
         c_client(peer, master_fd, count)
         return collected(proc.communicate(timeout=120)[1])
 
-
 def instructions(peer, short, long):
     """{role: (library, C)} instructions per exchange; every run counts its own
     instructions alone, so they run at once, valgrind being slow."""
@@ -143,7 +120,6 @@ def instructions(peer, short, long):
         got = dict(zip([(r[0], r[2], r[3]) for r in runs], pool.map(lambda r: r[1](peer, r[2], r[3]), runs)))
     return {role: [(got[role, library, long] - got[role, library, short]) / (long - short) for library in (True, False)]
             for role in ("query", "answer")}
-
 
 class SocketSerial(__import__("serial").serialposix.Serial):
     """A serial port on one end of a socket pair ("fd:N"), so that MewSerial moves bytes on it as on a pty."""
@@ -163,7 +139,6 @@ class SocketSerial(__import__("serial").serialposix.Serial):
     def close(self):
         self.is_open = False
 
-
 def library_on(kind, fd):
     if kind == "pty":
         return b4k_mew.MewMaster(b4k_mew.MewSerial(port=os.ttyname(fd), baudrate=BAUDRATE))
@@ -174,7 +149,6 @@ def library_on(kind, fd):
     finally:
         serial.Serial = plain
 
-
 def library_round(master, count):
     read = master.get_uint16
     before, begin = resource.getrusage(resource.RUSAGE_SELF), time.perf_counter()
@@ -183,7 +157,6 @@ def library_round(master, count):
             raise AssertionError("a read other than %#x" % VALUE)
     elapsed, after = time.perf_counter() - begin, resource.getrusage(resource.RUSAGE_SELF)
     return elapsed, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-
 
 def round_trips(peer, kind, rounds, count):
     """{side: [(elapsed, cpu)] of each round of `count` queries}, the sides taking turns."""
@@ -207,7 +180,6 @@ def round_trips(peer, kind, rounds, count):
             samples["C"].append(c_client(peer, ours["C"], count)[:2])
     return samples
 
-
 @contextlib.contextmanager
 def poller_on(peer, changing=False):
     with pty(peer, changing) as (_, slave_fd):
@@ -223,7 +195,6 @@ def poller_on(peer, changing=False):
             poller.close()
             master.close()
 
-
 def poller_cpu(peer, seconds):
     """(CPU seconds of this process per point and cycle, cycles), cycles back to back."""
     with poller_on(peer) as poller:
@@ -232,7 +203,6 @@ def poller_cpu(peer, seconds):
         time.sleep(seconds)
         cycles, cpu = poller.cycles - cycles, time.process_time() - cpu
     return cpu / max(cycles, 1) / (STATIONS * POINTS_PER_STATION), cycles
-
 
 def poller_seen(peer, seconds):
     """Milliseconds from a cycle's read of a changing value to a Python thread
@@ -260,7 +230,6 @@ def poller_seen(peer, seconds):
             stop.set()
     return sorted(delays)
 
-
 def blocking_threads(name, reads, concurrency):
     master = b4k_mew.MewMaster(b4k_mew.MewSerial(port=name, baudrate=BAUDRATE))
     try:
@@ -277,7 +246,6 @@ def blocking_threads(name, reads, concurrency):
         return time.perf_counter() - begin, time.process_time() - cpu
     finally:
         master.close()
-
 
 def asyncio_tasks(name, reads, concurrency):
     async def main():
@@ -297,7 +265,6 @@ def asyncio_tasks(name, reads, concurrency):
 
     return asyncio.run(main())
 
-
 def asyncio_against_threads(peer, rounds, reads):
     rows = []
     with pty(peer) as (_, slave_fd):
@@ -314,7 +281,6 @@ def asyncio_against_threads(peer, rounds, reads):
             row["ratio"] = row["asyncio_reads_per_s"] / row["threads_reads_per_s"]
             rows.append(row)
     return rows
-
 
 def main(argv=None):
     bench = common.Bench("exchange", __doc__, (1, 100, 0.2, 128), (5, 5000, 2.0, 4096), argv=argv,
@@ -381,7 +347,6 @@ def main(argv=None):
         bench.target("asyncio", "asyncio >= threads at %s" % "/".join(map(str, CONCURRENCY)),
                      min(r["ratio"] for r in rows), 1.0, detail="lowest %.2f")
     return bench.finish(**report)
-
 
 if __name__ == "__main__":
     common.run(main, master_client=library_master_client, slave=library_slave)

@@ -1,11 +1,8 @@
 """Query round trips over a pseudo-terminal: b4k_mew.MewMasterBase against a plain-Python master.
 
-Each master has its own pty pair, answered by a peer (a thread, or a child
-process with --peer process). "library": MewMasterBase on a MewSerial;
-"baseline": common.PlainMaster; "direct": the caller writes and reads the pty
-itself, no receiver thread, the cost of the pty and the peer alone. Rounds
-alternate, idle and while another Python thread spins, when a thread that
-let go of the interpreter lock waits the switch interval to get it back.
+"direct" writes and reads the pty on the caller's thread, the cost of the pty
+and the peer alone. Rounds alternate, idle and while another Python thread
+spins: a hand-over of the interpreter lock then waits out the switch interval.
 """
 
 import os
@@ -13,8 +10,7 @@ import sys
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 # Library over baseline round trips/s, idle; the library's median with the spinner over its idle median.
 TARGET_THROUGHPUT_RATIO, TARGET_SPIN_MEDIAN_RATIO = 3.0, 2.0
@@ -23,7 +19,6 @@ COMMAND = b4k_mew.MewStatic.fill_read_data_area_message(1, "DT100", 1)
 RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD3412")
 EXPECTED = "RD3412"
 LOADS = ("idle", "spin")
-
 
 class DirectMaster:
     """Not a master: the caller writes the command and reads the response itself, no checks."""
@@ -42,11 +37,9 @@ class DirectMaster:
             response += os.read(fd, 4096)
         return response[4:-3].decode("latin-1")
 
-
 def open_pty(peer_in_process=True):
     response = RESPONSE.encode("ascii")
     return common.PtyPair({COMMAND.encode("ascii"): response}, lambda frame: response, peer_in_process)
-
 
 def make_library(port):
     # /dev/pts/N is no port name a station accepts: the channel is built here.
@@ -54,10 +47,8 @@ def make_library(port):
     master.start()
     return master
 
-
 SIDES = [("library", make_library), ("baseline", lambda port: common.PlainMaster(port, BAUDRATE)),
          ("direct", DirectMaster)]
-
 
 def run_round(side, seconds, load="idle"):
     """(latencies, time taken, spinner loops, spinner seconds) of queries back to back."""
@@ -66,7 +57,6 @@ def run_round(side, seconds, load="idle"):
     with common.Spinner() as spinner:
         latencies, elapsed = common.time_each(side.master.query, (COMMAND,), EXPECTED, seconds)
     return latencies, elapsed, spinner.loops, spinner.seconds
-
 
 def main(argv=None):
     bench = common.Bench(
@@ -125,7 +115,6 @@ def main(argv=None):
               for load, title in (("idle", "idle"), ("spin", "another thread spinning"))}
     return bench.finish(peer=opts.peer, rounds=rounds, seconds_per_round=seconds, other_cpu_load=other_load,
                         switch_interval_s=sys.getswitchinterval(), results=rows, panels=panels)
-
 
 if __name__ == "__main__":
     common.run(main)

@@ -1,14 +1,11 @@
 """Query round trips with frame tracing off and on: what the logging of frames costs.
 
-Rows, each a MewMasterBase on a pty as in bench_link.py: "off" (logger
-"b4k_mew" at WARNING), "debug, drop" (DEBUG, a handler dropping every
-record: the cost of making them), "debug, text" (records formatted into
-memory as a log file does), "baseline" (common.PlainMaster, no logging); and,
-each round in a fresh process, "off, child" (this build) and "skipped" (a
-build whose trace calls compile to nothing: --skipped, or build-notrace/
-made with MEW_BUILD_DIR=build-notrace scripts/build.sh
--DCMAKE_CXX_FLAGS=-DMEW_NO_TRACE -DMEW_BUILD_TESTS=OFF): the price of the flag
-alone. Rows alternate; medians over the rounds, the ratio's range beside it.
+Rows as in bench_link.py: "off" (WARNING), "debug, drop" (DEBUG, records
+dropped), "debug, text" (formatted into memory), "baseline" (PlainMaster);
+each round in a fresh process, "off, child" and "skipped": a build whose
+trace calls compile to nothing (--skipped, or build-notrace/ made with
+MEW_BUILD_DIR=build-notrace scripts/build.sh -DCMAKE_CXX_FLAGS=-DMEW_NO_TRACE
+-DMEW_BUILD_TESTS=OFF).
 """
 
 import argparse
@@ -23,14 +20,12 @@ import sys
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
-from bench_link import BAUDRATE, COMMAND, EXPECTED, make_library, open_pty  # noqa: E402
+import common
+from bench_link import BAUDRATE, COMMAND, EXPECTED, make_library, open_pty
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Tracing off against the build without trace calls (within a shared machine's noise), and against plain Python.
 TARGET_OFF_OVER_SKIPPED, TARGET_OFF_OVER_BASELINE = 0.97, 2.0
-
 
 def set_logging(mode, handlers):
     logger = logging.getLogger("b4k_mew")
@@ -41,12 +36,10 @@ def set_logging(mode, handlers):
     if mode != "off":
         logger.addHandler(handlers[mode])
 
-
 def run_round(master, seconds):
     figures = common.latency_figures(*common.time_each(master.query, (COMMAND,), EXPECTED, seconds))
     del figures["latency_histogram"]
     return figures
-
 
 def child_main(seconds, warmup):
     """One round in this process: the figures as JSON on stdout."""
@@ -61,7 +54,6 @@ def child_main(seconds, warmup):
     print(json.dumps(dict(figures, module=b4k_mew.__file__, trace_levels=b4k_mew._trace_levels()
                           if hasattr(b4k_mew, "_trace_levels") else None)))
 
-
 def run_child(build_dir, seconds, warmup):
     done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", "--seconds", str(seconds),
                            "--warmup", str(warmup)], env=dict(os.environ, PYTHONPATH=os.pathsep.join(
@@ -69,7 +61,6 @@ def run_child(build_dir, seconds, warmup):
     if done.returncode != 0:
         raise RuntimeError("child in %s failed:\n%s" % (build_dir, done.stderr[-2000:]))
     return json.loads(done.stdout.strip().splitlines()[-1])
-
 
 def measure(rounds, seconds, warmup, skipped_dir):
     """({row: [figures of each round]}, records written), the rows taking turns round by round."""
@@ -106,16 +97,13 @@ def measure(rounds, seconds, warmup, skipped_dir):
                 rows["skipped"].append(run_child(skipped_dir, seconds, warmup))
     return rows, written
 
-
 def median_of(figures, key):
     return statistics.median(f[key] for f in figures)
-
 
 def ratio_range(top, bottom):
     """The ratio of the medians, and its range over the rounds taken pairwise."""
     per_round = [t["ops_per_s"] / b["ops_per_s"] for t, b in zip(top, bottom)]
     return median_of(top, "ops_per_s") / median_of(bottom, "ops_per_s"), min(per_round), max(per_round)
-
 
 def main(argv=None):
     bench = common.Bench(
@@ -164,7 +152,6 @@ def main(argv=None):
     return bench.finish(rounds=rounds, seconds_per_round=seconds, skipped_build=skipped_dir, other_cpu_load=other_load,
                         results=[dict(row=name, rounds=figures, ops_per_s=median_of(figures, "ops_per_s"),
                                       median_us=median_of(figures, "median_us")) for name, figures in rows.items()])
-
 
 if __name__ == "__main__":
     common.run(main)

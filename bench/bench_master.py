@@ -1,24 +1,18 @@
 """Typed master operations over a pseudo-terminal: b4k_mew.MewMaster against a plain-Python master.
 
-Each master (MewMaster on a MewSerial; common.PlainMaster) has its own raw pty
-pair, answered by a peer thread from a table it fills the first time it sees
-a command. Reads of 1, 8 and 32 registers and a 32-bit write, each a full
-exchange, the masters alternating round by round.
+Reads of 1, 8 and 32 registers and a 32-bit write, each a full exchange with
+a peer thread answering from a table, the masters alternating.
 """
 
-import os
 import statistics
-import sys
 import time
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 TARGET_RATIO = 3.0  # every case, library operations per second over the baseline's
 BAUDRATE = 115200
-
 
 def respond(command):
     """The response to a command (bytes): words for a read of registers, a bare acknowledgement for a write."""
@@ -31,10 +25,8 @@ def respond(command):
         return common.append_tail("%" + station + "$RD" + data).encode("ascii")
     return common.append_tail("%" + station + "$" + code).encode("ascii")
 
-
 def words(first, count):
     return [common.register_word(r) for r in range(first, first + count)]
-
 
 CASES = [  # (name, call on a master, expected result)
     ("read 1 register", lambda m: m.get_uint16(1, "DT100"), common.register_word(100)),
@@ -45,12 +37,10 @@ CASES = [  # (name, call on a master, expected result)
 SIDES = [("library", lambda port: b4k_mew.MewMaster(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE))),
          ("baseline", lambda port: common.PlainMaster(port, BAUDRATE))]
 
-
 def open_side(label, make):
     table = {}
     pty = common.PtyPair(table, lambda command: table.setdefault(command, respond(command)))
     return common.MasterSide(label, make, pty)
-
 
 def run_round(call, master, seconds):
     """Operations back to back for about `seconds`: their number and the time taken."""
@@ -62,7 +52,6 @@ def run_round(call, master, seconds):
         done += 10
         now = clock()
     return done, now - begin
-
 
 def main(argv=None):
     bench = common.Bench("master", __doc__, (2, 0.15, 0.05), (7, 0.5, 0.2), argv=argv)
@@ -92,7 +81,6 @@ def main(argv=None):
     bench.target("min_ratio", "every ratio >= %.1f" % TARGET_RATIO, min(r["ratio"] for r in rows), TARGET_RATIO,
                  detail="lowest %.2f")
     return bench.finish(rounds=rounds, seconds_per_round=seconds, cases=rows, geometric_mean_ratio=geomean)
-
 
 if __name__ == "__main__":
     common.run(main)

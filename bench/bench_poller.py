@@ -1,14 +1,9 @@
 """The poller: 1,000 points on 8 stations read by b4k_mew.Poller against a plain-Python loop of single reads.
 
-A Simulator here plays eight stations of 125 points each (registers of every
-type in neighbouring runs, single contacts, contact words) to one MewMaster
-over two ptys joined by a relay in a helper process, which delivers each
-chunk after the time its characters take at --baud (10 bits each; 0: at
-once). The baseline: a loop reading each point with the master's typed read,
-value and time kept in a dict. Idle: commands per cycle and a cycle's time.
-With a CPU-bound Python thread: a cached read (Poller.value), and the age of
-the last point a cycle reads at random moments, the poller at 1.5 idle
-cycles (at least 0.1 s), the baseline as fast as it can.
+A Simulator plays the stations to one MewMaster over a relay that delivers
+each chunk after the time it takes at --baud. Idle: commands and time per
+cycle. With a CPU-bound Python thread: a cached read, and the age of the last
+point a cycle reads, the poller at 1.5 idle cycles, the baseline flat out.
 """
 
 import collections
@@ -24,8 +19,7 @@ import time
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 STATIONS, BAUD = range(1, 9), 115200
 # Commands 10 times fewer than points; a cached read under 2 us (median); the age's
@@ -38,7 +32,6 @@ SINGLE_READ = {  # the typed read of one point, as a Python program reads each t
     "bool": lambda m, s, a: m.get_coil(s, a),
 }
 
-
 def layout():
     """125 points a station: (station, address, type)."""
     return [point for s in STATIONS for point in (
@@ -48,7 +41,6 @@ def layout():
         + [(s, "X%03d%X" % (i // 16, i % 16), "bool") for i in range(0, 30, 3)]
         + [(s, "WY%d" % i, "uint16") for i in range(5)])]
 
-
 def fill(sim, rng):
     for device in (sim.devices[s] for s in STATIONS):
         device.write_registers("DT", 0, [rng.randrange(65536) for _ in range(130)])
@@ -57,7 +49,6 @@ def fill(sim, rng):
             device.write_float("FL", i, rng.uniform(-1000, 1000))
         device.write_words("X", 0, [rng.randrange(65536) for _ in range(2)])
         device.write_words("Y", 0, [rng.randrange(65536) for _ in range(5)])
-
 
 class BaselineLoop:
     """The plain-Python poll: every point read on its own, in a loop on a thread; values and times in a dict."""
@@ -86,7 +77,6 @@ class BaselineLoop:
         self._stop.set()
         self._thread.join()
 
-
 def sample_ages(read_time, seconds, rng):
     """Ages of a value (now minus read_time()) at random moments over `seconds`."""
     ages, end = [], time.monotonic() + seconds
@@ -97,7 +87,6 @@ def sample_ages(read_time, seconds, rng):
             ages.append(time.time() - t)
     return ages
 
-
 def time_value_reads(poller, name, calls):
     """Latencies of single Poller.value calls, seconds."""
     clock, value, latencies = time.perf_counter, poller.value, []
@@ -107,7 +96,6 @@ def time_value_reads(poller, name, calls):
         value(name)
         append(clock() - t0)
     return latencies
-
 
 def check_agreement(poller, sim, points):
     """The poller's cache holds what the devices hold, point by point."""
@@ -126,7 +114,6 @@ def check_agreement(poller, sim, points):
                     "int32": struct.unpack("<i", struct.pack("<HH", *words))[0]}[kind]
         if got != want:
             raise AssertionError("%d:%s holds %r, the device %r" % (station, address, got, want))
-
 
 def line_child(baud):
     """The helper: relays between two ptys, each chunk delivered once the line would have carried it."""
@@ -155,16 +142,13 @@ def line_child(baud):
                 free_at[to] = max(time.monotonic(), free_at[to]) + len(data) * char_time
                 pending[to].append((free_at[to], data))
 
-
 def wait_cycles(poller, count):
     while poller.cycles < count:
         time.sleep(0.005)
 
-
 def age_figures(ages):
     s = sorted(ages)
     return {"median": statistics.median(s), "p99": common.percentile(s, 0.99), "max": s[-1]}
-
 
 def main(argv=None):
     bench = common.Bench("poller", __doc__, (3, 3, 20000, 1), (6, 6, 200000, 2), (("--baud",), dict(
@@ -256,7 +240,6 @@ def main(argv=None):
               "age_s": age, "baseline_age_s": base_age, "baseline_cycle_s": base_busy_cycle_s},
         ratios={"commands": fewer, "cycle_time": base_cycle_s / cycle_s,
                 "age_median": base_age["median"] / age["median"], "age_max": base_age["max"] / age["max"]})
-
 
 if __name__ == "__main__":
     common.run(main, line=line_child)

@@ -1,23 +1,17 @@
 """The device simulator: answers from C++ against the Python-queue simulator, idle and with a busy Python thread.
 
-Each simulator (b4k_mew_tools.Simulator; the simulator as it was before,
-copied below) answers in a process of its own on a raw pty, one register
-read at a time from a loop here, idle and with a plain-Python thread
-spinning in its process. A long read: MewMaster and Simulator(plc=True) in
-this process read 500 registers at a frame limit of 118 (a first frame and
-18 requests for the next), against the same exchange in plain Python, each
-pair over a virtual line relayed by a helper process.
+Each simulator answers register reads on a pty in its own process. A long
+read: 500 registers at a frame limit of 118 (19 frames) by MewMaster from
+Simulator(plc=True), against the same in plain Python, over a relayed line.
 """
 
 import os
 import queue
-import sys
 import threading
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 TARGET_BUSY_OVER_IDLE = 0.5  # library answers per second, busy over idle
 BAUDRATE = 115200
@@ -25,7 +19,6 @@ COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000100").encode("ascii")
 RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD3412").encode("ascii")  # DT100 = 0x1234
 FRAME_LIMIT, LONG_READ = 118, 500
 EXPECTED = [common.register_word(r) for r in range(LONG_READ)]
-
 
 class BaselineDevice(b4k_mew.MewSlaveBase):
     """One station's registers in dicts (contacts read as zeros); safe from any thread."""
@@ -65,7 +58,6 @@ class BaselineDevice(b4k_mew.MewSlaveBase):
 
     def on_set_multi_coil_uint16(self, name, values):
         pass
-
 
 class BaselineSimulator(b4k_mew.MewBase):
     """Answers for every device added to it from a Python worker thread fed by a Python queue."""
@@ -117,7 +109,6 @@ class BaselineSimulator(b4k_mew.MewBase):
             except Exception as error:
                 print("Simulator: %s" % error, flush=True)
 
-
 def serve_child(kind, cpu, web, port):
     """The helper (bench_web's too): the simulator of `kind` on `port`, on CPU
     `cpu` ("-": any), with its live server if `web` is "web". Says "ready URL"
@@ -158,7 +149,6 @@ def serve_child(kind, cpu, web, port):
             server.close()
         sim.close()
 
-
 class SimulatorProcess(common.PtyChild):
     """A simulator in a helper process on a pty's slave side; the loop here uses the master side."""
 
@@ -175,7 +165,6 @@ class SimulatorProcess(common.PtyChild):
         """Register reads one at a time for about `seconds`: (latencies, time taken)."""
         return common.time_each(common.exchange, (self.master_fd, COMMAND), RESPONSE, seconds)
 
-
 class AnswerSide:
     def __init__(self, process, load):
         self.process, self.load, self.label = process, load, "%s %s" % (process.kind, load)
@@ -185,7 +174,6 @@ class AnswerSide:
             self.process.ask(self.load)
             self.process.load = self.load
         return self.process.answers(seconds)
-
 
 class LongReadSide:
     def __init__(self, label):
@@ -216,7 +204,6 @@ class LongReadSide:
                 part.close()
         self.relay.close()
 
-
 def long_read_frames():
     """Both simulators cut the same answer into the same frames: how many."""
     plain = common.PlainSlave(1, None, BAUDRATE, FRAME_LIMIT)
@@ -230,7 +217,6 @@ def long_read_frames():
         got.append(plain._process_request(common.continuation_request(got[-1])))
     assert got == wanted, "the plain simulator cuts its answer otherwise than the codec"
     return len(wanted)
-
 
 def main(argv=None):
     bench = common.Bench("simulator", __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5), argv=argv)
@@ -266,7 +252,6 @@ def main(argv=None):
                         library_over_baseline=over_baseline, busy_over_idle=busy_over_idle,
                         long_read={"words": LONG_READ, "frame_limit": FRAME_LIMIT, "frames": frames,
                                    "pairs": long_reads, "library_over_baseline": long_ratio})
-
 
 if __name__ == "__main__":
     common.run(main, serve=serve_child)

@@ -1,28 +1,22 @@
 """Slave answers over a pseudo-terminal: b4k_mew.MewFullDuplex against a plain-Python slave.
 
-Each slave sits on the slave side of its own raw pty pair; a loop here writes
-one register read on the master side and reads the answer before the next.
-"library": MewFullDuplex with its default handlers; "baseline":
-common.PlainSlave; "floor": a thread answering a fixed response on the pty
-itself, the cost of the pty and the loop alone.
+A loop writes one register read on the pty's master side and reads the answer;
+"floor" answers a fixed response on the pty itself: the pty and the loop alone.
 """
 
 import os
 import select
-import sys
 import threading
 import time
 
 import b4k_mew
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 TARGET_RATIO = 3.0  # library / plain Python, answers per second
 BAUDRATE = 115200
 COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000101").encode()
 RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD00000000").encode()
-
 
 class FixedPeer:
     """Not a slave: a thread answers every frame with RESPONSE, the bound no slave goes below."""
@@ -47,7 +41,6 @@ class FixedPeer:
                 while b"\r" in pending:
                     _, pending = pending.split(b"\r", 1)
                     os.write(fd, response)
-
 
 class Side:
     """A slave on the slave end of a raw pty pair; the loop uses the master end."""
@@ -74,11 +67,9 @@ class Side:
         os.close(self.slave_fd)
         os.close(self.master_fd)
 
-
 SIDES = [("library", lambda port: b4k_mew.MewFullDuplex(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE),
                                                          slave_station=1)),
          ("baseline", lambda port: common.PlainSlave(1, port, BAUDRATE)), ("floor", FixedPeer)]
-
 
 def main(argv=None):
     bench = common.Bench("slave", __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5), argv=argv)
@@ -105,7 +96,6 @@ def main(argv=None):
                         library_over_floor=rate["library"] / rate["floor"], panels={"slave answers (bench_slave)": [
                             dict(r, side=r["slave"], label={"baseline": "plain Python", "floor": "floor: fixed answer"}
                                  .get(r["slave"], r["slave"])) for r in rows]})
-
 
 if __name__ == "__main__":
     common.run(main)

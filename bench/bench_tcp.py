@@ -1,30 +1,19 @@
 """Over TCP on the loopback: MewMaster("tcp://...") against a plain-Python socket master, and the gateway's cost per query.
 
-Every master reads DT100 of station 1 from a Simulator in this process that
-answers TCP clients. "library": MewMaster("tcp://...").get_uint16;
-"baseline": the same read in plain Python on a socket. The gateways: a
-library master through b4k_mew.Gateway, whose line master reaches the
-simulator over TCP too, against the same relay in plain Python; the figure
-is the median latency a gateway adds over the direct master. No target:
-the library's receiver thread costs a hand-over per answer that a master
-waiting on its own socket does not.
+The sides and gateways are in the README; no target, figures to watch.
 """
 
 import contextlib
-import os
 import socket
 import socketserver
-import sys
 import threading
 
 import b4k_mew
 from b4k_mew_tools import Simulator
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
+import common
 
 STATION, REGISTER, VALUE, QUERY_TIMEOUT = 1, "DT100", 0x1234, 2.0
-
 
 def receive_frame(sock, pending):
     """One frame up to CR, and what came after it."""
@@ -36,12 +25,10 @@ def receive_frame(sock, pending):
     end = pending.index(b"\r") + 1
     return pending[:end].decode("ascii"), pending[end:]
 
-
 def connect(port):
     sock = socket.create_connection(("127.0.0.1", port), timeout=QUERY_TIMEOUT)
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return sock
-
 
 class PlainSocketMaster:
     """A register read as a Python developer writes it on a socket."""
@@ -59,7 +46,6 @@ class PlainSocketMaster:
 
     def close(self):
         self._sock.close()
-
 
 class PlainGateway(socketserver.ThreadingTCPServer):
     """socketserver's way: a thread per client, its commands one at a time on a socket to the line."""
@@ -91,7 +77,6 @@ class PlainGateway(socketserver.ThreadingTCPServer):
         self.serving.join(5)
         self.line.close()
 
-
 class Side:
     """A master reading DT100; make(stack) returns it, the parts it reaches the simulator through on the stack."""
 
@@ -105,10 +90,8 @@ class Side:
     def run(self, seconds):
         return common.time_each(self.master.get_uint16, (STATION, REGISTER), VALUE, seconds)
 
-
 def library_master(port):
     return b4k_mew.MewMaster("tcp://127.0.0.1:%d" % port, query_timeout=QUERY_TIMEOUT)
-
 
 def library_gateway(stack, sim_port):
     line = stack.enter_context(contextlib.closing(b4k_mew.MewMasterBase("tcp://127.0.0.1:%d" % sim_port,
@@ -116,10 +99,8 @@ def library_gateway(stack, sim_port):
     line.start()
     return b4k_mew.Gateway(line, "127.0.0.1", 0)
 
-
 def through(make_gateway, sim_port):
     return lambda stack: library_master(stack.enter_context(contextlib.closing(make_gateway(stack, sim_port))).port)
-
 
 def main(argv=None):
     bench = common.Bench("tcp", __doc__, (2, 0.3, 0.1), (5, 1.5, 0.5), argv=argv)
@@ -151,7 +132,6 @@ def main(argv=None):
               added["library via plain gateway"], gateway_ratio)
     return bench.finish(rounds=rounds, seconds_per_round=seconds, sides=figures, library_over_baseline=ratio,
                         gateway_added_median_us=added, plain_over_library_gateway_added=gateway_ratio)
-
 
 if __name__ == "__main__":
     common.run(main)

@@ -1,16 +1,8 @@
 """The browser live view: the simulator's answers per second with and without three browsers watching its page.
 
-As in bench_simulator.py, a simulator in its own process answers register
-reads one at a time on a pty, its LiveServer in that process; with two CPUs
-the loop here is pinned to one and the simulators to another (unpinned, one
-row's rounds ranged from 30,000 to 78,000 answers/s). Rows, alternating:
-"library, no browser" (the server runs, no page open), "library, 3 browsers
-watching" (headless chromium under selenium, a round starts once every page
-shows "reg-1-DT-0" and had an event, and the process counts three streams),
-"library, no browser, again" (the pair tells the noise), "baseline"
-(bench_simulator.py's plain-Python simulator). After every switch the loop
-polls untimed for 2 s. Target: the median over the rounds of the watching
-row against the mean of the two rows without, at least 1 less the noise.
+The rows and the target are in the README. Pinned: the loop to one CPU, the
+simulators to another (unpinned, one row's rounds ranged from 30,000 to
+78,000 answers/s). After every switch the loop polls untimed for 2 s.
 """
 
 import contextlib
@@ -22,9 +14,8 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run as a script or imported
-import common  # noqa: E402
-from bench_simulator import COMMAND, SimulatorProcess, serve_child  # noqa: E402
+import common
+from bench_simulator import COMMAND, SimulatorProcess, serve_child
 
 BROWSERS, CHROMEDRIVER, CHROMIUM = 3, "/usr/bin/chromedriver", "/usr/bin/chromium"
 BROWSER_ARGUMENTS = ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
@@ -57,7 +48,6 @@ const frames = document.getElementById("frames");
 return [c.count, c.chars, frames ? frames.children.length : 0];
 """
 
-
 def count_streams():
     """Wraps the live server's event-stream handler; returns the function that counts the streams open."""
     from b4k_mew_tools.web import server as web_server
@@ -75,7 +65,6 @@ def count_streams():
     web_server._Handler._events = counted
     return lambda: open_streams[0]
 
-
 def tree_seconds(roots):
     """{pid: CPU seconds} of the processes `roots` and all their descendants."""
     parents = {}
@@ -90,7 +79,6 @@ def tree_seconds(roots):
         todo += [child for child, parent in parents.items() if parent == pid and child not in found]
     return {pid: common.process_cpu_seconds(pid) for pid in found}
 
-
 def browsers_missing():
     """None when the browsers can be had, else why not."""
     try:
@@ -101,7 +89,6 @@ def browsers_missing():
         if not shutil.which(path):
             return "%s is missing (apt-get install chromium chromium-driver)" % path
     return None
-
 
 class Browsers:
     """Headless chromium instances, each on about:blank or on the page."""
@@ -153,13 +140,11 @@ class Browsers:
             except Exception as error:  # the others are quit all the same
                 print("browser: %s" % error, file=sys.stderr)
 
-
 def poll(process, seconds):
     """Register reads, untimed, for `seconds`."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         common.exchange(process.master_fd, COMMAND)
-
 
 class Row:
     """A simulator's process, with `browsers` (None: none at all) watching or not."""
@@ -197,7 +182,6 @@ class Row:
             self.events.append([(a[0] - b[0], a[1] - b[1], a[2]) for a, b in zip(self.browsers.counters(), before)])
         return latencies, elapsed, sim_cpu / elapsed, browser_cpu / elapsed
 
-
 def measure(bench, rounds, seconds, warmup, with_browsers, cpus):
     """The rows' figures, and the events of the watching rounds' pages."""
     everywhere = os.sched_getaffinity(0)
@@ -229,7 +213,6 @@ def measure(bench, rounds, seconds, warmup, with_browsers, cpus):
                             simulator_cpu=statistics.median(r[2] for r in runs),
                             browsers_cpu=statistics.median(r[3] for r in runs) if browsers is not None else None, **f))
     return figures, next((row.events for row in rows if row.watched), [])
-
 
 def main(argv=None):
     bench = common.Bench("web", __doc__, (3, 1.0, 0.3), (5, 3.0, 1.0), argv=argv)
@@ -285,7 +268,6 @@ def main(argv=None):
                         browsers=BROWSERS if figures else 0, browsers_missing=missing, rows=rows,
                         cpus_pinned={"loop": cpus[0], "simulators": cpus[1]} if cpus else None, again_over_none_rounds=again,
                         noise=noise, library_over_baseline=over_baseline, events=fed, **figures)
-
 
 if __name__ == "__main__":
     common.run(main, serve=serve_child)

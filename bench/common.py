@@ -1,7 +1,5 @@
-"""The harness of bench/: the plain-Python baselines (codec, link, typed
-master, slave), ptys with an answering peer, helper processes, spinning
-threads, rounds alternated, timing, and Bench, which parses the options,
-prints every table and target alike and writes the figures as JSON."""
+"""The harness of bench/: plain-Python baselines, ptys and peers, helper
+processes, rounds alternated, timing, and Bench: options, printing, JSON."""
 
 import argparse
 import contextlib
@@ -24,18 +22,15 @@ import tty
 HEX_DIGITS, DEC_DIGITS = "0123456789ABCDEF", "0123456789"
 HEAD, TAIL, QUERY, FEEDBACK, ERROR, IGNORE_BCC = "%", "\r", "#", "$", "!", "*"
 
-
 def calc_crc(data, init=0):
     crc = init
     for byte in data.encode("utf-8"):
         crc ^= byte
     return crc
 
-
 def append_tail(data):
     crc = calc_crc(data)
     return data + HEX_DIGITS[crc >> 4] + HEX_DIGITS[crc & 15] + TAIL
-
 
 def crc_is_ok(frame):
     crc_recv = frame[-3:-1]
@@ -43,38 +38,39 @@ def crc_is_ok(frame):
         return crc_recv[0] == crc_recv[1]
     return int(crc_recv, 16) == calc_crc(frame[:-3])
 
-
 def parse_uint16(data):
-    return (int(data[2:4], 16) << 8) | int(data[0:2], 16)
-
+    low = data[0:2]
+    high = data[2:4]
+    return (int(high, 16) << 8) | int(low, 16)
 
 def parse_uint32(data):
-    return (parse_uint16(data[4:8]) << 16) | parse_uint16(data[0:4])
-
+    low = parse_uint16(data[0:4])
+    high = parse_uint16(data[4:8])
+    return (high << 16) | low
 
 def word_text(value):
     return "%02X%02X" % (value & 0xFF, value >> 8)
 
-
 def fill_header(station, cmd):
     return HEAD + format(station, "02X") + QUERY + cmd
 
-
 def fill_uint16(data, value):
     assert value >= 0
-    return data + format(value & 255, "02X") + format(value >> 8, "02X")
-
+    low = value & 255
+    high = value >> 8
+    return data + format(low, "02X") + format(high, "02X")
 
 def _data_area_start(station, cmd, reg_start, count):
+    data = fill_header(station, cmd)
     addr = reg_start[1:] if reg_start[1] in DEC_DIGITS else reg_start[2:]
+    data += reg_start[0]
     start = int(addr)
-    return fill_header(station, cmd) + reg_start[0] + format(start, "05d") + format(start + count - 1, "05d")
-
+    end = start + count - 1
+    return data + format(start, "05d") + format(end, "05d")
 
 def fill_read_data_area_message(station, reg_start, reg_count):
     assert reg_count > 0
     return append_tail(_data_area_start(station, "RD", reg_start, reg_count))
-
 
 def fill_write_data_area_message(station, reg_start, values):
     assert len(values) > 0
@@ -83,46 +79,34 @@ def fill_write_data_area_message(station, reg_start, values):
         data = fill_uint16(data, value)
     return append_tail(data)
 
-
 def frame_type_position(frame):
     for i in range(1, len(frame)):
         if frame[i] in (QUERY, FEEDBACK, ERROR):
             return i
     raise ValueError("no frame type in %r" % frame)
 
-
 def parse_station(frame):
     return int(frame[1:frame_type_position(frame)], 16)
-
 
 def contact_address(name):
     """"Y3" -> "Y0003", "Y10" -> "Y0010"."""
     return name[0] + format(int(name[1:-1] or "0"), "03d") + name[-1].upper()
 
+def word_address(name):
+    """"WX0" -> ("X", 0)."""
+    assert name[0] == "W"
+    return name[1], int(name[2:])
 
 def _word_range(station, cmd, name, count):
-    assert name[0] == "W"
-    letter, start = name[1], int(name[2:])
+    letter, start = word_address(name)
     return fill_header(station, cmd) + letter + format(start, "04d") + format(start + count - 1, "04d")
-
 
 def fill_read_word_unit_of_contact_message(station, name, word_count=1):
     assert word_count > 0
     return append_tail(_word_range(station, "RCC", name, word_count))
 
-
 def fill_write_single_point_of_contact_message(station, name, value):
     return append_tail(fill_header(station, "WCS") + contact_address(name) + ("1" if value else "0"))
-
-
-def fill_write_word_unit_of_contact_message(station, name, values):
-    assert len(values) > 0
-    data = _word_range(station, "WCC", name, len(values))
-    for value in values:
-        assert value >= 0
-        data += word_text(value)
-    return append_tail(data)
-
 
 def register_word(register):
     """A different value in every register: a word decoded from the wrong place shows."""
@@ -134,14 +118,12 @@ def register_word(register):
 # queue per query, typed operations), PlainSlave as MewSlaveBase with the
 # full-duplex worker.
 
-
 def frame_kind(frame):
     """The frame's type; "" for the frames after an answer's first, which carry none."""
     for c in frame[1:]:
         if c in (QUERY, FEEDBACK, ERROR):
             return c
     return ""
-
 
 def cut_frames(response, limit):
     """A response cut as a controller cuts it into frames of at most `limit`:
@@ -165,10 +147,8 @@ def cut_frames(response, limit):
         body = body[take:]
     return frames
 
-
 def continuation_request(frame):
     return append_tail(frame[:3])[:-1] + "&" + TAIL
-
 
 class PlainBase:
     name = "PlainBase"
@@ -228,7 +208,6 @@ class PlainBase:
     def _send(self, data):
         with self._sender_lock:
             self._serial.write(data.encode("utf-8"))
-
 
 class PlainMaster(PlainBase):
     """query() as MewMasterBase's, asking for every further frame of a long
@@ -322,12 +301,7 @@ class PlainMaster(PlainBase):
     def set_coil(self, station, name, value):
         self.query(fill_write_single_point_of_contact_message(station, name, value))
 
-    def set_coil_uint16(self, station, name, value):
-        self.query(fill_write_word_unit_of_contact_message(station, name, [value]))
-
-
 PROCESS_UNKNOWN_CMD = -3
-
 
 def station_end(data):
     for i, c in enumerate(data):
@@ -337,14 +311,12 @@ def station_end(data):
             return i
     return len(data)
 
-
 def parse_command(data):
     pos = station_end(data) + 1
     cmd = data[pos:pos + 3]
     if cmd in ("RCS", "WCS", "RCC", "WCC"):
         return cmd
     return cmd[:2] if cmd[:2] in ("RD", "WD") else "UNKNOWN"
-
 
 class PlainSlave(PlainBase):
     """The receiver queues commands for a worker thread, which answers each
@@ -416,18 +388,22 @@ class PlainSlave(PlainBase):
             data = "1" if self.on_get_coil(command[pos:pos + 5]) else "0"
         elif cmd == "WCS":
             self.on_set_coil(command[pos:pos + 5], command[pos + 5] != "0")
-        elif cmd in ("RCC", "WCC", "RD", "WD"):
-            # A contact's address has 5 characters and its bounds 4 digits; a register's 6 and 5.
-            size = 5 if cmd[-1] == "C" else 6
-            start = command[pos:pos + size]
-            count = int(command[pos + size:pos + 2 * size - 1]) - int(start[1:]) + 1
-            at = pos + 2 * size - 1
-            if cmd[0] == "R":
-                read = self.on_get_multi_coil_uint16 if size == 5 else self.on_get_multi_uint16
-                data = "".join(word_text(v) for v in read(start, count))
+        elif cmd in ("RCC", "WCC"):
+            start = command[pos:pos + 5]
+            count = int(command[pos + 5:pos + 9]) - int(start[1:]) + 1
+            if cmd == "RCC":
+                data = "".join(word_text(v) for v in self.on_get_multi_coil_uint16(start, count))
             else:
-                values = [parse_uint16(command[at + 4 * i:at + 4 + 4 * i]) for i in range(count)]
-                (self.on_set_multi_coil_uint16 if size == 5 else self.on_set_multi_uint16)(start, values)
+                values = [parse_uint16(command[pos + 9 + 4 * i:pos + 13 + 4 * i]) for i in range(count)]
+                self.on_set_multi_coil_uint16(start, values)
+        elif cmd in ("RD", "WD"):
+            start = command[pos:pos + 6]
+            count = int(command[pos + 6:pos + 11]) - int(start[1:]) + 1
+            if cmd == "RD":
+                data = "".join(word_text(v) for v in self.on_get_multi_uint16(start, count))
+            else:
+                values = [parse_uint16(command[pos + 11 + 4 * i:pos + 15 + 4 * i]) for i in range(count)]
+                self.on_set_multi_uint16(start, values)
         else:
             error = PROCESS_UNKNOWN_CMD
         head = command[:station_end(command)]
@@ -461,14 +437,12 @@ class PlainSlave(PlainBase):
 # Written on the pty's slave side, it reaches the peer like a command and ends it.
 PEER_STOP = b"STOP\r"
 
-
 def open_raw_pty():
     """(master fd, slave fd) of a pty pair in raw mode (else frames echo, CR turns LF)."""
     master_fd, slave_fd = os.openpty()
     tty.setraw(master_fd)
     tty.setraw(slave_fd)
     return master_fd, slave_fd
-
 
 def serve(fd, table, otherwise):
     """Answers every frame read from `fd` until PEER_STOP: from `table`
@@ -483,17 +457,19 @@ def serve(fd, table, otherwise):
         if not chunk:
             return
         pending += chunk
-        while b"\r" in pending:
-            frame, pending = pending.split(b"\r", 1)
-            frame += b"\r"
+        while True:
+            cut = pending.find(b"\r")
+            if cut < 0:
+                break
+            frame, pending = pending[:cut + 1], pending[cut + 1:]
             reply = table.get(frame)
             if reply is None:
                 if frame == PEER_STOP:
                     return
                 reply = otherwise(frame)
-            if reply is not None:
-                os.write(fd, reply)
-
+                if reply is None:
+                    continue
+            os.write(fd, reply)
 
 class PtyPair:
     """A raw pty pair, its master side answered by serve() in a thread, or,
@@ -529,7 +505,6 @@ class PtyPair:
         os.close(self.slave_fd)
         os.close(self.master_fd)
 
-
 class MasterSide:
     """A master made on the slave side of its own pty pair."""
 
@@ -545,7 +520,6 @@ class MasterSide:
         self.master.close()
         self.pty.close()
 
-
 @contextlib.contextmanager
 def opened(open_side, entries):
     """[open_side(*entry) for each entry], all closed at the end of the `with`
@@ -556,7 +530,6 @@ def opened(open_side, entries):
             sides.append(open_side(*entry))
             stack.callback(sides[-1].close)
         yield sides
-
 
 def exchange(fd, command, timeout=2.0):
     """Writes a command (bytes) on `fd`, returns its answer up to CR; RuntimeError after `timeout` s."""
@@ -570,7 +543,6 @@ def exchange(fd, command, timeout=2.0):
     return answer
 
 # --- Helper processes ------------------------------------------------------------
-
 
 class Child:
     """This script again as a helper (see run); its first line says where it
@@ -597,7 +569,6 @@ class Child:
             stop_process(self.proc)
         self.proc.stdout.close()
 
-
 class PtyChild(Child):
     """A helper serving on a raw pty's slave side (its last argument); we drive the master side."""
 
@@ -617,19 +588,16 @@ class PtyChild(Child):
         super().close()
         self._close_pty()
 
-
 def serve_lines(first, answer=lambda line: "?"):
     """A helper's side of Child: prints `first`, then answer(line) per line read until stdin ends."""
     print(first, flush=True)
     for line in sys.stdin:
         print(answer(line.strip()), flush=True)
 
-
 def relay_child():
     from b4k_mew_tools import VirtualLine
     with VirtualLine() as line:
         serve_lines("%s %s" % (line.port_a, line.port_b))
-
 
 class Relay(Child):
     """A virtual serial line relayed by a helper process, which takes no
@@ -639,7 +607,6 @@ class Relay(Child):
         super().__init__(*(args or ("--relay",)))
         self.port_a, self.port_b = self.first.split()
 
-
 def run(main, **helpers):
     """The script's entry: main(), or the helper the first argument names ("--serve": helpers["serve"])."""
     for name, helper in dict(helpers, relay=relay_child).items():
@@ -648,7 +615,6 @@ def run(main, **helpers):
     sys.exit(main())
 
 # --- Timing ------------------------------------------------------------------------
-
 
 class Spinner:
     """A Python thread looping on pure-Python work from start() (or `with`) to
@@ -681,7 +647,6 @@ class Spinner:
     def __exit__(self, *exc):
         self.stop()
 
-
 def alternate(sides, rounds, run):
     """{side label: [run(side) of each round]}, the sides taking turns round by
     round, so that a change of load hits them all alike."""
@@ -691,13 +656,11 @@ def alternate(sides, rounds, run):
             results[side.label].append(run(side))
     return results
 
-
 def measure_sides(sides, rounds, seconds, warmup, run=lambda side, seconds: side.run(seconds)):
     """alternate() of run(side, seconds) after a warm-up run(side, warmup) of each."""
     for side in sides:
         run(side, warmup)
     return alternate(sides, rounds, lambda side: run(side, seconds))
-
 
 def time_each(call, args, expected, seconds):
     """Calls back to back for about `seconds`: (the latency of each, the time taken)."""
@@ -717,15 +680,12 @@ def time_each(call, args, expected, seconds):
         raise AssertionError("%d results other than %r" % (wrong, expected))
     return latencies, t1 - begin
 
-
 def percentile(sorted_values, fraction):
     """Nearest-rank percentile of an ascending list."""
     rank = max(1, math.ceil(fraction * len(sorted_values)))
     return sorted_values[min(rank, len(sorted_values)) - 1]
 
-
 HISTOGRAM_BINS_PER_DECADE = 20
-
 
 def latency_histogram(latencies):
     """Counts of latencies in bins of equal width on a log scale, first to last bin that holds any."""
@@ -738,14 +698,12 @@ def latency_histogram(latencies):
     return {"bins_per_decade": per, "counts": counts,
             "edges_us": [float("%.6g" % 10 ** ((low + k) / per)) for k in range(len(counts) + 1)]}
 
-
 def latency_figures(latencies, elapsed):
     """How many, their rate over `elapsed` s, the latency's median, p90, p99, maximum and histogram."""
     s = sorted(latencies)
     return {"round_trips": len(s), "ops_per_s": len(s) / elapsed, "median_us": statistics.median(s) * 1e6,
             "p90_us": percentile(s, 0.90) * 1e6, "p99_us": percentile(s, 0.99) * 1e6, "max_us": s[-1] * 1e6,
             "latency_histogram": latency_histogram(s)}
-
 
 def rate_figures(runs, unit, per=1, count=None):
     """Figures of rounds [(latencies, time taken, ...)]: how many (`count`,
@@ -758,12 +716,10 @@ def rate_figures(runs, unit, per=1, count=None):
     return {count or unit: figures.pop("round_trips"), unit + "_per_s": max(rates), unit + "_per_s_rounds": rates,
             **figures}
 
-
 def geometric_mean(values):
     return statistics.geometric_mean(list(values))
 
 # --- The machine -------------------------------------------------------------------
-
 
 def cpu_seconds():
     """(busy CPU seconds machine-wide, this process's with its reaped children); None off Linux."""
@@ -775,7 +731,6 @@ def cpu_seconds():
     idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
     t = os.times()
     return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK"), t.user + t.system + t.children_user + t.children_system
-
 
 class OtherLoad:
     """The share of all CPUs other processes kept busy from start() to stop(); None where unknown."""
@@ -791,7 +746,6 @@ class OtherLoad:
         busy, own = (after - before for after, before in zip(cpu_after, self._cpu))
         return max(0.0, busy - own) / (wall * os.cpu_count())
 
-
 def process_cpu_seconds(pid):
     """CPU seconds (user and system) of process `pid`; 0 once gone."""
     try:
@@ -801,12 +755,10 @@ def process_cpu_seconds(pid):
         return 0
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
 
 def wait_for(condition, timeout, step=0.02):
     """Whether `condition()` came true within `timeout` seconds."""
@@ -816,7 +768,6 @@ def wait_for(condition, timeout, step=0.02):
             return True
         time.sleep(step)
     return condition()
-
 
 def stop_process(proc, timeout=5):
     """Terminates `proc`, killed if it has not ended after `timeout` seconds."""
@@ -829,19 +780,15 @@ def stop_process(proc, timeout=5):
 
 # --- Options, the printed tables and targets, the JSON figures ---------------------------
 
-
 def cell(value, conversion=None):
-    """A table's cell: a number with at least three significant digits."""
+    """A table's cell: a float with two decimals, fewer from 100 up."""
     if value is None or value == "":
         return ""
     if conversion:
         return conversion % value
     if isinstance(value, float) and math.isfinite(value):
-        size = abs(value)
-        return "%.0f" % value if size >= 100 else "%.1f" % value if size >= 10 else "%.2f" % value \
-            if size >= 1 or size == 0 else "%.3f" % value
+        return "%.0f" % value if abs(value) >= 1000 else "%.1f" % value if abs(value) >= 100 else "%.2f" % value
     return str(value)
-
 
 class Bench:
     """One benchmark's run: `opts` (--quick, --json and `arguments`, each

@@ -28,20 +28,17 @@ PICTURE = "bench-latency.png"
 # From the codec up through the link to the managers, then the others by name.
 ORDER = ("codec", "link", "master", "slave", "inst")
 
-
 def load_average():
     try:
         return os.getloadavg()
     except OSError:
         return None
 
-
 def kill_group(pgid):
     try:
         os.killpg(pgid, signal.SIGKILL)
     except ProcessLookupError:
         pass
-
 
 def run_benchmark(script, out_dir, quick, env, timeout):
     name = os.path.splitext(os.path.basename(script))[0]
@@ -79,7 +76,6 @@ def run_benchmark(script, out_dir, quick, env, timeout):
     print(flush=True)
     return {"name": name, "exit": code, "seconds": seconds, "load": load, "data": data, "tail": tail}
 
-
 def markdown(printed):
     """What a benchmark printed, its tables as markdown tables."""
     lines = []
@@ -94,7 +90,6 @@ def markdown(printed):
         if item["note"]:
             lines += ["(%s)" % item["note"], ""]
     return lines
-
 
 def draw_latency(runs, path):
     """Writes the picture of every benchmark's "panels"; None, or why there is none."""
@@ -137,7 +132,6 @@ def draw_latency(runs, path):
     plt.close(fig)
     return None
 
-
 def cpu_model():
     try:
         with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
@@ -147,7 +141,6 @@ def cpu_model():
     except OSError:
         pass
     return platform.processor() or platform.machine()
-
 
 def write_report(path, runs, quick, started, seconds, loads, picture_problem):
     def load(v):
@@ -175,7 +168,6 @@ def write_report(path, runs, quick, started, seconds, loads, picture_problem):
               "![Round-trip latency, library against plain Python](%s)" % PICTURE, ""]
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(lines))
-
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -214,7 +206,6 @@ def main(argv=None):
         print("warning: no latency picture: %s" % problem, file=sys.stderr)
     print("report: %s%s" % (report, "" if problem else "\npicture: %s" % picture))
     return 1 if any(not r["data"] for r in runs) else 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
