@@ -1,16 +1,12 @@
-"""Runs every benchmark in bench/ and writes report.md and a latency picture.
+"""Runs every benchmark in bench/ and writes report.md (what each printed) and bench-latency.png.
 
-    PYTHONPATH=build /usr/bin/python3 bench/report.py [--quick] [--out DIR] [--build-dir DIR]
-
-Each bench/bench_*.py runs in a process of its own with --json into the
-output directory (build/bench-report/ by default), its printed text saved
-beside it; report.md gets the tables and targets each one printed, and
-bench-latency.png the latency distributions the figures hold. Missed
-targets do not change the exit status; a benchmark that crashes or writes
-no figures does (1), after the others have run.
+Each bench/bench_*.py runs in its own process with --json into the output
+directory, its printed text saved beside it. Missed targets do not change
+the exit status; a benchmark that crashes or writes no figures does (1).
 """
 
 import argparse
+import contextlib
 import datetime
 import glob
 import json
@@ -29,16 +25,12 @@ PICTURE = "bench-latency.png"
 ORDER = ("codec", "link", "master", "slave", "inst")
 
 def load_average():
-    try:
+    with contextlib.suppress(OSError):
         return os.getloadavg()
-    except OSError:
-        return None
 
 def kill_group(pgid):
-    try:
+    with contextlib.suppress(ProcessLookupError):
         os.killpg(pgid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
 
 def run_benchmark(script, out_dir, quick, env, timeout):
     name = os.path.splitext(os.path.basename(script))[0]
@@ -133,13 +125,8 @@ def draw_latency(runs, path):
     return None
 
 def cpu_model():
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8", errors="replace") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
+    with contextlib.suppress(OSError, StopIteration), open("/proc/cpuinfo", errors="replace") as f:
+        return next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
     return platform.processor() or platform.machine()
 
 def write_report(path, runs, quick, started, seconds, loads, picture_problem):
