@@ -829,7 +829,8 @@ class Bench:
         if note:
             print("(%s)" % note)
         print(flush=True)
-        self.printed.append({"title": title, "headings": [h for _, h, _ in columns], "rows": cells, "note": note})
+        self.printed.append({"title": title, "headings": [h for _, h, _ in columns], "rows": cells, "note": note,
+                             "left": left})
 
     def target(self, key, what, value, goal, at_most=False, detail="%.2f"):
         """A target, printed and kept: met when `value` is at least `goal` (at most, with `at_most`)."""

@@ -77,7 +77,8 @@ def markdown(printed):
             continue
         if item["title"]:
             lines += [item["title"], ""]
-        lines += ["| %s |" % " | ".join(item["headings"]), "|%s|" % "|".join("---" for _ in item["headings"])]
+        lines += ["| %s |" % " | ".join(item["headings"]), "|%s|" % "|".join("---" if left else "--:"
+                                                                           for left in item["left"])]
         lines += ["| %s |" % " | ".join(row) for row in item["rows"]] + [""]
         if item["note"]:
             lines += ["(%s)" % item["note"], ""]
