@@ -1,131 +1,72 @@
 """Instrument manager speed: b4k_mew.InstManager against a plain-Python manager on the same simulated devices.
 
-    PYTHONPATH=build /usr/bin/python3 bench/bench_inst.py [--quick] [--json PATH] [--peer process|thread]
-
-Each manager talks through its own pty pair to a peer playing 8 devices at
-stations 1 to 8 (4 XY, 2 axis, 1 analogue, 1 unknown) from precomputed
-responses, in a child process (or a thread with --peer thread). Workloads,
-the managers alternating:
-
-- scan: `initialize_inst_list()`, 24 queries, ended by a silent station 9
-  (one query time-out, which dominates) or by an error response from it;
-- writes: 10,000 `mgr.y[i] = v` over the 64 output points, every tenth
-  changing a point (one write sent), or none changing.
-
-The baseline: the manager, its XY instrument and flat lists in plain Python
-from the same algorithms, on common.PlainMaster. Medians; ratios are
-baseline time over library time.
+A peer (child process, or thread with --peer thread) plays 8 devices on each
+manager's pty. Scans end at a silent station 9 (one time-out) or its error
+response; 10,000 y[i] = v change every tenth point, or none.
 """
 
-import os
 import random
 import statistics
-import sys
 import time
 
 import b4k_mew
 
-# The benchmarks run as scripts; the insert lets them be imported as well.
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import common  # noqa: E402
-from common import append_tail, word_text  # noqa: E402
+import common
+from common import append_tail, word_text
 
-QUERY_TIMEOUT = 0.2
-BAUDRATE = 115200
-WRITES = 10_000
-CHANGE_EVERY = 10
-
+QUERY_TIMEOUT, BAUDRATE, WRITES, CHANGE_EVERY = 0.2, 115200, 10_000, 10
 # Station -> (type code, firmware, input word, output word).
-DEVICES = {
-    1: (1, 0x0102, 0x0001, 0),
-    2: (2, 0x0200, 0, 0),
-    3: (1, 0x0102, 0x8000, 0),
-    4: (3, 0x0301, 0, 0),
-    5: (1, 0x0102, 0x00FF, 0),
-    6: (7, 0x0001, 0, 0),
-    7: (2, 0x0200, 0, 0),
-    8: (1, 0x0102, 0xFFFF, 0),
-}
+DEVICES = {1: (1, 0x0102, 0x0001, 0), 2: (2, 0x0200, 0, 0), 3: (1, 0x0102, 0x8000, 0), 4: (3, 0x0301, 0, 0),
+           5: (1, 0x0102, 0x00FF, 0), 6: (7, 0x0001, 0, 0), 7: (2, 0x0200, 0, 0), 8: (1, 0x0102, 0xFFFF, 0)}
 END_STATION = 9
 XY_COUNT = sum(1 for t, *_ in DEVICES.values() if t == 1)
-
-# Written on the pty's slave side, these reach the simulator like commands.
-SIM_SILENT_END = b"SILENT-END\r"
-SIM_ERROR_END = b"ERROR-END\r"
-
-# --- The simulator --------------------------------------------------------------
-
-def responses():
-    """Command frame -> response frame, for every read the scan makes."""
-    table = {}
-    for st, (type_code, firmware, wx, wy) in DEVICES.items():
-        head = "%%%02X" % st
-        table[append_tail("%s#RDS0000000000" % head)] = append_tail("%s$RD%s" % (head, word_text(type_code)))
-        table[append_tail("%s#RDS0000100001" % head)] = append_tail("%s$RD%s" % (head, word_text(firmware)))
-        table[append_tail("%s#RCCX00000000" % head)] = append_tail("%s$RC%s" % (head, word_text(wx)))
-        table[append_tail("%s#RCCY00000000" % head)] = append_tail("%s$RC%s" % (head, word_text(wy)))
-    return {k.encode("ascii"): v.encode("ascii") for k, v in table.items()}
-
+SIM_SILENT_END, SIM_ERROR_END = b"SILENT-END\r", b"ERROR-END\r"  # written where a master writes
 
 def simulator():
-    """(table, otherwise) for common.serve: reads from the table, every write
-    to a known station with its acknowledgement, the end station with
-    silence or an error response as last told."""
-    table = responses()
+    """(table, otherwise) for common.serve: reads from the table, writes to a
+    known station acknowledged, the end station silent or in error as last told."""
+    table = {}
+    for st, (type_code, firmware, wx, wy) in DEVICES.items():
+        for command, answer in (("RDS0000000000", "RD" + word_text(type_code)),
+                                ("RDS0000100001", "RD" + word_text(firmware)),
+                                ("RCCX00000000", "RC" + word_text(wx)), ("RCCY00000000", "RC" + word_text(wy))):
+            table[append_tail("%%%02X#%s" % (st, command)).encode()] = append_tail("%%%02X$%s" % (st, answer)).encode()
     acks = {("%02X" % st).encode(): append_tail("%%%02X$WC" % st).encode() for st in DEVICES}
-    error_end = append_tail("%%%02X!42" % END_STATION).encode()
-    end_head = ("%%%02X#" % END_STATION).encode()
-    answer_end = False
+    error_end, end_head, answer_end = append_tail("%%%02X!42" % END_STATION).encode(), b"%%%02X#" % END_STATION, [0]
 
     def otherwise(command):
-        nonlocal answer_end
-        if command == SIM_SILENT_END or command == SIM_ERROR_END:
-            answer_end = command == SIM_ERROR_END
+        if command in (SIM_SILENT_END, SIM_ERROR_END):
+            answer_end[0] = command == SIM_ERROR_END
             return None
         if command[4:6] == b"WC":
             return acks.get(command[1:3])
-        if command.startswith(end_head) and answer_end:
-            return error_end
-        return None
+        return error_end if command.startswith(end_head) and answer_end[0] else None
 
     return table, otherwise
 
-# --- The plain-Python baseline ------------------------------------------------------
-# The instrument classes, views and manager on common.PlainMaster, following
-# the same algorithms; what no workload here reaches is left out (the
-# manager's slave side, the inputs' views, word writes).
+# --- The baseline: the instruments, views and manager in plain Python, the same
+# algorithms on common.PlainMaster, without what no workload here reaches.
 
 INST_TYPE_UNKNOWN, INST_TYPE_XY, INST_TYPE_Axis, INST_TYPE_AD = 0, 1, 2, 3
-
 
 class Inst:
     inst_type = INST_TYPE_UNKNOWN
 
     def __init__(self, mew, station):
-        self._mew = mew
-        self._station = station
+        self._mew, self._station = mew, station
         self._firmware_version = mew.get_uint16(station, "S1")
 
-    @property
-    def station(self):
-        return self._station
-
-    @property
-    def firmware_version(self):
-        return self._firmware_version
-
+    station = property(lambda self: self._station)
+    firmware_version = property(lambda self: self._firmware_version)
 
 class InstUnknown(Inst):
     pass
 
-
 class InstAxis(Inst):
     inst_type = INST_TYPE_Axis
 
-
 class InstAD(Inst):
     inst_type = INST_TYPE_AD
-
 
 class Y16:
     def __init__(self, inst_xy):
@@ -136,7 +77,6 @@ class Y16:
 
     def __setitem__(self, key, value):
         self._inst_xy.set_y(key, value)
-
 
 class InstXY(Inst):
     inst_type = INST_TYPE_XY
@@ -167,7 +107,6 @@ class InstXY(Inst):
         else:
             self._y &= ~(1 << index)
 
-
 class _InstYList:
     def __init__(self, xy_list):
         self._inst_y_list = xy_list
@@ -178,14 +117,12 @@ class _InstYList:
     def __setitem__(self, key, value):
         self._inst_y_list[key // 16].get_y16_object()[key % 16] = value
 
-
 class PlainInstManager(common.PlainMaster):
     KINDS = {INST_TYPE_XY: InstXY, INST_TYPE_Axis: InstAxis, INST_TYPE_AD: InstAD}
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
-        self._all_list = []
-        self._lists = {kind: [] for kind in self.KINDS}
+        self._all_list, self._lists = [], {kind: [] for kind in self.KINDS}
 
     def initialize_inst_list(self):
         station = 1
@@ -206,84 +143,63 @@ class PlainInstManager(common.PlainMaster):
     _xy_list = property(lambda self: self._lists[INST_TYPE_XY])
     y = property(lambda self: _InstYList(self._lists[INST_TYPE_XY]))
 
-# --- The sides ---------------------------------------------------------------------
+# --- The workloads ---------------------------------------------------------------
 
 SIDES = [("library", lambda port: b4k_mew.InstManager(b4k_mew.MewSerial(port=port, baudrate=BAUDRATE),
                                                       query_timeout=QUERY_TIMEOUT)),
          ("baseline", lambda port: PlainInstManager(port, BAUDRATE, query_timeout=QUERY_TIMEOUT))]
 
-
 class Side:
     def __init__(self, label, make, peer_in_process):
-        self.label = label
-        self.make = make
-        table, otherwise = simulator()
-        self.pty = common.PtyPair(table, otherwise, peer_in_process)
+        self.label, self.make, self.pty = label, make, common.PtyPair(*simulator(), peer_in_process)
+        self.close = self.pty.close
 
-    def manager(self):
+    def manager(self, ending=SIM_ERROR_END):
+        self.pty.tell(ending)
         return self.make(self.pty.name)
-
-    def close(self):
-        self.pty.close()
-
 
 def found(mgr):
     return (mgr.inst_count, mgr.xy_count, mgr.axis_count, mgr.ad_count,
             [(type(i).__name__, i.station, i.firmware_version) for i in mgr._all_list],
             [(i.get_wx(), i.get_wy()) for i in mgr._xy_list])
 
-
 def write_sequence(change_every, seed=1):
-    """(flat index, value) pairs over all output points, starting from all
-    off: every `change_every`-th flips its point (none when it is 0), the
-    others repeat its state. Returns the pairs and the end state."""
-    rng = random.Random(seed)
-    points = 16 * XY_COUNT
-    state = [False] * points
-    seq = []
+    """(flat index, value) pairs over every output, from all off: every
+    `change_every`-th flips its point (none with 0), the others repeat its
+    state; and the end state."""
+    rng, points = random.Random(seed), 16 * XY_COUNT
+    state, seq = [False] * points, []
     for k in range(WRITES):
         i = rng.randrange(points)
-        value = (not state[i]) if change_every and k % change_every == 0 else state[i]
-        state[i] = value
-        seq.append((i, value))
+        state[i] = (not state[i]) if change_every and k % change_every == 0 else state[i]
+        seq.append((i, state[i]))
     return seq, state
 
-
 def check_agreement(sides):
-    """A speed comparison only means something if both sides do the same."""
-    for name, lib, base, args in [
-        ("RD", b4k_mew.MewStatic.fill_read_data_area_message, common.fill_read_data_area_message, (3, "S1", 1)),
-        ("RCC", lambda *a: b4k_mew.MewStatic.fill_read_word_unit_of_contact_message(*a, word_count=1),
-         common.fill_read_word_unit_of_contact_message, (3, "WY0")),
-        ("WCS", b4k_mew.MewStatic.fill_write_single_point_of_contact_message,
-         common.fill_write_single_point_of_contact_message, (3, "YA", True)),
-        ("WCC", b4k_mew.MewStatic.fill_write_word_unit_of_contact_message,
-         common.fill_write_word_unit_of_contact_message, (3, "WY0", [0x1234])),
-    ]:
-        got, want = lib(*args), base(*args)
-        assert got == want, "%s frame: library %r, plain Python %r" % (name, got, want)
+    """A comparison only means something if both sides do the same."""
+    S = b4k_mew.MewStatic
+    for lib, base, args in [(S.fill_read_data_area_message, common.fill_read_data_area_message, (3, "S1", 1)),
+                            (lambda *a: S.fill_read_word_unit_of_contact_message(*a, word_count=1),
+                             common.fill_read_word_unit_of_contact_message, (3, "WY0")),
+                            (S.fill_write_single_point_of_contact_message,
+                             common.fill_write_single_point_of_contact_message, (3, "YA", True))]:
+        assert lib(*args) == base(*args), "frame: library %r, plain Python %r" % (lib(*args), base(*args))
     results = []
     for side in sides:
-        side.pty.tell(SIM_ERROR_END)
         mgr = side.manager()
         try:
             mgr.initialize_inst_list()
             results.append(found(mgr))
         finally:
             mgr.close()
-    assert results[0] == results[1], "scans differ: %r" % results
-    assert results[0][0] == len(DEVICES), "scan found %r" % (results[0],)
-
+    assert results[0] == results[1] and results[0][0] == len(DEVICES), "scans: %r" % results
 
 def time_scans(sides, ending, count):
-    for side in sides:
-        side.pty.tell(ending)
-    managers = {side.label: side.manager() for side in sides}
+    managers = {side.label: side.manager(ending) for side in sides}
 
     def scan(side):
         mgr = managers[side.label]
-        before = mgr.inst_count
-        t0 = time.perf_counter()
+        before, t0 = mgr.inst_count, time.perf_counter()
         mgr.initialize_inst_list()
         elapsed = time.perf_counter() - t0
         assert mgr.inst_count - before == len(DEVICES), "%s found %d" % (side.label, mgr.inst_count - before)
@@ -294,7 +210,6 @@ def time_scans(sides, ending, count):
     finally:
         for mgr in managers.values():
             mgr.close()
-
 
 def time_writes(sides, repeats, change_every):
     seq, final = write_sequence(change_every)
@@ -307,30 +222,21 @@ def time_writes(sides, repeats, change_every):
             for i, v in seq:
                 mgr.y[i] = v
             elapsed = time.perf_counter() - t0
-            got = [mgr.y[i] for i in range(16 * XY_COUNT)]
-            assert got == final, "%s: outputs differ from the sequence's end state" % side.label
+            assert [mgr.y[i] for i in range(16 * XY_COUNT)] == final, "%s: outputs differ" % side.label
             return elapsed
         finally:
             mgr.close()
 
-    for side in sides:
-        side.pty.tell(SIM_ERROR_END)
     return common.alternate(sides, repeats, writes)
 
-
-def summary(samples):
-    return {"median_s": statistics.median(samples), "min_s": min(samples), "max_s": max(samples),
-            "runs": len(samples)}
-
-
 def main(argv=None):
-    opts, (scans, write_repeats) = common.options(
-        argv, __doc__, (2, 1), (7, 5), (("--peer",), dict(
-            choices=("process", "thread"), default="process",
-            help="simulate the devices in a child process (default) or in a thread of this process")),
-        quick_help="fewer repeats")
+    bench = common.Bench("inst", __doc__, (2, 1), (7, 5), (("--peer",), dict(
+        choices=("process", "thread"), default="process",
+        help="simulate the devices in a child process (default) or in a thread of this process")),
+        argv=argv, quick_help="fewer repeats")
+    (scans, write_repeats), peer = bench.settings, bench.opts.peer
     started = time.perf_counter()
-    with common.opened(lambda label, make: Side(label, make, opts.peer == "thread"), SIDES) as sides:
+    with common.opened(lambda label, make: Side(label, make, peer == "thread"), SIDES) as sides:
         check_agreement(sides)
         figures = {
             "scan ended by a silent station": time_scans(sides, SIM_SILENT_END, scans),
@@ -339,32 +245,26 @@ def main(argv=None):
             "%d y[i] = v, none changing" % WRITES: time_writes(sides, write_repeats, 0),
         }
     elapsed = time.perf_counter() - started
-
     rows = []
     for name, times in figures.items():
-        lib, base = summary(times["library"]), summary(times["baseline"])
-        rows.append({"workload": name, "library": lib, "baseline": base,
-                     "ratio": base["median_s"] / lib["median_s"]})
-
-    width = max(len(r["workload"]) for r in rows)
-    common.print_table(
-        [("workload (median of runs)", "-%ds" % width), ("library ms", "12.2f"), ("baseline ms", "12.2f"),
-         ("ratio", "7.2f")],
-        [(r["workload"], r["library"]["median_s"] * 1e3, r["baseline"]["median_s"] * 1e3, r["ratio"]) for r in rows])
-    silent = rows[0]
-    print()
-    print("8 devices, 24 queries per scan; query time-out %.2f s on both sides, waited once by the scan ended by "
-          "a silent station" % QUERY_TIMEOUT)
-    print("silent-ended scan less the time-out: library %.2f ms, baseline %.2f ms" % (
-        (silent["library"]["median_s"] - QUERY_TIMEOUT) * 1e3, (silent["baseline"]["median_s"] - QUERY_TIMEOUT) * 1e3))
+        lib, base = ({"median_s": statistics.median(t), "min_s": min(t), "max_s": max(t), "runs": len(t)}
+                     for t in (times["library"], times["baseline"]))
+        rows.append({"workload": name, "library": lib, "baseline": base, "ratio": base["median_s"] / lib["median_s"],
+                     "library_ms": lib["median_s"] * 1e3, "baseline_ms": base["median_s"] * 1e3,
+                     "library_us_each": lib["median_s"] / WRITES * 1e6, "baseline_us_each": base["median_s"] / WRITES
+                     * 1e6, "less_timeout": [(s["median_s"] - QUERY_TIMEOUT) * 1e3 for s in (lib, base)]})
+    bench.table(rows, "workload=workload (median of runs)", "library_ms=library ms", "baseline_ms=baseline ms",
+                "ratio", note="ratio: baseline time / library time; simulator: %s; %d scans and %d write runs per "
+                "side; %.1f s in all" % ("a child process" if peer == "process" else "a thread of this process",
+                                         scans, write_repeats, elapsed))
+    bench.say("8 devices, 24 queries per scan; query time-out %.2f s on both sides, waited once by the scan ended by "
+              "a silent station", QUERY_TIMEOUT)
+    bench.say("silent-ended scan less the time-out: library %.2f ms, baseline %.2f ms", *rows[0]["less_timeout"])
     for r, sent in ((rows[2], WRITES // CHANGE_EVERY), (rows[3], 0)):
-        print("%s: %d writes sent per run; per assignment library %.2f µs, baseline %.2f µs" % (
-            r["workload"], sent, r["library"]["median_s"] / WRITES * 1e6, r["baseline"]["median_s"] / WRITES * 1e6))
-    print("ratio: baseline time / library time; simulator: %s; %d scans and %d write runs per side; %.1f s in all" % (
-        "a child process" if opts.peer == "process" else "a thread of this process", scans, write_repeats, elapsed))
-
-    return common.finish(opts, "inst", peer=opts.peer, query_timeout_s=QUERY_TIMEOUT, devices=len(DEVICES),
-                         writes=WRITES, change_every=CHANGE_EVERY, results=rows, elapsed_s=elapsed)
+        bench.say("%s: %d writes sent per run; per assignment library %.2f µs, baseline %.2f µs", r["workload"], sent,
+                  r["library_us_each"], r["baseline_us_each"])
+    return bench.finish(peer=peer, query_timeout_s=QUERY_TIMEOUT, devices=len(DEVICES), writes=WRITES,
+                        change_every=CHANGE_EVERY, results=rows, elapsed_s=elapsed)
 
 if __name__ == "__main__":
     common.run(main)

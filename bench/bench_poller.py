@@ -1,23 +1,9 @@
 """The poller: 1,000 points on 8 stations read by b4k_mew.Poller against a plain-Python loop of single reads.
 
-    PYTHONPATH=build /usr/bin/python3 bench/bench_poller.py [--quick] [--json PATH] [--baud N]
-
-A Simulator (in this process) plays eight stations of 125 points each
-(registers of every type in neighbouring runs, single contacts, contact
-words) on a serial line to one MewMaster: two ptys joined by a relay in a
-helper process that delivers each chunk after the time its characters take
-at the line's speed (10 bits a character, 115200 baud unless --baud; 0: at
-once), each direction on its own. The baseline: a loop over the points,
-each read with the blocking master's typed read, its value and time kept
-in a dict.
-
-Idle: commands per cycle of every point and the time a cycle takes. With a
-CPU-bound Python thread: the time to read a cached value (Poller.value), and
-the age of the last point a cycle reads (now minus its read time) at random
-moments, the poller at a period of 1.5 idle cycles (at least 0.1 s), the
-baseline as fast as it can. Targets: 10 times fewer commands than points;
-a cached read under 2 us (median); the age's 99th percentile within one
-period plus one round trip (an idle cycle's time over its commands).
+A Simulator plays the stations to one MewMaster over a relay that delivers
+each chunk after the time it takes at --baud. Idle: commands and time per
+cycle. With a CPU-bound Python thread: a cached read, and the age of the last
+point a cycle reads, the poller at 1.5 idle cycles, the baseline flat out.
 """
 
 import collections
@@ -33,43 +19,30 @@ import time
 
 import b4k_mew
 
-# The benchmarks run as scripts; the insert lets them be imported as well.
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import common  # noqa: E402
+import common
 
-STATIONS = range(1, 9)
-BAUD = 115200
-TARGET_FEWER_COMMANDS = 10.0
-TARGET_VALUE_US = 2.0
-
-# The typed read of one address, as a Python program reads a point of each type.
-SINGLE_READ = {
+STATIONS, BAUD = range(1, 9), 115200
+# Commands 10 times fewer than points; a cached read under 2 us (median); the age's
+# p99 within one period and one round trip (an idle cycle's time over its commands).
+TARGET_FEWER_COMMANDS, TARGET_VALUE_US = 10.0, 2.0
+SINGLE_READ = {  # the typed read of one point, as a Python program reads each type
     "uint16": lambda m, s, a: m.get_coil_uint16(s, a) if a.startswith("W") else m.get_uint16(s, a),
-    "int16": lambda m, s, a: m.get_int16(s, a),
-    "uint32": lambda m, s, a: m.get_uint32(s, a),
-    "int32": lambda m, s, a: m.get_int32(s, a),
-    "float32": lambda m, s, a: m.get_float32(s, a),
+    "int16": lambda m, s, a: m.get_int16(s, a), "uint32": lambda m, s, a: m.get_uint32(s, a),
+    "int32": lambda m, s, a: m.get_int32(s, a), "float32": lambda m, s, a: m.get_float32(s, a),
     "bool": lambda m, s, a: m.get_coil(s, a),
 }
 
-
 def layout():
     """125 points a station: (station, address, type)."""
-    points = []
-    for s in STATIONS:
-        points += [(s, "DT%d" % i, "uint16") for i in range(60)]
-        points += [(s, "DT%d" % i, "int16") for i in range(70, 85)]
-        points += [(s, "DT%d" % i, "uint32") for i in range(100, 130, 2)]
-        points += [(s, "LD%d" % i, "int32") for i in range(0, 20, 2)]
-        points += [(s, "FL%d" % i, "float32") for i in range(0, 20, 2)]
-        points += [(s, "X%03d%X" % (i // 16, i % 16), "bool") for i in range(0, 30, 3)]
-        points += [(s, "WY%d" % i, "uint16") for i in range(5)]
-    return points
-
+    return [point for s in STATIONS for point in (
+        [(s, "DT%d" % i, "uint16") for i in range(60)] + [(s, "DT%d" % i, "int16") for i in range(70, 85)]
+        + [(s, "DT%d" % i, "uint32") for i in range(100, 130, 2)] + [(s, "LD%d" % i, "int32") for i in range(0, 20, 2)]
+        + [(s, "FL%d" % i, "float32") for i in range(0, 20, 2)]
+        + [(s, "X%03d%X" % (i // 16, i % 16), "bool") for i in range(0, 30, 3)]
+        + [(s, "WY%d" % i, "uint16") for i in range(5)])]
 
 def fill(sim, rng):
-    for s in STATIONS:
-        device = sim.devices[s]
+    for device in (sim.devices[s] for s in STATIONS):
         device.write_registers("DT", 0, [rng.randrange(65536) for _ in range(130)])
         device.write_registers("LD", 0, [rng.randrange(65536) for _ in range(20)])
         for i in range(0, 20, 2):
@@ -77,16 +50,11 @@ def fill(sim, rng):
         device.write_words("X", 0, [rng.randrange(65536) for _ in range(2)])
         device.write_words("Y", 0, [rng.randrange(65536) for _ in range(5)])
 
-
 class BaselineLoop:
-    """The plain-Python poll: every point read on its own, in a loop, on a
-    thread of its own; values and read times kept in a dict."""
+    """The plain-Python poll: every point read on its own, in a loop on a thread; values and times in a dict."""
 
     def __init__(self, master, points):
-        self.master, self.points = master, points
-        self.cache = {}
-        self.loops = 0
-        self.loop_times = []
+        self.master, self.points, self.cache, self.loops, self.loop_times = master, points, {}, 0, []
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="baseline poll")
 
@@ -109,11 +77,9 @@ class BaselineLoop:
         self._stop.set()
         self._thread.join()
 
-
 def sample_ages(read_time, seconds, rng):
     """Ages of a value (now minus read_time()) at random moments over `seconds`."""
-    ages = []
-    end = time.monotonic() + seconds
+    ages, end = [], time.monotonic() + seconds
     while time.monotonic() < end:
         time.sleep(rng.uniform(0.001, 0.02))
         t = read_time()
@@ -121,12 +87,9 @@ def sample_ages(read_time, seconds, rng):
             ages.append(time.time() - t)
     return ages
 
-
 def time_value_reads(poller, name, calls):
     """Latencies of single Poller.value calls, seconds."""
-    clock = time.perf_counter
-    value = poller.value
-    latencies = []
+    clock, value, latencies = time.perf_counter, poller.value, []
     append = latencies.append
     for _ in range(calls):
         t0 = clock()
@@ -134,12 +97,10 @@ def time_value_reads(poller, name, calls):
         append(clock() - t0)
     return latencies
 
-
 def check_agreement(poller, sim, points):
     """The poller's cache holds what the devices hold, point by point."""
     for station, address, kind in points:
-        device = sim.devices[station]
-        got = poller.value("%d:%s" % (station, address))
+        device, got = sim.devices[station], poller.value("%d:%s" % (station, address))
         if kind == "bool":
             want = device.get_contact(address[0], int(address[1:4]) * 16 + int(address[4], 16))
         elif address.startswith("W"):
@@ -154,10 +115,8 @@ def check_agreement(poller, sim, points):
         if got != want:
             raise AssertionError("%d:%s holds %r, the device %r" % (station, address, got, want))
 
-
 def line_child(baud):
-    """Relays between two pseudo-terminals, each chunk delivered once the
-    line would have carried it, until stdin closes."""
+    """The helper: relays between two ptys, each chunk delivered once the line would have carried it."""
     char_time = 10.0 / int(baud) if int(baud) else 0.0
     masters, ports = [], []
     for _ in range(2):
@@ -167,42 +126,40 @@ def line_child(baud):
     print(*ports, flush=True)
     peer = {masters[0]: masters[1], masters[1]: masters[0]}
     pending = {m: collections.deque() for m in masters}  # (when, bytes) to write to m
-    free_at = {m: 0.0 for m in masters}
-    stdin = sys.stdin.fileno()
+    free_at, stdin = {m: 0.0 for m in masters}, sys.stdin.fileno()
     while True:
         now = time.monotonic()
         for m in masters:
             while pending[m] and pending[m][0][0] <= now:
                 os.write(m, pending[m].popleft()[1])
         due = [q[0][0] for q in pending.values() if q]
-        timeout = max(0.0, min(due) - time.monotonic()) if due else None
-        ready, _, _ = select.select(masters + [stdin], [], [], timeout)
+        ready, _, _ = select.select(masters + [stdin], [], [], max(0.0, min(due) - time.monotonic()) if due else None)
         if stdin in ready and not os.read(stdin, 1):
             return
         for m in masters:
             if m in ready:
-                data = os.read(m, 4096)
-                to = peer[m]
+                data, to = os.read(m, 4096), peer[m]
                 free_at[to] = max(time.monotonic(), free_at[to]) + len(data) * char_time
                 pending[to].append((free_at[to], data))
 
+def wait_cycles(poller, count):
+    while poller.cycles < count:
+        time.sleep(0.005)
 
-def percentile(values, fraction):
-    return common.percentile(sorted(values), fraction)
-
+def age_figures(ages):
+    s = sorted(ages)
+    return {"median": statistics.median(s), "p99": common.percentile(s, 0.99), "max": s[-1]}
 
 def main(argv=None):
-    opts, (idle_cycles, busy_periods, value_calls, baseline_loops) = common.options(
-        argv, __doc__, (3, 3, 20000, 1), (6, 6, 200000, 2),
-        (("--baud",), dict(type=int, default=BAUD, help="the line's speed (0: no delay; default %d)" % BAUD)),
-        quick_help="shorter measurements")
-    rng = random.Random(1)
-    points = layout()
-    names = ["%d:%s" % (s, a) for s, a, _ in points]
-    watched = names[-1]  # the last point of the last station: read last in a cycle
+    bench = common.Bench("poller", __doc__, (3, 3, 20000, 1), (6, 6, 200000, 2), (("--baud",), dict(
+        type=int, default=BAUD, help="the line's speed (0: no delay; default %d)" % BAUD)),
+        argv=argv, quick_help="shorter measurements")
+    (idle_cycles, busy_periods, value_calls, baseline_loops), baud = bench.settings, bench.opts.baud
+    rng, points = random.Random(1), layout()
+    watched = "%d:%s" % points[-1][:2]  # the last point of the last station: read last in a cycle
 
     from b4k_mew_tools import Simulator
-    line = common.Relay("--line", str(opts.baud))
+    line = common.Relay("--line", str(baud))
     with Simulator(b4k_mew.MewSerial(port=line.port_a), plc=True) as sim:
         for s in STATIONS:
             sim.add_device(s)
@@ -210,46 +167,36 @@ def main(argv=None):
         sim.start()
         master = b4k_mew.MewMaster(b4k_mew.MewSerial(port=line.port_b), query_timeout=2.0)
         try:
-            # --- Idle: commands and cycle time ---
-            with b4k_mew.Poller(master) as poller:
+            with b4k_mew.Poller(master) as poller:  # idle: commands and cycle time
                 for s, a, kind in points:
                     poller.add(s, a, kind, period=0.0001)
                 commands = poller.commands_per_cycle
                 poller.start()
-                while poller.cycles < 3:
-                    time.sleep(0.01)
+                wait_cycles(poller, 3)
                 check_agreement(poller, sim, points)
                 first, t0 = poller.cycles, time.perf_counter()
-                while poller.cycles < first + idle_cycles:
-                    time.sleep(0.005)
+                wait_cycles(poller, first + idle_cycles)
                 cycle_s = (time.perf_counter() - t0) / (poller.cycles - first)
-            round_trip_s = cycle_s / commands
-            period = max(0.1, math.ceil(cycle_s * 15) / 10)
-
-            # --- With a busy Python thread: cached reads and ages ---
-            with b4k_mew.Poller(master) as poller:
+            round_trip_s, period = cycle_s / commands, max(0.1, math.ceil(cycle_s * 15) / 10)
+            with b4k_mew.Poller(master) as poller:  # with a busy Python thread: cached reads and ages
                 for s, a, kind in points:
                     poller.add(s, a, kind, period=period)
                 poller.start()
-                while poller.cycles < 2:
-                    time.sleep(0.01)
+                wait_cycles(poller, 2)
                 with common.Spinner():
                     value_latencies = time_value_reads(poller, watched, value_calls)
                     first, t0 = poller.cycles, time.perf_counter()
                     ages = sample_ages(lambda: poller.get(watched).time, busy_periods * period, rng)
                     busy_cycle_s = (time.perf_counter() - t0) / max(1, poller.cycles - first)
                 check_agreement(poller, sim, points)
-
-            # The baseline's idle loop, which also fills its cache just before the busy loops.
-            base = BaselineLoop(master, points)
+            base = BaselineLoop(master, points)  # its idle loop fills its cache just before the busy loops
             t0 = time.perf_counter()
             base.run_once()
             base_cycle_s = time.perf_counter() - t0
             with common.Spinner():
                 base.start()
                 base_ages = []
-                # Whole loops sampled, however long they take.
-                while base.loops < baseline_loops or not base_ages:
+                while base.loops < baseline_loops or not base_ages:  # whole loops sampled, however long
                     base_ages += sample_ages(lambda: base.cache[points[-1][:2]][1], 0.5, rng)
                 base.stop()
                 base_busy_cycle_s = statistics.median(base.loop_times)
@@ -257,45 +204,36 @@ def main(argv=None):
             master.close()
     line.close()
 
+    value_latencies.sort()
     value_us = statistics.median(value_latencies) * 1e6
-    value_p99_us = percentile(value_latencies, 0.99) * 1e6
-    age_bound = period + round_trip_s
-    age = {"median": statistics.median(ages), "p99": percentile(ages, 0.99), "max": max(ages)}
-    base_age = {"median": statistics.median(base_ages), "p99": percentile(base_ages, 0.99), "max": max(base_ages)}
+    value_p99_us = common.percentile(value_latencies, 0.99) * 1e6
+    age, base_age, age_bound = age_figures(ages), age_figures(base_ages), period + round_trip_s
     fewer = len(points) / commands
-    targets = {
-        "fewer_commands": common.target(fewer, TARGET_FEWER_COMMANDS),
-        "value_us": common.target(value_us, TARGET_VALUE_US, at_most=True),
-        "age_s": common.target(age["p99"], age_bound, at_most=True),
-    }
-
-    print("Idle: %d points on %d stations, one master and a simulator on a serial line at %s"
-          % (len(points), len(STATIONS), "%d baud" % opts.baud if opts.baud else "no delay"))
-    common.print_table([("side", "-10s"), ("commands/cycle", "15d"), ("cycle ms", "10.2f")],
-                       [("poller", commands, cycle_s * 1e3), ("baseline", len(points), base_cycle_s * 1e3)])
-    print("baseline / poller: commands %.1f, cycle time %.1f (a poller's command: %.2f ms)"
-          % (fewer, base_cycle_s / cycle_s, round_trip_s * 1e3))
-    print()
-    print("With a CPU-bound Python thread (switch interval %.0f ms):" % (sys.getswitchinterval() * 1e3))
-    print("Poller.value: median %.2f us, p99 %.2f us (%d calls)" % (value_us, value_p99_us, len(value_latencies)))
-    common.print_table([("side", "-10s"), ("period ms", "10s"), ("cycle ms", "10.1f"), ("age median ms", "14.1f"),
-                        ("age p99 ms", "11.1f"), ("age max ms", "11.1f"), ("samples", "8d")],
-                       [("poller", "%.0f" % (period * 1e3), busy_cycle_s * 1e3,
-                         age["median"] * 1e3, age["p99"] * 1e3, age["max"] * 1e3, len(ages)),
-                        ("baseline", "-", base_busy_cycle_s * 1e3, base_age["median"] * 1e3,
-                         base_age["p99"] * 1e3, base_age["max"] * 1e3, len(base_ages))])
-    print("(age: now minus the read time of %s, the last point a cycle reads, at random moments)" % watched)
-    print("baseline / poller: age median %.1f, age max %.1f"
-          % (base_age["median"] / age["median"], base_age["max"] / age["max"]))
-    print()
-    common.print_target("commands >= %.0fx fewer than points" % TARGET_FEWER_COMMANDS, targets["fewer_commands"],
-                        "%.1fx" % fewer)
-    common.print_target("cached read < %.0f us" % TARGET_VALUE_US, targets["value_us"], "%.2f us" % value_us)
-    common.print_target("age p99 <= period + round trip (%.2f ms)" % (age_bound * 1e3), targets["age_s"],
-                        "p99 %.2f ms, max %.2f ms" % (age["p99"] * 1e3, age["max"] * 1e3))
-
-    return common.finish(
-        opts, "poller", points=len(points), stations=len(STATIONS), baud=opts.baud, targets=targets,
+    bench.table([{"side": "poller", "commands": commands, "cycle_ms": cycle_s * 1e3},
+                 {"side": "baseline", "commands": len(points), "cycle_ms": base_cycle_s * 1e3}], "side",
+                "commands=commands/cycle", "cycle_ms=cycle ms", title="Idle: %d points on %d stations, one master and "
+                "a simulator on a serial line at %s" % (len(points), len(STATIONS), "%d baud" % baud if baud else
+                                                        "no delay"))
+    bench.say("baseline / poller: commands %.1f, cycle time %.1f (a poller's command: %.2f ms)", fewer,
+              base_cycle_s / cycle_s, round_trip_s * 1e3)
+    bench.say("With a CPU-bound Python thread (switch interval %.0f ms):", sys.getswitchinterval() * 1e3)
+    bench.say("Poller.value: median %.2f us, p99 %.2f us (%d calls)", value_us, value_p99_us, len(value_latencies))
+    bench.table([dict(side=side, period=p, cycle=c * 1e3, samples=n, **{k: v * 1e3 for k, v in a.items()})
+                 for side, p, c, a, n in (("poller", "%.0f" % (period * 1e3), busy_cycle_s, age, len(ages)),
+                                          ("baseline", "-", base_busy_cycle_s, base_age, len(base_ages)))],
+                "side", "period=period ms", "cycle=cycle ms", "median=age median ms", "p99=age p99 ms",
+                "max=age max ms", "samples", note="age: now minus the read time of %s, the last point a cycle reads, "
+                "at random moments" % watched)
+    bench.say("baseline / poller: age median %.1f, age max %.1f", base_age["median"] / age["median"],
+              base_age["max"] / age["max"])
+    bench.target("fewer_commands", "commands >= %.0fx fewer than points" % TARGET_FEWER_COMMANDS, fewer,
+                 TARGET_FEWER_COMMANDS, detail="%.1fx")
+    bench.target("value_us", "cached read < %.0f us" % TARGET_VALUE_US, value_us, TARGET_VALUE_US, at_most=True,
+                 detail="%.2f us")
+    bench.target("age_s", "age p99 <= period + round trip (%.2f ms)" % (age_bound * 1e3), age["p99"], age_bound,
+                 at_most=True, detail="p99 %.2f ms, max %.2f ms" % (age["p99"] * 1e3, age["max"] * 1e3))
+    return bench.finish(
+        points=len(points), stations=len(STATIONS), baud=baud,
         idle={"commands_per_cycle": commands, "cycle_s": cycle_s, "round_trip_s": round_trip_s,
               "baseline_commands_per_cycle": len(points), "baseline_cycle_s": base_cycle_s},
         busy={"period_s": period, "value_median_us": value_us, "value_p99_us": value_p99_us,

@@ -1,50 +1,27 @@
 """The device simulator: answers from C++ against the Python-queue simulator, idle and with a busy Python thread.
 
-    PYTHONPATH=build /usr/bin/python3 bench/bench_simulator.py [--quick] [--json PATH]
-
-Answers per second. Each simulator runs in a process of its own on the slave
-side of a raw pty pair, one device (station 1); a driving loop here writes
-one register read and reads the answer before the next. "library" is
-b4k_mew_tools.Simulator (answers from C++); "baseline" the simulator as it
-was before (copied below: Python dicts, a Python queue and worker thread).
-Each idle and busy (a plain-Python thread spinning in the simulator's
-process). Best round of each; target: the library busy within 2x of idle.
-
-A long read. A master reads 500 registers at a frame limit of 118 (a first
-frame and 18 requests for the next): MewMaster and Simulator(plc=True) in
-this process against the same exchange in plain Python on pyserial, both
-ends, each pair over a virtual line relayed by a helper process. The figure
-is words read per second.
+Each simulator answers register reads on a pty in its own process. A long
+read: 500 registers at a frame limit of 118 (19 frames) by MewMaster from
+Simulator(plc=True), against the same in plain Python, over a relayed line.
 """
 
 import os
 import queue
-import sys
 import threading
 
 import b4k_mew
 
-# The benchmarks run as scripts; the insert lets them be imported as well.
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import common  # noqa: E402
-from common import TAIL, append_tail  # noqa: E402
+import common
 
-# Target: library answers per second busy over idle, at least this.
-TARGET_BUSY_OVER_IDLE = 0.5
-
+TARGET_BUSY_OVER_IDLE = 0.5  # library answers per second, busy over idle
 BAUDRATE = 115200
 COMMAND = b4k_mew.MewStatic.append_tail("%01#RDD0010000100").encode("ascii")
 RESPONSE = b4k_mew.MewStatic.append_tail("%01$RD3412").encode("ascii")  # DT100 = 0x1234
-ANSWER_TIMEOUT = 2.0
-FRAME_LIMIT = 118
-LONG_READ = 500
-
-# --- The baseline: the simulator before its memory moved to C++ (a copy) ----------
+FRAME_LIMIT, LONG_READ = 118, 500
+EXPECTED = [common.register_word(r) for r in range(LONG_READ)]
 
 class BaselineDevice(b4k_mew.MewSlaveBase):
-    """The memory of one station, registers DT, LD, FL, S in dicts (the
-    contacts, which these benchmarks do not touch, read as zeros). Safe to use
-    from any thread."""
+    """One station's registers in dicts (contacts read as zeros); safe from any thread."""
 
     def __init__(self, station):
         super().__init__(station)
@@ -82,22 +59,16 @@ class BaselineDevice(b4k_mew.MewSlaveBase):
     def on_set_multi_coil_uint16(self, name, values):
         pass
 
-
 class BaselineSimulator(b4k_mew.MewBase):
-    """Answers, on one line, for every device added to it, from a Python
-    worker thread fed by a Python queue."""
+    """Answers for every device added to it from a Python worker thread fed by a Python queue."""
 
     def __init__(self, channel, **serial_settings):
         super().__init__(channel, **serial_settings)
-        self.devices = {}
-        self._worker = None
-        self._queue = None
-        self._running = threading.Event()
+        self.devices, self._worker, self._queue, self._running = {}, None, None, threading.Event()
 
     def add_device(self, station):
-        device = BaselineDevice(station)
-        self.devices[station] = device
-        return device
+        self.devices[station] = BaselineDevice(station)
+        return self.devices[station]
 
     def start(self):
         super().start()
@@ -126,10 +97,9 @@ class BaselineSimulator(b4k_mew.MewBase):
             except queue.Empty:
                 continue
             try:
-                station = b4k_mew.MewStatic.parse_station(frame)
+                device = self.devices.get(b4k_mew.MewStatic.parse_station(frame))
             except ValueError:
                 continue
-            device = self.devices.get(station)
             if device is None:
                 continue
             try:
@@ -139,16 +109,13 @@ class BaselineSimulator(b4k_mew.MewBase):
             except Exception as error:
                 print("Simulator: %s" % error, flush=True)
 
-# --- The simulator's process (bench_web's as well) ------------------------------------------
-
 def serve_child(kind, cpu, web, port):
-    """The simulator of `kind` on `port` until stdin ends, on CPU `cpu` ("-":
-    any), the library's with its live server if `web` is "web". Says "ready
-    URL" ("ready -" without a server); then answers each line: "busy" starts
-    a spinning thread, "idle" stops it, "streams" counts the event streams open."""
+    """The helper (bench_web's too): the simulator of `kind` on `port`, on CPU
+    `cpu` ("-": any), with its live server if `web` is "web". Says "ready URL"
+    ("-": no server), then answers each line: "busy" starts a spinning
+    thread, "idle" stops it, "streams" counts the event streams open."""
     if cpu != "-":
-        # Before any thread starts: they all inherit it.
-        os.sched_setaffinity(0, {int(cpu)})
+        os.sched_setaffinity(0, {int(cpu)})  # before any thread starts: they all inherit it
     channel = b4k_mew.MewSerial(port=port, baudrate=BAUDRATE)
     server, streams, spinner = None, (lambda: 0), []
     if kind == "library":
@@ -182,10 +149,8 @@ def serve_child(kind, cpu, web, port):
             server.close()
         sim.close()
 
-
 class SimulatorProcess(common.PtyChild):
-    """A simulator in a helper process on the slave side of a pty pair; the
-    driving loop uses the master side."""
+    """A simulator in a helper process on a pty's slave side; the loop here uses the master side."""
 
     def __init__(self, kind, cpu=None, web=False):
         super().__init__("--serve", kind, "-" if cpu is None else str(cpu), "web" if web else "-")
@@ -200,11 +165,9 @@ class SimulatorProcess(common.PtyChild):
         """Register reads one at a time for about `seconds`: (latencies, time taken)."""
         return common.time_each(common.exchange, (self.master_fd, COMMAND), RESPONSE, seconds)
 
-
 class AnswerSide:
     def __init__(self, process, load):
-        self.process, self.load = process, load
-        self.label = "%s %s" % (process.kind, load)
+        self.process, self.load, self.label = process, load, "%s %s" % (process.kind, load)
 
     def run(self, seconds):
         if self.process.load != self.load:
@@ -212,46 +175,28 @@ class AnswerSide:
             self.process.load = self.load
         return self.process.answers(seconds)
 
-
-def measure_answers(rounds, seconds, warmup):
-    with common.opened(SimulatorProcess, [("library",), ("baseline",)]) as processes:
-        sides = [AnswerSide(p, load) for load in ("idle", "busy") for p in processes]
-        samples = common.measure_sides(sides, rounds, seconds, warmup)
-    return [dict(simulator=side.process.kind, load=side.load, **common.rate_figures(samples[side.label], "answers"))
-            for side in sides]
-
-# --- The long read: the sides -----------------------------------------------------------
-
-EXPECTED = [common.register_word(r) for r in range(LONG_READ)]
-
-
 class LongReadSide:
     def __init__(self, label):
-        self.label = label
-        self.relay = common.Relay()
-        self.sim = self.master = None
+        self.label, self.relay, self.sim, self.master = label, common.Relay(), None, None
         try:
             if label == "library":
                 from b4k_mew_tools import Simulator
                 self.sim = Simulator(b4k_mew.MewSerial(port=self.relay.port_a, baudrate=BAUDRATE),
                                      frame_limit=FRAME_LIMIT, plc=True)
                 self.sim.add_device(1).write_registers("DT", 0, EXPECTED)
-                self.sim.start()
                 self.master = b4k_mew.MewMaster(b4k_mew.MewSerial(port=self.relay.port_b, baudrate=BAUDRATE),
-                                                frame_limit=FRAME_LIMIT, query_timeout=ANSWER_TIMEOUT)
-                self.read = lambda: self.master.get_multi_uint16(1, "DT0", LONG_READ)
+                                                frame_limit=FRAME_LIMIT, query_timeout=2.0)
             else:
                 self.sim = common.PlainSlave(1, self.relay.port_a, BAUDRATE, FRAME_LIMIT)
                 self.sim.registers.update(enumerate(EXPECTED))
-                self.sim.start()
-                self.master = common.PlainMaster(self.relay.port_b, BAUDRATE, ANSWER_TIMEOUT)
-                self.read = lambda: self.master.get_multi_uint16(1, "DT0", LONG_READ)
+                self.master = common.PlainMaster(self.relay.port_b, BAUDRATE, 2.0)
+            self.sim.start()
         except BaseException:
             self.close()
             raise
 
     def run(self, seconds):
-        return common.time_each(self.read, (), EXPECTED, seconds)
+        return common.time_each(self.master.get_multi_uint16, (1, "DT0", LONG_READ), EXPECTED, seconds)
 
     def close(self):
         for part in (self.master, self.sim):
@@ -259,71 +204,54 @@ class LongReadSide:
                 part.close()
         self.relay.close()
 
-
-def check_agreement():
-    """Both simulators cut the same answer into the same frames."""
+def long_read_frames():
+    """Both simulators cut the same answer into the same frames: how many."""
     plain = common.PlainSlave(1, None, BAUDRATE, FRAME_LIMIT)
     plain.registers.update(enumerate(EXPECTED))
     device = b4k_mew._SimDevice(1)
     device.write_registers("DT", 0, EXPECTED)
-    command = append_tail("%01#RDD00000" + "%05d" % (LONG_READ - 1))
+    command = common.append_tail("%01#RDD00000" + "%05d" % (LONG_READ - 1))
     wanted = common.cut_frames(device._process_request(command), FRAME_LIMIT)
     got = [plain._process_request(command)]
-    while got[-1].endswith("&" + TAIL):
+    while got[-1].endswith("&" + common.TAIL):
         got.append(plain._process_request(common.continuation_request(got[-1])))
     assert got == wanted, "the plain simulator cuts its answer otherwise than the codec"
     return len(wanted)
 
-
-def measure_long_reads(rounds, seconds, warmup):
-    frames = check_agreement()
+def main(argv=None):
+    bench = common.Bench("simulator", __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5), argv=argv)
+    rounds, seconds, warmup = bench.settings
+    with common.opened(SimulatorProcess, [("library",), ("baseline",)]) as processes:
+        sides = [AnswerSide(p, load) for load in ("idle", "busy") for p in processes]
+        samples = common.measure_sides(sides, rounds, seconds, warmup)
+    answers = [dict(simulator=side.process.kind, load=side.load, **common.rate_figures(samples[side.label],
+                                                                                         "answers")) for side in sides]
+    frames = long_read_frames()
     with common.opened(LongReadSide, [("library",), ("baseline",)]) as sides:
         samples = common.measure_sides(sides, rounds, seconds, warmup)
-    rows = [dict(pair=side.label, **common.rate_figures(samples[side.label], "words", LONG_READ, "reads"))
-            for side in sides]
-    for row in rows:
+    long_reads = [dict(pair=side.label, **common.rate_figures(samples[side.label], "words", LONG_READ, "reads"))
+                  for side in sides]
+    for row in long_reads:
         row["median_ms"] = row["median_us"] / 1e3
-    return rows, frames
-
-# --- Main ---------------------------------------------------------------------------------
-
-def main(argv=None):
-    opts, (rounds, seconds, warmup) = common.options(argv, __doc__, (3, 0.4, 0.2), (5, 2.0, 0.5))
-
-    answers = measure_answers(rounds, seconds, warmup)
-    long_reads, frames = measure_long_reads(rounds, seconds, warmup)
-
     rate = {(r["simulator"], r["load"]): r["answers_per_s"] for r in answers}
     busy_over_idle = {kind: rate[kind, "busy"] / rate[kind, "idle"] for kind in ("library", "baseline")}
     over_baseline = {load: rate["library", load] / rate["baseline", load] for load in ("idle", "busy")}
-    words = {r["pair"]: r["words_per_s"] for r in long_reads}
-    long_ratio = words["library"] / words["baseline"]
-    target = common.target(busy_over_idle["library"], TARGET_BUSY_OVER_IDLE)
-
-    print("Answers to a register read, one at a time:")
-    common.print_table([("simulator", "-10s"), ("load", "-5s"), ("answers", "9d"), ("answers/s", "11.0f"),
-                        ("median us", "11.1f")],
-                       [(r["simulator"], r["load"], r["answers"], r["answers_per_s"], r["median_us"])
-                        for r in answers])
-    print("(answers/s: best of %d rounds of %.1f s; busy: a plain-Python thread spins in the simulator's process)"
-          % (rounds, seconds))
-    print("library / baseline: idle %.2f, busy %.2f" % (over_baseline["idle"], over_baseline["busy"]))
-    print("busy / idle: library %.2f, baseline %.3f" % (busy_over_idle["library"], busy_over_idle["baseline"]))
-    print()
-    print("A read of %d registers at frame limit %d (%d frames), master and simulator in one process:"
-          % (LONG_READ, FRAME_LIMIT, frames))
-    common.print_table([("pair", "-10s"), ("reads", "7d"), ("words/s", "11.0f"), ("median ms", "11.2f")],
-                       [(r["pair"], r["reads"], r["words_per_s"], r["median_ms"]) for r in long_reads])
-    print("library / baseline: %.2f" % long_ratio)
-    print()
-    common.print_target("library busy / idle >= %.1f" % TARGET_BUSY_OVER_IDLE, target,
-                        "%.2f" % busy_over_idle["library"])
-
-    return common.finish(opts, "simulator", rounds=rounds, seconds_per_round=seconds, command=COMMAND.decode(),
-                         answers=answers, library_over_baseline=over_baseline, busy_over_idle=busy_over_idle,
-                         long_read={"words": LONG_READ, "frame_limit": FRAME_LIMIT, "frames": frames,
-                                    "pairs": long_reads, "library_over_baseline": long_ratio},
-                         targets={"busy_over_idle": target})
+    long_ratio = long_reads[0]["words_per_s"] / long_reads[1]["words_per_s"]
+    bench.table(answers, "simulator", "load", "answers", "answers_per_s=answers/s", "median_us=median us",
+                title="Answers to a register read, one at a time:", note="answers/s: best of %d rounds of %.1f s; "
+                "busy: a plain-Python thread spins in the simulator's process" % (rounds, seconds))
+    bench.say("library / baseline: idle %.2f, busy %.2f", over_baseline["idle"], over_baseline["busy"])
+    bench.say("busy / idle: library %.2f, baseline %.3f", busy_over_idle["library"], busy_over_idle["baseline"])
+    bench.table(long_reads, "pair", "reads", "words_per_s=words/s", "median_ms=median ms", title="A read of %d "
+                "registers at frame limit %d (%d frames), master and simulator in one process:"
+                % (LONG_READ, FRAME_LIMIT, frames))
+    bench.say("library / baseline: %.2f", long_ratio)
+    bench.target("busy_over_idle", "library busy / idle >= %.1f" % TARGET_BUSY_OVER_IDLE, busy_over_idle["library"],
+                 TARGET_BUSY_OVER_IDLE)
+    return bench.finish(rounds=rounds, seconds_per_round=seconds, command=COMMAND.decode(), answers=answers,
+                        library_over_baseline=over_baseline, busy_over_idle=busy_over_idle,
+                        long_read={"words": LONG_READ, "frame_limit": FRAME_LIMIT, "frames": frames,
+                                   "pairs": long_reads, "library_over_baseline": long_ratio})
 
 if __name__ == "__main__":
     common.run(main, serve=serve_child)

@@ -1,11 +1,5 @@
-"""The harness every benchmark in bench/ runs on: the plain-Python baselines
-they measure the library against (codec, link, typed master), pseudo-terminal
-pairs with an answering peer, helper processes, spinning threads, rounds
-alternated between the sides, the timing loops, and the printed table and
-JSON figures. bench/report.py runs the benchmarks and draws the picture.
-
-The benchmarks run as scripts and import it from their own directory.
-"""
+"""The harness of bench/: plain-Python baselines, ptys and peers, helper
+processes, rounds alternated, timing, and Bench: options, printing, JSON."""
 
 import argparse
 import contextlib
@@ -23,21 +17,10 @@ import threading
 import time
 import tty
 
-# --- The plain-Python baseline: the codec ------------------------------------
-# Written the way a Python developer would write the codec: readable, using
-# the class constants and format(), with no tuning for speed.
-# bench_codec times these functions one by one; the other baselines build
-# and check their frames with them.
+# --- The plain-Python baseline: the codec, written plainly with format() ------------
 
-HEX_DIGITS = "0123456789ABCDEF"
-DEC_DIGITS = "0123456789"
-HEAD = "%"
-TAIL = "\r"
-QUERY = "#"
-FEEDBACK = "$"
-ERROR = "!"
-IGNORE_BCC = "*"
-
+HEX_DIGITS, DEC_DIGITS = "0123456789ABCDEF", "0123456789"
+HEAD, TAIL, QUERY, FEEDBACK, ERROR, IGNORE_BCC = "%", "\r", "#", "$", "!", "*"
 
 def calc_crc(data, init=0):
     crc = init
@@ -45,11 +28,9 @@ def calc_crc(data, init=0):
         crc ^= byte
     return crc
 
-
 def append_tail(data):
     crc = calc_crc(data)
     return data + HEX_DIGITS[crc >> 4] + HEX_DIGITS[crc & 15] + TAIL
-
 
 def crc_is_ok(frame):
     crc_recv = frame[-3:-1]
@@ -57,33 +38,27 @@ def crc_is_ok(frame):
         return crc_recv[0] == crc_recv[1]
     return int(crc_recv, 16) == calc_crc(frame[:-3])
 
-
 def parse_uint16(data):
     low = data[0:2]
     high = data[2:4]
     return (int(high, 16) << 8) | int(low, 16)
-
 
 def parse_uint32(data):
     low = parse_uint16(data[0:4])
     high = parse_uint16(data[4:8])
     return (high << 16) | low
 
-
 def word_text(value):
     return "%02X%02X" % (value & 0xFF, value >> 8)
 
-
 def fill_header(station, cmd):
     return HEAD + format(station, "02X") + QUERY + cmd
-
 
 def fill_uint16(data, value):
     assert value >= 0
     low = value & 255
     high = value >> 8
     return data + format(low, "02X") + format(high, "02X")
-
 
 def _data_area_start(station, cmd, reg_start, count):
     data = fill_header(station, cmd)
@@ -93,11 +68,9 @@ def _data_area_start(station, cmd, reg_start, count):
     end = start + count - 1
     return data + format(start, "05d") + format(end, "05d")
 
-
 def fill_read_data_area_message(station, reg_start, reg_count):
     assert reg_count > 0
     return append_tail(_data_area_start(station, "RD", reg_start, reg_count))
-
 
 def fill_write_data_area_message(station, reg_start, values):
     assert len(values) > 0
@@ -106,78 +79,56 @@ def fill_write_data_area_message(station, reg_start, values):
         data = fill_uint16(data, value)
     return append_tail(data)
 
-
 def frame_type_position(frame):
     for i in range(1, len(frame)):
         if frame[i] in (QUERY, FEEDBACK, ERROR):
             return i
     raise ValueError("no frame type in %r" % frame)
 
-
 def parse_station(frame):
     return int(frame[1:frame_type_position(frame)], 16)
 
-
 def contact_address(name):
-    """"Y3" -> "Y0003", "YA" -> "Y000A", "Y10" -> "Y0010"."""
+    """"Y3" -> "Y0003", "Y10" -> "Y0010"."""
     return name[0] + format(int(name[1:-1] or "0"), "03d") + name[-1].upper()
-
 
 def word_address(name):
     """"WX0" -> ("X", 0)."""
     assert name[0] == "W"
     return name[1], int(name[2:])
 
-
 def _word_range(station, cmd, name, count):
     letter, start = word_address(name)
     return fill_header(station, cmd) + letter + format(start, "04d") + format(start + count - 1, "04d")
-
 
 def fill_read_word_unit_of_contact_message(station, name, word_count=1):
     assert word_count > 0
     return append_tail(_word_range(station, "RCC", name, word_count))
 
-
 def fill_write_single_point_of_contact_message(station, name, value):
     return append_tail(fill_header(station, "WCS") + contact_address(name) + ("1" if value else "0"))
 
-
-def fill_write_word_unit_of_contact_message(station, name, values):
-    assert len(values) > 0
-    data = _word_range(station, "WCC", name, len(values))
-    for value in values:
-        assert value >= 0
-        data += word_text(value)
-    return append_tail(data)
-
-
 def register_word(register):
-    """The value a benchmark's device holds in a register: different in
-    every register, so that a word decoded from the wrong place shows."""
+    """A different value in every register: a word decoded from the wrong place shows."""
     return (register * 40503 + 4660) & 0xFFFF
 
-# --- The plain-Python baseline: the link ---------------------------------------
-# The library's design written the straightforward way, in the same layers:
-# PlainBase as MewBase (a receiver thread that reads the first byte of a
-# frame, then the rest byte by byte up to CR, and hands it on under the
-# listener lock), PlainMaster as MewMaster (a queue per query, typed
-# operations), PlainSlave as MewSlaveBase with the full-duplex worker.
+# --- The plain-Python baseline: the link, in the library's layers ----------------------
+# PlainBase as MewBase (a receiver thread reading a frame byte by byte up to
+# CR, handing it on under the listener lock), PlainMaster as MewMaster (a
+# queue per query, typed operations), PlainSlave as MewSlaveBase with the
+# full-duplex worker.
 
 def frame_kind(frame):
-    """The frame's type; "" for the frames after the first of an answer and
-    the requests for them, which carry none."""
+    """The frame's type; "" for the frames after an answer's first, which carry none."""
     for c in frame[1:]:
         if c in (QUERY, FEEDBACK, ERROR):
             return c
     return ""
 
-
 def cut_frames(response, limit):
-    """A complete response cut into frames of at most `limit` characters, as
-    a controller cuts it: each frame its own check code, "&" before the CR of
-    every frame but the last, and the header and station in front of every
-    frame after the first."""
+    """A response cut as a controller cuts it into frames of at most `limit`:
+    each its own check code, "&" before every CR but the last, the header
+    and station in front of every frame after the first."""
     if not limit or len(response) <= limit:
         return [response]
     head, body = response[:3], response[:-3]
@@ -187,8 +138,7 @@ def cut_frames(response, limit):
         return done[:-1] + "&" + TAIL if more else done
 
     first = limit - 3 - 1
-    frames = [frame(body[:first], True)]
-    body = body[first:]
+    frames, body = [frame(body[:first], True)], body[first:]
     while body:
         room = limit - len(head) - 3
         last = len(body) <= room
@@ -197,20 +147,14 @@ def cut_frames(response, limit):
         body = body[take:]
     return frames
 
-
 def continuation_request(frame):
     return append_tail(frame[:3])[:-1] + "&" + TAIL
 
-
 class PlainBase:
-    # In messages and thread names.
     name = "PlainBase"
 
     def __init__(self, port, baudrate):
-        # Imported here: the codec benchmark uses the codec above and can run
-        # where pyserial is not installed. No port: not opened, for the
-        # checks that only build answers.
-        import serial
+        import serial  # here: the codec benchmark runs without pyserial
         self._serial = serial.Serial(port=port, baudrate=baudrate, timeout=0.1)
         self._stop_flag = True
         self._listener_lock = threading.Lock()
@@ -265,11 +209,10 @@ class PlainBase:
         with self._sender_lock:
             self._serial.write(data.encode("utf-8"))
 
-
 class PlainMaster(PlainBase):
     """query() as MewMasterBase's, asking for every further frame of a long
-    answer; the typed operations as MewMaster's: frames built and words
-    decoded in Python."""
+    answer; typed operations as MewMaster's, frames built and words decoded
+    in Python."""
 
     name = "PlainMaster"
 
@@ -358,11 +301,7 @@ class PlainMaster(PlainBase):
     def set_coil(self, station, name, value):
         self.query(fill_write_single_point_of_contact_message(station, name, value))
 
-    def set_coil_uint16(self, station, name, value):
-        self.query(fill_write_word_unit_of_contact_message(station, name, [value]))
-
 PROCESS_UNKNOWN_CMD = -3
-
 
 def station_end(data):
     for i, c in enumerate(data):
@@ -372,36 +311,26 @@ def station_end(data):
             return i
     return len(data)
 
-
 def parse_command(data):
     pos = station_end(data) + 1
     cmd = data[pos:pos + 3]
     if cmd in ("RCS", "WCS", "RCC", "WCC"):
         return cmd
-    if cmd[:2] in ("RD", "WD"):
-        return cmd[:2]
-    return "UNKNOWN"
-
+    return cmd[:2] if cmd[:2] in ("RD", "WD") else "UNKNOWN"
 
 class PlainSlave(PlainBase):
-    """The receiver puts commands into the queue of a worker thread, which
-    answers each with _process_request under the sender lock: the request
-    processing of MewSlaveBase step by step, with its default handlers
-    (reads answer zeros, writes store nothing) but for register reads,
-    which answer from `registers`; an answer longer than `frame_limit` goes
-    out in frames, each asked for."""
+    """The receiver queues commands for a worker thread, which answers each
+    under the sender lock as MewSlaveBase does, with its default handlers
+    (reads answer zeros, writes store nothing) but register reads, answered
+    from `registers`; an answer longer than `frame_limit` goes in frames."""
 
     name = "PlainSlave"
 
     def __init__(self, station, port, baudrate, frame_limit=None):
         super().__init__(port, baudrate)
-        self._station = station
-        self._frame_limit = frame_limit
-        self.registers = {}
-        self._pending = []
-        self._slave_stop_flag = True
-        self._query_listeners = []
-        self._slave_thread = None
+        self._station, self._frame_limit = station, frame_limit
+        self.registers, self._pending, self._query_listeners = {}, [], []
+        self._slave_stop_flag, self._slave_thread = True, None
 
     def start(self):
         super().start()
@@ -454,8 +383,7 @@ class PlainSlave(PlainBase):
             return ""
         cmd = parse_command(command)
         pos = station_end(command) + 1 + len(cmd)
-        data = ""
-        error = 0
+        data, error = "", 0
         if cmd == "RCS":
             data = "1" if self.on_get_coil(command[pos:pos + 5]) else "0"
         elif cmd == "WCS":
@@ -504,26 +432,22 @@ class PlainSlave(PlainBase):
     def on_set_multi_uint16(self, name, values):
         pass
 
-# --- Pseudo-terminal pairs and the answering peer ------------------------------
+# --- Ptys and the answering peer -----------------------------------------------------
 
-# Written on the pty's slave side, it reaches the peer like a command and
-# ends it without any polling on the peer's side.
+# Written on the pty's slave side, it reaches the peer like a command and ends it.
 PEER_STOP = b"STOP\r"
 
-
 def open_raw_pty():
-    """A pseudo-terminal pair in raw mode (else frames echo back, CR turns
-    to LF): (master fd, slave fd)."""
+    """(master fd, slave fd) of a pty pair in raw mode (else frames echo, CR turns LF)."""
     master_fd, slave_fd = os.openpty()
     tty.setraw(master_fd)
     tty.setraw(slave_fd)
     return master_fd, slave_fd
 
-
 def serve(fd, table, otherwise):
-    """Answers every CR-terminated frame read from `fd` until PEER_STOP:
-    from `table` (frame -> response, bytes), so that the peer costs next to
-    nothing in the figures, else otherwise(frame) (None: no answer)."""
+    """Answers every frame read from `fd` until PEER_STOP: from `table`
+    (frame -> response, bytes; the peer then costs next to nothing), else
+    otherwise(frame) (None: no answer)."""
     pending = b""
     while True:
         try:
@@ -547,21 +471,16 @@ def serve(fd, table, otherwise):
                     continue
             os.write(fd, reply)
 
-
 class PtyPair:
-    """A raw pseudo-terminal pair with a peer answering on its master side
-    (see serve), in a thread of this process or, with `in_process` false,
-    in a forked child, which then competes with nobody here for the
-    interpreter lock."""
+    """A raw pty pair, its master side answered by serve() in a thread, or,
+    `in_process` false, in a forked child that takes no interpreter lock here."""
 
     def __init__(self, table, otherwise, in_process=True):
         self.master_fd, self.slave_fd = open_raw_pty()
         self.name = os.ttyname(self.slave_fd)
-        self.child = None
-        self.thread = None
+        self.child = self.thread = None
         if in_process:
-            self.thread = threading.Thread(target=serve, args=(self.master_fd, table, otherwise), name="peer",
-                                           daemon=True)
+            self.thread = threading.Thread(target=serve, args=(self.master_fd, table, otherwise), daemon=True)
             self.thread.start()
             return
         self.child = os.fork()
@@ -574,7 +493,7 @@ class PtyPair:
             os._exit(code)
 
     def tell(self, control):
-        """Writes `control` where a master would write its commands."""
+        """Writes `control` where a master writes its commands."""
         os.write(self.slave_fd, control)
 
     def close(self):
@@ -586,13 +505,11 @@ class PtyPair:
         os.close(self.slave_fd)
         os.close(self.master_fd)
 
-
 class MasterSide:
-    """A master on the slave side of its own pty pair."""
+    """A master made on the slave side of its own pty pair."""
 
     def __init__(self, label, make, pty):
-        self.label = label
-        self.pty = pty
+        self.label, self.pty = label, pty
         try:
             self.master = make(pty.name)
         except BaseException:
@@ -603,38 +520,19 @@ class MasterSide:
         self.master.close()
         self.pty.close()
 
-
-def open_sides(open_side, entries):
-    """open_side(*entry) for each entry, in order; closes the sides already
-    open if one fails."""
-    sides = []
-    try:
-        for entry in entries:
-            sides.append(open_side(*entry))
-    except BaseException:
-        close_sides(sides)
-        raise
-    return sides
-
-
-def close_sides(sides):
-    for side in sides:
-        side.close()
-
-
 @contextlib.contextmanager
 def opened(open_side, entries):
-    """open_sides() in a `with`, closed at its end."""
-    sides = open_sides(open_side, entries)
-    try:
+    """[open_side(*entry) for each entry], all closed at the end of the `with`
+    (or as soon as one fails to open)."""
+    with contextlib.ExitStack() as stack:
+        sides = []
+        for entry in entries:
+            sides.append(open_side(*entry))
+            stack.callback(sides[-1].close)
         yield sides
-    finally:
-        close_sides(sides)
-
 
 def exchange(fd, command, timeout=2.0):
-    """Writes one command (bytes) on `fd` and returns its answer up to CR;
-    RuntimeError after `timeout` seconds without one."""
+    """Writes a command (bytes) on `fd`, returns its answer up to CR; RuntimeError after `timeout` s."""
     os.write(fd, command)
     answer = b""
     while not answer.endswith(b"\r"):
@@ -644,13 +542,11 @@ def exchange(fd, command, timeout=2.0):
         answer += os.read(fd, 4096)
     return answer
 
-# --- Helper processes ----------------------------------------------------------
+# --- Helper processes ------------------------------------------------------------
 
 class Child:
-    """The running benchmark's script again, as a helper process: `args`
-    name the helper (see run). Its first line on stdout says where it
-    serves; each line written to it gets one line back; it ends when its
-    stdin closes."""
+    """This script again as a helper (see run); its first line says where it
+    serves, each line written gets one back, it ends when its stdin closes."""
 
     def __init__(self, *args):
         self.proc = subprocess.Popen([sys.executable, os.path.abspath(sys.argv[0]), *args],
@@ -670,14 +566,11 @@ class Child:
         try:
             self.proc.wait(10)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            stop_process(self.proc)
         self.proc.stdout.close()
 
-
 class PtyChild(Child):
-    """A helper process serving on the slave side of a raw pty pair (its
-    name the helper's last argument); the driving loop uses the master side."""
+    """A helper serving on a raw pty's slave side (its last argument); we drive the master side."""
 
     def __init__(self, *args):
         self.master_fd, self.slave_fd = open_raw_pty()
@@ -695,34 +588,27 @@ class PtyChild(Child):
         super().close()
         self._close_pty()
 
-
 def serve_lines(first, answer=lambda line: "?"):
-    """A helper's side of Child: prints `first`, then answer(line) for
-    every line read, until stdin ends."""
+    """A helper's side of Child: prints `first`, then answer(line) per line read until stdin ends."""
     print(first, flush=True)
     for line in sys.stdin:
         print(answer(line.strip()), flush=True)
 
-
 def relay_child():
-    """A helper: a VirtualLine whose relay runs in this process."""
     from b4k_mew_tools import VirtualLine
     with VirtualLine() as line:
         serve_lines("%s %s" % (line.port_a, line.port_b))
 
-
 class Relay(Child):
-    """A virtual serial line whose relay runs in a helper process, so that it
-    competes with nobody here for the interpreter lock: (port_a, port_b)."""
+    """A virtual serial line relayed by a helper process, which takes no
+    interpreter lock here: port_a, port_b."""
 
     def __init__(self, *args):
         super().__init__(*(args or ("--relay",)))
         self.port_a, self.port_b = self.first.split()
 
-
 def run(main, **helpers):
-    """The script's entry: main(), or the helper that the first argument
-    names ("--serve" runs helpers["serve"] with the other arguments)."""
+    """The script's entry: main(), or the helper the first argument names ("--serve": helpers["serve"])."""
     for name, helper in dict(helpers, relay=relay_child).items():
         if sys.argv[1:2] == ["--" + name]:
             sys.exit(helper(*sys.argv[2:]) or 0)
@@ -731,15 +617,13 @@ def run(main, **helpers):
 # --- Timing ------------------------------------------------------------------------
 
 class Spinner:
-    """A Python thread busy with pure-Python work from start() (or `with`)
-    to stop(), counting its loops: a side that holds the interpreter lock
-    while it waits shows as a spinner that got little done."""
+    """A Python thread looping on pure-Python work from start() (or `with`) to
+    stop(), counting its loops: a side that holds the interpreter lock while
+    it waits shows as a spinner that got little done."""
 
     def __init__(self):
-        self._stop = False
+        self._stop, self.loops, self.seconds = False, 0, 0.0
         self._thread = threading.Thread(target=self._run, name="spinner", daemon=True)
-        self.loops = 0
-        self.seconds = 0.0
 
     def _run(self):
         x = loops = 0
@@ -763,57 +647,28 @@ class Spinner:
     def __exit__(self, *exc):
         self.stop()
 
-
-def measure_sides(sides, rounds, seconds, warmup, run=lambda side, seconds: side.run(seconds)):
-    """{side label: [run(side, seconds) of each round]} after one warm-up
-    run of every side, the sides alternating round by round."""
-    for side in sides:
-        run(side, warmup)
-    return alternate(sides, rounds, lambda side: run(side, seconds))
-
-
-def rate_figures(runs, unit, per=1, count=None):
-    """The figures of timed rounds [(latencies, time taken, ...)]: how many
-    (`count`, default `unit`), the best round's rate of `unit` per second
-    (`per` of them each) and every round's, the latency's median and 99th
-    percentile, and its histogram. The best round counts, as with timeit:
-    other work on the machine only ever slows a round down."""
-    rates = [len(r[0]) * per / r[1] for r in runs]
-    figures = latency_figures([t for r in runs for t in r[0]], sum(r[1] for r in runs))
-    del figures["ops_per_s"]
-    return {count or unit: figures.pop("round_trips"), unit + "_per_s": max(rates), unit + "_per_s_rounds": rates,
-            **figures}
-
-
-def latency_figures(latencies, elapsed):
-    """How many, their rate over `elapsed` seconds, the latency's median,
-    90th and 99th percentile, maximum and histogram."""
-    s = sorted(latencies)
-    return {"round_trips": len(s), "ops_per_s": len(s) / elapsed, "median_us": statistics.median(s) * 1e6,
-            "p90_us": percentile(s, 0.90) * 1e6, "p99_us": percentile(s, 0.99) * 1e6, "max_us": s[-1] * 1e6,
-            "latency_histogram": latency_histogram(s)}
-
-
 def alternate(sides, rounds, run):
-    """{side label: [run(side) of each round]}, the sides taking turns round
-    by round, so that a change of machine load during the run hits all of
-    them alike."""
+    """{side label: [run(side) of each round]}, the sides taking turns round by
+    round, so that a change of load hits them all alike."""
     results = {side.label: [] for side in sides}
     for _ in range(rounds):
         for side in sides:
             results[side.label].append(run(side))
     return results
 
+def measure_sides(sides, rounds, seconds, warmup, run=lambda side, seconds: side.run(seconds)):
+    """alternate() of run(side, seconds) after a warm-up run(side, warmup) of each."""
+    for side in sides:
+        run(side, warmup)
+    return alternate(sides, rounds, lambda side: run(side, seconds))
 
 def time_each(call, args, expected, seconds):
-    """Calls back to back for about `seconds`: the latency of each, and the time taken."""
+    """Calls back to back for about `seconds`: (the latency of each, the time taken)."""
     latencies = []
-    append = latencies.append
-    clock = time.perf_counter
+    append, clock = latencies.append, time.perf_counter
     wrong = 0
-    begin = clock()
+    t1 = begin = clock()
     end = begin + seconds
-    t1 = begin
     while t1 < end:
         t0 = clock()
         result = call(*args)
@@ -825,7 +680,6 @@ def time_each(call, args, expected, seconds):
         raise AssertionError("%d results other than %r" % (wrong, expected))
     return latencies, t1 - begin
 
-
 def percentile(sorted_values, fraction):
     """Nearest-rank percentile of an ascending list."""
     rank = max(1, math.ceil(fraction * len(sorted_values)))
@@ -833,36 +687,42 @@ def percentile(sorted_values, fraction):
 
 HISTOGRAM_BINS_PER_DECADE = 20
 
-
 def latency_histogram(latencies):
-    """Counts of latencies in bins of equal width on a log scale, from the
-    first bin that holds any to the last: enough to draw the distribution."""
+    """Counts of latencies in bins of equal width on a log scale, first to last bin that holds any."""
     per = HISTOGRAM_BINS_PER_DECADE
     index = [math.floor(math.log10(max(t * 1e6, 1e-3)) * per) for t in latencies]
     low = min(index)
     counts = [0] * (max(index) - low + 1)
     for i in index:
         counts[i - low] += 1
-    return {"bins_per_decade": per,
-            "edges_us": [float("%.6g" % 10 ** ((low + k) / per)) for k in range(len(counts) + 1)],
-            "counts": counts}
+    return {"bins_per_decade": per, "counts": counts,
+            "edges_us": [float("%.6g" % 10 ** ((low + k) / per)) for k in range(len(counts) + 1)]}
 
+def latency_figures(latencies, elapsed):
+    """How many, their rate over `elapsed` s, the latency's median, p90, p99, maximum and histogram."""
+    s = sorted(latencies)
+    return {"round_trips": len(s), "ops_per_s": len(s) / elapsed, "median_us": statistics.median(s) * 1e6,
+            "p90_us": percentile(s, 0.90) * 1e6, "p99_us": percentile(s, 0.99) * 1e6, "max_us": s[-1] * 1e6,
+            "latency_histogram": latency_histogram(s)}
+
+def rate_figures(runs, unit, per=1, count=None):
+    """Figures of rounds [(latencies, time taken, ...)]: how many (`count`,
+    default `unit`), the best round's rate of `unit` per second (`per` each)
+    and every round's, the latency figures. The best round counts, as with
+    timeit: other work on the machine only ever slows a round down."""
+    rates = [len(r[0]) * per / r[1] for r in runs]
+    figures = latency_figures([t for r in runs for t in r[0]], sum(r[1] for r in runs))
+    del figures["ops_per_s"]
+    return {count or unit: figures.pop("round_trips"), unit + "_per_s": max(rates), unit + "_per_s_rounds": rates,
+            **figures}
 
 def geometric_mean(values):
-    values = list(values)
-    return math.exp(sum(math.log(v) for v in values) / len(values))
+    return statistics.geometric_mean(list(values))
 
 # --- The machine -------------------------------------------------------------------
 
-def machine_facts(cpus=True):
-    facts = {"python": sys.version.split()[0], "machine": platform.machine()}
-    if cpus:
-        facts["cpus"] = os.cpu_count()
-    return facts
-
-
 def cpu_seconds():
-    """CPU seconds (busy, this process with its reaped children) machine-wide; None off Linux."""
+    """(busy CPU seconds machine-wide, this process's with its reaped children); None off Linux."""
     try:
         with open("/proc/stat", encoding="ascii") as f:
             fields = [int(v) for v in f.readline().split()[1:]]
@@ -872,13 +732,12 @@ def cpu_seconds():
     t = os.times()
     return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK"), t.user + t.system + t.children_user + t.children_system
 
-
 class OtherLoad:
-    """The share of all CPUs that other processes kept busy between start()
-    and stop(); None where it cannot be told."""
+    """The share of all CPUs other processes kept busy from start() to stop(); None where unknown."""
 
     def start(self):
         self._cpu, self._wall = cpu_seconds(), time.monotonic()
+        return self
 
     def stop(self):
         cpu_after, wall = cpu_seconds(), time.monotonic() - self._wall
@@ -887,9 +746,8 @@ class OtherLoad:
         busy, own = (after - before for after, before in zip(cpu_after, self._cpu))
         return max(0.0, busy - own) / (wall * os.cpu_count())
 
-
 def process_cpu_seconds(pid):
-    """CPU seconds (user and system) of process `pid` and its threads; 0 once gone."""
+    """CPU seconds (user and system) of process `pid`; 0 once gone."""
     try:
         with open("/proc/%d/stat" % pid, encoding="ascii", errors="replace") as f:
             fields = f.read().rpartition(")")[2].split()
@@ -897,77 +755,97 @@ def process_cpu_seconds(pid):
         return 0
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
-
-def wait_for(condition, timeout):
+def wait_for(condition, timeout, step=0.02):
     """Whether `condition()` came true within `timeout` seconds."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if condition():
             return True
-        time.sleep(0.02)
+        time.sleep(step)
     return condition()
 
+def stop_process(proc, timeout=5):
+    """Terminates `proc`, killed if it has not ended after `timeout` seconds."""
+    proc.terminate()
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
 
-def print_other_load(load):
-    if load is not None:
-        print("CPU taken by other processes during the run: %.0f%% of %d CPUs" % (100 * load, os.cpu_count()))
+# --- Options, the printed tables and targets, the JSON figures ---------------------------
 
-# --- Arguments and output ----------------------------------------------------------
+def cell(value, conversion=None):
+    """A table's cell: a float with two decimals, fewer from 100 up."""
+    if value is None or value == "":
+        return ""
+    if conversion:
+        return conversion % value
+    if isinstance(value, float) and math.isfinite(value):
+        return "%.0f" % value if abs(value) >= 1000 else "%.1f" % value if abs(value) >= 100 else "%.2f" % value
+    return str(value)
 
-def argument_parser(doc, quick_help):
-    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help=quick_help)
-    parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
-    return parser
+class Bench:
+    """One benchmark's run: `opts` (--quick, --json and `arguments`, each
+    (names, keywords)), `settings` (`quick` or `full`), and what it prints,
+    each table, line and target also kept for the JSON figures and the report."""
 
+    def __init__(self, name, doc, quick, full, *arguments, argv=None, quick_help="fewer and shorter rounds"):
+        parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+        parser.add_argument("--quick", action="store_true", help=quick_help)
+        parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH as JSON")
+        for names, keywords in arguments:
+            parser.add_argument(*names, **keywords)
+        self.opts = parser.parse_args(argv)
+        self.settings = quick if self.opts.quick else full
+        self.name, self.printed, self.targets = name, [], {}
 
-def options(argv, doc, quick, full, *arguments, quick_help="fewer and shorter rounds"):
-    """(options, settings): the settings are `quick` with --quick, `full`
-    otherwise; each of `arguments` is (names, keywords) of one more option."""
-    parser = argument_parser(doc, quick_help)
-    for names, keywords in arguments:
-        parser.add_argument(*names, **keywords)
-    opts = parser.parse_args(argv)
-    return opts, quick if opts.quick else full
+    def say(self, text="", *args):
+        text = text % args if args else text
+        print(text, flush=True)
+        self.printed.append({"text": text})
 
+    def table(self, rows, *columns, title=None, note=None):
+        """Prints `rows` (dicts) under `columns`, each "key", "key=heading" or
+        (key, heading, conversion); text left-aligned, numbers right."""
+        columns = [c if isinstance(c, tuple) else tuple(c.partition("=")[::2]) for c in columns]
+        columns = [(c[0], c[1] or c[0], c[2] if len(c) > 2 else None) for c in columns]
+        cells = [[cell(row.get(key), conv) for key, _, conv in columns] for row in rows]
+        left = [all(isinstance(row.get(key), str) or row.get(key) is None for row in rows) for key, _, _ in columns]
+        widths = [max([len(heading)] + [len(r[i]) for r in cells]) for i, (_, heading, _) in enumerate(columns)]
 
-def finish(opts, benchmark, cpus=True, **figures):
-    """Writes the figures as JSON when --json asks for it, with the run's
-    kind and the machine's facts; 0, the exit status of every benchmark
-    once its figures are printed, whether its targets are met or not."""
-    if opts.json:
-        write_json(opts.json, {"benchmark": benchmark, "quick": opts.quick, **machine_facts(cpus), **figures})
-    return 0
+        def line(texts):
+            return "  ".join(t.ljust(w) if lf else t.rjust(w) for t, w, lf in zip(texts, widths, left)).rstrip()
+        if title:
+            print(title)
+        print(line([heading for _, heading, _ in columns]))
+        for r in cells:
+            print(line(r))
+        if note:
+            print("(%s)" % note)
+        print(flush=True)
+        self.printed.append({"title": title, "headings": [h for _, h, _ in columns], "rows": cells, "note": note,
+                             "left": left})
 
+    def target(self, key, what, value, goal, at_most=False, detail="%.2f"):
+        """A target, printed and kept: met when `value` is at least `goal` (at most, with `at_most`)."""
+        entry = {"target": goal, "value": value, "met": value <= goal if at_most else value >= goal}
+        self.targets[key] = entry
+        self.say("target %s: %s (%s)", what, "met" if entry["met"] else "MISSED",
+                 detail % value if "%" in detail else detail)
+        return entry
 
-def print_table(columns, rows, sep="  "):
-    """Prints a heading line and one line per row. `columns`: (heading,
-    conversion as after "%", such as "-12s" or "14.0f"); the headings take
-    its alignment and width, and so does a text in a number's column."""
-    texts = ["%" + conv[:len(conv) - len(conv.lstrip("-0123456789"))] + "s" for _, conv in columns]
-    print(sep.join(text % heading for text, (heading, _) in zip(texts, columns)))
-    for row in rows:
-        print(sep.join((text if isinstance(value, str) else "%" + conv) % value
-                       for text, (_, conv), value in zip(texts, columns, row)))
-
-
-def target(value, goal, at_most=False):
-    """A target as the JSON figures hold it: met when `value` is at least
-    `goal` (at most, for a time or a slowdown)."""
-    return {"target": goal, "value": value, "met": value <= goal if at_most else value >= goal}
-
-
-def print_target(what, entry, detail):
-    print("target %s: %s (%s)" % (what, "met" if entry["met"] else "MISSED", detail))
-
-
-def write_json(path, report):
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(report, f, indent=2)
-        f.write("\n")
+    def finish(self, **figures):
+        """Writes the JSON figures if asked: 0, the exit status once the figures are printed, targets met or not."""
+        if self.opts.json:
+            with open(self.opts.json, "w", encoding="utf-8") as f:
+                json.dump({"benchmark": self.name, "quick": self.opts.quick, "python": sys.version.split()[0],
+                           "machine": platform.machine(), "cpus": os.cpu_count(), "printed": self.printed,
+                           "targets": self.targets, **figures}, f, indent=2)
+                f.write("\n")
+        return 0
