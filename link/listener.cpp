@@ -42,6 +42,11 @@ std::optional<std::string> FrameQueue::try_get() {
     return get(0);
 }
 
+bool FrameQueue::ready() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !frames_.empty() || closed_ || lost_wakes_;
+}
+
 std::size_t FrameQueue::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return frames_.size();
@@ -109,6 +114,7 @@ Subscription::~Subscription() {
 void ListenerList::append(Item item) {
     Hold hold(lock_);
     items_.push_back(std::move(item));
+    count_ = items_.size();
 }
 
 ListenerList::Item ListenerList::remove(const Match &match) {
@@ -117,6 +123,7 @@ ListenerList::Item ListenerList::remove(const Match &match) {
     if (it == items_.end()) return nullptr;
     Item found = std::move(*it);
     items_.erase(it);
+    count_ = items_.size();
     return found;
 }
 
@@ -136,9 +143,15 @@ void ListenerList::replace(std::vector<Item> items) {
         Hold hold(lock_);
         old.swap(items_);
         items_ = std::move(items);
+        count_ = items_.size();
     }
     // The old entries go after the lock: a Python listener's last reference
     // may need the interpreter to let go of it.
+}
+
+void ListenerList::copy_to(std::vector<Item> &out) const {
+    Hold hold(lock_);
+    out.assign(items_.begin(), items_.end());
 }
 
 std::size_t ListenerList::size() const {
