@@ -17,18 +17,32 @@ struct Hold : StationLockGuard {
 }  // namespace
 
 void FrameQueue::put(const std::string &frame) {
+    bool awaited;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(frame);
+        awaited = waiting_ > 0;
     }
-    arrived_.notify_one();
+    // A master that reads its own answer is not waiting for it here.
+    if (awaited) arrived_.notify_one();
 }
 
 std::optional<std::string> FrameQueue::get(double timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!runtime::wait_seconds(arrived_, lock, timeout,
-                               [this] { return !frames_.empty() || closed_ || lost_wakes_; }))
-        return std::nullopt;
+    auto ready = [this] { return !frames_.empty() || closed_ || lost_wakes_; };
+    if (!ready()) {
+        // Counted under the lock on every way out, Ctrl-C included.
+        struct Waiting {
+            std::unique_lock<std::mutex> &lock;
+            unsigned &count;
+            Waiting(std::unique_lock<std::mutex> &l, unsigned &c) : lock(l), count(c) { ++count; }
+            ~Waiting() {
+                if (!lock.owns_lock()) lock.lock();
+                --count;
+            }
+        } waiting(lock, waiting_);
+        if (!runtime::wait_seconds(arrived_, lock, timeout, ready)) return std::nullopt;
+    }
     if (frames_.empty()) {
         lost_wakes_ = false;
         return std::nullopt;

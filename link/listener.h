@@ -69,6 +69,7 @@ private:
     std::optional<std::string> lost_;
     std::uint64_t lost_connection_ = 0;
     bool lost_wakes_ = false;  // a loss no get() has ended with yet
+    unsigned waiting_ = 0;     // get() calls waiting now
 };
 
 // One of a station's two listener lists. Every operation holds the station's

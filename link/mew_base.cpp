@@ -147,9 +147,8 @@ void MewBase::route(const std::string &line, std::uint64_t from) {
 }
 
 bool MewBase::may_read_own() const {
-    return !stop_flag_.load() && !receiver_replaced() && channel_->reads_within() &&
-           query_listeners_.glance_size() == 0 && !serves_continuations_.load() &&
-           line_watchers_.load(std::memory_order_relaxed) == 0;
+    return !stop_flag_.load() && channel_->reads_within() && query_listeners_.glance_size() == 0 &&
+           !serves_continuations_.load() && line_watchers_.load(std::memory_order_relaxed) == 0;
 }
 
 MewBase::Clock::time_point MewBase::aside_from_now() const {
@@ -158,7 +157,11 @@ MewBase::Clock::time_point MewBase::aside_from_now() const {
 }
 
 bool MewBase::take_read_turn() {
-    if (!may_read_own()) return false;
+    // Asked here, in the querying thread: the receiver calls nothing
+    // virtual of its station, which may be in the middle of its destructor.
+    const bool may = !receiver_replaced() && may_read_own();
+    queries_read_own_.store(may, std::memory_order_relaxed);
+    if (!may) return false;
     std::lock_guard<std::mutex> lock(turn_mutex_);
     // A receiver in the middle of a read keeps it: the answer it may be
     // reading reaches the query through its queue, as ever.
@@ -180,7 +183,8 @@ void MewBase::give_read_turn(bool answered) {
 
 bool MewBase::receiver_turn() {
     std::unique_lock<std::mutex> lock(turn_mutex_);
-    if (aside_after_response_.exchange(false, std::memory_order_relaxed) && may_read_own())
+    if (aside_after_response_.exchange(false, std::memory_order_relaxed) &&
+        queries_read_own_.load(std::memory_order_relaxed) && may_read_own())
         aside_until_ = std::max(aside_until_, aside_from_now());
     for (;;) {
         if (stop_flag_.load()) return false;

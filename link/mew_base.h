@@ -137,11 +137,13 @@ private:
     bool query_reading_ = false;
     Clock::time_point aside_until_{};
     std::atomic<bool> aside_after_response_{false};
+    // Whether the last query might have read its own answer.
+    std::atomic<bool> queries_read_own_{false};
     std::atomic<double> read_aside_{kReadAside};
     // The listeners a frame goes to, kept from one frame to the next.
     std::vector<ListenerList::Item> routing_;  // under the listener lock
 
-    // Whether a query may take the turn now.
+    // Whether a query may take the turn now, as far as the line goes.
     bool may_read_own() const;
     Clock::time_point aside_from_now() const;
     // Waits until the receiver may read; false once stopping.
