@@ -392,8 +392,9 @@ TEST_F(LinkTest, TheQueryingThreadReadsItsAnswersUnlessTheStationHasASlaveSide) 
     }
     for (int i = 6; i <= 25; ++i) EXPECT_EQ(master.query(command), "RD" + std::to_string(1000 + i));
     device.join();
-    // The first of them may be the receiver's: it was reading when the query came.
-    EXPECT_GE(channel->read_by(me), 19);
+    // The first two may be the receiver's: it was reading when the first
+    // came, and may route its answer before the query looked at the turn.
+    EXPECT_GE(channel->read_by(me), 18);
     EXPECT_EQ(master.feedback_listeners().size(), 0u);
 
     // A frame that breaks off on the querying thread's read is reported as
