@@ -17,18 +17,32 @@ struct Hold : StationLockGuard {
 }  // namespace
 
 void FrameQueue::put(const std::string &frame) {
+    bool awaited;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(frame);
+        awaited = waiting_ > 0;
     }
-    arrived_.notify_one();
+    // A master that reads its own answer is not waiting for it here.
+    if (awaited) arrived_.notify_one();
 }
 
 std::optional<std::string> FrameQueue::get(double timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!runtime::wait_seconds(arrived_, lock, timeout,
-                               [this] { return !frames_.empty() || closed_ || lost_wakes_; }))
-        return std::nullopt;
+    auto ready = [this] { return !frames_.empty() || closed_ || lost_wakes_; };
+    if (!ready()) {
+        // Counted under the lock on every way out, Ctrl-C included.
+        struct Waiting {
+            std::unique_lock<std::mutex> &lock;
+            unsigned &count;
+            Waiting(std::unique_lock<std::mutex> &l, unsigned &c) : lock(l), count(c) { ++count; }
+            ~Waiting() {
+                if (!lock.owns_lock()) lock.lock();
+                --count;
+            }
+        } waiting(lock, waiting_);
+        if (!runtime::wait_seconds(arrived_, lock, timeout, ready)) return std::nullopt;
+    }
     if (frames_.empty()) {
         lost_wakes_ = false;
         return std::nullopt;
@@ -40,6 +54,11 @@ std::optional<std::string> FrameQueue::get(double timeout) {
 
 std::optional<std::string> FrameQueue::try_get() {
     return get(0);
+}
+
+bool FrameQueue::ready() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !frames_.empty() || closed_ || lost_wakes_;
 }
 
 std::size_t FrameQueue::size() const {
@@ -109,6 +128,7 @@ Subscription::~Subscription() {
 void ListenerList::append(Item item) {
     Hold hold(lock_);
     items_.push_back(std::move(item));
+    count_ = items_.size();
 }
 
 ListenerList::Item ListenerList::remove(const Match &match) {
@@ -117,6 +137,7 @@ ListenerList::Item ListenerList::remove(const Match &match) {
     if (it == items_.end()) return nullptr;
     Item found = std::move(*it);
     items_.erase(it);
+    count_ = items_.size();
     return found;
 }
 
@@ -136,9 +157,15 @@ void ListenerList::replace(std::vector<Item> items) {
         Hold hold(lock_);
         old.swap(items_);
         items_ = std::move(items);
+        count_ = items_.size();
     }
     // The old entries go after the lock: a Python listener's last reference
     // may need the interpreter to let go of it.
+}
+
+void ListenerList::copy_to(std::vector<Item> &out) const {
+    Hold hold(lock_);
+    out.assign(items_.begin(), items_.end());
 }
 
 std::size_t ListenerList::size() const {

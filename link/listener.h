@@ -1,6 +1,7 @@
 // Listeners: where the receiver thread puts the frames it routes.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,6 +40,8 @@ public:
     // limit); nothing when none came.
     std::optional<std::string> get(double timeout);
     std::optional<std::string> try_get();
+    // Whether get() would return at once: a frame, a close or a loss.
+    bool ready() const;
     std::size_t size() const;
     // Ends every wait at once, now and later; frames already queued can
     // still be taken.
@@ -66,6 +69,7 @@ private:
     std::optional<std::string> lost_;
     std::uint64_t lost_connection_ = 0;
     bool lost_wakes_ = false;  // a loss no get() has ended with yet
+    unsigned waiting_ = 0;     // get() calls waiting now
 };
 
 // One of a station's two listener lists. Every operation holds the station's
@@ -84,11 +88,18 @@ public:
     // Puts `items` in place of the whole list at once.
     void replace(std::vector<Item> items);
     std::size_t size() const;
+    // The same without the lock: a glance that may be out of date by the
+    // time it is used.
+    std::size_t glance_size() const { return count_.load(std::memory_order_relaxed); }
+    // Copies the list into `out` (whose room is kept from one call to the
+    // next); under the lock, as snapshot().
+    void copy_to(std::vector<Item> &out) const;
     StationLock &lock() const { return lock_; }
 
 private:
     StationLock &lock_;
     std::vector<Item> items_;
+    std::atomic<std::size_t> count_{0};
 };
 
 // A queue registered in a listener list for as long as this lives, so that

@@ -62,6 +62,8 @@ void MewBase::stop() {
     // pause lock may have been held by one of them at the fork.
     if (owner_.foreign()) return;
     wake_pauses();
+    { std::lock_guard<std::mutex> lock(turn_mutex_); }
+    turn_cv_.notify_all();
     // The receiver leaves its read now rather than at the read's time-out.
     channel_->wake_reader();
     if (receiver_thread_) receiver_thread_->join();
@@ -108,8 +110,15 @@ void MewBase::route(const std::string &line, std::uint64_t from) {
                        "MewBase: Drop frame of an abandoned connection: ", line);
         return;
     }
+    // Listeners in routing_ are let go once the frame is delivered, but the
+    // room stays for the next frame.
+    struct Delivered {
+        std::vector<ListenerList::Item> &listeners;
+        ~Delivered() { listeners.clear(); }
+    } delivered{routing_};
     if (serves_continuations_.load() && frames::is_continuation_request(line)) {
-        for (auto &listener : query_listeners_.snapshot()) listener->put(line);
+        query_listeners_.copy_to(routing_);
+        for (auto &listener : routing_) listener->put(line);
         return;
     }
     std::string_view type = MewStatic::frame_type(line);
@@ -119,18 +128,130 @@ void MewBase::route(const std::string &line, std::uint64_t from) {
     if (response || (!typed && continuations_awaited_.load() > 0)) {
         if (line_watchers_.load(std::memory_order_relaxed) > 0)
             last_response_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-        for (auto &listener : feedback_listeners_.snapshot()) listener->put(line);
+        feedback_listeners_.copy_to(routing_);
+        for (auto &listener : routing_) listener->put(line);
+        // A master that got a response is likely to ask again at once.
+        if (!routing_.empty()) aside_after_response_.store(true, std::memory_order_relaxed);
         return;
     }
     if (typed) {
-        auto listeners = query_listeners_.snapshot();
-        if (listeners.empty()) runtime::print_line("MewBase: No query listener. Drop frame.");
-        if (listeners.empty())
+        query_listeners_.copy_to(routing_);
+        if (routing_.empty()) runtime::print_line("MewBase: No query listener. Drop frame.");
+        if (routing_.empty())
             runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: No query listener. Drop frame.");
-        for (auto &listener : listeners) listener->put(line);
+        for (auto &listener : routing_) listener->put(line);
     } else {
         runtime::print_line("MewBase: Unknown frame type: " + std::string(type));
         runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: Unknown frame type: ", type);
+    }
+}
+
+bool MewBase::may_read_own() const {
+    return !stop_flag_.load() && channel_->reads_within() && query_listeners_.glance_size() == 0 &&
+           !serves_continuations_.load() && line_watchers_.load(std::memory_order_relaxed) == 0;
+}
+
+MewBase::Clock::time_point MewBase::aside_from_now() const {
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(read_aside_.load()));
+}
+
+bool MewBase::take_read_turn() {
+    // Asked here, in the querying thread: the receiver calls nothing
+    // virtual of its station, which may be in the middle of its destructor.
+    const bool may = !receiver_replaced() && may_read_own();
+    queries_read_own_.store(may, std::memory_order_relaxed);
+    if (!may) return false;
+    std::lock_guard<std::mutex> lock(turn_mutex_);
+    // A receiver in the middle of a read keeps it: the answer it may be
+    // reading reaches the query through its queue, as ever.
+    if (receiver_reading_) return false;
+    query_reading_ = true;
+    return true;
+}
+
+void MewBase::give_read_turn(bool answered) {
+    {
+        std::lock_guard<std::mutex> lock(turn_mutex_);
+        query_reading_ = false;
+        aside_until_ = answered ? aside_from_now() : Clock::time_point{};
+    }
+    // The receiver looks again on its own a moment later; only a query
+    // that failed has it read at once.
+    if (!answered) turn_cv_.notify_all();
+}
+
+bool MewBase::receiver_turn() {
+    std::unique_lock<std::mutex> lock(turn_mutex_);
+    if (aside_after_response_.exchange(false, std::memory_order_relaxed) &&
+        queries_read_own_.load(std::memory_order_relaxed) && may_read_own())
+        aside_until_ = std::max(aside_until_, aside_from_now());
+    for (;;) {
+        if (stop_flag_.load()) return false;
+        const Clock::time_point now = Clock::now();
+        if (!query_reading_ && now >= aside_until_) break;
+        // A turn given back after an answer is not announced: the receiver
+        // looks again once the moment has passed.
+        turn_cv_.wait_until(lock, query_reading_ ? std::max(aside_until_, now + std::chrono::milliseconds(50))
+                                                 : aside_until_);
+    }
+    receiver_reading_ = true;
+    return true;
+}
+
+MewBase::ReadEnd MewBase::read_and_route(double timeout, bool own) {
+    // The channel sets the flag once the frame's first byte is taken,
+    // before it reads the rest: a master waiting for a quiet line sees a
+    // frame coming in. It falls again once the frame is routed or lost, on
+    // every way out of this read. What fails before the flag is set is the
+    // channel's end, what fails after it one frame's.
+    struct InFrame {
+        std::atomic<bool> &flag;
+        ~InFrame() { flag.store(false, std::memory_order_relaxed); }
+    } in_frame{in_frame_};
+    try {
+        std::string line =
+            own ? channel_->read_frame_within(in_frame_, timeout) : channel_->read_frame(in_frame_);
+        if (line.empty()) return ReadEnd::kNothing;
+        const std::uint64_t from = connections_ ? connections_->last_read() : 0;
+        runtime::trace(runtime::TraceEvent::kReceived, this, line);
+        // Noise in front of a header (a NUL, an LF after a glitch) would
+        // spoil the frame behind it: a glitch costs no more than the bytes
+        // it made.
+        std::size_t head = line.find(MewStatic::HEAD);
+        if (head != std::string::npos && head > 0) line.erase(0, head);
+        StationLockGuard hold(listener_lock_);
+        route(line, from);
+        return ReadEnd::kFrame;
+    } catch (const ConnectionLost &e) {
+        // The channel connects again at the next send; a response awaited
+        // on the lost connection will not come.
+        report_lost(feedback_listeners_, e);
+        runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: ", e.what());
+        return ReadEnd::kFrameLost;
+    } catch (...) {
+        runtime::ErrorInfo info = runtime::describe(std::current_exception());
+        if (own && info.interrupt) throw;
+        if (!in_frame_.load(std::memory_order_relaxed)) {
+            // A stop closes the channel under the read at times.
+            if (own || stop_flag_.load()) return ReadEnd::kChannelEnded;
+            runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " + info.message);
+            if (runtime::tracing(runtime::kTraceWarnings))
+                runtime::trace(runtime::TraceEvent::kWarning, this,
+                               "MewBase: Receiver thread ended by " + info.type_name + ": ", info.message);
+            return ReadEnd::kChannelEnded;
+        }
+        // A frame cut short by the stop itself is nothing to report.
+        if (stop_flag_.load() && !info.interrupt) return own ? ReadEnd::kFrameLost : ReadEnd::kChannelEnded;
+        if (info.io_error) {
+            runtime::print_line("IOError from MewFullDuplex: " + info.message);
+            runtime::trace(runtime::TraceEvent::kWarning, this, "IOError from MewFullDuplex: ", info.message);
+            if (!own) pause(0.1, stop_flag_);
+        } else {
+            runtime::print_line("Ignore unhandled exception: " + info.message);
+            runtime::trace(runtime::TraceEvent::kWarning, this, "Ignore unhandled exception: ", info.message);
+        }
+        return ReadEnd::kFrameLost;
     }
 }
 
@@ -138,61 +259,15 @@ void MewBase::receiver_loop() {
     // Nothing may leave this function: an exception ending a thread ends the
     // whole process.
     try {
-        while (!stop_flag_.load()) {
-            // The channel sets the flag once the frame's first byte is taken,
-            // before it reads the rest: a master waiting for a quiet line
-            // sees a frame coming in. It falls again once the frame is routed
-            // or lost, on every way out of this turn. What fails before the
-            // flag is set is the channel's end, what fails after it one
-            // frame's.
-            struct InFrame {
-                std::atomic<bool> &flag;
-                ~InFrame() { flag.store(false, std::memory_order_relaxed); }
-            } in_frame{in_frame_};
-            try {
-                std::string line = channel_->read_frame(in_frame_);
-                if (line.empty()) continue;
-                const std::uint64_t from = connections_ ? connections_->last_read() : 0;
-                runtime::trace(runtime::TraceEvent::kReceived, this, line);
-                // Noise in front of a header (a NUL, an LF after a glitch)
-                // would spoil the frame behind it: a glitch costs no more
-                // than the bytes it made.
-                std::size_t head = line.find(MewStatic::HEAD);
-                if (head != std::string::npos && head > 0) line.erase(0, head);
-                StationLockGuard hold(listener_lock_);
-                route(line, from);
-            } catch (const ConnectionLost &e) {
-                // The channel connects again at the next send; a response
-                // awaited on the lost connection will not come.
-                report_lost(feedback_listeners_, e);
-                runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: ", e.what());
-            } catch (...) {
-                if (!in_frame_.load(std::memory_order_relaxed)) {
-                    // A stop closes the channel under the read at times.
-                    if (stop_flag_.load()) return;
-                    runtime::ErrorInfo info = runtime::describe(std::current_exception());
-                    runtime::print_line("MewBase: Receiver thread ended by " + info.type_name + ": " +
-                                        info.message);
-                    if (runtime::tracing(runtime::kTraceWarnings))
-                        runtime::trace(runtime::TraceEvent::kWarning, this,
-                                       "MewBase: Receiver thread ended by " + info.type_name + ": ",
-                                       info.message);
-                    return;
+        while (receiver_turn()) {
+            struct Turn {
+                MewBase &base;
+                ~Turn() {
+                    std::lock_guard<std::mutex> lock(base.turn_mutex_);
+                    base.receiver_reading_ = false;
                 }
-                runtime::ErrorInfo info = runtime::describe(std::current_exception());
-                // A frame cut short by the stop itself is nothing to report.
-                if (stop_flag_.load() && !info.interrupt) return;
-                if (info.io_error) {
-                    runtime::print_line("IOError from MewFullDuplex: " + info.message);
-                    runtime::trace(runtime::TraceEvent::kWarning, this,
-                                   "IOError from MewFullDuplex: ", info.message);
-                    pause(0.1, stop_flag_);
-                } else {
-                    runtime::print_line("Ignore unhandled exception: " + info.message);
-                    runtime::trace(runtime::TraceEvent::kWarning, this,
-                                   "Ignore unhandled exception: ", info.message);
-                }
-            }
+            } turn{*this};
+            if (read_and_route(-1.0, false) == ReadEnd::kChannelEnded) return;
         }
     } catch (...) {
         runtime::print_line("MewBase: Receiver thread ended by an unexpected error");

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/runtime.h"
 #include "link/listener.h"
@@ -75,6 +76,34 @@ public:
     }
 
 protected:
+    // Reading turns. While a query of this station's master waits for its
+    // answer, the thread that asked reads the line itself and routes every
+    // frame as the receiver would: one thread per exchange, where the
+    // receiver would read the answer and wake the querying thread. The
+    // receiver steps aside while a query holds the turn, and for a moment
+    // after a response (kReadAside), so that queries back to back find it
+    // out of the way. It keeps the turn on a station with a slave side
+    // (commands come at any time), while the line is watched for late
+    // answers, on channels that cannot read within a time-out (those that
+    // go through Python), and when a subclass replaced the receiver.
+    static constexpr double kReadAside = 0.05;
+    void set_read_aside(double seconds) { read_aside_ = seconds; }
+    // Takes the turn unless the receiver is reading or must keep it.
+    bool take_read_turn();
+    // `answered`: the query got its answer; otherwise whatever comes next
+    // is the receiver's at once (a late answer is watched for at once).
+    void give_read_turn(bool answered);
+    // How one read of the line ended.
+    enum class ReadEnd { kFrame, kNothing, kFrameLost, kChannelEnded };
+    // Reads one frame, waiting at most `timeout` seconds for its first byte
+    // (the channel's own time-out when negative and `own` is false), and
+    // routes it; reports what goes wrong as the receiver does, but for a
+    // channel that ended: that is the receiver's to meet and report. An
+    // interruption (Ctrl-C) of a querying thread's read is thrown.
+    ReadEnd read_and_route(double timeout, bool own);
+    // Whether a Python subclass replaced the receiver's body.
+    virtual bool receiver_replaced() const { return false; }
+
     // Creates (without starting) a thread whose body is the named method of
     // this station; a host may run it on threads of its own.
     virtual std::unique_ptr<runtime::WorkerThread> spawn(const char *method, std::function<void()> body);
@@ -101,7 +130,24 @@ private:
     std::unique_ptr<runtime::WorkerThread> receiver_thread_;
     std::mutex pause_mutex_;
     std::condition_variable pause_cv_;
+    // The reading turn (see take_read_turn).
+    std::mutex turn_mutex_;
+    std::condition_variable turn_cv_;
+    bool receiver_reading_ = false;  // under turn_mutex_, as the two below
+    bool query_reading_ = false;
+    Clock::time_point aside_until_{};
+    std::atomic<bool> aside_after_response_{false};
+    // Whether the last query might have read its own answer.
+    std::atomic<bool> queries_read_own_{false};
+    std::atomic<double> read_aside_{kReadAside};
+    // The listeners a frame goes to, kept from one frame to the next.
+    std::vector<ListenerList::Item> routing_;  // under the listener lock
 
+    // Whether a query may take the turn now, as far as the line goes.
+    bool may_read_own() const;
+    Clock::time_point aside_from_now() const;
+    // Waits until the receiver may read; false once stopping.
+    bool receiver_turn();
     // `from`: the connection the frame came over (0: none).
     void route(const std::string &line, std::uint64_t from);
 };

@@ -138,6 +138,24 @@ void MewMasterBase::drop_late(const std::string &frame) {
     warn(this, "MewMasterBase: Drop late response: ", frame);
 }
 
+std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, double timeout) {
+    if (!reading_own_) reading_own_ = take_read_turn();
+    if (!reading_own_) return queue.get(timeout);
+    const Deadline until(timeout);
+    for (;;) {
+        if (queue.ready()) return queue.get(0);
+        if (until.passed()) return std::nullopt;
+        // The channel's waits look for Ctrl-C themselves; close() and
+        // stop() wake them.
+        if (read_and_route(until.left(), true) == ReadEnd::kChannelEnded) {
+            // The receiver meets the channel's end in its turn, and tells.
+            reading_own_ = false;
+            give_read_turn(false);
+            return queue.get(until.left());
+        }
+    }
+}
+
 bool MewMasterBase::await_quiet_line(FrameQueue &queue, const Deadline &deadline) {
     const double gap = late_answer_gap();
     // Responses that came while no query listened were stamped all the same.
@@ -202,6 +220,17 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
     // command and its answer.
     const Deadline deadline(timeout);
     Outcome outcome(*this, connections);
+    // Ends before the outcome: a line watched for late answers is the
+    // receiver's at once.
+    struct Turn {
+        MewMasterBase &master;
+        const Outcome &outcome;
+        ~Turn() {
+            if (!master.reading_own_ && outcome.answered) return;
+            master.reading_own_ = false;
+            master.give_read_turn(outcome.answered);
+        }
+    } turn{*this, outcome};
     if (connections) connections->connect(deadline.left());
     // A loss reported before the command goes out was an earlier
     // connection's: the send connects again.
@@ -210,7 +239,7 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
     const std::uint64_t sent_on = connections ? connections->latest() : 0;
     for (;;) {
         std::optional<std::string> response =
-            guarded ? settled_response(queue, deadline) : queue.get(deadline.left());
+            guarded ? settled_response(queue, deadline) : next_frame(queue, deadline.left());
         if (!response) {
             if (queue.closed()) throw PortClosedError();
             if (std::optional<std::string> lost = queue.lost()) {
@@ -286,7 +315,7 @@ std::string MewMasterBase::further_frames(const std::string &command, std::strin
                           std::to_string(frames_taken + 1));
         send(request);
         for (;;) {
-            std::optional<std::string> next = queue.get(bounded ? total.within(timeout) : -1.0);
+            std::optional<std::string> next = next_frame(queue, bounded ? total.within(timeout) : -1.0);
             if (!next) {
                 if (queue.closed()) throw PortClosedError();
                 if (std::optional<std::string> lost = queue.lost())

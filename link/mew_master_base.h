@@ -74,8 +74,15 @@ private:
     // The queue every query of this master subscribes, made again only
     // once a close has ended it. Only touched under the query lock.
     std::shared_ptr<FrameQueue> replies_;
+    // Whether the query under way reads the line itself (it holds the
+    // reading turn). Only touched under the query lock.
+    bool reading_own_ = false;
 
     void guard_line(bool on);
+    // The next frame routed to `queue` within `timeout` seconds: read by
+    // this thread itself once it holds the reading turn, else by the
+    // receiver; nothing on a time-out, a close or a loss.
+    std::optional<std::string> next_frame(FrameQueue &queue, double timeout);
     // Drops every response until the line has been quiet for the gap; false
     // when the deadline came first.
     bool await_quiet_line(FrameQueue &queue, const Deadline &deadline);

@@ -11,6 +11,13 @@ bool StationLock::acquire(double seconds, bool interruptible) {
         ++count_;
         return true;
     }
+    // Counted on every way out, a Ctrl-C that ends the wait included: a
+    // release wakes a waiter only when there is one.
+    struct Waiting {
+        std::atomic<unsigned> &count;
+        explicit Waiting(std::atomic<unsigned> &c) : count(c) { ++count; }
+        ~Waiting() { --count; }
+    } waiting(waiters_);
     if (!runtime::wait_seconds(
             released_, lock, seconds, [this] { return count_ == 0; }, interruptible))
         return false;
@@ -25,7 +32,7 @@ void StationLock::unlock() {
         throw std::logic_error("cannot release un-acquired lock");
     if (--count_ == 0) {
         owner_ = std::thread::id();
-        released_.notify_one();
+        if (waiters_) released_.notify_one();
     }
 }
 

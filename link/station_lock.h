@@ -3,6 +3,7 @@
 // the base method that takes it again; released only by its owner.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -32,6 +33,7 @@ private:
     std::condition_variable released_;
     std::thread::id owner_;
     unsigned count_ = 0;
+    std::atomic<unsigned> waiters_{0};
 };
 
 // Holds a StationLock for a scope. `quietly`: never interrupted, for holds

@@ -20,6 +20,7 @@ namespace mew::py_boundary {
     X(kStop, "stop")                                     \
     X(kClose, "close")                                   \
     X(kSend, "_send")                                    \
+    X(kReceiver, "_receiver")                            \
     X(kQuery, "query")                                   \
     X(kProcessRequest, "_process_request")               \
     X(kProcessInvalidFrame, "process_invalid_frame")     \

@@ -51,6 +51,7 @@ public:
     }
 
 protected:
+    bool receiver_replaced() const override { return this->overridden(kReceiver); }
     std::unique_ptr<runtime::WorkerThread> spawn(const char *method, std::function<void()> body) override {
         if (!self()) return Base::spawn(method, std::move(body));
         return python_thread(self(), method);

@@ -127,7 +127,8 @@ bool is_serial_url(const std::string &name) {
     py::module_ find_spec = py::module_::import("importlib.util");
     for (py::handle package : py::module_::import("serial").attr("protocol_handler_packages")) {
         try {
-            if (!find_spec.attr("find_spec")(py::str(package) + py::str(".protocol_") + py::str(scheme)).is_none())
+            if (!find_spec.attr("find_spec")(py::str(package) + py::str(".protocol_") + py::str(scheme))
+                     .is_none())
                 return true;
         } catch (py::error_already_set &) {  // a handler package that is not there
         }
@@ -191,6 +192,10 @@ public:
     }
     std::string read_frame(std::atomic<bool> &started) override {
         return native_ ? native_->read_frame(started) : Channel::read_frame(started);
+    }
+    bool reads_within() const override { return native_ != nullptr; }
+    std::string read_frame_within(std::atomic<bool> &started, double timeout) override {
+        return native_ ? native_->read_frame_within(started, timeout) : read_frame(started);
     }
     void send_frame(std::string_view data) override {
         if (native_) return native_->send_frame(data);
@@ -296,7 +301,8 @@ void bind_transport(py::module_ &m) {
     channel.def(
         "close", [](py::handle) {}, "Does nothing.");
     // A channel (MewSerial and every subclass) closes at the end of a with block.
-    channel.def("__enter__", [](py::object self) { return self; }, "Returns the channel.");
+    channel.def(
+        "__enter__", [](py::object self) { return self; }, "Returns the channel.");
     channel.def(
         "__exit__", [](py::object self, py::args) { self.attr("close")(); }, "Calls close().");
     channel.def(

@@ -99,6 +99,21 @@ WAITS = {
     held.wait()
     print("waiting", flush=True)
 """, "master.get_uint16(1, 'DT0')"),
+    # The second query reads the line itself: the receiver steps aside after the first answer.
+    "query reading its own answer": ("""
+    import os, threading, tty, b4k_mew
+    controller, device = os.openpty()
+    tty.setraw(controller)
+    master = b4k_mew.MewMaster(b4k_mew.MewSerial(port=os.ttyname(device)), query_timeout=None)
+    def answer_once():
+        command = b""
+        while not command.endswith(b"\\r"):
+            command += os.read(controller, 64)
+        os.write(controller, b4k_mew.MewStatic.append_tail("%01$RD0000").encode())
+    threading.Thread(target=answer_once, daemon=True).start()
+    cleanup = master.close
+    print("waiting", flush=True)
+""", "master.get_uint16(1, 'DT0'), master.get_uint16(1, 'DT0')"),
     "listener get": ("""
     import b4k_mew
     queue = b4k_mew.Listener()

@@ -54,6 +54,16 @@ public:
         started.store(true, std::memory_order_relaxed);
         return first + receive_frame();
     }
+    // Whether read_frame_within() keeps to the time-out it is given, with
+    // the bytes read in this process and wake_reader() reaching the read:
+    // what lets the thread that waits for an answer read it itself.
+    virtual bool reads_within() const { return false; }
+    // As read_frame(), but waiting at most `timeout` seconds for the first
+    // byte (negative: without limit).
+    virtual std::string read_frame_within(std::atomic<bool> &started, double timeout) {
+        (void)timeout;
+        return read_frame(started);
+    }
     virtual void send_frame(std::string_view data) = 0;
     virtual std::int64_t in_waiting() = 0;
     virtual void close() {}

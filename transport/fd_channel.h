@@ -22,6 +22,10 @@ public:
     std::string read(std::int64_t size) override { return reader_.read(size); }
     std::string receive_frame() override { return reader_.receive_frame(); }
     std::string read_frame(std::atomic<bool> &started) override { return reader_.read_frame(started); }
+    bool reads_within() const override { return true; }
+    std::string read_frame_within(std::atomic<bool> &started, double timeout) override {
+        return reader_.read_frame(started, timeout);
+    }
     void send_frame(std::string_view data) override { port_.write(data); }
     // Bytes read ahead plus those the descriptor holds.
     std::int64_t in_waiting() override;

@@ -63,8 +63,12 @@ std::string FrameReader::receive_frame() {
 }
 
 std::string FrameReader::read_frame(std::atomic<bool> &started) {
+    return read_frame(started, timeout_);
+}
+
+std::string FrameReader::read_frame(std::atomic<bool> &started, double first_byte) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (pos_ == buffer_.size() && !fill(timeout_)) return {};
+    if (pos_ == buffer_.size() && !fill(first_byte)) return {};
     started.store(true, std::memory_order_relaxed);
     // The first byte is the frame's whatever it is, a CR included.
     return frame_from(1);

@@ -39,6 +39,10 @@ public:
     // receiver's read of one frame, under one hold of the lock. `started`
     // is set once the first byte is there.
     std::string read_frame(std::atomic<bool> &started);
+    // The same, waiting at most `first_byte` seconds (negative: without
+    // limit) for the first byte instead of the time-out; the rest of the
+    // frame keeps the time-out per byte.
+    std::string read_frame(std::atomic<bool> &started, double first_byte);
     std::size_t buffered() const;
     void discard();
     double timeout() const { return timeout_; }

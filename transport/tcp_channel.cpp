@@ -458,7 +458,7 @@ void TcpChannel::check_input() {
 }
 
 template <class Read>
-std::string TcpChannel::reading(Read read, bool whole_frame) {
+std::string TcpChannel::reading(Read read, const std::atomic<bool> &whole_frame) {
     if (closed_) throw PortClosedError();
     std::lock_guard<std::mutex> lock(read_mutex_);
     check_input();
@@ -474,21 +474,35 @@ std::string TcpChannel::reading(Read read, bool whole_frame) {
         reader_.discard();
         buffer_generation_ = 0;
         // A frame that broke off with its connection, as on a serial line.
-        if (whole_frame) throw IOError("Error: device response format invalid.");
+        if (whole_frame.load(std::memory_order_relaxed))
+            throw IOError("Error: device response format invalid.");
         return std::string();
     }
 }
 
+namespace {
+const std::atomic<bool> kPart{false};
+const std::atomic<bool> kFrame{true};
+}  // namespace
+
 std::string TcpChannel::read(std::int64_t size) {
-    return reading([&] { return reader_.read(size); }, false);
+    return reading([&] { return reader_.read(size); }, kPart);
 }
 
 std::string TcpChannel::read_one() {
-    return reading([&] { return reader_.read(1); }, false);
+    return reading([&] { return reader_.read(1); }, kPart);
 }
 
 std::string TcpChannel::receive_frame() {
-    return reading([&] { return reader_.receive_frame(); }, true);
+    return reading([&] { return reader_.receive_frame(); }, kFrame);
+}
+
+std::string TcpChannel::read_frame(std::atomic<bool> &started) {
+    return reading([&] { return reader_.read_frame(started); }, started);
+}
+
+std::string TcpChannel::read_frame_within(std::atomic<bool> &started, double timeout) {
+    return reading([&] { return reader_.read_frame(started, timeout); }, started);
 }
 
 std::int64_t TcpChannel::in_waiting() {

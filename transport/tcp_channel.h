@@ -71,6 +71,9 @@ public:
     std::string read(std::int64_t size) override;
     std::string read_one() override;
     std::string receive_frame() override;
+    std::string read_frame(std::atomic<bool> &started) override;
+    bool reads_within() const override { return true; }
+    std::string read_frame_within(std::atomic<bool> &started, double timeout) override;
     // Connects first when there is no connection (see above); a send that
     // fails drops the connection and throws ConnectionLost.
     void send_frame(std::string_view data) override;
@@ -173,8 +176,10 @@ private:
     bool take_interrupt();
     // Lets go of bytes of a dropped connection; reports a drop once.
     void check_input();
+    // `whole_frame`: once set, the read is a frame's (a frame broken off
+    // with its connection is an invalid one, as on a serial line).
     template <class Read>
-    std::string reading(Read read, bool whole_frame);
+    std::string reading(Read read, const std::atomic<bool> &whole_frame);
 };
 
 }  // namespace mew

@@ -333,6 +333,97 @@ TEST_F(LinkTest, ConcurrentQueriesGetTheirOwnResponses) {
     master.stop();
 }
 
+// The station's end of the line, noting which thread reads each frame.
+class WatchedChannel : public mew::Channel {
+public:
+    explicit WatchedChannel(std::shared_ptr<mew::FdChannel> inner) : inner_(std::move(inner)) {}
+    std::string read(std::int64_t size) override { return inner_->read(size); }
+    std::string receive_frame() override { return inner_->receive_frame(); }
+    std::string read_frame(std::atomic<bool> &started) override { return noted(inner_->read_frame(started)); }
+    bool reads_within() const override { return true; }
+    std::string read_frame_within(std::atomic<bool> &started, double timeout) override {
+        return noted(inner_->read_frame_within(started, timeout));
+    }
+    void send_frame(std::string_view data) override { inner_->send_frame(data); }
+    std::int64_t in_waiting() override { return inner_->in_waiting(); }
+    void close() override { inner_->close(); }
+    void wake_reader() override { inner_->wake_reader(); }
+    // Frames read by `thread`.
+    int read_by(std::thread::id thread) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return readers_[thread];
+    }
+
+private:
+    std::shared_ptr<mew::FdChannel> inner_;
+    std::mutex mutex_;
+    std::map<std::thread::id, int> readers_;
+    std::string noted(std::string frame) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!frame.empty()) ++readers_[std::this_thread::get_id()];
+        return frame;
+    }
+};
+
+class PatientMaster : public mew::MewMasterBase {
+public:
+    using mew::MewMasterBase::MewMasterBase;
+    // Long enough that the turn is still out of the receiver's way on a
+    // loaded machine.
+    void keep_aside() { set_read_aside(30); }
+};
+
+TEST_F(LinkTest, TheQueryingThreadReadsItsAnswersUnlessTheStationHasASlaveSide) {
+    auto channel = std::make_shared<WatchedChannel>(line.station);
+    PatientMaster master(channel, 10);
+    master.keep_aside();
+    master.start();
+    const std::string command = frame("%01#RDD0010000100");
+    int answered = 0;
+    Device device(line, 25,
+                  [&](const std::string &) { return frame("%01$RD" + std::to_string(1000 + ++answered)); });
+    const std::thread::id me = std::this_thread::get_id();
+    {
+        // Commands may come at any time to a station with a slave side: its
+        // receiver keeps reading.
+        mew::Subscription slave_side(master.query_listeners());
+        for (int i = 1; i <= 5; ++i) EXPECT_EQ(master.query(command), "RD" + std::to_string(1000 + i));
+        EXPECT_EQ(channel->read_by(me), 0);
+    }
+    for (int i = 6; i <= 25; ++i) EXPECT_EQ(master.query(command), "RD" + std::to_string(1000 + i));
+    device.join();
+    // The first two may be the receiver's: it was reading when the first
+    // came, and may route its answer before the query looked at the turn.
+    EXPECT_GE(channel->read_by(me), 18);
+    EXPECT_EQ(master.feedback_listeners().size(), 0u);
+
+    // A frame that breaks off on the querying thread's read is reported as
+    // the receiver reports it, and the query times out.
+    master.set_query_timeout(0.3);
+    line.device->send_frame("%01$RD");
+    EXPECT_EQ(io_error_of([&] { master.query(command); }), "MewMasterBase: device response timeout.");
+    EXPECT_TRUE(was_printed("IOError from MewFullDuplex: Error: device response format invalid."));
+    master.stop();
+}
+
+TEST_F(LinkTest, CloseWakesAQueryReadingItsOwnAnswer) {
+    PatientMaster master(line.station, -1);
+    master.keep_aside();
+    master.start();
+    const std::string command = frame("%01#RDD0010000100");
+    Device device(line, 1, [&](const std::string &) { return frame("%01$RD00"); });
+    EXPECT_EQ(master.query(command), "RD00");  // the receiver steps aside after it
+    device.join();
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        master.close();
+    });
+    const auto start = Clock::now();
+    EXPECT_THROW(master.query(command), mew::PortClosedError);
+    EXPECT_LT(seconds_since(start), 5.0);
+    closer.join();
+}
+
 TEST(FrameQueue, IsFirstInFirstOutAndWaits) {
     mew::FrameQueue q;
     EXPECT_EQ(q.try_get(), std::nullopt);
