@@ -54,12 +54,39 @@ py::object to_python(const Value &value) {
         value);
 }
 
+// The names of the future's methods, made once: a result is handed over
+// without building them again.
+struct FutureNames {
+    py::str done{"done"}, set_result{"set_result"}, set_exception{"set_exception"},
+        create_future{"create_future"};
+};
+const FutureNames &future_names() {
+    static const FutureNames *names = new FutureNames();  // lives as long as the interpreter's strings
+    return *names;
+}
+
+py::object call_method(py::handle object, const py::str &name, py::handle argument = {}) {
+    PyObject *result = argument
+                           ? PyObject_CallMethodObjArgs(object.ptr(), name.ptr(), argument.ptr(), nullptr)
+                           : PyObject_CallMethodObjArgs(object.ptr(), name.ptr(), nullptr);
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// A call without arguments, without building an argument tuple.
+py::object call_plain(const py::object &callable) {
+    PyObject *result = PyObject_CallObject(callable.ptr(), nullptr);
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
 // Sets the future from the call's outcome, unless it is done (cancelled).
 void resolve(py::handle future, const QueuedMaster::Call &call) {
-    if (truth(future.attr("done")())) return;
+    const FutureNames &names = future_names();
+    if (truth(call_method(future, names.done))) return;
     if (!call.error()) {
         try {
-            future.attr("set_result")(to_python(call.value()));
+            call_method(future, names.set_result, to_python(call.value()));
             return;
         } catch (...) {
             set_python_error(std::current_exception());
@@ -68,7 +95,20 @@ void resolve(py::handle future, const QueuedMaster::Call &call) {
         set_python_error(call.error());
     }
     py::error_already_set raised;
-    future.attr("set_exception")(raised.value());
+    call_method(future, names.set_exception, raised.value());
+}
+
+// What names a read and its arguments for the check's memory.
+std::string read_key(const char *method, std::int64_t station, const std::string &name,
+                     std::int64_t count = 0) {
+    std::string key(method);
+    key += ' ';
+    key += std::to_string(station);
+    key += ' ';
+    key += name;
+    key += ' ';
+    key += std::to_string(count);
+    return key;
 }
 
 // --- One event loop's calls ---------------------------------------------------------
@@ -78,9 +118,13 @@ void resolve(py::handle future, const QueuedMaster::Call &call) {
 // always dies with the GIL held.
 class LoopSink {
 public:
-    explicit LoopSink(py::object loop) : loop_(std::move(loop)), sink_(std::make_shared<CompletionSink>()) {}
+    explicit LoopSink(py::object loop)
+        : loop_(std::move(loop)),
+          create_future_(loop_.attr(future_names().create_future)),
+          sink_(std::make_shared<CompletionSink>()) {}
 
     const py::object &loop() const { return loop_; }
+    py::object create_future() const { return call_plain(create_future_); }
     const std::shared_ptr<CompletionSink> &sink() const { return sink_; }
 
     // `self` is this sink's Python object: the loop calls its drain.
@@ -126,6 +170,7 @@ private:
     }
 
     py::object loop_;
+    py::object create_future_;  // loop.create_future, bound once
     std::shared_ptr<CompletionSink> sink_;
     std::unordered_map<std::uint64_t, py::object> futures_;  // only touched with the GIL
     bool attached_ = false;
@@ -164,13 +209,13 @@ public:
     AsyncCore(const AsyncCore &) = delete;
     AsyncCore &operator=(const AsyncCore &) = delete;
 
-    // Queues a checked operation: (future, ticket).
-    py::tuple submit(QueuedMaster::Operation operation) {
+    // Queues a checked operation: (future, ticket). `key`: see QueuedMaster::submit.
+    py::tuple submit(QueuedMaster::Operation operation, std::string_view key = {}) {
         if (queue_.closed()) throw IOError("AsyncMewMaster: closed");
-        py::object loop = get_running_loop_();
+        py::object loop = call_plain(get_running_loop_);
         std::shared_ptr<LoopSink> sink = sink_for(loop);
-        py::object future = loop.attr("create_future")();
-        std::shared_ptr<QueuedMaster::Call> call = queue_.submit(std::move(operation), sink->sink());
+        py::object future = sink->create_future();
+        std::shared_ptr<QueuedMaster::Call> call = queue_.submit(std::move(operation), sink->sink(), key);
         // The call may have completed already; its loop, this thread, only
         // looks once this returns.
         sink->expect(call->ticket(), future);
@@ -277,24 +322,26 @@ void bind_async(py::module_ &m) {
     cls.def_property_readonly("completed", &AsyncCore::completed, "Calls the worker has run.");
     cls.def_property_readonly("master", &AsyncCore::master, "The MewMaster the calls run on.");
 
-#define MEW_ASYNC_READ(method)                                                                 \
-    cls.def(                                                                                   \
-        #method,                                                                               \
-        [](AsyncCore &c, py::handle station_, const py::str &name_) {                          \
-            std::int64_t st = station(station_);                                               \
-            std::string name(text(name_));                                                     \
-            return c.submit([st, name](MewMaster &m) -> Value { return m.method(st, name); }); \
-        },                                                                                     \
+#define MEW_ASYNC_READ(method)                                                                \
+    cls.def(                                                                                  \
+        #method,                                                                              \
+        [](AsyncCore &c, py::handle station_, const py::str &name_) {                         \
+            std::int64_t st = station(station_);                                              \
+            std::string name(text(name_));                                                    \
+            return c.submit([st, name](MewMaster &m) -> Value { return m.method(st, name); }, \
+                            read_key(#method, st, name));                                     \
+        },                                                                                    \
         py::arg("station"), py::arg("name"))
-#define MEW_ASYNC_READ_N(method)                                                                             \
-    cls.def(                                                                                                 \
-        #method,                                                                                             \
-        [](AsyncCore &c, py::handle station_, const py::str &name_, py::handle count_) {                     \
-            std::int64_t st = station(station_);                                                             \
-            std::string name(text(name_));                                                                   \
-            std::int64_t count = int64(count_);                                                              \
-            return c.submit([st, name, count](MewMaster &m) -> Value { return m.method(st, name, count); }); \
-        },                                                                                                   \
+#define MEW_ASYNC_READ_N(method)                                                                            \
+    cls.def(                                                                                                \
+        #method,                                                                                            \
+        [](AsyncCore &c, py::handle station_, const py::str &name_, py::handle count_) {                    \
+            std::int64_t st = station(station_);                                                            \
+            std::string name(text(name_));                                                                  \
+            std::int64_t count = int64(count_);                                                             \
+            return c.submit([st, name, count](MewMaster &m) -> Value { return m.method(st, name, count); }, \
+                            read_key(#method, st, name, count));                                            \
+        },                                                                                                  \
         py::arg("station"), py::arg("name"), py::arg("count"))
 #define MEW_ASYNC_WRITE(method, argname, convert)                                        \
     cls.def(                                                                             \

@@ -38,7 +38,12 @@ struct Receivers {
     // Whether there is any of them, readable without the GIL: a cycle whose
     // changes nobody receives does not wait for the interpreter.
     std::atomic<bool> listening{false};
-    void update() { listening = !on_change.is_none() || !streams.empty(); }
+    // Tells the poller whether to collect changes at all.
+    Poller *poller = nullptr;
+    void update() {
+        listening = !on_change.is_none() || !streams.empty();
+        if (poller) poller->listen(listening.load());
+    }
     Receivers() = default;
     Receivers(const Receivers &) = delete;
     Receivers &operator=(const Receivers &) = delete;
@@ -186,12 +191,17 @@ public:
             std::move(shared), options,
             [receivers](std::vector<PointChange> &&changes) { deliver(*receivers, changes); },
             [](std::function<void()> body) { return python_thread("Poller", std::move(body)); });
+        receivers_->poller = poller_.get();
+        receivers_->update();
     }
 
     ~PyPoller() {
         end_streams();
-        py::gil_scoped_release nogil;
-        poller_.reset();
+        {
+            py::gil_scoped_release nogil;
+            poller_.reset();
+        }
+        receivers_->poller = nullptr;
     }
 
     Poller &core() { return *poller_; }

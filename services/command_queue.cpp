@@ -75,9 +75,10 @@ std::vector<std::shared_ptr<Command>> CompletionSink::take() {
     char bytes[64];
     for (;;) {
         const ssize_t n = ::read(read_fd_, bytes, sizeof bytes);
-        if (n > 0) continue;
+        // Less than asked for: the pipe is empty now, without a read to learn it.
+        if (n > 0 && static_cast<std::size_t>(n) == sizeof bytes) continue;
         if (n < 0 && errno == EINTR) continue;
-        break;  // empty (EAGAIN), or nothing more to read
+        break;  // emptied, or nothing more to read (EAGAIN)
     }
     std::vector<std::shared_ptr<Command>> done;
     std::lock_guard<std::mutex> lock(mutex_);

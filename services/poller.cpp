@@ -12,6 +12,7 @@
 #include "codec/addresses.h"
 #include "codec/long_frames.h"
 #include "codec/plc_commands.h"
+#include "services/reading_cell.h"
 #include "station/station_worker.h"
 
 namespace mew {
@@ -195,8 +196,24 @@ struct Poller::Core {
     struct Point {
         std::string name;
         PointDef def;
-        PointReading reading;
-        bool removed = false;
+        ReadingCell<PointValue> cell;  // what readers see, without a lock
+        std::atomic<bool> removed{false};
+        // The polling thread's own: what it stored last.
+        PointValue value;
+        double time = 0;
+        double changed = 0;
+        std::shared_ptr<const std::string> error;
+
+        void publish() { cell.store(value, time, changed, error); }
+        PointReading reading() const {
+            ReadingCell<PointValue>::Copy c = cell.load();
+            PointReading r;
+            r.value = std::move(c.value);
+            r.time = c.time;
+            r.changed = c.changed;
+            if (c.error) r.error = *c.error;
+            return r;
+        }
     };
     struct Slot {
         std::shared_ptr<Point> point;
@@ -235,20 +252,41 @@ struct Poller::Core {
     mutable std::shared_ptr<const Plan> plan;
 
     std::atomic<std::uint64_t> cycles{0};
+    // Whether the sink wants the changes: a cycle with nobody to tell
+    // collects none.
+    std::atomic<bool> listening{true};
     // The running thread and its stop flag, for a stop from the sink.
     std::atomic<std::thread::id> thread_id{};
     std::atomic<std::atomic<bool> *> own_token{nullptr};
 
-    // Under `mutex`.
+    // The plan for the points as they are now. The lock is held only to
+    // look and to copy the list of points: a reader of the cache never waits
+    // for a plan being made.
     std::shared_ptr<const Plan> current_plan() const {
         const std::int64_t limit = master->format().max_read_words;
-        if (plan && plan->version == version && plan->master_limit == limit) return plan;
+        std::vector<std::shared_ptr<Point>> points;
+        std::uint64_t wanted;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (plan && plan->version == version && plan->master_limit == limit) return plan;
+            points = order;
+            wanted = version;
+        }
+        std::shared_ptr<const Plan> built = make_plan(points, wanted, limit);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!plan || plan->version < wanted || (plan->version == wanted && plan->master_limit != limit))
+            plan = built;
+        return built;
+    }
+
+    std::shared_ptr<const Plan> make_plan(const std::vector<std::shared_ptr<Point>> &points,
+                                          std::uint64_t wanted, std::int64_t limit) const {
         auto built = std::make_shared<Plan>();
-        built->version = version;
+        built->version = wanted;
         built->master_limit = limit;
         std::vector<PointDef> defs;
-        defs.reserve(order.size());
-        for (const auto &p : order) defs.push_back(p->def);
+        defs.reserve(points.size());
+        for (const auto &p : points) defs.push_back(p->def);
         const std::int64_t words = limit > 0 ? std::max<std::int64_t>(limit, 2) : options.max_words;
         for (ReadCommand &read : plan_reads(defs, words, options.max_gap)) {
             if (built->groups.empty() || built->groups.back().station != read.station ||
@@ -257,15 +295,14 @@ struct Poller::Core {
             Command command{read, command_address(read), {}};
             for (std::size_t i : read.points)
                 command.slots.push_back(
-                    {order[i], static_cast<std::size_t>(order[i]->def.address.word - read.start)});
+                    {points[i], static_cast<std::size_t>(points[i]->def.address.word - read.start)});
             // The master cuts a read longer than its limit into several commands.
             built->commands += limit > 0 ? (read.count + limit - 1) / limit : 1;
             built->groups.back().commands.push_back(std::move(command));
             auto [it, fresh] = built->shortest_period.emplace(read.station, read.period);
             if (!fresh) it->second = std::min(it->second, read.period);
         }
-        plan = std::move(built);
-        return plan;
+        return built;
     }
 
     void notify() {
@@ -273,6 +310,7 @@ struct Poller::Core {
         wake.notify_all();
     }
 
+    std::shared_ptr<const Point> find(const std::string &name) const;
     void run(const std::atomic<bool> &stop);
     class Runner;
 };
@@ -297,11 +335,7 @@ public:
 
     void run(const std::atomic<bool> &stop) {
         while (!stop.load()) {
-            std::shared_ptr<const Core::Plan> plan;
-            {
-                std::lock_guard<std::mutex> lock(core_.mutex);
-                plan = core_.current_plan();
-            }
+            std::shared_ptr<const Core::Plan> plan = core_.current_plan();
             if (plan != plan_) adopt(std::move(plan));
             if (!wait_until_due(stop)) continue;
             std::vector<PointChange> changes;
@@ -407,7 +441,6 @@ private:
     // False when the station did not answer: the rest of its commands wait.
     bool read(std::int64_t station, const Core::Command &command, Health &health,
               std::vector<PointChange> &changes) {
-        std::vector<PointValue> values;
         std::exception_ptr failure;
         try {
             MewMaster &master = *core_.master;
@@ -415,17 +448,14 @@ private:
                 command.read.kind == PointAddress::kContactWord
                     ? master.get_multi_coil_uint16(station, command.address, command.read.count)
                     : master.get_multi_uint16(station, command.address, command.read.count);
-            values.reserve(command.slots.size());
-            for (const Core::Slot &slot : command.slots)
-                values.push_back(
-                    decode_point(slot.point->def.type, slot.point->def.address.bit, words, slot.offset));
+            // Every point of the command lies within its count.
+            if (words.size() < static_cast<std::size_t>(command.read.count))
+                throw IOError("Poller: fewer words read than asked for");
+            health = Health{};
+            store(command, words, changes);
+            return true;
         } catch (...) {
             failure = std::current_exception();
-        }
-        if (!failure) {
-            health = Health{};
-            store(command, values, changes);
-            return true;
         }
         bool silent = false;
         bool device_answered = false;
@@ -454,35 +484,48 @@ private:
         return false;
     }
 
-    void store(const Core::Command &command, const std::vector<PointValue> &values,
+    // No lock: each point's cell is written here only, and read anywhere.
+    void store(const Core::Command &command, const MewMaster::Words &words,
                std::vector<PointChange> &changes) {
         const double now = wall_seconds();
-        std::lock_guard<std::mutex> lock(core_.mutex);
-        for (std::size_t i = 0; i < command.slots.size(); ++i) {
-            Core::Point &p = *command.slots[i].point;
-            if (p.removed) continue;
-            PointReading &r = p.reading;
-            r.error.reset();
-            r.time = now;
-            if (same_value(r.value, values[i])) continue;
-            r.value = values[i];
-            r.changed = now;
-            changes.push_back({p.name, values[i], now});
+        const bool collect = core_.listening.load(std::memory_order_relaxed);
+        for (const Core::Slot &slot : command.slots) {
+            Core::Point &p = *slot.point;
+            if (p.removed.load(std::memory_order_relaxed)) continue;
+            const PointValue value = decode_point(p.def.type, p.def.address.bit, words, slot.offset);
+            p.error.reset();
+            p.time = now;
+            if (!same_value(p.value, value)) {
+                p.value = value;
+                p.changed = now;
+                if (collect) changes.push_back({p.name, value, now});
+            }
+            p.publish();
         }
     }
 
     void set_error(const std::vector<Core::Slot> &slots, const std::string &error) {
-        std::lock_guard<std::mutex> lock(core_.mutex);
-        for (const Core::Slot &slot : slots) slot.point->reading.error = error;
+        auto shared = std::make_shared<const std::string>(error);
+        for (const Core::Slot &slot : slots) {
+            Core::Point &p = *slot.point;
+            if (p.error && *p.error == error) continue;
+            p.error = shared;
+            p.publish();
+        }
     }
 
     // A group skipped while its station backs off: points added since the
     // station went silent learn why they have no value.
     void mark_unread(const Core::Group &group, const std::string &error) {
-        std::lock_guard<std::mutex> lock(core_.mutex);
+        std::shared_ptr<const std::string> shared;
         for (const Core::Command &c : group.commands)
-            for (const Core::Slot &slot : c.slots)
-                if (!slot.point->reading.error) slot.point->reading.error = error;
+            for (const Core::Slot &slot : c.slots) {
+                Core::Point &p = *slot.point;
+                if (p.error) continue;
+                if (!shared) shared = std::make_shared<const std::string>(error);
+                p.error = shared;
+                p.publish();
+            }
     }
 };
 
@@ -543,7 +586,7 @@ bool Poller::remove(const std::string &name) {
         std::lock_guard<std::mutex> lock(core_->mutex);
         auto it = core_->points.find(name);
         if (it == core_->points.end()) return false;
-        it->second->removed = true;
+        it->second->removed.store(true, std::memory_order_relaxed);
         core_->order.erase(std::find(core_->order.begin(), core_->order.end(), it->second));
         core_->points.erase(it);
         ++core_->version;
@@ -620,26 +663,41 @@ bool Poller::running() const {
     return running_.load();
 }
 
+std::shared_ptr<const Poller::Core::Point> Poller::Core::find(const std::string &name) const {
+    // Held for the look-up only: the polling thread takes this lock once a
+    // cycle, never while it reads the line or stores values.
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = points.find(name);
+    if (it == points.end()) return nullptr;
+    return it->second;
+}
+
 std::optional<PointReading> Poller::reading(const std::string &name) const {
-    std::lock_guard<std::mutex> lock(core_->mutex);
-    auto it = core_->points.find(name);
-    if (it == core_->points.end()) return std::nullopt;
-    return it->second->reading;
+    std::shared_ptr<const Core::Point> point = core_->find(name);
+    if (!point) return std::nullopt;
+    return point->reading();
 }
 
 std::optional<PointValue> Poller::value(const std::string &name) const {
-    std::lock_guard<std::mutex> lock(core_->mutex);
-    auto it = core_->points.find(name);
-    if (it == core_->points.end()) return std::nullopt;
-    return it->second->reading.value;
+    std::shared_ptr<const Core::Point> point = core_->find(name);
+    if (!point) return std::nullopt;
+    return point->cell.load().value;
 }
 
 std::vector<std::pair<std::string, PointReading>> Poller::snapshot() const {
-    std::lock_guard<std::mutex> lock(core_->mutex);
+    std::vector<std::shared_ptr<Core::Point>> points;
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        points = core_->order;
+    }
     std::vector<std::pair<std::string, PointReading>> out;
-    out.reserve(core_->order.size());
-    for (const auto &p : core_->order) out.emplace_back(p->name, p->reading);
+    out.reserve(points.size());
+    for (const auto &p : points) out.emplace_back(p->name, p->reading());
     return out;
+}
+
+void Poller::listen(bool wanted) {
+    core_->listening.store(wanted);
 }
 
 std::vector<std::string> Poller::names() const {
@@ -651,7 +709,6 @@ std::vector<std::string> Poller::names() const {
 }
 
 std::int64_t Poller::commands_per_cycle() const {
-    std::lock_guard<std::mutex> lock(core_->mutex);
     return core_->current_plan()->commands;
 }
 

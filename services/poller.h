@@ -26,10 +26,13 @@
 // device's error response is an answer: only the points of that command get
 // the error.
 //
-// Locks. One mutex guards the points, the cache and the plan; it is held
-// only for copies and bookkeeping, never while the line is used, a sink runs
-// or a host's error is described, so a thread holding the host's own lock
-// (the GIL) may take it without releasing that lock. The thread is started,
+// Locks. One mutex guards the list of points and the plan; it is held only
+// for look-ups and copies, never while the line is used, a plan is made, a
+// sink runs or a host's error is described, so a thread holding the host's
+// own lock (the GIL) may take it without releasing that lock. The cached
+// readings take no lock at all: each point's is a sequence lock that only
+// the polling thread writes (services/reading_cell.h), so a read never waits
+// for a cycle. The thread is started,
 // stopped and joined under a second mutex, except from the thread itself
 // (from inside the sink), where stop and close only raise the flag.
 #pragma once
@@ -66,8 +69,8 @@ struct PointAddress {
     Kind kind = kRegister;
     // 'D', 'L', 'F', 'S' for registers DT, LD, FL, S; 'X', 'Y', 'R', 'L' for contacts.
     char area = 'D';
-    std::int64_t word = 0;  // register or contact word number
-    int bit = 0;            // single contacts: the bit in their word
+    std::int64_t word = 0;           // register or contact word number
+    int bit = 0;                     // single contacts: the bit in their word
     std::int64_t last_word = 99999;  // the last word of the area
 };
 
@@ -161,7 +164,12 @@ public:
     bool running() const;
     bool closed() const { return closed_.load(); }
 
-    // Copies from the cache: nothing for an unknown name.
+    // Whether the sink wants the changes (true at first): while false, a
+    // cycle compares and keeps the values but hands no changes over.
+    void listen(bool wanted);
+
+    // Copies from the cache, which a read never waits for: nothing for an
+    // unknown name.
     std::optional<PointReading> reading(const std::string &name) const;
     std::optional<PointValue> value(const std::string &name) const;
     std::vector<std::pair<std::string, PointReading>> snapshot() const;

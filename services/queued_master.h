@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -60,8 +61,12 @@ public:
     QueuedMaster &operator=(const QueuedMaster &) = delete;
 
     // Checks the operation (throwing what the master refuses, with nothing
-    // queued), then queues it. IOError when closed.
-    std::shared_ptr<Call> submit(Operation operation, std::shared_ptr<CompletionSink> sink);
+    // queued), then queues it. IOError when closed. `key`, when not empty,
+    // names the operation and all its arguments ("get_uint16 1 DT100"): an
+    // operation of a key that passed its check lately, with the master's
+    // format unchanged, is queued without checking it again.
+    std::shared_ptr<Call> submit(Operation operation, std::shared_ptr<CompletionSink> sink,
+                                 std::string_view key = {});
     // See CommandQueue::cancel.
     bool cancel(std::uint64_t ticket) { return queue_.cancel(ticket); }
     // Fails the queued calls with an IOError, closes the master, which ends
@@ -82,7 +87,13 @@ private:
         bool queried = false;
     };
 
-    void check(const Operation &operation);
+    void check(const Operation &operation, std::string_view key);
+    bool passed(std::string_view key, const frames::LineFormat &format) const;
+
+    // Keys that passed, most recent first, for the format they passed with.
+    static constexpr std::size_t kPassedKeys = 16;
+    std::vector<std::string> passed_;
+    frames::LineFormat passed_format_;
 
     MewMaster &master_;
     const std::string name_;

@@ -449,6 +449,17 @@ TEST_F(QueuedMasterTest, WhatTheMasterRefusesIsRefusedBeforeAnythingIsQueued) {
     EXPECT_EQ(queued.completed(), 1u);
     EXPECT_GT(device_->received().size(), 1u);
     for (const auto &command : device_->received()) EXPECT_EQ(command.compare(4, 2, "WD"), 0) << command;
+    // A key that passed passes again without a check, until the format
+    // changes: station 150 is fine numbered in hexadecimal, not in decimal.
+    auto far = [](mew::MewMaster &m) -> Value { return m.get_uint16(150, "DT0"); };
+    for (bool decimal : {false, false, true, false}) {
+        master_->set_decimal_stations(decimal);
+        if (decimal)
+            EXPECT_THROW(queued.submit(far, sink, "get_uint16 150 DT0"), mew::ValueError);
+        else
+            queued.cancel(queued.submit(far, sink, "get_uint16 150 DT0")->ticket());
+    }
+    EXPECT_EQ(collect(*sink, 3).size(), 3u);
 }
 
 TEST_F(QueuedMasterTest, ALateAnswerIsDroppedNotTakenByTheNextCall) {

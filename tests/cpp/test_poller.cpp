@@ -137,8 +137,8 @@ TEST(PollerPoints, AddressesOfEveryArea) {
     a = mew::parse_point_address("Y5");
     EXPECT_EQ(a.word, 0);
     EXPECT_EQ(a.bit, 5);
-    for (const char *bad :
-         {"", "DT", "DT-1", "DT100000", "WX10000", "WZ1", "X12345", "XG", "Q1", "DT1.5", "W", "SV0", "D T1", "DX100"})
+    for (const char *bad : {"", "DT", "DT-1", "DT100000", "WX10000", "WZ1", "X12345", "XG", "Q1", "DT1.5",
+                            "W", "SV0", "D T1", "DX100"})
         EXPECT_THROW(mew::parse_point_address(bad), mew::ValueError) << bad;
 }
 
@@ -341,6 +341,96 @@ TEST(PollerRun, StopAndCloseFromTheSinkOrAnotherThreadAndADropWhileRunning) {
     }
     // The master still answers.
     EXPECT_EQ(bench.master->get_uint16(1, "DT0"), 1);
+}
+
+}  // namespace
+
+namespace {
+
+double wall_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// A device whose every word is the number of its answer, n (every seventh
+// a device's error instead), with when each answer was given: the reading
+// of answer n has a time from T(n) up to T(n + 1), the poller reading
+// nothing else in between.
+class CountingDevice : public mew::MewMaster {
+public:
+    static constexpr std::int64_t kAnswers = 1 << 16;
+    using MewMaster::MewMaster;
+    Words get_multi_uint16(std::int64_t, std::string_view, std::int64_t count) override {
+        const std::int64_t n = answers_.load() + 1;
+        if (n >= kAnswers) throw mew::IOError("enough");
+        times_[n] = wall_now();
+        answers_ = n;
+        if (n % 7 == 0) throw mew::DeviceError("61");
+        return Words(static_cast<std::size_t>(count), n);
+    }
+    std::int64_t answers() const { return answers_.load(); }
+    double time(std::int64_t n) const { return times_[n].load(); }
+
+private:
+    std::atomic<std::int64_t> answers_{0};
+    std::unique_ptr<std::atomic<double>[]> times_ { new std::atomic<double>[ kAnswers + 1 ]() };
+};
+
+TEST(PollerCache, ReadsDuringPollingSeeOnlyWholeReadingsTheDeviceGave) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    auto device = std::make_shared<CountingDevice>(std::make_shared<mew::FdChannel>(fds[0], 0.05), 1.0);
+    mew::Poller poller(device, {});
+    poller.add(1, "DT0", "uint32", 1e-6, "u32");
+    poller.add(1, "DT2", "uint16", 1e-6, "u16");
+    struct Seen {
+        std::int64_t value;
+        double time, changed;
+        bool error;
+    };
+    std::vector<std::vector<Seen>> seen(3);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> readers;
+    for (std::size_t r = 0; r < seen.size(); ++r)
+        readers.emplace_back([&, r] {
+            while (!done.load() && seen[r].size() < 200000) {
+                for (const auto &[name, reading] :
+                     r == 0 ? poller.snapshot()
+                            : std::vector<std::pair<std::string, mew::PointReading>>{
+                                  {"u32", *poller.reading("u32")}}) {
+                    if (name != "u32" || !std::holds_alternative<std::int64_t>(reading.value)) continue;
+                    seen[r].push_back({std::get<std::int64_t>(reading.value), reading.time, reading.changed,
+                                       reading.error.has_value()});
+                }
+            }
+        });
+    poller.start();
+    EXPECT_TRUE(eventually([&] { return device->answers() >= 20000; }));
+    done = true;
+    for (auto &t : readers) t.join();
+    poller.stop();
+    const std::int64_t last = device->answers();
+    std::size_t checked = 0;
+    for (const auto &reader : seen)
+        for (const Seen &s : reader) {
+            // Both words from one answer n, and the times of that answer.
+            const std::int64_t n = s.value & 0xFFFF;
+            ASSERT_EQ(s.value, n * 65537) << "words of two answers";
+            ASSERT_GT(n, 0);
+            ASSERT_NE(n % 7, 0);
+            ASSERT_EQ(s.changed, s.time) << "every answer changes the value";
+            ASSERT_GE(s.time, device->time(n)) << "answer " << n;
+            if (n + 1 <= last) {
+                ASSERT_LT(s.time, device->time(n + 1)) << "answer " << n;
+            }
+            // An error is the next answer's, which left the value as it was.
+            if (s.error) {
+                ASSERT_EQ((n + 1) % 7, 0) << "answer " << n;
+            }
+            ++checked;
+        }
+    EXPECT_GT(checked, 1000u);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 }  // namespace
