@@ -1,5 +1,8 @@
 #include "codec/mew_static.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "base/errors.h"
 #include "codec/text.h"
 
@@ -43,43 +46,40 @@ std::int64_t range_end(std::int64_t first, std::int64_t count) {
 // Characters that end a frame or start another one, and anything that is
 // not printable ASCII: a name holding one could put a second command on the
 // line ("Y1\r%02#WCSY00011**").
-bool allowed_in_name(unsigned char c) {
-    if (c < 0x20 || c > 0x7E) return false;
-    constexpr std::string_view kFraming = "%<#$!&";
-    return kFraming.find(static_cast<char>(c)) == std::string_view::npos;
-}
+struct NameTable {
+    bool allowed[256];
+    constexpr NameTable() : allowed() {
+        for (int c = 0x20; c <= 0x7E; ++c) allowed[c] = true;
+        for (char c : {'%', '<', '#', '$', '!', '&'}) allowed[static_cast<unsigned char>(c)] = false;
+    }
+};
+constexpr NameTable kNameTable;
 
 void check_name(std::string_view name) {
     for (unsigned char c : name)
-        if (!allowed_in_name(c)) throw ValueError("character not allowed in a name: " + text::repr(name));
+        if (!kNameTable.allowed[c]) throw ValueError("character not allowed in a name: " + text::repr(name));
 }
 
+// The widest decimal field a 64-bit number and its padding can need.
+constexpr std::size_t kMaxDecimal = 20;
+
 void append_decimal(std::string &out, std::int64_t value, std::size_t width) {
-    if (value < 0 || width > 18 || value >= 1000000000000000000LL) {
+    if (value < 0 || width > kMaxDecimal) {
         out += decimal(value, width);
         return;
     }
-    char digits[20];
-    std::size_t n = 0;
+    // Written from the last digit back, the padding with it, then appended
+    // at once.
+    char digits[kMaxDecimal];
+    char *const end = digits + kMaxDecimal;
+    char *p = end;
+    auto v = static_cast<std::uint64_t>(value);
     do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value);
-    if (n < width) out.append(width - n, '0');
-    while (n) out += digits[--n];
-}
-
-// A field of plain decimal digits as parse_int(field, 10) reads it; -1 for
-// anything else (signs, blanks, underscores, too many digits), which
-// parse_int then reads or refuses.
-std::int64_t plain_decimal(std::string_view field) {
-    if (field.empty() || field.size() > 18) return -1;
-    std::int64_t value = 0;
-    for (char c : field) {
-        if (c < '0' || c > '9') return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value;
+        *--p = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (static_cast<std::size_t>(end - p) < width) *--p = '0';
+    out.append(p, static_cast<std::size_t>(end - p));
 }
 
 // The text of a data-area command up to its check code, with room for it.
@@ -88,7 +88,8 @@ std::string data_area_message(std::int64_t station, std::string_view cmd, std::s
     // Printable ASCII from here on: characters are bytes.
     check_name(reg_start);
     std::string data;
-    data.reserve(8 + cmd.size() + 11 + room);
+    // Head, station, type, code, area letter, two numbers, and what follows.
+    data.reserve(1 + 17 + 1 + cmd.size() + 1 + 2 * kMaxDecimal + room);
     data += MewStatic::HEAD;
     append_hex2(data, station);
     data += MewStatic::QUERY;
@@ -97,7 +98,7 @@ std::string data_area_message(std::int64_t station, std::string_view cmd, std::s
     const bool digit = reg_start[1] >= '0' && reg_start[1] <= '9';
     std::string_view addr = reg_start.substr(digit ? 1 : 2);
     data += reg_start[0];
-    std::int64_t start = plain_decimal(addr);
+    std::int64_t start = text::plain_decimal(addr);
     if (start < 0) start = text::parse_int(addr, 10);
     std::int64_t end = range_end(start, count);
     append_decimal(data, start, 5);
@@ -114,18 +115,42 @@ std::string with_tail(std::string data) {
     return data;
 }
 
+// The text of a single-contact command up to its check code, with room for
+// its value and the check code.
 std::string contact_message(std::int64_t station, std::string_view cmd, std::string_view contact) {
+    // Printable ASCII from here on: characters are bytes.
     check_name(contact);
-    std::string data = MewStatic::fill_header(station, cmd);
-    data += text::at(contact, 0);
-    return MewStatic::fill_contact_address(data, text::slice_from(contact, 1));
+    if (contact.empty()) throw IndexError();
+    std::string_view address = contact.substr(1);
+    std::string data;
+    data.reserve(1 + 17 + 1 + cmd.size() + 1 + std::max<std::size_t>(address.size(), 4) + 4);
+    data += MewStatic::HEAD;
+    append_hex2(data, station);
+    data += MewStatic::QUERY;
+    data.append(cmd);
+    data += contact[0];
+    if (address.size() < 4) data.append(4 - address.size(), '0');
+    data.append(address);
+    return data;
 }
 
 }  // namespace
 
 std::int64_t MewStatic::calc_crc(std::string_view data, std::int64_t init) {
-    unsigned char x = 0;
-    for (unsigned char c : data) x ^= c;
+    // Eight bytes at a time, folded into one at the end.
+    const char *p = data.data();
+    std::size_t n = data.size();
+    std::uint64_t wide = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        wide ^= chunk;
+    }
+    wide ^= wide >> 32;
+    wide ^= wide >> 16;
+    wide ^= wide >> 8;
+    auto x = static_cast<unsigned char>(wide);
+    for (; n > 0; ++p, --n) x ^= static_cast<unsigned char>(*p);
     return init ^ x;
 }
 
@@ -141,16 +166,18 @@ std::string MewStatic::append_tail(std::string_view data) {
 }
 
 bool MewStatic::crc_is_ok(std::string_view frame) {
-    std::string_view crc_recv = text::slice(frame, -3, -1);
-    std::string_view first = text::at(crc_recv, 0);
+    const text::Indexed text(frame);
+    const text::Indexed crc_recv = text.slice(-3, -1);
+    std::string_view first = crc_recv.at(0);
     if (first[0] != IGNORE_BCC) {
-        std::string_view second = text::at(crc_recv, 1);
+        std::string_view second = crc_recv.at(1);
         if (second[0] != IGNORE_BCC) {
-            std::int64_t received = text::parse_int(crc_recv, 16);
-            return received == calc_crc(text::slice(frame, 0, -3));
+            std::int64_t received = text::plain_hex(crc_recv.view());
+            if (received < 0) received = text::parse_int(crc_recv.view(), 16);
+            return received == calc_crc(text.slice(0, -3).view());
         }
     }
-    return crc_recv == "**";
+    return crc_recv.view() == "**";
 }
 
 std::int64_t MewStatic::station_end_offset(std::string_view data) {
@@ -208,7 +235,9 @@ bool MewStatic::header_matched(std::string_view tx, std::string_view rx) {
 }
 
 std::int64_t MewStatic::parse_station(std::string_view data) {
-    return text::parse_int(text::slice(data, 1, find_station_end(data)), 16);
+    const std::string_view field = text::slice(data, 1, find_station_end(data));
+    const std::int64_t plain = text::plain_hex(field);
+    return plain >= 0 ? plain : text::parse_int(field, 16);
 }
 
 std::int64_t MewStatic::parse_contact_address(std::string_view address) {
@@ -217,7 +246,8 @@ std::int64_t MewStatic::parse_contact_address(std::string_view address) {
 }
 
 std::int64_t MewStatic::parse_register_address(std::string_view address) {
-    return text::parse_int(address, 10);
+    const std::int64_t plain = text::plain_decimal(address);
+    return plain >= 0 ? plain : text::parse_int(address, 10);
 }
 
 std::int64_t MewStatic::parse_uint16(std::string_view data) {
@@ -293,14 +323,14 @@ std::string MewStatic::fill_int32(std::string_view data, std::int64_t value) {
 
 std::string MewStatic::fill_read_single_point_of_contact_message(std::int64_t station,
                                                                  std::string_view contact) {
-    return append_tail(contact_message(station, "RCS", contact));
+    return with_tail(contact_message(station, "RCS", contact));
 }
 
 std::string MewStatic::fill_write_single_point_of_contact_message(std::int64_t station,
                                                                   std::string_view contact, bool value) {
     std::string data = contact_message(station, "WCS", contact);
     data += value ? '1' : '0';
-    return append_tail(data);
+    return with_tail(std::move(data));
 }
 
 std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t station,
@@ -382,23 +412,13 @@ void MewStatic::append_word(std::string &out, std::uint16_t value) {
 }
 
 std::int64_t MewStatic::try_read_word(std::string_view field) {
-    // Fast path for the four plain hexadecimal digits the line carries; any
-    // other text is read with the full number syntax, high byte first.
-    int v[4];
-    bool plain = field.size() == 4;
-    for (std::size_t i = 0; plain && i < 4; ++i) {
-        char c = field[i];
-        if (c >= '0' && c <= '9')
-            v[i] = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            v[i] = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            v[i] = c - 'a' + 10;
-        else
-            plain = false;
-    }
-    if (plain) return (v[2] << 12) | (v[3] << 8) | (v[0] << 4) | v[1];
-    return -1;
+    // The four plain hexadecimal digits the line carries; any other text is
+    // for the caller to read with the full number syntax.
+    if (field.size() != 4) return -1;
+    const int a = text::hex_digit(field[0]), b = text::hex_digit(field[1]), c = text::hex_digit(field[2]),
+              d = text::hex_digit(field[3]);
+    if ((a | b | c | d) > 15) return -1;
+    return c << 12 | d << 8 | a << 4 | b;
 }
 
 }  // namespace mew

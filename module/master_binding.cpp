@@ -1,8 +1,45 @@
 // MewMaster: typed reads and writes.
 #include "module/bindings.h"
 #include "module/master_args.h"
-#include "module/station_trampolines.h"
 #include "module/station_args.h"
+#include "module/station_trampolines.h"
+
+namespace mew::py_boundary {
+
+// The master a method is called on. pybind11 finds the type of `self` by
+// hashing its C++ name on every call; the operations, called in loops, look
+// it up once and load `self` the same way from then on.
+struct MasterSelf {
+    MewMaster *master = nullptr;
+};
+
+}  // namespace mew::py_boundary
+
+namespace pybind11::detail {
+
+template <>
+class type_caster<mew::py_boundary::MasterSelf> {
+public:
+    static constexpr auto name = const_name<mew::MewMaster>();
+    bool load(handle src, bool convert) {
+        static const type_info *const info = get_type_info(typeid(mew::MewMaster));
+        type_caster_generic caster(info);
+        if (!caster.load(src, convert)) return false;
+        value_.master = static_cast<mew::MewMaster *>(caster.value);
+        return true;
+    }
+    template <class>
+    using cast_op_type = mew::py_boundary::MasterSelf &;
+    explicit operator mew::py_boundary::MasterSelf &() {
+        if (!value_.master) throw reference_cast_error();
+        return value_;
+    }
+
+private:
+    mew::py_boundary::MasterSelf value_;
+};
+
+}  // namespace pybind11::detail
 
 namespace mew::py_boundary {
 
@@ -52,41 +89,44 @@ void bind_master(py::module_ &m) {
     // Each operation converts its arguments with the GIL, then runs without
     // it; it names the C++ method it runs, so a Python override calling
     // super() does not come back to itself.
-#define MEW_READ(method, doc)                                         \
-    cls.def(                                                          \
-        #method,                                                      \
-        [](MewMaster &s, py::handle station_, const py::str &name_) { \
-            std::int64_t st = station(station_);                      \
-            std::string name(text(name_));                            \
-            py::gil_scoped_release nogil;                             \
-            return s.MewMaster::method(st, name);                     \
-        },                                                            \
+#define MEW_READ(method, doc)                                            \
+    cls.def(                                                             \
+        #method,                                                         \
+        [](MasterSelf self, py::handle station_, const py::str &name_) { \
+            MewMaster &s = *self.master;                                 \
+            std::int64_t st = station(station_);                         \
+            std::string name(text(name_));                               \
+            py::gil_scoped_release nogil;                                \
+            return s.MewMaster::method(st, name);                        \
+        },                                                               \
         py::arg("station"), py::arg("name"), doc)
-#define MEW_READ_N(method, doc)                                                          \
-    cls.def(                                                                             \
-        #method,                                                                         \
-        [](MewMaster &s, py::handle station_, const py::str &name_, py::handle count_) { \
-            std::int64_t st = station(station_);                                         \
-            std::string name(text(name_));                                               \
-            std::int64_t count = int64(count_);                                          \
-            std::vector<std::int64_t> values;                                            \
-            {                                                                            \
-                py::gil_scoped_release nogil;                                            \
-                values = s.MewMaster::method(st, name, count);                           \
-            }                                                                            \
-            return to_list(values);                                                      \
-        },                                                                               \
+#define MEW_READ_N(method, doc)                                                             \
+    cls.def(                                                                                \
+        #method,                                                                            \
+        [](MasterSelf self, py::handle station_, const py::str &name_, py::handle count_) { \
+            MewMaster &s = *self.master;                                                    \
+            std::int64_t st = station(station_);                                            \
+            std::string name(text(name_));                                                  \
+            std::int64_t count = int64(count_);                                             \
+            std::vector<std::int64_t> values;                                               \
+            {                                                                               \
+                py::gil_scoped_release nogil;                                               \
+                values = s.MewMaster::method(st, name, count);                              \
+            }                                                                               \
+            return to_list(values);                                                         \
+        },                                                                                  \
         py::arg("station"), py::arg("name"), py::arg("count"), doc)
-#define MEW_WRITE(method, argname, convert, doc)                                         \
-    cls.def(                                                                             \
-        #method,                                                                         \
-        [](MewMaster &s, py::handle station_, const py::str &name_, py::handle value_) { \
-            std::int64_t st = station(station_);                                         \
-            std::string name(text(name_));                                               \
-            auto value = convert(value_);                                                \
-            py::gil_scoped_release nogil;                                                \
-            s.MewMaster::method(st, name, value);                                        \
-        },                                                                               \
+#define MEW_WRITE(method, argname, convert, doc)                                            \
+    cls.def(                                                                                \
+        #method,                                                                            \
+        [](MasterSelf self, py::handle station_, const py::str &name_, py::handle value_) { \
+            MewMaster &s = *self.master;                                                    \
+            std::int64_t st = station(station_);                                            \
+            std::string name(text(name_));                                                  \
+            auto value = convert(value_);                                                   \
+            py::gil_scoped_release nogil;                                                   \
+            s.MewMaster::method(st, name, value);                                           \
+        },                                                                                  \
         py::arg("station"), py::arg("name"), py::arg(argname), doc)
 
     MEW_READ(get_coil, "Reads one contact (\"R0010\", \"Y10\"): True when set.");
