@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "base/errors.h"
 #include "codec/text.h"
@@ -20,10 +21,6 @@ void append_hex2(std::string &out, std::int64_t value) {
         out += text::hex(value, 2);
     }
 }
-
-// Appends the value as decimal(value, width) gives it, without a string of
-// its own for the common case of a number that fits the width.
-void append_decimal(std::string &out, std::int64_t value, std::size_t width);
 
 std::string decimal(std::int64_t value, std::size_t width) {
     std::string digits = std::to_string(value < 0 ? -(value + 1) + 1ULL : static_cast<std::uint64_t>(value));
@@ -63,47 +60,80 @@ void check_name(std::string_view name) {
 // The widest decimal field a 64-bit number and its padding can need.
 constexpr std::size_t kMaxDecimal = 20;
 
-void append_decimal(std::string &out, std::int64_t value, std::size_t width) {
-    if (value < 0 || width > kMaxDecimal) {
-        out += decimal(value, width);
-        return;
-    }
-    // Written from the last digit back, the padding with it, then appended
-    // at once.
-    char digits[kMaxDecimal];
-    char *const end = digits + kMaxDecimal;
+// The digits of a number that is not negative, zero-padded to `width` (at
+// most kMaxDecimal), written backwards from `end`; returns where they begin.
+char *decimal_digits(char *end, std::uint64_t value, std::size_t width) {
     char *p = end;
-    auto v = static_cast<std::uint64_t>(value);
     do {
-        *--p = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v);
+        *--p = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
     while (static_cast<std::size_t>(end - p) < width) *--p = '0';
-    out.append(p, static_cast<std::size_t>(end - p));
+    return p;
 }
 
-// The text of a data-area command up to its check code, with room for it.
-std::string data_area_message(std::int64_t station, std::string_view cmd, std::string_view reg_start,
-                              std::int64_t count, std::size_t room = 0) {
+// The head of a command, written into a buffer of its own before it becomes
+// a string once: the fields of a data-area command always fit.
+class CommandHead {
+public:
+    void put(char c) { put(std::string_view(&c, 1)); }
+    void put(std::string_view s) {
+        if (s.size() > static_cast<std::size_t>(chars_ + kCapacity - end_))
+            throw std::length_error("command head too long");
+        std::memcpy(end_, s.data(), s.size());
+        end_ += s.size();
+    }
+    void put_hex2(std::int64_t value) {
+        if (value >= 0 && value < 256) {
+            const char pair[2] = {kHex[value >> 4], kHex[value & 15]};
+            put(std::string_view(pair, 2));
+        } else {
+            put(text::hex(value, 2));
+        }
+    }
+    void put_decimal(std::int64_t value, std::size_t width) {
+        if (value < 0 || width > kMaxDecimal) {
+            put(decimal(value, width));
+            return;
+        }
+        char digits[kMaxDecimal];
+        const char *p = decimal_digits(digits + kMaxDecimal, static_cast<std::uint64_t>(value), width);
+        put(std::string_view(p, static_cast<std::size_t>(digits + kMaxDecimal - p)));
+    }
+    // The check code of everything written, and CR.
+    void put_tail() {
+        const auto crc = static_cast<unsigned char>(MewStatic::calc_crc(view()));
+        const char tail[3] = {kHex[crc >> 4], kHex[crc & 15], MewStatic::TAIL};
+        put(std::string_view(tail, 3));
+    }
+    std::string_view view() const { return {chars_, static_cast<std::size_t>(end_ - chars_)}; }
+
+private:
+    // "%", a station of up to 17 characters, "#", a code, a letter, two
+    // numbers of up to 20 characters, a check code and CR: 65 at most.
+    static constexpr std::size_t kCapacity = 80;
+    char chars_[kCapacity];
+    char *end_ = chars_;
+};
+
+// The head of a data-area command, all but its data and check code.
+void data_area_head(CommandHead &head, std::int64_t station, std::string_view cmd, std::string_view reg_start,
+                    std::int64_t count) {
     // Printable ASCII from here on: characters are bytes.
     check_name(reg_start);
-    std::string data;
-    // Head, station, type, code, area letter, two numbers, and what follows.
-    data.reserve(1 + 17 + 1 + cmd.size() + 1 + 2 * kMaxDecimal + room);
-    data += MewStatic::HEAD;
-    append_hex2(data, station);
-    data += MewStatic::QUERY;
-    data.append(cmd);
+    head.put(MewStatic::HEAD);
+    head.put_hex2(station);
+    head.put(MewStatic::QUERY);
+    head.put(cmd);
     if (reg_start.size() < 2) throw IndexError();
     const bool digit = reg_start[1] >= '0' && reg_start[1] <= '9';
     std::string_view addr = reg_start.substr(digit ? 1 : 2);
-    data += reg_start[0];
+    head.put(reg_start[0]);
     std::int64_t start = text::plain_decimal(addr);
     if (start < 0) start = text::parse_int(addr, 10);
     std::int64_t end = range_end(start, count);
-    append_decimal(data, start, 5);
-    append_decimal(data, end, 5);
-    return data;
+    head.put_decimal(start, 5);
+    head.put_decimal(end, 5);
 }
 
 // Appends the check code and CR to a frame's text in place.
@@ -113,6 +143,18 @@ std::string with_tail(std::string data) {
     data += kHex[crc & 15];
     data += MewStatic::TAIL;
     return data;
+}
+
+// A number field of a name, as parse_int(field, 10) reads it.
+std::int64_t decimal_field(std::string_view field) {
+    const std::int64_t plain = text::plain_decimal(field);
+    return plain >= 0 ? plain : text::parse_int(field, 10);
+}
+
+// fill_contact_address in place, for an address of printable ASCII.
+void append_address(std::string &out, std::string_view address) {
+    if (address.size() < 4) out.append(4 - address.size(), '0');
+    out.append(address);
 }
 
 // The text of a single-contact command up to its check code, with room for
@@ -346,7 +388,7 @@ std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t stati
     std::string_view end_field;
     if (word_count) {
         require(*word_count > 0);
-        std::int64_t end = range_end(text::parse_int(text::slice_from(contact_start, 2), 10), *word_count);
+        std::int64_t end = range_end(decimal_field(text::slice_from(contact_start, 2)), *word_count);
         computed_end = std::to_string(end);
         end_field = computed_end;
     } else {
@@ -357,9 +399,9 @@ std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t stati
     }
     std::string data = fill_header(station, "RCC");
     data += text::at(contact_start, 1);
-    data = fill_contact_address(data, text::slice_from(contact_start, 2));
-    data = fill_contact_address(data, end_field);
-    return append_tail(data);
+    append_address(data, text::slice_from(contact_start, 2));
+    append_address(data, end_field);
+    return with_tail(std::move(data));
 }
 
 std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t station,
@@ -371,24 +413,34 @@ std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t stat
     std::string data = fill_header(station, "WCC");
     data += text::at(contact_start, 1);
     std::string_view first = text::slice_from(contact_start, 2);
-    data = fill_contact_address(data, first);
-    std::int64_t end = range_end(text::parse_int(first, 10), static_cast<std::int64_t>(values.size()));
-    data = fill_contact_address(data, std::to_string(end));
-    for (std::int64_t v : values) data = fill_uint16(data, v);
-    return append_tail(data);
+    append_address(data, first);
+    std::int64_t end = range_end(decimal_field(first), static_cast<std::int64_t>(values.size()));
+    append_address(data, std::to_string(end));
+    for (std::int64_t v : values) {
+        require(v >= 0);
+        append_hex2(data, v & 255);
+        append_hex2(data, v >> 8);
+    }
+    return with_tail(std::move(data));
 }
 
 std::string MewStatic::fill_read_data_area_message(std::int64_t station, std::string_view reg_start,
                                                    std::int64_t reg_count) {
     require(reg_count > 0);
-    return with_tail(data_area_message(station, "RD", reg_start, reg_count, 3));
+    CommandHead command;
+    data_area_head(command, station, "RD", reg_start, reg_count);
+    command.put_tail();
+    return std::string(command.view());
 }
 
 std::string MewStatic::fill_write_data_area_message(std::int64_t station, std::string_view reg_start,
                                                     const std::vector<std::int64_t> &values) {
     require(!values.empty());
-    std::string data = data_area_message(station, "WD", reg_start, static_cast<std::int64_t>(values.size()),
-                                         4 * values.size() + 3);
+    CommandHead head;
+    data_area_head(head, station, "WD", reg_start, static_cast<std::int64_t>(values.size()));
+    std::string data;
+    data.reserve(head.view().size() + 4 * values.size() + 3);
+    data.append(head.view());
     for (std::int64_t v : values) {
         require(v >= 0);
         if (v <= 0xFFFF)
