@@ -222,11 +222,28 @@ bool MewStatic::crc_is_ok(std::string_view frame) {
     return crc_recv.view() == "**";
 }
 
+namespace {
+
+// What the station search makes of each byte: go on, stop without a type
+// (CR or "*"), or stop at the frame type.
+enum StationStop : unsigned char { kGoOn, kNoType, kType };
+struct StationStops {
+    StationStop stop[256];
+    constexpr StationStops() : stop() {
+        for (char c : {MewStatic::TAIL, MewStatic::IGNORE_BCC}) stop[static_cast<unsigned char>(c)] = kNoType;
+        for (char c : {MewStatic::QUERY, MewStatic::FEEDBACK, MewStatic::ERROR})
+            stop[static_cast<unsigned char>(c)] = kType;
+    }
+};
+constexpr StationStops kStationStops;
+
+}  // namespace
+
 std::int64_t MewStatic::station_end_offset(std::string_view data) {
     for (std::size_t i = 0; i < data.size(); ++i) {
-        char c = data[i];
-        if (c == TAIL || c == IGNORE_BCC) return -1;
-        if (c == QUERY || c == FEEDBACK || c == ERROR) return static_cast<std::int64_t>(i);
+        const StationStop stop = kStationStops.stop[static_cast<unsigned char>(data[i])];
+        if (stop == kGoOn) continue;
+        return stop == kType ? static_cast<std::int64_t>(i) : -1;
     }
     return static_cast<std::int64_t>(data.size());
 }

@@ -10,13 +10,15 @@ namespace mew {
 
 namespace {
 
-// The decimal number `digits` spell; -1 when they are not all digits.
-std::int64_t number(std::string_view digits) {
-    if (digits.empty()) return -1;
+// The decimal number of `width` digits at `at` of `code`; -1 when the code
+// is shorter or they are not all digits.
+std::int64_t number(std::string_view code, std::size_t at, std::size_t width) {
+    if (width == 0 || at > code.size() || code.size() - at < width) return -1;
     std::int64_t n = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
+    for (std::size_t i = at; i < at + width; ++i) {
+        const auto d = static_cast<unsigned>(code[i] - '0');
+        if (d > 9) return -1;
+        n = n * 10 + d;
     }
     return n;
 }
@@ -36,8 +38,8 @@ AnswerSize exactly(std::int64_t n) {
 // Words of a range whose first and last numbers stand at `at` of the code,
 // `width` digits each.
 AnswerSize words(std::string_view code, std::size_t at, std::size_t width) {
-    const std::int64_t first = number(code.substr(at, width));
-    const std::int64_t last = number(code.substr(at + width, width));
+    const std::int64_t first = number(code, at, width);
+    const std::int64_t last = number(code, at + width, width);
     if (first < 0 || last < first) return {};
     return exactly((last - first + 1) * frames::kWordField);
 }
@@ -59,7 +61,7 @@ AnswerSize answer_size(std::string_view command) {
             case 'C':
                 if (third == 'S') return exactly(1);  // RCS
                 if (third == 'P') {                   // RCP: a count digit
-                    const std::int64_t n = number(code.substr(3, 1));
+                    const std::int64_t n = number(code, 3, 1);
                     return n < 0 ? AnswerSize{} : exactly(n);
                 }
                 if (third == 'C') return words(code, 4, 4);  // RCC: device letter, words
