@@ -258,10 +258,10 @@ std::optional<PlainStation> plain_station(std::string_view frame) {
 
 // check_response for what a device sends nearly always: an ASCII data
 // response to the station asked, with plain station digits and a check
-// code that is right. Its code and data, or nothing when the frame is any
-// other (the full check then gives the same answer, or the error). The
-// fields are read where the builders put them, by byte offset.
-std::optional<std::string> plain_data_response(std::string_view command, std::string_view frame) {
+// code that is right. Where its code and data begin, or nothing when the
+// frame is any other (the full check then gives the same answer, or the
+// error). The fields are read where the builders put them, by byte offset.
+std::optional<std::size_t> plain_data_response(std::string_view command, std::string_view frame) {
     const std::size_t n = frame.size();
     const char head = !command.empty() && command[0] == kExtendedHead ? kExtendedHead : MewStatic::HEAD;
     if (n < static_cast<std::size_t>(kShortestFrame) || frame[n - 1] != MewStatic::TAIL ||
@@ -278,18 +278,20 @@ std::optional<std::string> plain_data_response(std::string_view command, std::st
         command[command_at + 2] == MewStatic::TAIL || command[command_at + 1] != frame[pos] ||
         command[command_at + 2] != frame[pos + 1])
         return std::nullopt;
-    const std::string_view checked = frame.substr(0, n - 3);
+    const std::string_view checked(frame.data(), n - 3);
     const int high = text::hex_digit(frame[n - 3]), low = text::hex_digit(frame[n - 2]);
     // The check code and CR are ASCII once they pass.
     if ((high | low) > 15 || (high << 4 | low) != MewStatic::calc_crc(checked) || !text::is_ascii(checked))
         return std::nullopt;
-    return std::string(frame.substr(pos, n - 3 - pos));
+    return pos;
 }
 
 }  // namespace
 
 std::optional<std::string> check_response(std::string_view command, std::string_view frame) {
-    if (std::optional<std::string> data = plain_data_response(command, frame)) return data;
+    if (const std::optional<std::size_t> pos = plain_data_response(command, frame))
+        return std::optional<std::string>(std::in_place,
+                                          frame.substr(*pos, frame.size() - kTailField - *pos));
     const std::string plain = without_continued_mark(frame);
     const std::string_view fb = plain;
     std::string responding = station_decimal(fb);

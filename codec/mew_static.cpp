@@ -76,22 +76,33 @@ char *decimal_digits(char *end, std::uint64_t value, std::size_t width) {
 // a string once: the fields of a data-area command always fit.
 class CommandHead {
 public:
-    void put(char c) { put(std::string_view(&c, 1)); }
+    void put(char c) {
+        if (room() == 0) throw std::length_error("command head too long");
+        *end_++ = c;
+    }
     void put(std::string_view s) {
-        if (s.size() > static_cast<std::size_t>(chars_ + kCapacity - end_))
-            throw std::length_error("command head too long");
+        if (s.size() > room()) throw std::length_error("command head too long");
         std::memcpy(end_, s.data(), s.size());
         end_ += s.size();
     }
     void put_hex2(std::int64_t value) {
         if (value >= 0 && value < 256) {
-            const char pair[2] = {kHex[value >> 4], kHex[value & 15]};
-            put(std::string_view(pair, 2));
+            put(kHex[value >> 4]);
+            put(kHex[value & 15]);
         } else {
             put(text::hex(value, 2));
         }
     }
     void put_decimal(std::int64_t value, std::size_t width) {
+        constexpr std::size_t kRegisterDigits = 5;
+        if (width == kRegisterDigits && value >= 0 && value < 100000 && room() >= kRegisterDigits) {
+            // A register number as it nearly always is: five digits, written
+            // in place.
+            auto v = static_cast<std::uint32_t>(value);
+            for (std::size_t i = kRegisterDigits; i-- > 0; v /= 10) end_[i] = static_cast<char>('0' + v % 10);
+            end_ += kRegisterDigits;
+            return;
+        }
         if (value < 0 || width > kMaxDecimal) {
             put(decimal(value, width));
             return;
@@ -103,12 +114,14 @@ public:
     // The check code of everything written, and CR.
     void put_tail() {
         const auto crc = static_cast<unsigned char>(MewStatic::calc_crc(view()));
-        const char tail[3] = {kHex[crc >> 4], kHex[crc & 15], MewStatic::TAIL};
-        put(std::string_view(tail, 3));
+        put(kHex[crc >> 4]);
+        put(kHex[crc & 15]);
+        put(MewStatic::TAIL);
     }
     std::string_view view() const { return {chars_, static_cast<std::size_t>(end_ - chars_)}; }
 
 private:
+    std::size_t room() const { return static_cast<std::size_t>(chars_ + kCapacity - end_); }
     // "%", a station of up to 17 characters, "#", a code, a letter, two
     // numbers of up to 20 characters, a check code and CR: 65 at most.
     static constexpr std::size_t kCapacity = 80;
