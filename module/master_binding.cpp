@@ -1,4 +1,7 @@
 // MewMaster: typed reads and writes.
+#include <stdexcept>
+#include <string>
+
 #include "module/bindings.h"
 #include "module/master_args.h"
 #include "module/station_args.h"
@@ -46,6 +49,101 @@ namespace mew::py_boundary {
 namespace {
 
 py::object g_status_type;  // b4k_mew.PlcStatus
+
+MewMaster *loaded_master(py::handle self) {
+    py::detail::make_caster<MasterSelf> caster;
+    return caster.load(self, true) ? static_cast<MasterSelf &>(caster).master : nullptr;
+}
+
+// What pybind11 raises for an exception out of a bound function; called in
+// a catch block.
+PyObject *raise_current() {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind &) {
+        throw;
+#endif
+    } catch (...) {
+        if (!py::detail::apply_exception_translators(
+                py::detail::get_local_internals().registered_exception_translators) &&
+            !py::detail::apply_exception_translators(
+                py::detail::get_internals().registered_exception_translators))
+            PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+    }
+    return nullptr;
+}
+
+// The reads of one value, which scripts call in loops, come in without
+// pybind11's general dispatch when called as m.get_uint16(1, "DT100"): a
+// station and a name that is a str, by position. Any other call (keywords,
+// other types, a wrong count) goes to the method pybind11 bound, which
+// converts or refuses it as it always did.
+template <auto Read>
+class FastRead {
+public:
+    static void install(py::class_<MewMaster, MewMasterBase, PyMaster<MewMaster>> &cls, const char *name) {
+        py::object bound = cls.attr("__dict__")[name];
+        if (!PyInstanceMethod_Check(bound.ptr()))
+            throw std::logic_error(std::string("not a method: ") + name);
+        // Kept for the life of the process, as the class keeps its methods.
+        bound_ = PyInstanceMethod_GET_FUNCTION(bound.ptr());
+        Py_INCREF(bound_);
+        auto *doc = new std::string(py::str(bound.attr("__doc__")));
+        def_ = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)),
+                METH_FASTCALL | METH_KEYWORDS, doc->c_str()};
+        // The same self, module and name as pybind11's function: only the
+        // way in differs.
+        auto *function = reinterpret_cast<PyCFunctionObject *>(bound_);
+        py::object fast =
+            py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def_, function->m_self, function->m_module));
+        if (!fast) throw py::error_already_set();
+        py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fast.ptr()));
+        if (!method) throw py::error_already_set();
+        cls.attr(name) = method;
+    }
+
+private:
+    static inline PyObject *bound_ = nullptr;
+    static inline PyMethodDef def_{};
+
+    // args[0] is the master, as for pybind11's function.
+    static PyObject *call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+        if (nargs == 3 && !kwnames && PyUnicode_Check(args[2])) {
+            if (MewMaster *master = loaded_master(args[0])) {
+                try {
+                    const std::int64_t st = station(args[1]);
+                    const std::string name(text(py::handle(args[2])));
+                    decltype(Read(*master, st, name)) value;
+                    {
+                        py::gil_scoped_release nogil;
+                        value = Read(*master, st, name);
+                    }
+                    return py::cast(value).release().ptr();
+                } catch (...) {
+                    return raise_current();
+                }
+            }
+        }
+        return PyObject_Vectorcall(bound_, args, static_cast<std::size_t>(nargs), kwnames);
+    }
+};
+
+// The C++ reads themselves, named so that no Python override is called back.
+#define MEW_FAST(method)                                                            \
+    auto fast_##method(MewMaster &s, std::int64_t station, std::string_view name) { \
+        return s.MewMaster::method(station, name);                                  \
+    }
+MEW_FAST(get_coil)
+MEW_FAST(get_coil_uint16)
+MEW_FAST(get_uint16)
+MEW_FAST(get_int16)
+MEW_FAST(get_uint32)
+MEW_FAST(get_int32)
+MEW_FAST(get_float32)
+#undef MEW_FAST
 
 }  // namespace
 
@@ -153,6 +251,13 @@ void bind_master(py::module_ &m) {
     MEW_WRITE(set_multi_uint32, "values", masked32_list, "Writes 32-bit values, two registers each.");
     MEW_WRITE(set_multi_int32, "values", signed_list, "Writes signed 32-bit values, two registers each.");
     MEW_READ(get_float32, "Reads two registers as an IEEE 754 single, low word first.");
+    FastRead<fast_get_coil>::install(cls, "get_coil");
+    FastRead<fast_get_coil_uint16>::install(cls, "get_coil_uint16");
+    FastRead<fast_get_uint16>::install(cls, "get_uint16");
+    FastRead<fast_get_int16>::install(cls, "get_int16");
+    FastRead<fast_get_uint32>::install(cls, "get_uint32");
+    FastRead<fast_get_int32>::install(cls, "get_int32");
+    FastRead<fast_get_float32>::install(cls, "get_float32");
     cls.def(
         "get_multi_float32",
         [](MewMaster &s, py::handle station_, const py::str &name_, py::handle count_) {
