@@ -16,18 +16,32 @@ NumberFormatError::NumberFormatError(std::string text_, int base_)
 
 namespace mew::text {
 
+namespace {
+
+template <class Word>
+Word load(const char *p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+}  // namespace
+
 bool is_ascii(std::string_view s) {
-    // Eight bytes at a time: a frame is ASCII, and is asked about often.
+    // Eight bytes at a time, the last eight (or four) read overlapping the
+    // ones before: a frame is ASCII, and short, and is asked about often.
     constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
     const char *p = s.data();
-    std::size_t n = s.size();
+    const std::size_t n = s.size();
     std::uint64_t seen = 0;
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t chunk;
-        std::memcpy(&chunk, p, 8);
-        seen |= chunk;
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 <= n; i += 8) seen |= load<std::uint64_t>(p + i);
+        seen |= load<std::uint64_t>(p + n - 8);
+    } else if (n >= 4) {
+        seen = load<std::uint32_t>(p) | load<std::uint32_t>(p + n - 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) seen |= static_cast<unsigned char>(p[i]);
     }
-    for (; n > 0; ++p, --n) seen |= static_cast<unsigned char>(*p);
     return (seen & kHighBits) == 0;
 }
 

@@ -220,6 +220,14 @@ TEST(Text, IndexedCutsAsTheHostDoes) {
         }
     }
     EXPECT_EQ(t::Indexed("%0\xC2\xB0$RD").slice(3, 6).view(), "$RD");
+    // One byte above 0x7F, wherever it stands in texts of every length that
+    // the scan reads in words.
+    for (std::size_t n = 0; n <= 20; ++n)
+        for (std::size_t at = 0; at <= n; ++at) {
+            std::string s(n, 'a');
+            if (at < n) s[at] = '\xB0';
+            EXPECT_EQ(t::is_ascii(s), at == n) << n << " " << at;
+        }
 }
 
 // Responses a master checks, those the offsets read included, with what the
