@@ -72,66 +72,9 @@ char *decimal_digits(char *end, std::uint64_t value, std::size_t width) {
     return p;
 }
 
-// The head of a command, written into a buffer of its own before it becomes
-// a string once: the fields of a data-area command always fit.
-class CommandHead {
-public:
-    void put(char c) {
-        if (room() == 0) throw std::length_error("command head too long");
-        *end_++ = c;
-    }
-    void put(std::string_view s) {
-        if (s.size() > room()) throw std::length_error("command head too long");
-        std::memcpy(end_, s.data(), s.size());
-        end_ += s.size();
-    }
-    void put_hex2(std::int64_t value) {
-        if (value >= 0 && value < 256) {
-            put(kHex[value >> 4]);
-            put(kHex[value & 15]);
-        } else {
-            put(text::hex(value, 2));
-        }
-    }
-    void put_decimal(std::int64_t value, std::size_t width) {
-        constexpr std::size_t kRegisterDigits = 5;
-        if (width == kRegisterDigits && value >= 0 && value < 100000 && room() >= kRegisterDigits) {
-            // A register number as it nearly always is: five digits, written
-            // in place.
-            auto v = static_cast<std::uint32_t>(value);
-            for (std::size_t i = kRegisterDigits; i-- > 0; v /= 10) end_[i] = static_cast<char>('0' + v % 10);
-            end_ += kRegisterDigits;
-            return;
-        }
-        if (value < 0 || width > kMaxDecimal) {
-            put(decimal(value, width));
-            return;
-        }
-        char digits[kMaxDecimal];
-        const char *p = decimal_digits(digits + kMaxDecimal, static_cast<std::uint64_t>(value), width);
-        put(std::string_view(p, static_cast<std::size_t>(digits + kMaxDecimal - p)));
-    }
-    // The check code of everything written, and CR.
-    void put_tail() {
-        const auto crc = static_cast<unsigned char>(MewStatic::calc_crc(view()));
-        put(kHex[crc >> 4]);
-        put(kHex[crc & 15]);
-        put(MewStatic::TAIL);
-    }
-    std::string_view view() const { return {chars_, static_cast<std::size_t>(end_ - chars_)}; }
-
-private:
-    std::size_t room() const { return static_cast<std::size_t>(chars_ + kCapacity - end_); }
-    // "%", a station of up to 17 characters, "#", a code, a letter, two
-    // numbers of up to 20 characters, a check code and CR: 65 at most.
-    static constexpr std::size_t kCapacity = 80;
-    char chars_[kCapacity];
-    char *end_ = chars_;
-};
-
 // The head of a data-area command, all but its data and check code.
-void data_area_head(CommandHead &head, std::int64_t station, std::string_view cmd, std::string_view reg_start,
-                    std::int64_t count) {
+void data_area_head(CommandBuffer &head, std::int64_t station, std::string_view cmd,
+                    std::string_view reg_start, std::int64_t count) {
     // Printable ASCII from here on: characters are bytes.
     check_name(reg_start);
     head.put(MewStatic::HEAD);
@@ -190,6 +133,52 @@ std::string contact_message(std::int64_t station, std::string_view cmd, std::str
 }
 
 }  // namespace
+
+void CommandBuffer::put(char c) {
+    if (room() == 0) throw std::length_error("command too long for its buffer");
+    *end_++ = c;
+}
+
+void CommandBuffer::put(std::string_view s) {
+    if (s.size() > room()) throw std::length_error("command too long for its buffer");
+    std::memcpy(end_, s.data(), s.size());
+    end_ += s.size();
+}
+
+void CommandBuffer::put_hex2(std::int64_t value) {
+    if (value >= 0 && value < 256) {
+        put(kHex[value >> 4]);
+        put(kHex[value & 15]);
+    } else {
+        put(text::hex(value, 2));
+    }
+}
+
+void CommandBuffer::put_decimal(std::int64_t value, std::size_t width) {
+    constexpr std::size_t kRegisterDigits = 5;
+    if (width == kRegisterDigits && value >= 0 && value < 100000 && room() >= kRegisterDigits) {
+        // A register number as it nearly always is: five digits, written in
+        // place.
+        auto v = static_cast<std::uint32_t>(value);
+        for (std::size_t i = kRegisterDigits; i-- > 0; v /= 10) end_[i] = static_cast<char>('0' + v % 10);
+        end_ += kRegisterDigits;
+        return;
+    }
+    if (value < 0 || width > kMaxDecimal) {
+        put(decimal(value, width));
+        return;
+    }
+    char digits[kMaxDecimal];
+    const char *p = decimal_digits(digits + kMaxDecimal, static_cast<std::uint64_t>(value), width);
+    put(std::string_view(p, static_cast<std::size_t>(digits + kMaxDecimal - p)));
+}
+
+void CommandBuffer::put_tail() {
+    const auto crc = static_cast<unsigned char>(MewStatic::calc_crc(view()));
+    put(kHex[crc >> 4]);
+    put(kHex[crc & 15]);
+    put(MewStatic::TAIL);
+}
 
 std::int64_t MewStatic::calc_crc(std::string_view data, std::int64_t init) {
     // Eight bytes at a time, folded into one at the end.
@@ -456,17 +445,22 @@ std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t stat
 
 std::string MewStatic::fill_read_data_area_message(std::int64_t station, std::string_view reg_start,
                                                    std::int64_t reg_count) {
-    require(reg_count > 0);
-    CommandHead command;
-    data_area_head(command, station, "RD", reg_start, reg_count);
-    command.put_tail();
+    CommandBuffer command;
+    write_read_data_area_message(command, station, reg_start, reg_count);
     return std::string(command.view());
+}
+
+void MewStatic::write_read_data_area_message(CommandBuffer &out, std::int64_t station,
+                                             std::string_view reg_start, std::int64_t reg_count) {
+    require(reg_count > 0);
+    data_area_head(out, station, "RD", reg_start, reg_count);
+    out.put_tail();
 }
 
 std::string MewStatic::fill_write_data_area_message(std::int64_t station, std::string_view reg_start,
                                                     const std::vector<std::int64_t> &values) {
     require(!values.empty());
-    CommandHead head;
+    CommandBuffer head;
     data_area_head(head, station, "WD", reg_start, static_cast<std::int64_t>(values.size()));
     std::string data;
     data.reserve(head.view().size() + 4 * values.size() + 3);

@@ -75,9 +75,12 @@ std::string_view MewMaster::named(std::string_view name) {
     return name;
 }
 
-std::string MewMaster::ask(std::string command) {
-    if (frame_limit_.load() == frames::kLongFrameLimit)
-        command = frames::with_header(command, frames::kExtendedHead);
+std::string MewMaster::ask(std::string_view command) {
+    std::string extended;
+    if (frame_limit_.load() == frames::kLongFrameLimit) {
+        extended = frames::with_header(command, frames::kExtendedHead);
+        command = extended;
+    }
     try {
         return query(command);
     } catch (ResponseTimeout &e) {
@@ -111,7 +114,7 @@ void MewMaster::write_in_parts(std::string_view name, const Words &values, Addre
     std::string whole = build(name, values);
     const std::int64_t limit = frame_limit_.load();
     if (limit <= 0 || static_cast<std::int64_t>(whole.size()) <= limit || values.size() < 2) {
-        ask(std::move(whole));
+        ask(whole);
         return;
     }
     // The same command for fewer words is shorter by four characters a word.
@@ -161,7 +164,9 @@ std::int64_t MewMaster::get_uint16(std::int64_t station, std::string_view name) 
 MewMaster::Words MewMaster::get_multi_uint16(std::int64_t station, std::string_view name,
                                              std::int64_t count) {
     return read_in_parts(name, count, kRegisters, [&](std::string_view part, std::int64_t n) {
-        return frames::decode_words(ask(MewStatic::fill_read_data_area_message(field(station), part, n)), n);
+        CommandBuffer command;
+        MewStatic::write_read_data_area_message(command, field(station), part, n);
+        return frames::decode_words(ask(command.view()), n);
     });
 }
 

@@ -92,7 +92,7 @@ protected:
     // `name`, or ValueError when it is empty (before anything is built).
     static std::string_view named(std::string_view name);
     // Sends a built command under this master's header, through query().
-    std::string ask(std::string command);
+    std::string ask(std::string_view command);
 
 private:
     std::atomic<std::int64_t> frame_limit_{frames::kNoFrameLimit};
