@@ -26,11 +26,12 @@ bool check_code_valid(std::string_view frame) {
 // `from`. A group cut short is no word at all: read as one, a frame broken
 // off by a stray CR (whose last two characters happen to pass as its check
 // code) would write a value nobody sent.
-Words data_words(std::string_view body, std::int64_t from, std::int64_t count) {
+Words data_words(const text::Indexed &body, std::int64_t from, std::int64_t count) {
     Words values;
     for (std::int64_t i = 0; i < count; ++i) {
-        std::string_view group = text::slice(body, from + kWordField * i, from + kWordField * (i + 1));
-        if (static_cast<std::int64_t>(text::length(group)) != kWordField) throw IndexError();
+        const text::Indexed field = body.slice(from + kWordField * i, from + kWordField * (i + 1));
+        if (field.size() != kWordField) throw IndexError();
+        const std::string_view group = field.view();
         std::int64_t word = MewStatic::try_read_word(group);
         if (word < 0) {
             // What the number syntax cannot read fails as it always did;
@@ -115,17 +116,17 @@ std::string_view plc_code(std::string_view frame) {
 }
 
 // RCP and WCP: a count digit, then each contact (and for WCP its state).
-void parse_contact_list(Command &c, std::string_view body, std::int64_t pos) {
-    const std::int64_t n = text::parse_int(text::at(body, pos), 10);
+void parse_contact_list(Command &c, const text::Indexed &body, std::int64_t pos) {
+    const std::int64_t n = text::parse_int(body.at(pos), 10);
     if (n < 1 || n > kMaxContactsPerCommand)
         throw ValueError("contact count out of range 1..8: " + std::to_string(n));
     const bool write = c.code == kWriteContacts;
     const std::int64_t entry = kContactField + (write ? 1 : 0);
-    if (static_cast<std::int64_t>(text::length(body)) != pos + 1 + n * entry) throw IndexError();
+    if (body.size() != pos + 1 + n * entry) throw IndexError();
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t at = pos + 1 + i * entry;
-        c.names.push_back(text::slice(body, at, at + kContactField));
-        if (write) c.values.push_back(text::at(body, at + kContactField) != "0");
+        c.names.push_back(body.slice(at, at + kContactField).view());
+        if (write) c.values.push_back(body.at(at + kContactField) != "0");
     }
 }
 
@@ -140,8 +141,10 @@ Command parse_command(std::string_view frame, bool plc) {
         MewStatic::command_start_position(frame) + static_cast<std::int64_t>(c.code.size());
     // Fields end where the check code begins: a frame too short for its
     // command fails to parse instead of reading its check code as data.
-    const std::string_view body = text::slice(frame, 0, -kTailField);
-    auto field = [&](std::int64_t from, std::int64_t to) { return text::slice(body, pos + from, pos + to); };
+    // Whether the frame is ASCII is decided here once: every field after
+    // this is then cut out by byte offset.
+    const text::Indexed body = text::Indexed(frame).slice(0, -kTailField);
+    auto field = [&](std::int64_t from, std::int64_t to) { return body.slice(pos + from, pos + to).view(); };
     if (c.code == kReadStatus) return c;
     if (c.code == kReadContacts || c.code == kWriteContacts) {
         parse_contact_list(c, body, pos);
@@ -150,7 +153,8 @@ Command parse_command(std::string_view frame, bool plc) {
     if (c.code == kReadPresets || c.code == kReadElapsed || c.code == kWritePresets ||
         c.code == kWriteElapsed) {
         c.name = field(0, kTimerField);
-        c.count = text::parse_int(field(kTimerField, 2 * kTimerField), 10) - text::parse_int(c.name, 10) + 1;
+        c.count = MewStatic::parse_register_address(field(kTimerField, 2 * kTimerField)) -
+                  MewStatic::parse_register_address(c.name) + 1;
         if (c.code == kWritePresets || c.code == kWriteElapsed)
             c.words = data_words(body, pos + 2 * kTimerField, c.count);
         return c;
@@ -161,13 +165,13 @@ Command parse_command(std::string_view frame, bool plc) {
     c.name = field(0, name_field);
     if (c.code == kReadContact) return c;
     if (c.code == kWriteContact) {
-        c.value = text::at(body, pos + kContactField) != "0";
+        c.value = body.at(pos + kContactField) != "0";
         return c;
     }
     // A range: the end field minus the start field without its code letter.
     const std::int64_t end_field = contacts ? kContactEndField : kRegisterEndField;
     c.count = MewStatic::parse_register_address(field(name_field, name_field + end_field)) -
-              MewStatic::parse_register_address(text::slice_from(c.name, 1)) + 1;
+              MewStatic::parse_register_address(body.slice(pos + 1, pos + name_field).view()) + 1;
     if (c.code == kWriteContactWords || c.code == kWriteData)
         c.words = data_words(body, pos + name_field + end_field, c.count);
     return c;
@@ -229,70 +233,65 @@ std::string response_code_for(std::string_view command) {
 
 namespace {
 
-// Values of hexadecimal digits (either case); 0xFF for any other byte.
-struct HexTable {
-    unsigned char value[256];
-    constexpr HexTable() : value() {
-        for (int i = 0; i < 256; ++i) value[i] = 0xFF;
-        for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<unsigned char>(i);
-        for (int i = 0; i < 6; ++i) {
-            value['A' + i] = static_cast<unsigned char>(10 + i);
-            value['a' + i] = static_cast<unsigned char>(10 + i);
-        }
-    }
+// The station field of a frame: one to fifteen plain hexadecimal digits from
+// index 1 up to the type character; its value and the type's offset, or
+// nothing for any other field (the full check reads that one).
+struct PlainStation {
+    std::int64_t value;
+    std::size_t type_at;
 };
-constexpr HexTable kHexTable;
-
-int hex_digit(char c) {
-    return kHexTable.value[static_cast<unsigned char>(c)];
-}
-
-// The station of a frame whose station field is one to fifteen plain
-// hexadecimal digits ending at `type_at`; -1 for any other field.
-std::int64_t plain_station(std::string_view frame, std::int64_t type_at) {
-    if (type_at < 2 || type_at > 16) return -1;
+std::optional<PlainStation> plain_station(std::string_view frame) {
+    constexpr std::size_t kMostDigits = 15;
     std::int64_t value = 0;
-    for (std::int64_t i = 1; i < type_at; ++i) {
-        int d = hex_digit(frame[static_cast<std::size_t>(i)]);
-        if (d > 15) return -1;
-        value = value * 16 + d;
+    std::size_t i = 1;
+    for (; i < frame.size(); ++i) {
+        const int d = text::hex_digit(frame[i]);
+        if (d > 15) break;
+        if (i > kMostDigits) return std::nullopt;
+        value = value << 4 | d;
     }
-    return value;
+    // No digit is a stop character: the first byte after them is the one
+    // the station search stops at, when it stops there at all.
+    if (i < 2 || i >= frame.size()) return std::nullopt;
+    return PlainStation{value, i};
 }
 
 // check_response for what a device sends nearly always: an ASCII data
 // response to the station asked, with plain station digits and a check
-// code that is right. Its code and data, or nothing when the frame is any
-// other (the full check then gives the same answer, or the error).
-std::optional<std::string> plain_data_response(std::string_view command, std::string_view frame) {
+// code that is right. Where its code and data begin, or nothing when the
+// frame is any other (the full check then gives the same answer, or the
+// error). The fields are read where the builders put them, by byte offset.
+std::optional<std::size_t> plain_data_response(std::string_view command, std::string_view frame) {
     const std::size_t n = frame.size();
     const char head = !command.empty() && command[0] == kExtendedHead ? kExtendedHead : MewStatic::HEAD;
     if (n < static_cast<std::size_t>(kShortestFrame) || frame[n - 1] != MewStatic::TAIL ||
-        frame[n - 2] == kContinued || frame[0] != head || !text::is_ascii(frame))
+        frame[n - 2] == kContinued || frame[0] != head)
         return std::nullopt;
-    const std::int64_t type_at = MewStatic::station_end_offset(frame);
-    const std::int64_t command_type_at = MewStatic::station_end_offset(command);
-    if (type_at < 0 || static_cast<std::size_t>(type_at) + 3 > n - 3 ||
-        frame[static_cast<std::size_t>(type_at)] != MewStatic::FEEDBACK)
+    const std::optional<PlainStation> responding = plain_station(frame);
+    const std::optional<PlainStation> asked = plain_station(command);
+    if (!responding || !asked || responding->value != asked->value) return std::nullopt;
+    const std::size_t type_at = responding->type_at, pos = type_at + 1;
+    if (frame[type_at] != MewStatic::FEEDBACK || type_at + 3 > n - 3) return std::nullopt;
+    // The command's code: two letters after its type character.
+    const std::size_t command_at = asked->type_at;
+    if (command[command_at] != MewStatic::QUERY || command_at + 2 >= command.size() ||
+        command[command_at + 2] == MewStatic::TAIL || command[command_at + 1] != frame[pos] ||
+        command[command_at + 2] != frame[pos + 1])
         return std::nullopt;
-    const std::int64_t station = plain_station(frame, type_at);
-    if (station < 0 || station != plain_station(command, command_type_at)) return std::nullopt;
-    const int high = hex_digit(frame[n - 3]), low = hex_digit(frame[n - 2]);
-    if (high > 15 || low > 15 || (high << 4 | low) != MewStatic::calc_crc(frame.substr(0, n - 3)))
+    const std::string_view checked(frame.data(), n - 3);
+    const int high = text::hex_digit(frame[n - 3]), low = text::hex_digit(frame[n - 2]);
+    // The check code and CR are ASCII once they pass.
+    if ((high | low) > 15 || (high << 4 | low) != MewStatic::calc_crc(checked) || !text::is_ascii(checked))
         return std::nullopt;
-    const auto pos = static_cast<std::size_t>(type_at) + 1;
-    if (command_type_at < 0 || static_cast<std::size_t>(command_type_at) + 2 >= command.size() ||
-        command[static_cast<std::size_t>(command_type_at)] != MewStatic::QUERY ||
-        command.compare(static_cast<std::size_t>(command_type_at) + 1, 2, frame, pos, 2) != 0 ||
-        command[static_cast<std::size_t>(command_type_at) + 2] == MewStatic::TAIL)
-        return std::nullopt;
-    return std::string(frame.substr(pos, n - 3 - pos));
+    return pos;
 }
 
 }  // namespace
 
 std::optional<std::string> check_response(std::string_view command, std::string_view frame) {
-    if (std::optional<std::string> data = plain_data_response(command, frame)) return data;
+    if (const std::optional<std::size_t> pos = plain_data_response(command, frame))
+        return std::optional<std::string>(std::in_place,
+                                          frame.substr(*pos, frame.size() - kTailField - *pos));
     const std::string plain = without_continued_mark(frame);
     const std::string_view fb = plain;
     std::string responding = station_decimal(fb);
@@ -322,8 +321,8 @@ bool decode_contact(std::string_view code_and_data) {
 }
 
 Words decode_words(const std::string &fb, std::int64_t count) {
-    bool ascii = text::is_ascii(fb);
-    auto length = static_cast<std::int64_t>(ascii ? fb.size() : text::length(fb));
+    const text::Indexed data(fb);
+    const std::int64_t length = data.size();
     // Compared by division: four times a count near the 64-bit limit does not
     // fit, and no response is that long anyway.
     if (length < kResponseCodeField || (length - kResponseCodeField) % kWordField != 0 ||
@@ -332,15 +331,15 @@ Words decode_words(const std::string &fb, std::int64_t count) {
     Words words(static_cast<std::size_t>(count));
     for (std::int64_t i = 0; i < count; ++i) {
         std::int64_t at = kResponseCodeField + kWordField * i;
-        std::int64_t w = ascii ? MewStatic::try_read_word(
-                                     std::string_view(fb).substr(static_cast<std::size_t>(at), kWordField))
-                               : -1;
+        std::int64_t w = data.ascii() ? MewStatic::try_read_word(std::string_view(fb).substr(
+                                            static_cast<std::size_t>(at), kWordField))
+                                      : -1;
         if (w < 0) {
             // What the number syntax cannot read fails as it always did;
             // what it can ("FF-1", " 1 2") would pass a sign or a blank off
             // as data, so it is no word either.
-            std::string joined(text::slice(fb, at + 2, at + 4));
-            joined += text::slice(fb, at, at + 2);
+            std::string joined(data.slice(at + 2, at + 4).view());
+            joined += data.slice(at, at + 2).view();
             text::parse_int(joined, 16);
             throw IOError("Invalid feedback format: " + fb);
         }

@@ -1,5 +1,9 @@
 #include "codec/mew_static.h"
 
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
 #include "base/errors.h"
 #include "codec/text.h"
 
@@ -17,10 +21,6 @@ void append_hex2(std::string &out, std::int64_t value) {
         out += text::hex(value, 2);
     }
 }
-
-// Appends the value as decimal(value, width) gives it, without a string of
-// its own for the common case of a number that fits the width.
-void append_decimal(std::string &out, std::int64_t value, std::size_t width);
 
 std::string decimal(std::int64_t value, std::size_t width) {
     std::string digits = std::to_string(value < 0 ? -(value + 1) + 1ULL : static_cast<std::uint64_t>(value));
@@ -43,66 +43,53 @@ std::int64_t range_end(std::int64_t first, std::int64_t count) {
 // Characters that end a frame or start another one, and anything that is
 // not printable ASCII: a name holding one could put a second command on the
 // line ("Y1\r%02#WCSY00011**").
-bool allowed_in_name(unsigned char c) {
-    if (c < 0x20 || c > 0x7E) return false;
-    constexpr std::string_view kFraming = "%<#$!&";
-    return kFraming.find(static_cast<char>(c)) == std::string_view::npos;
-}
+struct NameTable {
+    bool allowed[256];
+    constexpr NameTable() : allowed() {
+        for (int c = 0x20; c <= 0x7E; ++c) allowed[c] = true;
+        for (char c : {'%', '<', '#', '$', '!', '&'}) allowed[static_cast<unsigned char>(c)] = false;
+    }
+};
+constexpr NameTable kNameTable;
 
 void check_name(std::string_view name) {
     for (unsigned char c : name)
-        if (!allowed_in_name(c)) throw ValueError("character not allowed in a name: " + text::repr(name));
+        if (!kNameTable.allowed[c]) throw ValueError("character not allowed in a name: " + text::repr(name));
 }
 
-void append_decimal(std::string &out, std::int64_t value, std::size_t width) {
-    if (value < 0 || width > 18 || value >= 1000000000000000000LL) {
-        out += decimal(value, width);
-        return;
-    }
-    char digits[20];
-    std::size_t n = 0;
+// The widest decimal field a 64-bit number and its padding can need.
+constexpr std::size_t kMaxDecimal = 20;
+
+// The digits of a number that is not negative, zero-padded to `width` (at
+// most kMaxDecimal), written backwards from `end`; returns where they begin.
+char *decimal_digits(char *end, std::uint64_t value, std::size_t width) {
+    char *p = end;
     do {
-        digits[n++] = static_cast<char>('0' + value % 10);
+        *--p = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value);
-    if (n < width) out.append(width - n, '0');
-    while (n) out += digits[--n];
+    while (static_cast<std::size_t>(end - p) < width) *--p = '0';
+    return p;
 }
 
-// A field of plain decimal digits as parse_int(field, 10) reads it; -1 for
-// anything else (signs, blanks, underscores, too many digits), which
-// parse_int then reads or refuses.
-std::int64_t plain_decimal(std::string_view field) {
-    if (field.empty() || field.size() > 18) return -1;
-    std::int64_t value = 0;
-    for (char c : field) {
-        if (c < '0' || c > '9') return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-// The text of a data-area command up to its check code, with room for it.
-std::string data_area_message(std::int64_t station, std::string_view cmd, std::string_view reg_start,
-                              std::int64_t count, std::size_t room = 0) {
+// The head of a data-area command, all but its data and check code.
+void data_area_head(CommandBuffer &head, std::int64_t station, std::string_view cmd,
+                    std::string_view reg_start, std::int64_t count) {
     // Printable ASCII from here on: characters are bytes.
     check_name(reg_start);
-    std::string data;
-    data.reserve(8 + cmd.size() + 11 + room);
-    data += MewStatic::HEAD;
-    append_hex2(data, station);
-    data += MewStatic::QUERY;
-    data.append(cmd);
+    head.put(MewStatic::HEAD);
+    head.put_hex2(station);
+    head.put(MewStatic::QUERY);
+    head.put(cmd);
     if (reg_start.size() < 2) throw IndexError();
     const bool digit = reg_start[1] >= '0' && reg_start[1] <= '9';
     std::string_view addr = reg_start.substr(digit ? 1 : 2);
-    data += reg_start[0];
-    std::int64_t start = plain_decimal(addr);
+    head.put(reg_start[0]);
+    std::int64_t start = text::plain_decimal(addr);
     if (start < 0) start = text::parse_int(addr, 10);
     std::int64_t end = range_end(start, count);
-    append_decimal(data, start, 5);
-    append_decimal(data, end, 5);
-    return data;
+    head.put_decimal(start, 5);
+    head.put_decimal(end, 5);
 }
 
 // Appends the check code and CR to a frame's text in place.
@@ -114,18 +101,100 @@ std::string with_tail(std::string data) {
     return data;
 }
 
+// A number field of a name, as parse_int(field, 10) reads it.
+std::int64_t decimal_field(std::string_view field) {
+    const std::int64_t plain = text::plain_decimal(field);
+    return plain >= 0 ? plain : text::parse_int(field, 10);
+}
+
+// fill_contact_address in place, for an address of printable ASCII.
+void append_address(std::string &out, std::string_view address) {
+    if (address.size() < 4) out.append(4 - address.size(), '0');
+    out.append(address);
+}
+
+// The text of a single-contact command up to its check code, with room for
+// its value and the check code.
 std::string contact_message(std::int64_t station, std::string_view cmd, std::string_view contact) {
+    // Printable ASCII from here on: characters are bytes.
     check_name(contact);
-    std::string data = MewStatic::fill_header(station, cmd);
-    data += text::at(contact, 0);
-    return MewStatic::fill_contact_address(data, text::slice_from(contact, 1));
+    if (contact.empty()) throw IndexError();
+    std::string_view address = contact.substr(1);
+    std::string data;
+    data.reserve(1 + 17 + 1 + cmd.size() + 1 + std::max<std::size_t>(address.size(), 4) + 4);
+    data += MewStatic::HEAD;
+    append_hex2(data, station);
+    data += MewStatic::QUERY;
+    data.append(cmd);
+    data += contact[0];
+    if (address.size() < 4) data.append(4 - address.size(), '0');
+    data.append(address);
+    return data;
 }
 
 }  // namespace
 
+void CommandBuffer::put(char c) {
+    if (room() == 0) throw std::length_error("command too long for its buffer");
+    *end_++ = c;
+}
+
+void CommandBuffer::put(std::string_view s) {
+    if (s.size() > room()) throw std::length_error("command too long for its buffer");
+    std::memcpy(end_, s.data(), s.size());
+    end_ += s.size();
+}
+
+void CommandBuffer::put_hex2(std::int64_t value) {
+    if (value >= 0 && value < 256) {
+        put(kHex[value >> 4]);
+        put(kHex[value & 15]);
+    } else {
+        put(text::hex(value, 2));
+    }
+}
+
+void CommandBuffer::put_decimal(std::int64_t value, std::size_t width) {
+    constexpr std::size_t kRegisterDigits = 5;
+    if (width == kRegisterDigits && value >= 0 && value < 100000 && room() >= kRegisterDigits) {
+        // A register number as it nearly always is: five digits, written in
+        // place.
+        auto v = static_cast<std::uint32_t>(value);
+        for (std::size_t i = kRegisterDigits; i-- > 0; v /= 10) end_[i] = static_cast<char>('0' + v % 10);
+        end_ += kRegisterDigits;
+        return;
+    }
+    if (value < 0 || width > kMaxDecimal) {
+        put(decimal(value, width));
+        return;
+    }
+    char digits[kMaxDecimal];
+    const char *p = decimal_digits(digits + kMaxDecimal, static_cast<std::uint64_t>(value), width);
+    put(std::string_view(p, static_cast<std::size_t>(digits + kMaxDecimal - p)));
+}
+
+void CommandBuffer::put_tail() {
+    const auto crc = static_cast<unsigned char>(MewStatic::calc_crc(view()));
+    put(kHex[crc >> 4]);
+    put(kHex[crc & 15]);
+    put(MewStatic::TAIL);
+}
+
 std::int64_t MewStatic::calc_crc(std::string_view data, std::int64_t init) {
-    unsigned char x = 0;
-    for (unsigned char c : data) x ^= c;
+    // Eight bytes at a time, folded into one at the end.
+    const char *p = data.data();
+    std::size_t n = data.size();
+    std::uint64_t wide = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        wide ^= chunk;
+    }
+    wide ^= wide >> 32;
+    wide ^= wide >> 16;
+    wide ^= wide >> 8;
+    auto x = static_cast<unsigned char>(wide);
+    for (; n > 0; ++p, --n) x ^= static_cast<unsigned char>(*p);
     return init ^ x;
 }
 
@@ -141,23 +210,42 @@ std::string MewStatic::append_tail(std::string_view data) {
 }
 
 bool MewStatic::crc_is_ok(std::string_view frame) {
-    std::string_view crc_recv = text::slice(frame, -3, -1);
-    std::string_view first = text::at(crc_recv, 0);
+    const text::Indexed text(frame);
+    const text::Indexed crc_recv = text.slice(-3, -1);
+    std::string_view first = crc_recv.at(0);
     if (first[0] != IGNORE_BCC) {
-        std::string_view second = text::at(crc_recv, 1);
+        std::string_view second = crc_recv.at(1);
         if (second[0] != IGNORE_BCC) {
-            std::int64_t received = text::parse_int(crc_recv, 16);
-            return received == calc_crc(text::slice(frame, 0, -3));
+            std::int64_t received = text::plain_hex(crc_recv.view());
+            if (received < 0) received = text::parse_int(crc_recv.view(), 16);
+            return received == calc_crc(text.slice(0, -3).view());
         }
     }
-    return crc_recv == "**";
+    return crc_recv.view() == "**";
 }
+
+namespace {
+
+// What the station search makes of each byte: go on, stop without a type
+// (CR or "*"), or stop at the frame type.
+enum StationStop : unsigned char { kGoOn, kNoType, kType };
+struct StationStops {
+    StationStop stop[256];
+    constexpr StationStops() : stop() {
+        for (char c : {MewStatic::TAIL, MewStatic::IGNORE_BCC}) stop[static_cast<unsigned char>(c)] = kNoType;
+        for (char c : {MewStatic::QUERY, MewStatic::FEEDBACK, MewStatic::ERROR})
+            stop[static_cast<unsigned char>(c)] = kType;
+    }
+};
+constexpr StationStops kStationStops;
+
+}  // namespace
 
 std::int64_t MewStatic::station_end_offset(std::string_view data) {
     for (std::size_t i = 0; i < data.size(); ++i) {
-        char c = data[i];
-        if (c == TAIL || c == IGNORE_BCC) return -1;
-        if (c == QUERY || c == FEEDBACK || c == ERROR) return static_cast<std::int64_t>(i);
+        const StationStop stop = kStationStops.stop[static_cast<unsigned char>(data[i])];
+        if (stop == kGoOn) continue;
+        return stop == kType ? static_cast<std::int64_t>(i) : -1;
     }
     return static_cast<std::int64_t>(data.size());
 }
@@ -208,7 +296,9 @@ bool MewStatic::header_matched(std::string_view tx, std::string_view rx) {
 }
 
 std::int64_t MewStatic::parse_station(std::string_view data) {
-    return text::parse_int(text::slice(data, 1, find_station_end(data)), 16);
+    const std::string_view field = text::slice(data, 1, find_station_end(data));
+    const std::int64_t plain = text::plain_hex(field);
+    return plain >= 0 ? plain : text::parse_int(field, 16);
 }
 
 std::int64_t MewStatic::parse_contact_address(std::string_view address) {
@@ -217,7 +307,8 @@ std::int64_t MewStatic::parse_contact_address(std::string_view address) {
 }
 
 std::int64_t MewStatic::parse_register_address(std::string_view address) {
-    return text::parse_int(address, 10);
+    const std::int64_t plain = text::plain_decimal(address);
+    return plain >= 0 ? plain : text::parse_int(address, 10);
 }
 
 std::int64_t MewStatic::parse_uint16(std::string_view data) {
@@ -293,14 +384,14 @@ std::string MewStatic::fill_int32(std::string_view data, std::int64_t value) {
 
 std::string MewStatic::fill_read_single_point_of_contact_message(std::int64_t station,
                                                                  std::string_view contact) {
-    return append_tail(contact_message(station, "RCS", contact));
+    return with_tail(contact_message(station, "RCS", contact));
 }
 
 std::string MewStatic::fill_write_single_point_of_contact_message(std::int64_t station,
                                                                   std::string_view contact, bool value) {
     std::string data = contact_message(station, "WCS", contact);
     data += value ? '1' : '0';
-    return append_tail(data);
+    return with_tail(std::move(data));
 }
 
 std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t station,
@@ -316,7 +407,7 @@ std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t stati
     std::string_view end_field;
     if (word_count) {
         require(*word_count > 0);
-        std::int64_t end = range_end(text::parse_int(text::slice_from(contact_start, 2), 10), *word_count);
+        std::int64_t end = range_end(decimal_field(text::slice_from(contact_start, 2)), *word_count);
         computed_end = std::to_string(end);
         end_field = computed_end;
     } else {
@@ -327,9 +418,9 @@ std::string MewStatic::fill_read_word_unit_of_contact_message(std::int64_t stati
     }
     std::string data = fill_header(station, "RCC");
     data += text::at(contact_start, 1);
-    data = fill_contact_address(data, text::slice_from(contact_start, 2));
-    data = fill_contact_address(data, end_field);
-    return append_tail(data);
+    append_address(data, text::slice_from(contact_start, 2));
+    append_address(data, end_field);
+    return with_tail(std::move(data));
 }
 
 std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t station,
@@ -341,24 +432,39 @@ std::string MewStatic::fill_write_word_unit_of_contact_message(std::int64_t stat
     std::string data = fill_header(station, "WCC");
     data += text::at(contact_start, 1);
     std::string_view first = text::slice_from(contact_start, 2);
-    data = fill_contact_address(data, first);
-    std::int64_t end = range_end(text::parse_int(first, 10), static_cast<std::int64_t>(values.size()));
-    data = fill_contact_address(data, std::to_string(end));
-    for (std::int64_t v : values) data = fill_uint16(data, v);
-    return append_tail(data);
+    append_address(data, first);
+    std::int64_t end = range_end(decimal_field(first), static_cast<std::int64_t>(values.size()));
+    append_address(data, std::to_string(end));
+    for (std::int64_t v : values) {
+        require(v >= 0);
+        append_hex2(data, v & 255);
+        append_hex2(data, v >> 8);
+    }
+    return with_tail(std::move(data));
 }
 
 std::string MewStatic::fill_read_data_area_message(std::int64_t station, std::string_view reg_start,
                                                    std::int64_t reg_count) {
+    CommandBuffer command;
+    write_read_data_area_message(command, station, reg_start, reg_count);
+    return std::string(command.view());
+}
+
+void MewStatic::write_read_data_area_message(CommandBuffer &out, std::int64_t station,
+                                             std::string_view reg_start, std::int64_t reg_count) {
     require(reg_count > 0);
-    return with_tail(data_area_message(station, "RD", reg_start, reg_count, 3));
+    data_area_head(out, station, "RD", reg_start, reg_count);
+    out.put_tail();
 }
 
 std::string MewStatic::fill_write_data_area_message(std::int64_t station, std::string_view reg_start,
                                                     const std::vector<std::int64_t> &values) {
     require(!values.empty());
-    std::string data = data_area_message(station, "WD", reg_start, static_cast<std::int64_t>(values.size()),
-                                         4 * values.size() + 3);
+    CommandBuffer head;
+    data_area_head(head, station, "WD", reg_start, static_cast<std::int64_t>(values.size()));
+    std::string data;
+    data.reserve(head.view().size() + 4 * values.size() + 3);
+    data.append(head.view());
     for (std::int64_t v : values) {
         require(v >= 0);
         if (v <= 0xFFFF)
@@ -382,23 +488,13 @@ void MewStatic::append_word(std::string &out, std::uint16_t value) {
 }
 
 std::int64_t MewStatic::try_read_word(std::string_view field) {
-    // Fast path for the four plain hexadecimal digits the line carries; any
-    // other text is read with the full number syntax, high byte first.
-    int v[4];
-    bool plain = field.size() == 4;
-    for (std::size_t i = 0; plain && i < 4; ++i) {
-        char c = field[i];
-        if (c >= '0' && c <= '9')
-            v[i] = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            v[i] = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            v[i] = c - 'a' + 10;
-        else
-            plain = false;
-    }
-    if (plain) return (v[2] << 12) | (v[3] << 8) | (v[0] << 4) | v[1];
-    return -1;
+    // The four plain hexadecimal digits the line carries; any other text is
+    // for the caller to read with the full number syntax.
+    if (field.size() != 4) return -1;
+    const int a = text::hex_digit(field[0]), b = text::hex_digit(field[1]), c = text::hex_digit(field[2]),
+              d = text::hex_digit(field[3]);
+    if ((a | b | c | d) > 15) return -1;
+    return c << 12 | d << 8 | a << 4 | b;
 }
 
 }  // namespace mew

@@ -14,6 +14,30 @@
 
 namespace mew {
 
+// A command frame written into a buffer of its own, for the commands whose
+// length is bounded (the data-area reads): no allocation. std::length_error
+// when more is put than it holds.
+class CommandBuffer {
+public:
+    void put(char c);
+    void put(std::string_view s);
+    // Upper-case hexadecimal, at least two digits.
+    void put_hex2(std::int64_t value);
+    // Decimal, zero-padded to `width`.
+    void put_decimal(std::int64_t value, std::size_t width);
+    // The check code of everything put so far, and CR.
+    void put_tail();
+    std::string_view view() const { return {chars_, static_cast<std::size_t>(end_ - chars_)}; }
+
+private:
+    // "%", a station of up to 17 characters, "#", a code, a letter, two
+    // numbers of up to 20 characters, a check code and CR: 65 at most.
+    static constexpr std::size_t kCapacity = 80;
+    std::size_t room() const { return static_cast<std::size_t>(chars_ + kCapacity - end_); }
+    char chars_[kCapacity];
+    char *end_ = chars_;
+};
+
 class MewStatic {
 public:
     MewStatic() = delete;
@@ -77,6 +101,9 @@ public:
                                                                const std::vector<std::int64_t> &values);
     static std::string fill_read_data_area_message(std::int64_t station, std::string_view reg_start,
                                                    std::int64_t reg_count);
+    // The same frame, written into `out` (empty) instead of a string.
+    static void write_read_data_area_message(CommandBuffer &out, std::int64_t station,
+                                             std::string_view reg_start, std::int64_t reg_count);
     static std::string fill_write_data_area_message(std::int64_t station, std::string_view reg_start,
                                                     const std::vector<std::int64_t> &values);
     static std::string fill_write_single_data_message(std::int64_t station, std::string_view reg,

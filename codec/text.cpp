@@ -1,5 +1,6 @@
 #include "codec/text.h"
 
+#include <cstring>
 #include <limits>
 
 #include "base/errors.h"
@@ -15,13 +16,58 @@ NumberFormatError::NumberFormatError(std::string text_, int base_)
 
 namespace mew::text {
 
+namespace {
+
+template <class Word>
+Word load(const char *p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+}  // namespace
+
 bool is_ascii(std::string_view s) {
-    for (unsigned char c : s)
-        if (c & 0x80) return false;
-    return true;
+    // Eight bytes at a time, the last eight (or four) read overlapping the
+    // ones before: a frame is ASCII, and short, and is asked about often.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    const char *p = s.data();
+    const std::size_t n = s.size();
+    std::uint64_t seen = 0;
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 <= n; i += 8) seen |= load<std::uint64_t>(p + i);
+        seen |= load<std::uint64_t>(p + n - 8);
+    } else if (n >= 4) {
+        seen = load<std::uint32_t>(p) | load<std::uint32_t>(p + n - 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) seen |= static_cast<unsigned char>(p[i]);
+    }
+    return (seen & kHighBits) == 0;
+}
+
+std::int64_t plain_hex(std::string_view field) {
+    if (field.empty() || field.size() > 15) return -1;
+    std::int64_t value = 0;
+    for (char c : field) {
+        const int d = hex_digit(c);
+        if (d > 15) return -1;
+        value = value << 4 | d;
+    }
+    return value;
+}
+
+std::int64_t plain_decimal(std::string_view field) {
+    if (field.empty() || field.size() > 18) return -1;
+    std::int64_t value = 0;
+    for (char c : field) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
 }
 
 std::size_t length(std::string_view s) {
+    if (is_ascii(s)) return s.size();
     std::size_t n = 0;
     for (unsigned char c : s)
         if (!is_continuation(c)) ++n;
@@ -73,6 +119,28 @@ std::string_view slice(std::string_view s, std::int64_t start, std::int64_t stop
 
 std::string_view slice_from(std::string_view s, std::int64_t start) {
     return slice(s, start, std::numeric_limits<std::int64_t>::max());
+}
+
+std::string_view Indexed::at(std::int64_t i) const {
+    if (!ascii_) return text::at(s_, i);
+    const auto n = static_cast<std::int64_t>(s_.size());
+    if (i < 0) i += n;
+    if (i < 0 || i >= n) throw IndexError();
+    return s_.substr(static_cast<std::size_t>(i), 1);
+}
+
+Indexed Indexed::slice(std::int64_t start, std::int64_t stop) const {
+    // A part of other text may well be ASCII: it is looked at again.
+    if (!ascii_) return Indexed(text::slice(s_, start, stop));
+    const auto n = static_cast<std::int64_t>(s_.size());
+    start = normalise(start, n);
+    stop = normalise(stop, n);
+    if (stop <= start) return Indexed(s_.substr(0, 0), true);
+    return Indexed(s_.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(stop - start)), true);
+}
+
+Indexed Indexed::slice_from(std::int64_t start) const {
+    return slice(start, std::numeric_limits<std::int64_t>::max());
 }
 
 static bool is_space(char c) {

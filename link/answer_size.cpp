@@ -10,54 +10,85 @@ namespace mew {
 
 namespace {
 
-// The decimal number `digits` spell; -1 when they are not all digits.
-std::int64_t number(std::string_view digits) {
-    if (digits.empty()) return -1;
+// The decimal number of `width` digits at `at` of `code`; -1 when the code
+// is shorter or they are not all digits.
+std::int64_t number(std::string_view code, std::size_t at, std::size_t width) {
+    if (width == 0 || at > code.size() || code.size() - at < width) return -1;
     std::int64_t n = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
+    for (std::size_t i = at; i < at + width; ++i) {
+        const auto d = static_cast<unsigned>(code[i] - '0');
+        if (d > 9) return -1;
+        n = n * 10 + d;
     }
     return n;
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
+// The letters the switch below reads.
+static_assert(frames::kReadContact == "RCS" && frames::kReadContacts == "RCP" &&
+              frames::kReadContactWords == "RCC" && frames::kReadData == "RD" &&
+              frames::kReadPresets == "RS" && frames::kReadElapsed == "RK" && frames::kReadStatus == "RT");
+static_assert(frames::kWriteContact == "WCS" && frames::kWriteContacts == "WCP" &&
+              frames::kWriteContactWords == "WCC" && frames::kWriteData == "WD" &&
+              frames::kWritePresets == "WS" && frames::kWriteElapsed == "WK");
+
+AnswerSize exactly(std::int64_t n) {
+    return {n, n};
+}
+
+// Words of a range whose first and last numbers stand at `at` of the code,
+// `width` digits each.
+AnswerSize words(std::string_view code, std::size_t at, std::size_t width) {
+    const std::int64_t first = number(code, at, width);
+    const std::int64_t last = number(code, at + width, width);
+    if (first < 0 || last < first) return {};
+    return exactly((last - first + 1) * frames::kWordField);
 }
 
 }  // namespace
 
 // Every exchange asks this, so it reads the few fields it needs where the
-// builders put them, without parsing the whole command.
+// builders put them, by the code's letters, without parsing the command.
 AnswerSize answer_size(std::string_view command) {
     const std::int64_t type_at = MewStatic::station_end_offset(command);
     if (type_at < 0 || static_cast<std::size_t>(type_at) >= command.size() ||
         command[static_cast<std::size_t>(type_at)] != MewStatic::QUERY)
         return {};
     const std::string_view code = command.substr(static_cast<std::size_t>(type_at) + 1);
-    auto exactly = [](std::int64_t n) { return AnswerSize{n, n}; };
-    // Words of a range whose first and last numbers stand at `at`, `width`
-    // digits each.
-    auto words = [&](std::size_t at, std::size_t width) -> AnswerSize {
-        const std::int64_t first = number(code.substr(at, width));
-        const std::int64_t last = number(code.substr(at + width, width));
-        if (first < 0 || last < first) return {};
-        return exactly((last - first + 1) * frames::kWordField);
-    };
-    if (starts_with(code, frames::kReadContact)) return exactly(1);
-    if (starts_with(code, frames::kReadContacts)) {
-        const std::int64_t n = number(code.substr(3, 1));
-        return n < 0 ? AnswerSize{} : exactly(n);
+    if (code.size() < 2) return {};
+    const char third = code.size() > 2 ? code[2] : '\0';
+    if (code[0] == 'R') {
+        switch (code[1]) {
+            case 'C':
+                if (third == 'S') return exactly(1);  // RCS
+                if (third == 'P') {                   // RCP: a count digit
+                    const std::int64_t n = number(code, 3, 1);
+                    return n < 0 ? AnswerSize{} : exactly(n);
+                }
+                if (third == 'C') return words(code, 4, 4);  // RCC: device letter, words
+                return {};
+            case 'D':  // area letter, registers
+                return words(code, 3, 5);
+            case 'S':  // RS and RK: timer numbers
+            case 'K':
+                return words(code, 2, 4);
+            case 'T':  // controllers may append fields of their own to the status
+                return {frames::kStatusField, std::nullopt};
+            default:
+                return {};
+        }
     }
-    if (starts_with(code, frames::kReadContactWords)) return words(4, 4);  // device letter, words
-    if (starts_with(code, frames::kReadData)) return words(3, 5);          // area letter, registers
-    if (starts_with(code, frames::kReadPresets) || starts_with(code, frames::kReadElapsed))
-        return words(2, 4);
-    // Controllers may append fields of their own to the status.
-    if (starts_with(code, frames::kReadStatus)) return {frames::kStatusField, std::nullopt};
-    for (std::string_view write : {frames::kWriteContact, frames::kWriteContacts, frames::kWriteContactWords,
-                                   frames::kWriteData, frames::kWritePresets, frames::kWriteElapsed})
-        if (starts_with(code, write)) return exactly(0);
+    if (code[0] == 'W') {
+        switch (code[1]) {
+            case 'C':  // WCS, WCP, WCC
+                return third == 'S' || third == 'P' || third == 'C' ? exactly(0) : AnswerSize{};
+            case 'D':  // WD, WS, WK
+            case 'S':
+            case 'K':
+                return exactly(0);
+            default:
+                return {};
+        }
+    }
     return {};
 }
 

@@ -75,9 +75,12 @@ std::string_view MewMaster::named(std::string_view name) {
     return name;
 }
 
-std::string MewMaster::ask(std::string command) {
-    if (frame_limit_.load() == frames::kLongFrameLimit)
-        command = frames::with_header(command, frames::kExtendedHead);
+std::string MewMaster::ask(std::string_view command) {
+    std::string extended;
+    if (frame_limit_.load() == frames::kLongFrameLimit) {
+        extended = frames::with_header(command, frames::kExtendedHead);
+        command = extended;
+    }
     try {
         return query(command);
     } catch (ResponseTimeout &e) {
@@ -88,24 +91,27 @@ std::string MewMaster::ask(std::string command) {
     }
 }
 
+template <class ReadPart>
 MewMaster::Words MewMaster::read_in_parts(std::string_view name, std::int64_t count, AddressKind kind,
                                           const ReadPart &read) {
     named(name);
     const std::int64_t most = max_read_words_.load();
-    if (most <= 0 || count <= most) return read(std::string(name), count);
+    if (most <= 0 || count <= most) return read(name, count);
     Words words;
     words.reserve(static_cast<std::size_t>(count));
     for (std::int64_t done = 0; done < count; done += most) {
-        Words part = read(offset_address(name, kind, done), std::min(most, count - done));
+        const std::string first = offset_address(name, kind, done);
+        Words part = read(std::string_view(first), std::min(most, count - done));
         words.insert(words.end(), part.begin(), part.end());
     }
     return words;
 }
 
+template <class BuildPart>
 void MewMaster::write_in_parts(std::string_view name, const Words &values, AddressKind kind,
                                const BuildPart &build) {
     named(name);
-    std::string whole = build(std::string(name), values);
+    std::string whole = build(name, values);
     const std::int64_t limit = frame_limit_.load();
     if (limit <= 0 || static_cast<std::int64_t>(whole.size()) <= limit || values.size() < 2) {
         ask(whole);
@@ -118,7 +124,8 @@ void MewMaster::write_in_parts(std::string_view name, const Words &values, Addre
     for (std::int64_t done = 0; done < n; done += per_command) {
         auto first = values.begin() + done;
         Words part(first, first + std::min(per_command, n - done));
-        ask(build(offset_address(name, kind, done), part));
+        const std::string from = offset_address(name, kind, done);
+        ask(build(std::string_view(from), part));
     }
 }
 
@@ -144,10 +151,9 @@ std::int64_t MewMaster::get_coil_uint16(std::int64_t station, std::string_view n
 
 MewMaster::Words MewMaster::get_multi_coil_uint16(std::int64_t station, std::string_view name,
                                                   std::int64_t count) {
-    return read_in_parts(name, count, kContactWords, [&](const std::string &part, std::int64_t n) {
-        std::string cmd =
-            MewStatic::fill_read_word_unit_of_contact_message(field(station), part, std::nullopt, n);
-        return frames::decode_words(ask(cmd), n);
+    return read_in_parts(name, count, kContactWords, [&](std::string_view part, std::int64_t n) {
+        return frames::decode_words(
+            ask(MewStatic::fill_read_word_unit_of_contact_message(field(station), part, std::nullopt, n)), n);
     });
 }
 
@@ -157,9 +163,10 @@ std::int64_t MewMaster::get_uint16(std::int64_t station, std::string_view name) 
 
 MewMaster::Words MewMaster::get_multi_uint16(std::int64_t station, std::string_view name,
                                              std::int64_t count) {
-    return read_in_parts(name, count, kRegisters, [&](const std::string &part, std::int64_t n) {
-        std::string cmd = MewStatic::fill_read_data_area_message(field(station), part, n);
-        return frames::decode_words(ask(cmd), n);
+    return read_in_parts(name, count, kRegisters, [&](std::string_view part, std::int64_t n) {
+        CommandBuffer command;
+        MewStatic::write_read_data_area_message(command, field(station), part, n);
+        return frames::decode_words(ask(command.view()), n);
     });
 }
 
@@ -209,7 +216,7 @@ void MewMaster::set_coil_uint16(std::int64_t station, std::string_view name, std
 
 void MewMaster::set_multi_coil_uint16(std::int64_t station, std::string_view name, const Words &values) {
     check_words(values);
-    write_in_parts(name, values, kContactWords, [&](const std::string &part, const Words &words) {
+    write_in_parts(name, values, kContactWords, [&](std::string_view part, const Words &words) {
         return MewStatic::fill_write_word_unit_of_contact_message(field(station), part, words);
     });
 }
@@ -221,7 +228,7 @@ void MewMaster::set_uint16(std::int64_t station, std::string_view name, std::int
 
 void MewMaster::set_multi_uint16(std::int64_t station, std::string_view name, const Words &values) {
     check_words(values);
-    write_in_parts(name, values, kRegisters, [&](const std::string &part, const Words &words) {
+    write_in_parts(name, values, kRegisters, [&](std::string_view part, const Words &words) {
         return MewStatic::fill_write_data_area_message(field(station), part, words);
     });
 }
@@ -315,17 +322,17 @@ frames::PlcStatus MewMaster::get_status(std::int64_t station) {
 MewMaster::Words MewMaster::read_timers(std::int64_t station, std::string_view code, std::int64_t start,
                                         std::int64_t count) {
     std::string first = std::to_string(start);
-    return read_in_parts(first, count, kTimers, [&](const std::string &part, std::int64_t n) {
-        return frames::decode_words(ask(frames::build_read_timers(field(station), code, std::stoll(part), n)),
-                                    n);
+    return read_in_parts(first, count, kTimers, [&](std::string_view part, std::int64_t n) {
+        return frames::decode_words(
+            ask(frames::build_read_timers(field(station), code, std::stoll(std::string(part)), n)), n);
     });
 }
 
 void MewMaster::write_timers(std::int64_t station, std::string_view code, std::int64_t start,
                              const Words &values) {
     check_words(values);
-    write_in_parts(std::to_string(start), values, kTimers, [&](const std::string &part, const Words &words) {
-        return frames::build_write_timers(field(station), code, std::stoll(part), words);
+    write_in_parts(std::to_string(start), values, kTimers, [&](std::string_view part, const Words &words) {
+        return frames::build_write_timers(field(station), code, std::stoll(std::string(part)), words);
     });
 }
 

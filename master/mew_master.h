@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -93,16 +92,19 @@ protected:
     // `name`, or ValueError when it is empty (before anything is built).
     static std::string_view named(std::string_view name);
     // Sends a built command under this master's header, through query().
-    std::string ask(std::string command);
+    std::string ask(std::string_view command);
 
 private:
     std::atomic<std::int64_t> frame_limit_{frames::kNoFrameLimit};
     std::atomic<std::int64_t> max_read_words_{0};
     std::atomic<bool> decimal_stations_{false};
 
-    using ReadPart = std::function<Words(const std::string &first, std::int64_t count)>;
-    using BuildPart = std::function<std::string(const std::string &first, const Words &values)>;
+    // `read(first, count)` reads one part; no part but the first of a
+    // read that is split is more than a view of `name`.
+    template <class ReadPart>
     Words read_in_parts(std::string_view name, std::int64_t count, AddressKind kind, const ReadPart &read);
+    // `build(first, values)` builds the command of one part.
+    template <class BuildPart>
     void write_in_parts(std::string_view name, const Words &values, AddressKind kind, const BuildPart &build);
     Words read_timers(std::int64_t station, std::string_view code, std::int64_t start, std::int64_t count);
     void write_timers(std::int64_t station, std::string_view code, std::int64_t start, const Words &values);

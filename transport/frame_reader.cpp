@@ -4,12 +4,15 @@
 #include <cstring>
 
 #include "base/errors.h"
+#include "codec/text.h"
 
 namespace mew {
 
 std::string latin1_to_utf8(std::string_view bytes) {
+    // What the line carries is ASCII, the same text in both: one copy.
+    if (text::is_ascii(bytes)) return std::string(bytes);
     std::string out;
-    out.reserve(bytes.size());
+    out.reserve(2 * bytes.size());
     for (unsigned char c : bytes) {
         if (c < 0x80) {
             out += static_cast<char>(c);

@@ -4,6 +4,7 @@
 #include "codec/frames.h"
 #include "codec/mew_static.h"
 #include "codec/text.h"
+#include "link/answer_size.h"
 
 using mew::MewStatic;
 
@@ -158,4 +159,153 @@ TEST(Frames, ResponsesBuildAndCheck) {
     EXPECT_THROW(f::decode_words("RD3412", 2), mew::IOError);
     EXPECT_THROW(f::decode_words("RDFF-1", 1), mew::IOError);
     EXPECT_THROW(f::decode_words("RDGGGG", 1), mew::NumberFormatError);
+}
+
+// The table and the plain-digit readers against the full number syntax:
+// every byte, every digit in either case at every place of a word.
+TEST(Text, FixedFieldsReadAsTheNumberSyntaxDoes) {
+    namespace t = mew::text;
+    const std::string_view digits = "0123456789abcdefABCDEF";
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        const auto at = digits.find(c);
+        EXPECT_EQ(t::hex_digit(c), at == digits.npos ? 0xFF : at < 16 ? int(at) : int(at) - 6) << b;
+        for (int place = 0; place < 4; ++place) {
+            std::string word = "0000";
+            word[place] = c;
+            const std::int64_t low = (place < 2 ? t::hex_digit(c) << (place == 0 ? 4 : 0) : 0);
+            const std::int64_t high = (place >= 2 ? t::hex_digit(c) << (place == 2 ? 12 : 8) : 0);
+            EXPECT_EQ(MewStatic::try_read_word(word), at == digits.npos ? -1 : low | high) << word;
+        }
+    }
+    EXPECT_EQ(MewStatic::try_read_word("3412"), 0x1234);
+    EXPECT_EQ(MewStatic::try_read_word("341"), -1);
+    // A field that is not plain is left to parse_int, whose value it never contradicts.
+    for (std::string_view f : {"0", "F", "ff", "123456789ABCDEF", "123456789ABCDEF0", " 1", "+1", "-1", "1_0",
+                               "0x1", "", "99999999999999999", "1e"}) {
+        for (int base : {10, 16}) {
+            const std::int64_t plain = base == 16 ? t::plain_hex(f) : t::plain_decimal(f);
+            std::int64_t full = -1;
+            try {
+                full = t::parse_int(f, base);
+            } catch (const std::exception &) {  // not a number, or too large
+            }
+            const bool digits_only = !f.empty() && f.find_first_not_of(base == 16 ? "0123456789ABCDEFabcdef"
+                                                                                  : "0123456789") == f.npos;
+            EXPECT_EQ(plain, digits_only && f.size() <= (base == 16 ? 15u : 18u) ? full : -1)
+                << f << " " << base;
+        }
+    }
+}
+
+// Deciding once that a text is ASCII changes no index or slice of any text.
+TEST(Text, IndexedCutsAsTheHostDoes) {
+    namespace t = mew::text;
+    for (std::string_view s : {"%01$RD3412\r",
+                               "%0\xC2\xB0$RD\xC3\xA9"
+                               "1\r",
+                               "", "\xE2\x82\xAC"}) {
+        const t::Indexed text(s);
+        const auto n = static_cast<std::int64_t>(t::length(s));
+        EXPECT_EQ(text.size(), n);
+        for (std::int64_t i = -n - 2; i <= n + 2; ++i) {
+            if (i < -n || i >= n)
+                EXPECT_THROW(text.at(i), mew::IndexError);
+            else
+                EXPECT_EQ(text.at(i), t::at(s, i));
+            for (std::int64_t j = -n - 2; j <= n + 2; ++j) {
+                EXPECT_EQ(text.slice(i, j).view(), t::slice(s, i, j)) << i << ":" << j;
+                EXPECT_EQ(text.slice(i, j).ascii(), t::is_ascii(t::slice(s, i, j)));
+            }
+        }
+    }
+    EXPECT_EQ(t::Indexed("%0\xC2\xB0$RD").slice(3, 6).view(), "$RD");
+    // One byte above 0x7F, wherever it stands in texts of every length that
+    // the scan reads in words.
+    for (std::size_t n = 0; n <= 20; ++n)
+        for (std::size_t at = 0; at <= n; ++at) {
+            std::string s(n, 'a');
+            if (at < n) s[at] = '\xB0';
+            EXPECT_EQ(t::is_ascii(s), at == n) << n << " " << at;
+        }
+}
+
+// Responses a master checks, those the offsets read included, with what the
+// full check made of them before.
+TEST(Frames, ResponsesReadByOffsetAsInFull) {
+    namespace f = mew::frames;
+    const std::string read = MewStatic::fill_read_data_area_message(1, "DT100", 1);
+    const std::string extended = "<01#RDD0010000100**\r";
+    auto lower = [](std::string s) {
+        for (std::size_t i = s.size() - 3; i < s.size() - 1; ++i)
+            s[i] = static_cast<char>(std::tolower(s[i]));
+        return s;
+    };
+    auto continued = [](std::string s) { return s.insert(s.size() - 1, "&"); };
+    auto tail = [](const char *body) { return MewStatic::append_tail(body); };
+    const struct {
+        std::string command, response, outcome;
+    } cases[] = {
+        {read, tail("%01$RD3412"), "RD3412"},
+        {read, lower(tail("%01$RD34127856")), "RD34127856"},
+        {read, tail("%001$RD3412"), "RD3412"},
+        {"%1#RDD0010000100**\r", tail("%001$RD3412"), "RD3412"},
+        {read, tail("% 1$RD3412"), "RD3412"},
+        {read,
+         tail("%01$RD\xC2\xB0"
+              "12"),
+         "RD\xC2\xB0"
+         "12"},
+        {read, tail("%01$RD"), "RD"},
+        {read, "%01$RD3412**\r", "RD3412"},
+        {read, continued(tail("%01$RD3412")), "RD3412"},
+        {read, tail("%01$RC1"), "(another command's)"},
+        {extended, tail("<01$RD3412"), "RD3412"},
+        {extended, tail("%01$RD3412"), "Error: device response format invalid: begin with: %"},
+        {read, tail("<01$RD3412"), "Error: device response format invalid: begin with: <"},
+        {read, "%01$RD341210\r", "Error: device response check code invalid."},
+        {read, tail("%02$RD3412"), "Error: station not match: expected 1, got 2"},
+        {read, tail("%123456789ABCDEF0$RD3412"),
+         "Error: station not match: expected 1, got 1311768467463790320"},
+        {read, tail("%01!42"), "MEW communication error code(hex): 42"},
+    };
+    for (const auto &c : cases) {
+        std::string outcome;
+        try {
+            outcome = f::check_response(c.command, c.response).value_or("(another command's)");
+        } catch (const mew::IOError &e) {
+            outcome = e.what();
+        }
+        EXPECT_EQ(outcome, c.outcome) << c.response;
+    }
+}
+
+// The data a command's answer holds, read from the command's letters.
+TEST(Frames, AnswerSizeFollowsTheCode) {
+    const struct {
+        std::string command;
+        std::int64_t least;
+        std::optional<std::int64_t> most;
+    } cases[] = {
+        {MewStatic::fill_read_data_area_message(1, "DT100", 3), 12, 12},
+        {MewStatic::fill_read_single_point_of_contact_message(1, "X1"), 1, 1},
+        {MewStatic::fill_read_word_unit_of_contact_message(1, "WX0", std::nullopt, 2), 8, 8},
+        {MewStatic::append_tail("%01#RCP2X0000X0001"), 2, 2},
+        {MewStatic::append_tail("%01#RS00010002"), 8, 8},
+        {MewStatic::append_tail("%01#RK00050005"), 4, 4},
+        {MewStatic::append_tail("%01#RT"), 16, std::nullopt},
+        {MewStatic::fill_write_data_area_message(1, "DT100", {1}), 0, 0},
+        {MewStatic::append_tail("%01#WCSY00101"), 0, 0},
+        {MewStatic::append_tail("%01#WCP1Y00101"), 0, 0},
+        {MewStatic::append_tail("%01#WS000100011234"), 0, 0},
+        {MewStatic::append_tail("%01#RDD0010000099"), 0, std::nullopt},  // last before first
+        {"%01#RD\r", 0, std::nullopt},                                   // no fields at all
+        {"%01#RCX\r", 0, std::nullopt},
+        {MewStatic::append_tail("%01$RD3412"), 0, std::nullopt},
+    };
+    for (const auto &c : cases) {
+        const mew::AnswerSize size = mew::answer_size(c.command);
+        EXPECT_EQ(size.least, c.least) << c.command;
+        EXPECT_EQ(size.most, c.most) << c.command;
+    }
 }

@@ -510,6 +510,8 @@ TEST(FrameReader, SplitsFramesWaitsPerByteAndDecodesLatin1) {
 
     // Bytes become one character each.
     EXPECT_EQ(mew::latin1_to_utf8(std::string("a\xB0\xFF\x7F", 4)), "a\xC2\xB0\xC3\xBF\x7F");
+    EXPECT_EQ(mew::latin1_to_utf8("%01$RD34127856\xB0\r"), "%01$RD34127856\xC2\xB0\r");  // past 8 bytes
+    EXPECT_EQ(mew::latin1_to_utf8("%01$RD341278561E\r"), "%01$RD341278561E\r");
     src.chunks = {"%\xE9\r", "ab\xE9"};
     EXPECT_EQ(reader.receive_frame(), "%\xC3\xA9\r");
     EXPECT_EQ(reader.read(2), "ab");
