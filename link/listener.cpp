@@ -105,12 +105,27 @@ void FrameQueue::clear_lost() {
     lost_wakes_ = false;
 }
 
-void FrameQueue::reset() {
+bool FrameQueue::reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     frames_.clear();
     lost_.reset();
     lost_connection_ = 0;
     lost_wakes_ = false;
+    return !closed_;
+}
+
+bool FrameQueue::take(std::optional<std::string> &frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!frames_.empty()) {
+        frame = std::move(frames_.front());
+        frames_.pop_front();
+        return true;
+    }
+    if (lost_wakes_) {
+        lost_wakes_ = false;
+        return true;
+    }
+    return closed_;
 }
 
 Subscription::Subscription(ListenerList &list) : Subscription(list, std::make_shared<FrameQueue>()) {}
@@ -121,8 +136,7 @@ Subscription::Subscription(ListenerList &list, std::shared_ptr<FrameQueue> queue
 }
 
 Subscription::~Subscription() {
-    const Listener *mine = queue_.get();
-    list_.remove([mine](const Listener &l) { return &l == mine; });
+    list_.remove_item(queue_.get());
 }
 
 void ListenerList::append(Item item) {
@@ -139,6 +153,16 @@ ListenerList::Item ListenerList::remove(const Match &match) {
     items_.erase(it);
     count_ = items_.size();
     return found;
+}
+
+void ListenerList::remove_item(const Listener *item) {
+    Item found;  // let go after the lock, as replace() does
+    Hold hold(lock_);
+    auto it = std::find_if(items_.begin(), items_.end(), [&](const Item &i) { return i.get() == item; });
+    if (it == items_.end()) return;
+    found = std::move(*it);
+    items_.erase(it);
+    count_ = items_.size();
 }
 
 bool ListenerList::contains(const Match &match) const {
@@ -161,11 +185,6 @@ void ListenerList::replace(std::vector<Item> items) {
     }
     // The old entries go after the lock: a Python listener's last reference
     // may need the interpreter to let go of it.
-}
-
-void ListenerList::copy_to(std::vector<Item> &out) const {
-    Hold hold(lock_);
-    out.assign(items_.begin(), items_.end());
 }
 
 std::size_t ListenerList::size() const {

@@ -57,9 +57,12 @@ public:
     // The number of the connection of that loss (0: not known).
     std::uint64_t lost_connection() const;
     void clear_lost();
-    // Empty again and without a loss, for its next use (a closed queue
-    // stays closed).
-    void reset();
+    // Empty again and without a loss, for its next use; false for a closed
+    // queue, which stays closed.
+    bool reset();
+    // What get(0) returns into `frame`; true when get(0) would have
+    // returned at once (a frame, a close or a loss).
+    bool take(std::optional<std::string> &frame);
 
 private:
     mutable std::mutex mutex_;
@@ -83,6 +86,8 @@ public:
     void append(Item item);
     // Takes out the first listener that matches; empty when none does.
     Item remove(const Match &match);
+    // Takes out `item`, if it is there.
+    void remove_item(const Listener *item);
     bool contains(const Match &match) const;
     std::vector<Item> snapshot() const;
     // Puts `items` in place of the whole list at once.
@@ -92,8 +97,8 @@ public:
     // time it is used.
     std::size_t glance_size() const { return count_.load(std::memory_order_relaxed); }
     // Copies the list into `out` (whose room is kept from one call to the
-    // next); under the lock, as snapshot().
-    void copy_to(std::vector<Item> &out) const;
+    // next); the caller holds the lock.
+    void copy_held_to(std::vector<Item> &out) const { out.assign(items_.begin(), items_.end()); }
     StationLock &lock() const { return lock_; }
 
 private:

@@ -117,7 +117,7 @@ void MewBase::route(const std::string &line, std::uint64_t from) {
         ~Delivered() { listeners.clear(); }
     } delivered{routing_};
     if (serves_continuations_.load() && frames::is_continuation_request(line)) {
-        query_listeners_.copy_to(routing_);
+        query_listeners_.copy_held_to(routing_);
         for (auto &listener : routing_) listener->put(line);
         return;
     }
@@ -128,14 +128,14 @@ void MewBase::route(const std::string &line, std::uint64_t from) {
     if (response || (!typed && continuations_awaited_.load() > 0)) {
         if (line_watchers_.load(std::memory_order_relaxed) > 0)
             last_response_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-        feedback_listeners_.copy_to(routing_);
+        feedback_listeners_.copy_held_to(routing_);
         for (auto &listener : routing_) listener->put(line);
         // A master that got a response is likely to ask again at once.
         if (!routing_.empty()) aside_after_response_.store(true, std::memory_order_relaxed);
         return;
     }
     if (typed) {
-        query_listeners_.copy_to(routing_);
+        query_listeners_.copy_held_to(routing_);
         if (routing_.empty()) runtime::print_line("MewBase: No query listener. Drop frame.");
         if (routing_.empty())
             runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: No query listener. Drop frame.");

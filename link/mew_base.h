@@ -148,7 +148,8 @@ private:
     Clock::time_point aside_from_now() const;
     // Waits until the receiver may read; false once stopping.
     bool receiver_turn();
-    // `from`: the connection the frame came over (0: none).
+    // `from`: the connection the frame came over (0: none). Under the
+    // listener lock.
     void route(const std::string &line, std::uint64_t from);
 };
 

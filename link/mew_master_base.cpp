@@ -143,7 +143,8 @@ std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, double t
     if (!reading_own_) return queue.get(timeout);
     const Deadline until(timeout);
     for (;;) {
-        if (queue.ready()) return queue.get(0);
+        std::optional<std::string> frame;
+        if (queue.take(frame)) return frame;
         if (until.passed()) return std::nullopt;
         // The channel's waits look for Ctrl-C themselves; close() and
         // stop() wake them.
@@ -197,18 +198,21 @@ std::optional<std::string> MewMasterBase::settled_response(FrameQueue &queue, co
 }
 
 std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::string> *raw) {
-    std::string command(cmd);
-    if (command.empty() || command.back() != MewStatic::TAIL) command += MewStatic::TAIL;
+    // Commands come with their CR from the builders: copied only when not.
+    std::string with_tail;
+    std::string_view command = cmd;
+    if (command.empty() || command.back() != MewStatic::TAIL) {
+        with_tail.reserve(cmd.size() + 1);
+        with_tail.append(cmd).push_back(MewStatic::TAIL);
+        command = with_tail;
+    }
     double timeout = query_timeout_.load();
     if (std::isnan(timeout)) timeout = 0;
     Connections *const connections = channel().connections();
     // The master's one queue serves each query in turn: the receiver routes
     // under the listener lock, so once the last query left the list nothing
     // more reaches the queue, and what is left in it is emptied here.
-    if (!replies_ || replies_->closed())
-        replies_ = std::make_shared<FrameQueue>();
-    else
-        replies_->reset();
+    if (!replies_ || !replies_->reset()) replies_ = std::make_shared<FrameQueue>();
     Subscription subscription(feedback_listeners(), replies_);
     FrameQueue &queue = subscription.queue();
     // After a failure on a line, the answer it missed may come now: the
@@ -291,7 +295,7 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
     }
 }
 
-std::string MewMasterBase::further_frames(const std::string &command, std::string frame, FrameQueue &queue,
+std::string MewMasterBase::further_frames(std::string_view command, std::string frame, FrameQueue &queue,
                                           double timeout, std::vector<std::string> *raw, std::int64_t have,
                                           std::int64_t most) {
     struct Awaiting {

@@ -93,9 +93,8 @@ private:
     // The data of the frames that follow `frame`, the first frame of a
     // longer response, each asked for in turn; at most `most` characters
     // in all, `have` of which came in the first frame.
-    std::string further_frames(const std::string &command, std::string frame, FrameQueue &queue,
-                               double timeout, std::vector<std::string> *raw, std::int64_t have,
-                               std::int64_t most);
+    std::string further_frames(std::string_view command, std::string frame, FrameQueue &queue, double timeout,
+                               std::vector<std::string> *raw, std::int64_t have, std::int64_t most);
 };
 
 }  // namespace mew
