@@ -53,8 +53,12 @@ std::string MewSlaveBase::answer(std::string_view frame, Transfer &transfer) {
 }
 
 std::string MewSlaveBase::answer(std::string_view frame) {
-    // Only the station's worker answers on its line; the lock is for
-    // transfer_pending(), and is not held while the handlers run.
+    // Without a frame limit nothing of a transfer is touched: no queue of
+    // frames is made for a one-frame answer.
+    if (frame_limit_.load() <= 0) return process_request(frame);
+    // One thread at a time answers on the station's line (the one that
+    // reads it, or the worker); the lock is for transfer_pending(), and is
+    // not held while the handlers run.
     Transfer transfer;
     std::uint64_t drops = 0;
     {
