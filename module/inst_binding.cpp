@@ -8,8 +8,8 @@
 #include "inst/inst.h"
 #include "inst/inst_manager.h"
 #include "module/bindings.h"
-#include "module/station_trampolines.h"
 #include "module/station_args.h"
+#include "module/station_trampolines.h"
 
 namespace mew::py_boundary {
 

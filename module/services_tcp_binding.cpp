@@ -36,8 +36,9 @@ public:
             };
             native = [&answering](const std::string &) { return answering.native_answers(); };
         }
-        service_ = std::make_unique<TcpService>(host, port, std::move(respond),
-                                                named_thread("SlaveServer", host, port), limits, std::move(native));
+        service_ =
+            std::make_unique<TcpService>(host, port, std::move(respond),
+                                         named_thread("SlaveServer", host, port), limits, std::move(native));
         py::gil_scoped_release nogil;
         service_->start();
     }

@@ -4,8 +4,8 @@
 // Device and Simulator on them.
 #include "base/errors.h"
 #include "module/bindings.h"
-#include "module/station_trampolines.h"
 #include "module/station_args.h"
+#include "module/station_trampolines.h"
 #include "simulator/sim_device.h"
 #include "simulator/sim_station.h"
 

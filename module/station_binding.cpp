@@ -1,8 +1,8 @@
 // MewSlaveBase, MewFullDuplex and RandomMewSlaveDemo.
 #include "base/errors.h"
 #include "module/bindings.h"
-#include "module/station_trampolines.h"
 #include "module/station_args.h"
+#include "module/station_trampolines.h"
 #include "station/mew_full_duplex.h"
 #include "station/random_slave.h"
 
