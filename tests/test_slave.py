@@ -18,7 +18,7 @@ import tty
 import pytest
 
 import b4k_mew
-from conftest import WAIT
+from conftest import WAIT, Output
 from b4k_mew import MewStatic as M
 
 import linkpair
@@ -724,6 +724,120 @@ def test_over_a_pseudo_terminal():
         os.close(slave_fd)
 
 
+# --- Answered on the thread that reads the command, or by the worker ---------------
+
+class PtyEnd:
+    """The device's end of a raw pseudo-terminal, with the station's serial
+    channel on the other: a channel the core reads and writes itself."""
+
+    def __init__(self):
+        self.fd, self.station_fd = os.openpty()
+        tty.setraw(self.fd)
+        tty.setraw(self.station_fd)
+
+    def channel(self):
+        return b4k_mew.MewSerial(port=os.ttyname(self.station_fd))
+
+    def send_frame(self, data):
+        os.write(self.fd, data.encode())
+
+    def next_frame(self, timeout=2.0):
+        got = b""
+        while not got.endswith(b"\r"):
+            if not select.select([self.fd], [], [], timeout)[0]:
+                raise OSError("Error: device no response.")
+            got += os.read(self.fd, 1)
+        return got.decode("latin-1")
+
+    def close(self):
+        os.close(self.fd)
+        os.close(self.station_fd)
+
+
+class HandlerInPython(b4k_mew.MewFullDuplex):
+    def on_get_multi_uint16(self, name, count):
+        self.calls = getattr(self, "calls", []) + [name]
+        return super().on_get_multi_uint16(name, count)
+
+
+class SendInPython(b4k_mew.MewFullDuplex):
+    def _send(self, data):
+        self.calls = getattr(self, "calls", []) + [data]
+        super()._send(data)
+
+
+def over_pty(cls):
+    def make():
+        end = PtyEnd()
+        return cls(end.channel()), end
+    return make
+
+
+def over_python_channel():
+    station_end, device_end = linkpair.pair()
+    return b4k_mew.MewFullDuplex(station_end), device_end
+
+
+# Commands and the default handlers' answers (None: none, a line printed).
+ANSWERED = [
+    ("%01#RCSR0010", "%01$RC0"),
+    ("%01#WCSR00101", "%01$WC"),
+    ("%01#RCCX00000001", "%01$RC00000000"),
+    ("%01#WCCY00000001FFFF0000", "%01$WC"),
+    ("%01#RDD0010000102", "%01$RD000000000000"),
+    ("%01#WDD00100001010201FF00", "%01$WD"),
+    ("%01#XYZ", "%01!03"),
+    ("%02#RCSR0010", "Ignore other target frame."),
+    ("%01#RCSR001000\r", "Invalid MEW frame: %01#RCSR001000\r"),
+]
+
+
+@pytest.mark.parametrize("make, on_reader", [
+    (over_pty(b4k_mew.MewFullDuplex), True),
+    (over_pty(HandlerInPython), False),
+    (over_pty(SendInPython), False),
+    (over_python_channel, False),
+], ids=["library", "handler", "_send", "channel"])
+def test_the_same_answers_on_the_reading_thread_and_on_the_worker(make, on_reader, capsys):
+    out = Output(capsys, lf_only=True)  # a printed frame holds its CR
+    station, end = make()
+    try:
+        assert station._answers_on_reader is on_reader
+        serving(station)
+        for command, expected in ANSWERED:
+            end.send_frame(command if command.endswith("\r") else frame(command))
+            if expected.startswith("%"):
+                assert end.next_frame(WAIT) == frame(expected)
+            else:
+                out.wait_for(expected)
+                assert_silent(end)
+        assert len(getattr(station, "calls", "library")) >= 1  # a Python override was called
+        assert out.lines() == [line for _, line in ANSWERED if not line.startswith("%")]
+    finally:
+        station.close()
+        end.close()
+
+
+def test_a_python_handler_that_queries_the_line_is_answered_by_the_worker():
+    """The worker is what lets a handler wait for the line: the thread that
+    reads it must be free to bring the handler its answer."""
+    class Relaying(b4k_mew.MewFullDuplex):
+        def on_get_multi_uint16(self, name, count):
+            return [self.get_uint16(2, "DT0")] * count
+
+    end = PtyEnd()
+    station = Relaying(end.channel(), query_timeout=WAIT)
+    try:
+        serving(station)
+        end.send_frame(frame("%01#RDD0010000101"))
+        assert end.next_frame(WAIT) == M.fill_read_data_area_message(2, "DT0", 1)
+        end.send_frame(frame("%02$RD3412"))
+        assert end.next_frame(WAIT) == frame("%01$RD34123412")
+    finally:
+        station.close()
+        end.close()
+
+
 # --- The demonstration slave -----------------------------------------------------
 
 @pytest.fixture
@@ -894,6 +1008,24 @@ def test_demo_error_is_reported_and_the_worker_goes_on(line, out):
     finally:
         d.close()
     assert len(d._query_listeners) == 0
+
+
+def test_demo_answers_on_the_reading_thread_from_the_hosts_random_source(out):
+    end = PtyEnd()
+    d = b4k_mew.RandomMewSlaveDemo(1, end.channel())
+    try:
+        start(d)
+        assert d._answers_on_reader is True
+        assert answer(end, frame("%01#WCSR00101")) == frame("%01$WC")
+        out.wait_for("Slave: Contact R0010 is set to True")
+        reads = []
+        for _ in range(2):
+            random.seed(26)
+            reads.append(answer(end, frame("%01#RDD0010000109")))
+        assert reads[0] == reads[1] and len(reads[0]) == len(frame("%01$RD" + "0000" * 10))
+    finally:
+        d.close()
+        end.close()
 
 
 def test_demo_subclass_handlers(line):
