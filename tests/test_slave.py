@@ -13,6 +13,7 @@ import queue
 import random
 import select
 import threading
+import time
 import tty
 
 import pytest
@@ -1026,6 +1027,48 @@ def test_demo_answers_on_the_reading_thread_from_the_hosts_random_source(out):
     finally:
         d.close()
         end.close()
+
+
+def test_stops_and_closes_while_the_reading_thread_answers_do_not_hang():
+    """Commands keep coming while the stations stop, start and close: the
+    reader may be inside an answer (the demonstration's draws take the GIL)
+    when stop() waits for it."""
+    ends = [PtyEnd(), PtyEnd()]
+    stations = [b4k_mew.RandomMewSlaveDemo(1, ends[0].channel()), b4k_mew.MewFullDuplex(ends[1].channel())]
+    flooding = threading.Event()
+    flooding.set()
+
+    def flood(end):
+        while flooding.is_set():
+            end.send_frame(frame("%01#RDD0000000099") + frame("%01#WCSR00101"))
+            while select.select([end.fd], [], [], 0.001)[0]:
+                os.read(end.fd, 4096)
+
+    floods = [threading.Thread(target=flood, args=(end,)) for end in ends]
+    try:
+        for t in floods:
+            t.start()
+        for _ in range(5):
+            for s in stations:
+                s.start()
+            time.sleep(0.05)
+            for s in stations:
+                stopping = threading.Thread(target=s.stop)
+                stopping.start()
+                stopping.join(WAIT)
+                assert not stopping.is_alive(), "stop() hangs"
+        for s in stations:
+            s.start()
+        time.sleep(0.05)
+    finally:
+        for s in stations:
+            s.close()
+        flooding.clear()
+        for t in floods:
+            t.join(WAIT)
+        for end in ends:
+            end.close()
+    assert all(len(s._query_listeners) == 0 for s in stations)
 
 
 def test_demo_subclass_handlers(line):
