@@ -13,7 +13,6 @@ import queue
 import random
 import select
 import threading
-import time
 import tty
 
 import pytest
@@ -752,14 +751,18 @@ class PtyEnd:
 
 
 class HandlerInPython(b4k_mew.MewFullDuplex):
+    calls = 0
+
     def on_get_multi_uint16(self, name, count):
-        self.calls = getattr(self, "calls", 0) + 1
+        self.calls += 1
         return super().on_get_multi_uint16(name, count)
 
 
 class SendInPython(b4k_mew.MewFullDuplex):
+    calls = 0
+
     def _send(self, data):
-        self.calls = getattr(self, "calls", 0) + 1
+        self.calls += 1
         super()._send(data)
 
 
@@ -790,7 +793,7 @@ def test_the_reading_thread_and_the_worker_give_the_same_answers(capsys):
                 end.send_frame(command if command.endswith("\r") else frame(command))
                 answers.append(assert_silent(end) if silent else end.next_frame(WAIT))
             got.append((answers, out.lines()))
-            assert getattr(station, "calls", 1) > 0
+            assert getattr(station, "calls", "none in Python")  # an override was called
             out.clear()
         finally:
             station.close()
