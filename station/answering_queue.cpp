@@ -6,15 +6,31 @@ AnsweringQueue::AnsweringQueue(StationLock &routing, Answer answer)
     : routing_(&routing), answer_(std::move(answer)) {}
 
 void AnsweringQueue::put(const std::string &frame) {
-    bool routed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        // The router holds the listener lock while it puts; and while it
-        // does, detach() waits, so the station stays for the answer.
-        routed = routing_ != nullptr && routing_->owned_by_caller();
+        // The router holds the listener lock while it puts, and calls
+        // after_routing() once it let go of it.
+        if (routing_ != nullptr && routing_->owned_by_caller()) {
+            to_answer_.push_back(frame);
+            return;
+        }
     }
-    if (routed && answer_(frame)) return;
     FrameQueue::put(frame);
+}
+
+void AnsweringQueue::after_routing() {
+    std::vector<std::string> frames;
+    std::lock_guard<std::mutex> answering(answering_);
+    bool attached;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frames.swap(to_answer_);
+        attached = routing_ != nullptr;
+    }
+    // Once detached, the station may be gone: what is left goes where any
+    // frame goes then.
+    for (const std::string &frame : frames)
+        if (!attached || !answer_(frame)) FrameQueue::put(frame);
 }
 
 void AnsweringQueue::detach() {
@@ -24,12 +40,16 @@ void AnsweringQueue::detach() {
         routing = routing_;
     }
     if (!routing) return;
-    // Whoever holds the listener lock may be answering through this queue
-    // (put() found it attached): the station is let go of once it is done.
-    // The listener lock first, as put() is called under it.
-    StationLockGuard hold(*routing, true);
-    std::lock_guard<std::mutex> lock(mutex_);
-    routing_ = nullptr;
+    // No command is kept for an answer from now on (put() is called under
+    // the listener lock); then the answer under way, if any, ends before the
+    // station is let go of. Not both at once: an answer may subscribe to
+    // the listeners for a transfer in frames.
+    {
+        StationLockGuard hold(*routing, true);
+        std::lock_guard<std::mutex> lock(mutex_);
+        routing_ = nullptr;
+    }
+    std::lock_guard<std::mutex> answering(answering_);
 }
 
 AnsweringSubscription::AnsweringSubscription(ListenerList &commands, AnsweringQueue::Answer answer)

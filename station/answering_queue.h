@@ -4,22 +4,22 @@
 // The receiver (or whichever thread reads the line) puts each command into
 // the query listeners while it holds the station's listener lock. When the
 // whole answer is the library's own code (request processing, handlers,
-// send and channel: nothing a host program wrote), the router answers right
-// there, and no worker is woken: one thread per command, as in a plain
-// responder. Everything else is queued for the station's worker as in any
-// FrameQueue: a host's handler must not run under the routing lock, and may
-// itself wait for the line that only the router reads. A frame put from
-// elsewhere (a host that puts into the queue itself) is queued too.
+// send and channel: nothing a host program wrote), the router answers it
+// itself once it has let go of that lock (after_routing), and no worker is
+// woken: one thread per command, as in a plain responder. Everything else is queued for the station's worker
+// as in any FrameQueue: a host's handler must not run under the routing lock, and may itself wait for the
+// line that only the router reads. A frame put from elsewhere (a host that puts into the queue itself) is
+// queued too.
 //
-// Lock order: the listener lock (the router's) before the sender lock (the
-// send of the answer). Nothing takes them the other way round: a sender
-// holds its lock for one write and takes no other lock meanwhile.
+// The listener and sender locks are never held together: the answer goes
+// out after the routing.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "link/listener.h"
 #include "link/station_lock.h"
@@ -34,6 +34,7 @@ public:
 
     AnsweringQueue(StationLock &routing, Answer answer);
     void put(const std::string &frame) override;
+    void after_routing() override;
     // From now on every frame is queued, so that the station may go while a
     // host still holds this queue. Waits for an answer under way.
     void detach();
@@ -41,6 +42,11 @@ public:
 private:
     std::mutex mutex_;
     StationLock *routing_;  // the station's listener lock; none once detached
+    // Commands the router put, to answer once it let go of the lock; only
+    // the thread that holds the listener lock adds to it.
+    std::vector<std::string> to_answer_;
+    // Held while an answer is made, so that detach() waits for it.
+    std::mutex answering_;
     const Answer answer_;
 };
 
