@@ -21,6 +21,11 @@ public:
     virtual ~Listener() = default;
     // Never blocks for long: the receiver calls it while routing a frame.
     virtual void put(const std::string &frame) = 0;
+    // Called by the thread that routed a frame to this listener once it has
+    // let go of the listener lock: work that must not run under it (a send:
+    // the listener and sender locks are never held together). Never throws;
+    // does nothing unless overridden.
+    virtual void after_routing() {}
     // The station is closing: wake whoever waits on this listener.
     virtual void close() {}
     // The channel lost its connection (`connection`: its number, 0 when

@@ -104,21 +104,15 @@ void MewBase::abandon_input(std::uint64_t connection) {
     abandoned_ = std::max(abandoned_, connection);
 }
 
-void MewBase::route(const std::string &line, std::uint64_t from) {
+void MewBase::route(const std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing) {
     if (from != 0 && from <= abandoned_) {
         runtime::trace(runtime::TraceEvent::kWarning, this,
                        "MewBase: Drop frame of an abandoned connection: ", line);
         return;
     }
-    // Listeners in routing_ are let go once the frame is delivered, but the
-    // room stays for the next frame.
-    struct Delivered {
-        std::vector<ListenerList::Item> &listeners;
-        ~Delivered() { listeners.clear(); }
-    } delivered{routing_};
     if (serves_continuations_.load() && frames::is_continuation_request(line)) {
-        query_listeners_.copy_held_to(routing_);
-        for (auto &listener : routing_) listener->put(line);
+        query_listeners_.copy_held_to(routing);
+        for (auto &listener : routing) listener->put(line);
         return;
     }
     std::string_view type = MewStatic::frame_type(line);
@@ -128,18 +122,18 @@ void MewBase::route(const std::string &line, std::uint64_t from) {
     if (response || (!typed && continuations_awaited_.load() > 0)) {
         if (line_watchers_.load(std::memory_order_relaxed) > 0)
             last_response_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-        feedback_listeners_.copy_held_to(routing_);
-        for (auto &listener : routing_) listener->put(line);
+        feedback_listeners_.copy_held_to(routing);
+        for (auto &listener : routing) listener->put(line);
         // A master that got a response is likely to ask again at once.
-        if (!routing_.empty()) aside_after_response_.store(true, std::memory_order_relaxed);
+        if (!routing.empty()) aside_after_response_.store(true, std::memory_order_relaxed);
         return;
     }
     if (typed) {
-        query_listeners_.copy_held_to(routing_);
-        if (routing_.empty()) runtime::print_line("MewBase: No query listener. Drop frame.");
-        if (routing_.empty())
+        query_listeners_.copy_held_to(routing);
+        if (routing.empty()) runtime::print_line("MewBase: No query listener. Drop frame.");
+        if (routing.empty())
             runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: No query listener. Drop frame.");
-        for (auto &listener : routing_) listener->put(line);
+        for (auto &listener : routing) listener->put(line);
     } else {
         runtime::print_line("MewBase: Unknown frame type: " + std::string(type));
         runtime::trace(runtime::TraceEvent::kWarning, this, "MewBase: Unknown frame type: ", type);
@@ -220,8 +214,20 @@ MewBase::ReadEnd MewBase::read_and_route(double timeout, bool own) {
         // it made.
         std::size_t head = line.find(MewStatic::HEAD);
         if (head != std::string::npos && head > 0) line.erase(0, head);
-        StationLockGuard hold(listener_lock_);
-        route(line, from);
+        // The listeners a frame went to, kept by each reading thread from one
+        // frame to the next: they finish their part once the lock is let go.
+        thread_local std::vector<ListenerList::Item> delivered;
+        struct Finish {
+            std::vector<ListenerList::Item> &listeners;
+            ~Finish() {
+                for (auto &listener : listeners) listener->after_routing();
+                listeners.clear();
+            }
+        } finish{delivered};
+        {
+            StationLockGuard hold(listener_lock_);
+            route(line, from, delivered);
+        }
         return ReadEnd::kFrame;
     } catch (const ConnectionLost &e) {
         // The channel connects again at the next send; a response awaited

@@ -140,8 +140,6 @@ private:
     // Whether the last query might have read its own answer.
     std::atomic<bool> queries_read_own_{false};
     std::atomic<double> read_aside_{kReadAside};
-    // The listeners a frame goes to, kept from one frame to the next.
-    std::vector<ListenerList::Item> routing_;  // under the listener lock
 
     // Whether a query may take the turn now, as far as the line goes.
     bool may_read_own() const;
@@ -149,8 +147,9 @@ private:
     // Waits until the receiver may read; false once stopping.
     bool receiver_turn();
     // `from`: the connection the frame came over (0: none). Under the
-    // listener lock.
-    void route(const std::string &line, std::uint64_t from);
+    // listener lock. `routing`: where the listeners the frame went to are
+    // put.
+    void route(const std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing);
 };
 
 }  // namespace mew

@@ -1,5 +1,7 @@
 #include "link/mew_slave_base.h"
 
+#include <optional>
+
 #include "base/errors.h"
 #include "base/runtime.h"
 #include "codec/frames.h"
@@ -53,9 +55,28 @@ std::string MewSlaveBase::answer(std::string_view frame, Transfer &transfer) {
 }
 
 std::string MewSlaveBase::answer(std::string_view frame) {
-    // Only the station's worker answers on its line; the lock is for
-    // transfer_pending(), and is not held while the handlers run.
-    Transfer transfer;
+    // One thread at a time answers on the station's line (the one that
+    // reads it, or the worker); the lock is for transfer_pending(), and is
+    // not held while the handlers run. The line's transfer is swapped into
+    // a queue of this thread's, kept from one answer to the next: a queue
+    // made anew costs an allocation even when it stays empty. A handler
+    // that answers a frame itself meanwhile gets a queue of its own.
+    thread_local Transfer spare;
+    thread_local bool spare_in_use = false;
+    std::optional<Transfer> own;
+    Transfer &transfer = spare_in_use ? own.emplace() : spare;
+    // Left empty on every way out, an error's too: frames dropped
+    // meanwhile, or a transfer that an error broke off.
+    struct Done {
+        Transfer &transfer;
+        bool &in_use;
+        const bool was;
+        ~Done() {
+            transfer.clear();
+            in_use = was;
+        }
+    } done{transfer, spare_in_use, spare_in_use};
+    spare_in_use = true;
     std::uint64_t drops = 0;
     {
         std::lock_guard<std::mutex> lock(transfer_mutex_);
@@ -63,8 +84,10 @@ std::string MewSlaveBase::answer(std::string_view frame) {
         drops = transfer_drops_;
     }
     std::string response = answer(frame, transfer);
-    std::lock_guard<std::mutex> lock(transfer_mutex_);
-    if (drops == transfer_drops_) pending_frames_.swap(transfer);
+    {
+        std::lock_guard<std::mutex> lock(transfer_mutex_);
+        if (drops == transfer_drops_) pending_frames_.swap(transfer);
+    }
     return response;
 }
 

@@ -50,6 +50,11 @@ public:
     void set_decimal_stations(bool decimal) { decimal_stations_ = decimal; }
     // Reports a frame that is too short, has a wrong header or check code.
     virtual void process_invalid_frame(std::string_view frame);
+    // Whether answering a frame runs only the library's own code (request
+    // processing and the handlers): then the thread that read the frame may
+    // answer it at once. A host's subclass whose handler or hook is its own
+    // says no, and a worker answers, off the thread that reads the line.
+    virtual bool native_answers() const { return true; }
 
     virtual bool on_get_coil(std::string_view name) = 0;
     virtual void on_set_coil(std::string_view name, bool value) = 0;

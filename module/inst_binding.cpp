@@ -8,8 +8,8 @@
 #include "inst/inst.h"
 #include "inst/inst_manager.h"
 #include "module/bindings.h"
-#include "module/station_trampolines.h"
 #include "module/station_args.h"
+#include "module/station_trampolines.h"
 
 namespace mew::py_boundary {
 
@@ -342,7 +342,7 @@ void bind_inst(py::module_ &m) {
             },
             "Sets the output word of XY instrument key (written only when it changes).");
 
-    using Trampoline = PySlave<PyMaster<InstManager>>;
+    using Trampoline = PyAnswering<PySlave<PyMaster<InstManager>>>;
     py::class_<InstManager, MewFullDuplex, Trampoline> manager(
         m, "InstManager", py::dynamic_attr(),
         "A full-duplex station that finds the remote I/O devices on its line (initialize_inst_list) and "

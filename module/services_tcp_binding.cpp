@@ -21,19 +21,24 @@ public:
     SlaveServer(py::object slave, const std::string &host, int port, TcpServer::Limits limits)
         : slave_(std::move(slave)) {
         TcpService::Responder respond;
+        // What needs no Python is answered on the server's thread as it is read.
+        TcpService::Native native;
         if (py::isinstance<SimStation>(slave_)) {
             const SimStation &line = slave_.cast<const SimStation &>();
             respond = [&line](const std::string &frame, TcpService::Transfer &t) {
                 return line.respond(frame, t);
             };
+            native = [&line](const std::string &frame) { return line.native_answer(frame); };
         } else {
             MewSlaveBase &answering = slave_.cast<MewSlaveBase &>();
             respond = [&answering](const std::string &frame, TcpService::Transfer &t) {
                 return answering.answer(frame, t);
             };
+            native = [&answering](const std::string &) { return answering.native_answers(); };
         }
-        service_ = std::make_unique<TcpService>(host, port, std::move(respond),
-                                                named_thread("SlaveServer", host, port), limits);
+        service_ =
+            std::make_unique<TcpService>(host, port, std::move(respond),
+                                         named_thread("SlaveServer", host, port), limits, std::move(native));
         py::gil_scoped_release nogil;
         service_->start();
     }

@@ -4,8 +4,8 @@
 // Device and Simulator on them.
 #include "base/errors.h"
 #include "module/bindings.h"
-#include "module/station_trampolines.h"
 #include "module/station_args.h"
+#include "module/station_trampolines.h"
 #include "simulator/sim_device.h"
 #include "simulator/sim_station.h"
 
@@ -14,7 +14,7 @@ namespace mew::py_boundary {
 namespace {
 
 using DeviceTrampoline = PySlave<PyHooked<SimDevice>>;
-using SimulatorTrampoline = PyLink<SimStation>;
+using SimulatorTrampoline = PyAnswering<PyLink<SimStation>>;
 
 // A Python object held by C++ code that may let go of it on any thread.
 struct PyRef {
@@ -286,8 +286,9 @@ void bind_station(py::module_ &m) {
     py::class_<SimStation, MewBase, SimulatorTrampoline> cls(
         m, "_Simulator",
         "A simulator's line: hands every command to the device at the station it addresses and sends the "
-        "device's answer, from a worker thread, without Python. _Simulator(channel, **serial_settings); "
-        "nothing runs until start().");
+        "device's answer without Python, on the thread that read the command (on a worker thread for a "
+        "device with Python handlers or hooks). _Simulator(channel, **serial_settings); nothing runs until "
+        "start().");
     cls.def(py::init([](py::args args, py::kwargs kwargs) {
         return make_station<SimulatorTrampoline>("Simulator", args, kwargs);
     }));
@@ -307,6 +308,9 @@ void bind_station(py::module_ &m) {
         "The worker thread (a threading.Thread), or None before the first start.");
     cls.def_property_readonly("_worker_stop_flag", &SimStation::worker_stopped,
                               "True while the worker is not running.");
+    cls.def_property_readonly("_answers_on_reader", &SimStation::native_sends,
+                              "True when commands for devices without Python handlers or hooks are answered "
+                              "on the thread that reads them (no _send or channel written in Python).");
     cls.def(
         "_configure",
         [](SimStation &s, py::handle frame_limit, py::handle decimal_stations, py::handle plc) {

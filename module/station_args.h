@@ -132,6 +132,11 @@ std::unique_ptr<Station> make_station(const char *cls, py::args args, py::kwargs
     else
         station = std::make_unique<Station>(leading..., ch.channel);
     format.apply(*station);
+    // A channel the core reads and writes itself is the Python object's
+    // own C++ object; anything else is reached through the interpreter.
+    if constexpr (answers_commands<Station>::value)
+        station->set_host_channel(!py::isinstance<Channel>(ch.object) ||
+                                  &ch.object.cast<Channel &>() != ch.channel.get());
     station->channel_object = ch.object;
     station->query_timeout_object = timeout;
     return station;

@@ -1,8 +1,8 @@
 // MewSlaveBase, MewFullDuplex and RandomMewSlaveDemo.
 #include "base/errors.h"
 #include "module/bindings.h"
-#include "module/station_trampolines.h"
 #include "module/station_args.h"
+#include "module/station_trampolines.h"
 #include "station/mew_full_duplex.h"
 #include "station/random_slave.h"
 
@@ -11,13 +11,13 @@ namespace mew::py_boundary {
 namespace {
 
 using SlaveTrampoline = PySlave<PyHooked<MewSlaveBase>>;
-using FullDuplexTrampoline = PySlave<PyMaster<MewFullDuplex>>;
+using FullDuplexTrampoline = PyAnswering<PySlave<PyMaster<MewFullDuplex>>>;
 
 // The demonstration slave draws from the host's random module, so that
 // random.seed() makes a run reproducible.
-class RandomTrampoline : public PySlave<PyLink<RandomMewSlaveDemo>> {
+class RandomTrampoline : public PyAnswering<PySlave<PyLink<RandomMewSlaveDemo>>> {
 public:
-    using PySlave<PyLink<RandomMewSlaveDemo>>::PySlave;
+    using PyAnswering<PySlave<PyLink<RandomMewSlaveDemo>>>::PyAnswering;
 
 protected:
     std::int64_t random_int(std::int64_t low, std::int64_t high) override {
@@ -53,6 +53,9 @@ void bind_worker(Cls &cls) {
         "The slave worker thread (a threading.Thread), or None before the first start.");
     cls.def("_check_and_process_request", &Station::worker_loop, py::call_guard<py::gil_scoped_release>(),
             "The slave worker's body.");
+    cls.def_property_readonly("_answers_on_reader", &Station::answers_on_reader,
+                              "True when commands are answered on the thread that reads them (no handler, "
+                              "_send or channel written in Python); False when the slave worker answers.");
     cls.def(
         "start", [](Station &s) { s.Station::start(); }, py::call_guard<py::gil_scoped_release>(),
         "Starts the receiver and the slave worker; nothing for what runs already.");

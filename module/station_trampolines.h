@@ -177,6 +177,15 @@ public:
     using Words = MewSlaveBase::Words;
     using sv = std::string_view;
     using i64 = std::int64_t;
+
+    // A handler or hook of the Python class's own runs off the thread that
+    // reads the line: it takes the GIL, and may itself wait for the line.
+    bool native_answers() const override {
+        for (Hook h : {kProcessRequest, kProcessInvalidFrame, kOnGetCoil, kOnSetCoil, kOnGetMultiCoilUint16,
+                       kOnSetMultiCoilUint16, kOnGetMultiUint16, kOnSetMultiUint16})
+            if (this->overridden(h)) return false;
+        return Base::native_answers();
+    }
     static std::string request_result(const py::object &o) {
         return std::string(text(str_result(o, "_process_request")));
     }
@@ -197,6 +206,27 @@ public:
     MEW_HANDLER(void, on_set_multi_uint16, kOnSetMultiUint16, ignore, (sv name, const Words &values),
                 (name, values), (kOnSetMultiUint16, to_str(name), to_list(values)))
 };
+
+// A station that answers commands on its line: its answers leave through
+// the library's own send and channel, unless the Python class replaces
+// `_send` or the channel is a Python object.
+template <class Base>
+class PyAnswering : public Base {
+public:
+    using Base::Base;
+    bool native_sends() const override { return !this->overridden(kSend) && !host_channel_; }
+    // Set once by the constructor, before any thread runs.
+    void set_host_channel(bool host) { host_channel_ = host; }
+
+private:
+    bool host_channel_ = false;
+};
+
+template <class T, class = void>
+struct answers_commands : std::false_type {};
+template <class T>
+struct answers_commands<T, std::void_t<decltype(std::declval<T &>().set_host_channel(true))>>
+    : std::true_type {};
 
 #undef MEW_HOOKED
 #undef MEW_READ_HOOK

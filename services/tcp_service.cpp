@@ -7,9 +7,10 @@
 namespace mew {
 
 TcpService::TcpService(const std::string &host, int port, Responder responder, MakeThread make_thread,
-                       TcpServer::Limits limits)
+                       TcpServer::Limits limits, Native native)
     : responder_(std::move(responder)),
       make_thread_(std::move(make_thread)),
+      native_(std::move(native)),
       server_(
           host, port,
           [this](const TcpServer::ConnectionPtr &c, std::string frame) { queue(c, std::move(frame)); },
@@ -55,6 +56,7 @@ void TcpService::stop() {
 }
 
 void TcpService::queue(const TcpServer::ConnectionPtr &client, std::string frame) {
+    if (answer_here(client, frame)) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         clients_.try_emplace(client->id());
@@ -72,6 +74,42 @@ void TcpService::forget(const TcpServer::ConnectionPtr &client) {
                 jobs_.end());
 }
 
+bool TcpService::answer_here(const TcpServer::ConnectionPtr &client, const std::string &frame) {
+    if (!native_) return false;
+    try {
+        if (!native_(frame)) return false;
+    } catch (...) {
+        return false;  // the worker's answer reports it
+    }
+    Transfer transfer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // The client's earlier commands, and everyone's, are answered first.
+        if (stopping_ || working_ || !jobs_.empty()) return false;
+        transfer.swap(clients_[client->id()].transfer);
+    }
+    const std::string answer = respond(frame, transfer);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = clients_.find(client->id());
+        if (it != clients_.end()) it->second.transfer.swap(transfer);
+    }
+    client->complete(answer);
+    return true;
+}
+
+std::string TcpService::respond(const std::string &frame, Transfer &transfer) {
+    runtime::trace(runtime::TraceEvent::kReceived, nullptr, frame);
+    std::string answer;
+    try {
+        answer = responder_(frame, transfer);
+    } catch (...) {
+        report_unhandled(std::current_exception());
+    }
+    if (!answer.empty()) runtime::trace(runtime::TraceEvent::kSent, nullptr, answer);
+    return answer;
+}
+
 void TcpService::work() {
     // Nothing may leave the thread.
     try {
@@ -80,6 +118,7 @@ void TcpService::work() {
             Transfer transfer;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
+                working_ = false;
                 runtime::wait_seconds(
                     cv_, lock, -1, [this] { return stopping_ || !jobs_.empty(); }, false);
                 if (stopping_) return;
@@ -88,20 +127,15 @@ void TcpService::work() {
                 auto it = clients_.find(job.client->id());
                 if (it == clients_.end() || !job.client->open()) continue;  // gone meanwhile
                 transfer.swap(it->second.transfer);
+                working_ = true;
             }
-            runtime::trace(runtime::TraceEvent::kReceived, nullptr, job.frame);
-            std::string answer;
-            try {
-                answer = responder_(job.frame, transfer);
-            } catch (...) {
-                report_unhandled(std::current_exception());
-            }
+            const std::string answer = respond(job.frame, transfer);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 auto it = clients_.find(job.client->id());
                 if (it != clients_.end()) it->second.transfer.swap(transfer);
             }
-            if (!answer.empty()) runtime::trace(runtime::TraceEvent::kSent, nullptr, answer);
+            // Its next command waits until this answer is out (working_).
             job.client->complete(answer);
         }
     } catch (...) {

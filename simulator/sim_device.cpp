@@ -242,6 +242,7 @@ void SimDevice::set_write_observer(Observer observer) {
     {
         std::lock_guard<std::mutex> lock(observer_mutex_);
         std::swap(write_observer_, fresh);
+        observers_ = (write_observer_ ? 1 : 0) + (read_observer_ ? 1 : 0);
     }
     // The one replaced goes here, outside the lock.
 }
@@ -251,6 +252,7 @@ void SimDevice::set_read_observer(Observer observer) {
     {
         std::lock_guard<std::mutex> lock(observer_mutex_);
         std::swap(read_observer_, fresh);
+        observers_ = (write_observer_ ? 1 : 0) + (read_observer_ ? 1 : 0);
     }
 }
 

@@ -107,6 +107,9 @@ public:
     // An empty observer is none: then serving never leaves C++.
     void set_write_observer(Observer observer);
     void set_read_observer(Observer observer);
+    // An observer may be a host's code: a device that has one is answered
+    // off the thread that reads the line.
+    bool native_answers() const override { return observers_.load(std::memory_order_relaxed) == 0; }
 
     std::string process_request(std::string_view command) override;
 
@@ -129,6 +132,7 @@ private:
     std::mutex observer_mutex_;
     SharedObserver write_observer_;
     SharedObserver read_observer_;
+    std::atomic<int> observers_{0};  // how many of the two are set
 
     std::atomic<std::int64_t> writes_{0};
     std::atomic<bool> plc_{false};

@@ -20,7 +20,9 @@ SimStation::~SimStation() {
 void SimStation::start() {
     check_process();
     // The worker's queue is in place before the receiver routes anything.
-    worker_.start(query_listeners(), [this] { return spawn("_serve", [this] { worker_loop(); }); });
+    worker_.start(
+        query_listeners(), [this](const std::string &frame) { return serve_here(frame); },
+        [this] { return spawn("_serve", [this] { worker_loop(); }); });
     MewBase::start();
 }
 
@@ -41,7 +43,7 @@ void SimStation::wake() {
 
 void SimStation::worker_loop() {
     try {
-        std::unique_ptr<Subscription> subscription = worker_.take_subscription(query_listeners());
+        std::unique_ptr<AnsweringSubscription> subscription = worker_.take_subscription(query_listeners());
         // Known to stop() before the flag is looked at: a stop either finds
         // the queue to close or is seen by the first look.
         set_wake_queue(&subscription->queue());
@@ -58,12 +60,33 @@ void SimStation::worker_loop() {
     }
 }
 
+bool SimStation::serve_here(const std::string &frame) {
+    if (worker_.stopped() || !native_sends()) return false;
+    std::shared_ptr<SimDevice> device;
+    try {
+        device = addressed(frame);
+    } catch (...) {
+        return false;  // the worker reports it
+    }
+    if (device && !device->native_answers()) return false;
+    serve(frame, device);
+    return true;
+}
+
 void SimStation::serve(const std::string &frame) {
     try {
-        std::shared_ptr<SimDevice> device = addressed(frame);
+        serve(frame, addressed(frame));
+    } catch (...) {
+        report_unhandled(std::current_exception());
+    }
+}
+
+void SimStation::serve(const std::string &frame, const std::shared_ptr<SimDevice> &device) {
+    try {
         if (!device) return;
         std::string feedback = device->answer(frame);
         if (device->frame_limit() > 0) {
+            std::lock_guard<std::mutex> lock(pending_mutex_);
             if (device->transfer_pending())
                 pending_.insert(device->station());
             else
@@ -85,6 +108,11 @@ std::string SimStation::respond(const std::string &frame, MewSlaveBase::Transfer
     std::string answer = device->answer(frame, transfer);
     if (frame_log_.enabled()) frame_log_.record(device->station(), frame, answer);
     return answer;
+}
+
+bool SimStation::native_answer(std::string_view frame) const {
+    std::shared_ptr<SimDevice> device = addressed(frame);
+    return !device || device->native_answers();
 }
 
 std::shared_ptr<SimDevice> SimStation::addressed(std::string_view frame) const {

@@ -1,7 +1,9 @@
 // The line of a simulator: one station that answers, for every simulated
-// device on it, the commands addressed to that device, from a worker thread
-// of its own; commands for a station without a device go unanswered, as on
-// a real line.
+// device on it, the commands addressed to that device; commands for a
+// station without a device go unanswered, as on a real line. A device whose
+// answer is the library's own code (no handler or observer of a host) is
+// answered on the thread that read the command; the others on a worker
+// thread of the station's own.
 //
 // The station can log the frames its devices exchange, on the line and with
 // the clients of its servers alike (see FrameLog): only frames that address
@@ -37,6 +39,10 @@ public:
     // The worker's body.
     void worker_loop();
     bool worker_stopped() const { return worker_.stopped(); }
+    // Whether the answers leave through the library's own send and channel;
+    // a host whose send or channel is its own says no, and every command
+    // goes to the worker.
+    virtual bool native_sends() const { return true; }
     runtime::WorkerThread *worker_thread() const { return worker_.thread(); }
 
     // How every device on the line answers, those added later too: frames
@@ -56,6 +62,8 @@ public:
     // The device a command or a request for the next frame is for; empty
     // when there is none.
     std::shared_ptr<SimDevice> addressed(std::string_view frame) const;
+    // Whether respond() answers `frame` with the library's own code only.
+    bool native_answer(std::string_view frame) const;
 
     // Off until given a capacity; safe from any thread.
     FrameLog &frame_log() { return frame_log_; }
@@ -73,10 +81,16 @@ private:
     // flag at once.
     std::mutex wake_mutex_;
     FrameQueue *wake_queue_ = nullptr;
-    // Worker only: stations whose devices have frames of a response left.
+    // Stations whose devices have frames of a response left, answered on
+    // the reading thread and on the worker alike.
+    std::mutex pending_mutex_;
     std::set<std::int64_t> pending_;
 
+    // Answers on the thread that routes `frame` and returns true, or leaves
+    // it to the worker.
+    bool serve_here(const std::string &frame);
     void serve(const std::string &frame);
+    void serve(const std::string &frame, const std::shared_ptr<SimDevice> &device);
     void set_wake_queue(FrameQueue *queue);
     void wake();
 };

@@ -11,8 +11,14 @@ MewFullDuplex::~MewFullDuplex() {
 
 void MewFullDuplex::start() {
     MewMaster::start();
-    worker_.start(query_listeners(),
-                  [this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
+    worker_.start(
+        query_listeners(),
+        [this](const std::string &frame) {
+            if (worker_.stopped() || !answers_on_reader()) return false;
+            answer_command(*this, *this, frame);
+            return true;
+        },
+        [this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
 }
 
 void MewFullDuplex::stop() {
@@ -22,7 +28,7 @@ void MewFullDuplex::stop() {
 
 void MewFullDuplex::worker_loop() {
     try {
-        std::unique_ptr<Subscription> subscription = worker_.take_subscription(query_listeners());
+        std::unique_ptr<AnsweringSubscription> subscription = worker_.take_subscription(query_listeners());
         while (!worker_.stopped()) {
             // The wait ends as soon as a frame arrives; the time-out only
             // bounds how late the stop flag is seen.

@@ -1,5 +1,7 @@
 // A station that is master and slave at once on one channel: the receiver
-// routes responses to the master's queries and commands to the slave worker.
+// routes responses to the master's queries and commands to the slave side,
+// which answers them on the thread that read them when its whole answer is
+// the library's own code, and on its slave worker otherwise.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,11 @@ public:
     // The slave worker's body.
     void worker_loop();
     bool slave_stop_flag() const { return worker_.stopped(); }
+    // Whether the answer leaves through the library's own send and channel;
+    // a host whose send or channel is its own says no.
+    virtual bool native_sends() const { return true; }
+    // Whether commands are answered on the thread that reads them.
+    bool answers_on_reader() const { return native_answers() && native_sends(); }
     runtime::WorkerThread *slave_thread() const { return worker_.thread(); }
 
     // Default handlers: reads answer zeros, writes store nothing.

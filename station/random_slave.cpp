@@ -22,8 +22,14 @@ RandomMewSlaveDemo::~RandomMewSlaveDemo() {
 
 void RandomMewSlaveDemo::start() {
     MewBase::start();
-    worker_.start(query_listeners(),
-                  [this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
+    worker_.start(
+        query_listeners(),
+        [this](const std::string &frame) {
+            if (worker_.stopped() || !answers_on_reader()) return false;
+            answer_command(*this, *this, frame);
+            return true;
+        },
+        [this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
 }
 
 void RandomMewSlaveDemo::stop() {
@@ -33,7 +39,7 @@ void RandomMewSlaveDemo::stop() {
 
 void RandomMewSlaveDemo::worker_loop() {
     try {
-        std::unique_ptr<Subscription> subscription = worker_.take_subscription(query_listeners());
+        std::unique_ptr<AnsweringSubscription> subscription = worker_.take_subscription(query_listeners());
         while (!worker_.stopped()) {
             if (std::optional<std::string> frame = subscription->queue().try_get())
                 answer_command(*this, *this, *frame);

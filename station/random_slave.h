@@ -1,5 +1,6 @@
 // A ready-made slave for trials: answers reads with random values and prints
-// every write.
+// every write; on the thread that read the command when the whole answer is
+// the library's own code, on its worker otherwise.
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,9 @@ public:
     // The worker's body: polls its queue, sleeping 10 ms while it is empty.
     void worker_loop();
     bool slave_stop_flag() const { return worker_.stopped(); }
+    // As for MewFullDuplex.
+    virtual bool native_sends() const { return true; }
+    bool answers_on_reader() const { return native_answers() && native_sends(); }
     runtime::WorkerThread *slave_thread() const { return worker_.thread(); }
 
     bool on_get_coil(std::string_view name) override;

@@ -1,5 +1,7 @@
 // The second thread of a slave-capable station (its slave worker), with the
-// stop flag that the thread polls and the command queue it serves.
+// stop flag that the thread polls and the command queue it serves. The
+// queue answers at once on the thread that routes a command when the
+// station can (see AnsweringQueue); the worker serves the rest.
 #pragma once
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include "link/listener.h"
 #include "link/mew_base.h"
 #include "link/mew_slave_base.h"
+#include "station/answering_queue.h"
 
 namespace mew {
 
@@ -26,12 +29,14 @@ public:
     // Registers the worker's command queue in `commands`, then creates the
     // thread with `make` and starts it, unless it runs already. The queue is
     // in place before this returns, so a command that arrives from then on
-    // is served, however late the thread itself gets going.
-    void start(ListenerList &commands, const Make &make) {
+    // is served, however late the thread itself gets going. `answer` answers
+    // a command on the routing thread, or declines (see AnsweringQueue).
+    void start(ListenerList &commands, AnsweringQueue::Answer answer, const Make &make) {
         if (!stop_flag_.load()) return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            pending_ = std::make_unique<Subscription>(commands);
+            answer_ = std::move(answer);
+            pending_ = std::make_unique<AnsweringSubscription>(commands, answer_);
         }
         stop_flag_ = false;
         thread_ = make();
@@ -40,10 +45,10 @@ public:
 
     // The queue start() registered for the thread, taken once; a body run
     // any other way registers a queue of its own.
-    std::unique_ptr<Subscription> take_subscription(ListenerList &commands) {
+    std::unique_ptr<AnsweringSubscription> take_subscription(ListenerList &commands) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (pending_) return std::move(pending_);
-        return std::make_unique<Subscription>(commands);
+        return std::make_unique<AnsweringSubscription>(commands, answer_);
     }
 
     // Sets the flag, lets `wake` cut short any wait of the thread, and waits
@@ -55,8 +60,9 @@ public:
         if (owner_.foreign()) return;
         if (wake) wake();
         if (thread_) thread_->join();
+        std::unique_ptr<AnsweringSubscription> unused;  // the thread never came to take it
         std::lock_guard<std::mutex> lock(mutex_);
-        pending_.reset();  // the thread never came to take it
+        unused.swap(pending_);
     }
 
 private:
@@ -64,7 +70,8 @@ private:
     std::atomic<bool> stop_flag_{true};
     std::unique_ptr<runtime::WorkerThread> thread_;
     std::mutex mutex_;
-    std::unique_ptr<Subscription> pending_;
+    AnsweringQueue::Answer answer_ = [](const std::string &) { return false; };
+    std::unique_ptr<AnsweringSubscription> pending_;
 };
 
 // Reports an error a worker caught, as the one line a background thread

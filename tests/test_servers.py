@@ -11,7 +11,7 @@ import pytest
 
 import b4k_mew
 from b4k_mew import MewStatic as M
-from b4k_mew_tools.simulator import Simulator, _NoLine
+from b4k_mew_tools.simulator import Device, Simulator, _NoLine
 
 from test_tcp_server import Registers, read_frame
 
@@ -83,6 +83,24 @@ def test_pipelined_commands_with_noise_before_the_header_are_answered_in_order(n
         # CR LF endings, a NUL in front: cut as on a serial line.
         c.sendall(b"\x00" + b"".join(rd(n)[:-1] + b"\r\n" for n in range(40)))
         assert [read_frame(c) for n in range(40)] == [answer(n) for n in range(40)]
+
+
+def test_answers_of_the_server_thread_and_of_the_worker_keep_their_order(no_thread_left):
+    """Device 1 is answered on the server's thread, device 2 (a Python hook)
+    by the worker: pipelined answers still come in order, byte for byte as
+    each device gives them, a long one frame by frame."""
+    sim, reference, seen = Simulator(None, frame_limit=118), {1: Device(1), 2: Device(2)}, []
+    for station, alone in reference.items():
+        alone.frame_limit = 118
+        for d in (sim.add_device(station), alone):
+            d.write_registers("DT", 0, [(station << 12) + n for n in range(100)])
+    sim.devices[2].on_read = lambda *read: seen.append(read[1])
+    frames = [M.fill_read_data_area_message(2 - n % 2, "DT%d" % n, 1) for n in range(8)]
+    frames[3:3] = [M.fill_read_data_area_message(1, "DT0", 60), "%01**&\r", "%01**&\r"]
+    with sim, sim.listen(port=0) as server, client(server.port) as c:
+        c.sendall("".join(frames).encode())
+        assert [read_frame(c) for _ in frames] == [reference[int(f[1:3])]._answer(f) for f in frames]
+    assert seen == [0, 2, 4, 6]
 
 
 def test_limits_are_options_and_beyond_them_a_client_is_refused_and_logged(no_thread_left, caplog):

@@ -18,7 +18,7 @@ import tty
 import pytest
 
 import b4k_mew
-from conftest import WAIT
+from conftest import WAIT, Output
 from b4k_mew import MewStatic as M
 
 import linkpair
@@ -722,6 +722,139 @@ def test_over_a_pseudo_terminal():
             fd.close()
         os.close(master_fd)
         os.close(slave_fd)
+
+
+# --- Answered on the thread that reads the command, or by the worker ---------------
+
+class PtyEnd:
+    """The device's end of a raw pseudo-terminal; the station's serial
+    channel on the other is one the core reads and writes itself."""
+
+    def __init__(self):
+        self.fd, self.station_fd = os.openpty()
+        for fd in (self.fd, self.station_fd):
+            tty.setraw(fd)
+        self.channel = lambda: b4k_mew.MewSerial(port=os.ttyname(self.station_fd))
+        self.send_frame = lambda data: os.write(self.fd, data.encode())
+
+    def next_frame(self, timeout=2.0):
+        got = b""
+        while not got.endswith(b"\r"):
+            if not select.select([self.fd], [], [], timeout)[0]:
+                raise OSError("Error: device no response.")
+            got += os.read(self.fd, 1)
+        return got.decode("latin-1")
+
+    def close(self):
+        os.close(self.fd)
+        os.close(self.station_fd)
+
+
+class HandlerInPython(b4k_mew.MewFullDuplex):
+    calls = 0
+
+    def on_get_multi_uint16(self, name, count):
+        self.calls += 1
+        return super().on_get_multi_uint16(name, count)
+
+
+class SendInPython(b4k_mew.MewFullDuplex):
+    calls = 0
+
+    def _send(self, data):
+        self.calls += 1
+        super()._send(data)
+
+
+# (frame limit, command, silent): one frame each, then long answers asked
+# for frame by frame and a command breaking into one (error 43).
+SCRIPT = [(0, c, False) for c in ("%01#RCSR0010", "%01#WCSR00101", "%01#RCCX00000001", "%01#RDD0010000102",
+                                  "%01#WCCY00000001FFFF0000", "%01#WDD00100001010201FF00", "%01#XYZ")] + [
+    (0, "%02#RCSR0010", True), (0, "%01#RCSR001000\r", True), (118, "%01#RDD0000000059", False),
+    (118, "%01**&\r", False), (118, "%01**&\r", False), (118, "%01#RDD0000000059", False),
+    (118, "%01#RCSR0010", False), (118, "%01**&\r", True)]
+
+
+def test_the_reading_thread_and_the_worker_give_the_same_answers(capsys):
+    """A handler, _send or channel in Python keeps the worker (and is
+    called); the answers and printed lines are the same bytes either way."""
+    out = Output(capsys, lf_only=True)  # a printed frame holds its CR
+    got = []
+    for cls, python_channel in ((b4k_mew.MewFullDuplex, False), (HandlerInPython, False), (SendInPython, False),
+                                (b4k_mew.MewFullDuplex, True)):
+        station_end, end = linkpair.pair() if python_channel else (None, PtyEnd())
+        station = cls(station_end or end.channel())
+        try:
+            assert station._answers_on_reader is (cls is b4k_mew.MewFullDuplex and not python_channel)
+            serving(station)
+            answers = []
+            for limit, command, silent in SCRIPT:
+                station.frame_limit = limit
+                end.send_frame(command if command.endswith("\r") else frame(command))
+                answers.append(assert_silent(end) if silent else end.next_frame(WAIT))
+            got.append((answers, out.lines()))
+            assert getattr(station, "calls", "none in Python")  # an override was called
+            out.clear()
+        finally:
+            station.close()
+            end.close()
+    assert got[1:] == got[:1] * 3
+    answers, lines = got[0]
+    assert answers[:7] == [frame(a) for a in ("%01$RC0", "%01$WC", "%01$RC00000000", "%01$RD000000000000",
+                                              "%01$WC", "%01$WD", "%01!03")]
+    assert answers[10][:3] == "%01" and answers[13] == frame("%01!43")
+    assert lines[:2] == ["Ignore other target frame.", "Invalid MEW frame: %01#RCSR001000\r"]
+
+
+def test_a_python_handler_that_queries_the_line_is_answered_by_the_worker():
+    """The thread that reads the line must stay free to bring such a
+    handler the answer it waits for."""
+    class Relaying(b4k_mew.MewFullDuplex):
+        def on_get_multi_uint16(self, name, count):
+            return [self.get_uint16(2, "DT0")] * count
+
+    end = PtyEnd()
+    with Relaying(end.channel(), query_timeout=WAIT) as station:
+        serving(station)
+        end.send_frame(frame("%01#RDD0010000101"))
+        assert end.next_frame(WAIT) == M.fill_read_data_area_message(2, "DT0", 1)
+        end.send_frame(frame("%02$RD3412"))
+        assert end.next_frame(WAIT) == frame("%01$RD34123412")
+    end.close()
+
+
+def test_stops_while_the_reading_thread_answers_do_not_hang(out):
+    """Commands keep coming while the stations stop and start: stop() may
+    find the reader inside an answer (the demonstration's draws take the GIL)."""
+    ends = [PtyEnd(), PtyEnd()]
+    stations = [b4k_mew.RandomMewSlaveDemo(1, ends[0].channel()), b4k_mew.MewFullDuplex(ends[1].channel())]
+    flooding = threading.Event()
+
+    def flood(end):
+        while not flooding.is_set():
+            end.send_frame(frame("%01#RDD0000000099") + frame("%01#WCSR00101"))
+            while select.select([end.fd], [], [], 0.001)[0]:
+                os.read(end.fd, 4096)
+
+    floods = [threading.Thread(target=flood, args=(end,)) for end in ends]
+    for t in floods + stations:
+        t.start()
+    try:
+        for s in stations * 5:
+            stopping = threading.Thread(target=s.stop)
+            stopping.start()
+            stopping.join(WAIT)
+            assert not stopping.is_alive(), "stop() hangs"
+            s.start()
+        out.wait_for("Slave: Contact R0010 is set to True")
+    finally:
+        flooding.set()
+        for s in stations:
+            s.close()
+        for t in floods:
+            t.join(WAIT)
+        for end in ends:
+            end.close()
 
 
 # --- The demonstration slave -----------------------------------------------------

@@ -344,10 +344,14 @@ public:
     std::string read_frame_within(std::atomic<bool> &started, double timeout) override {
         return noted(inner_->read_frame_within(started, timeout));
     }
-    void send_frame(std::string_view data) override { inner_->send_frame(data); }
+    void send_frame(std::string_view data) override {
+        if (on_send) on_send();
+        inner_->send_frame(data);
+    }
     std::int64_t in_waiting() override { return inner_->in_waiting(); }
     void close() override { inner_->close(); }
     void wake_reader() override { inner_->wake_reader(); }
+    std::function<void()> on_send;
     // Frames read by `thread`.
     int read_by(std::thread::id thread) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -422,6 +426,24 @@ TEST_F(LinkTest, CloseWakesAQueryReadingItsOwnAnswer) {
     EXPECT_THROW(master.query(command), mew::PortClosedError);
     EXPECT_LT(seconds_since(start), 5.0);
     closer.join();
+}
+
+TEST_F(LinkTest, ASlaveAnswersOnTheReadingThreadWithNoListenerLockHeld) {
+    auto channel = std::make_shared<WatchedChannel>(line.station);
+    mew::MewFullDuplex station(channel);
+    std::atomic<int> sent{0}, under_listener_lock{0};
+    channel->on_send = [&] {
+        ++sent;
+        under_listener_lock += station.listener_lock().locked();
+    };
+    station.start();
+    for (int i = 0; i < 5; ++i) {
+        line.device->send_frame(frame("%01#RCSX0000"));
+        EXPECT_EQ(line.device->receive_frame(), frame("%01$RC0"));
+    }
+    station.stop();
+    EXPECT_EQ(sent.load(), 5);
+    EXPECT_EQ(under_listener_lock.load(), 0);
 }
 
 TEST(FrameQueue, IsFirstInFirstOutAndWaits) {
