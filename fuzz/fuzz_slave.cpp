@@ -54,14 +54,14 @@ public:
     }
     Words on_get_multi_coil_uint16(std::string_view name, std::int64_t count) override {
         calls.push_back({"get_multi_coil", std::string(name), count, false, {}});
-        return answer(count);
+        return words_for(count);
     }
     void on_set_multi_coil_uint16(std::string_view name, const Words &values) override {
         calls.push_back({"set_multi_coil", std::string(name), 0, false, values});
     }
     Words on_get_multi_uint16(std::string_view name, std::int64_t count) override {
         calls.push_back({"get_multi", std::string(name), count, false, {}});
-        return answer(count);
+        return words_for(count);
     }
     void on_set_multi_uint16(std::string_view name, const Words &values) override {
         calls.push_back({"set_multi", std::string(name), 0, false, values});
@@ -76,7 +76,7 @@ private:
 
     // About as many words as asked, sometimes one more or one fewer; most in
     // range, some far outside it, as a careless handler might return.
-    Words answer(std::int64_t count) {
+    Words words_for(std::int64_t count) {
         std::int64_t n =
             std::max<std::int64_t>(0, std::min<std::int64_t>(count, 40)) + static_cast<int>(byte() % 3) - 1;
         Words out;

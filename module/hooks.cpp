@@ -158,7 +158,7 @@ void check_abstract(py::handle self, py::handle cls, std::initializer_list<const
 
 std::unique_ptr<runtime::WorkerThread> python_thread(py::handle self, const char *method) {
     py::gil_scoped_acquire gil;
-    py::object type_name = self.get_type().attr("__name__");
+    py::object type_name = py::type::handle_of(self).attr("__name__");
     // The target holds the station, so the thread keeps it alive, and
     // counts itself for the wait at exit until its C++ part is over.
     py::cpp_function target([station = py::reinterpret_borrow<py::object>(self), name = std::string(method)] {

@@ -177,7 +177,7 @@ public:
         : master_(master), receivers_(std::make_shared<Receivers>()) {
         if (!py::isinstance<MewMaster>(master))
             throw py::type_error("Poller() needs a master station (a MewMaster), not " +
-                                 std::string(py::str(master.get_type().attr("__name__"))));
+                                 std::string(py::str(py::type::handle_of(master).attr("__name__"))));
         set_on_change(std::move(on_change));
         // The core keeps the master alive as long as its thread may use it.
         auto keeper = std::make_shared<PyRef>(master);
@@ -210,7 +210,7 @@ public:
     void set_on_change(py::object callback) {
         if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
             throw py::type_error("on_change must be callable or None, not " +
-                                 std::string(py::str(callback.get_type().attr("__name__"))));
+                                 std::string(py::str(py::type::handle_of(callback).attr("__name__"))));
         receivers_->on_change = std::move(callback);
         receivers_->update();
     }

@@ -129,7 +129,7 @@ void bind_service(py::module_ &m) {
                  if (!py::isinstance<MewSlaveBase>(slave) && !py::isinstance<SimStation>(slave))
                      throw py::type_error(
                          "SlaveServer() needs a slave station (a MewSlaveBase) or a simulator, not " +
-                         std::string(py::str(slave.get_type().attr("__name__"))));
+                         std::string(py::str(py::type::handle_of(slave).attr("__name__"))));
                  return std::make_unique<SlaveServer>(slave, std::string(text(host)), port_arg(port),
                                                       limits_arg(max_connections, max_pipelined));
              }),
@@ -160,7 +160,7 @@ void bind_service(py::module_ &m) {
                  if (!py::isinstance<MewMasterBase>(line))
                      throw py::type_error(
                          "Gateway() needs a master station of the line (a MewMasterBase), not " +
-                         std::string(py::str(line.get_type().attr("__name__"))));
+                         std::string(py::str(py::type::handle_of(line).attr("__name__"))));
                  return std::make_unique<PyGateway>(line, std::string(text(host)), port_arg(port),
                                                     limits_arg(max_connections, max_pipelined));
              }),
