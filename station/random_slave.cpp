@@ -22,14 +22,8 @@ RandomMewSlaveDemo::~RandomMewSlaveDemo() {
 
 void RandomMewSlaveDemo::start() {
     MewBase::start();
-    worker_.start(
-        query_listeners(),
-        [this](const std::string &frame) {
-            if (worker_.stopped() || !answers_on_reader()) return false;
-            answer_command(*this, *this, frame);
-            return true;
-        },
-        [this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
+    worker_.start(query_listeners(), answer_on_reader(*this, worker_),
+                  [this] { return spawn("_check_and_process_request", [this] { worker_loop(); }); });
 }
 
 void RandomMewSlaveDemo::stop() {

@@ -83,4 +83,16 @@ void report_unhandled(std::exception_ptr error);
 // reported and the frame is dropped, so the worker serves the next one.
 void answer_command(MewBase &link, MewSlaveBase &slave, const std::string &frame);
 
+// How a station with a worker answers on the thread that read the command:
+// the library's own way while it serves and the station allows it (see
+// AnsweringQueue); otherwise the command goes to the worker.
+template <class Station>
+AnsweringQueue::Answer answer_on_reader(Station &station, const StationWorker &worker) {
+    return [&station, &worker](const std::string &frame) {
+        if (worker.stopped() || !station.answers_on_reader()) return false;
+        answer_command(station, station, frame);
+        return true;
+    };
+}
+
 }  // namespace mew
