@@ -134,15 +134,8 @@ std::string contact_message(std::int64_t station, std::string_view cmd, std::str
 
 }  // namespace
 
-void CommandBuffer::put(char c) {
-    if (room() == 0) throw std::length_error("command too long for its buffer");
-    *end_++ = c;
-}
-
-void CommandBuffer::put(std::string_view s) {
-    if (s.size() > room()) throw std::length_error("command too long for its buffer");
-    std::memcpy(end_, s.data(), s.size());
-    end_ += s.size();
+void CommandBuffer::too_long() {
+    throw std::length_error("command too long for its buffer");
 }
 
 void CommandBuffer::put_hex2(std::int64_t value) {

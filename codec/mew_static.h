@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +20,15 @@ namespace mew {
 // when more is put than it holds.
 class CommandBuffer {
 public:
-    void put(char c);
-    void put(std::string_view s);
+    void put(char c) {
+        if (room() == 0) too_long();
+        *end_++ = c;
+    }
+    void put(std::string_view s) {
+        if (s.size() > room()) too_long();
+        std::memcpy(end_, s.data(), s.size());
+        end_ += s.size();
+    }
     // Upper-case hexadecimal, at least two digits.
     void put_hex2(std::int64_t value);
     // Decimal, zero-padded to `width`.
@@ -34,6 +42,7 @@ private:
     // numbers of up to 20 characters, a check code and CR: 65 at most.
     static constexpr std::size_t kCapacity = 80;
     std::size_t room() const { return static_cast<std::size_t>(chars_ + kCapacity - end_); }
+    [[noreturn]] static void too_long();
     char chars_[kCapacity];
     char *end_ = chars_;
 };

@@ -21,6 +21,7 @@ void FrameQueue::put(const std::string &frame) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(frame);
+        note_pending();
         awaited = waiting_ > 0;
     }
     // A master that reads its own answer is not waiting for it here.
@@ -45,10 +46,12 @@ std::optional<std::string> FrameQueue::get(double timeout) {
     }
     if (frames_.empty()) {
         lost_wakes_ = false;
+        note_pending();
         return std::nullopt;
     }
     std::string frame = std::move(frames_.front());
     frames_.pop_front();
+    note_pending();
     return frame;
 }
 
@@ -70,6 +73,7 @@ void FrameQueue::close() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
+        note_pending();
     }
     arrived_.notify_all();
 }
@@ -85,6 +89,7 @@ void FrameQueue::connection_lost(const std::string &message, std::uint64_t conne
         lost_ = message;
         lost_connection_ = connection;
         lost_wakes_ = true;
+        note_pending();
     }
     arrived_.notify_all();
 }
@@ -103,6 +108,7 @@ void FrameQueue::clear_lost() {
     std::lock_guard<std::mutex> lock(mutex_);
     lost_.reset();
     lost_wakes_ = false;
+    note_pending();
 }
 
 bool FrameQueue::reset() {
@@ -111,6 +117,7 @@ bool FrameQueue::reset() {
     lost_.reset();
     lost_connection_ = 0;
     lost_wakes_ = false;
+    note_pending();
     return !closed_;
 }
 
@@ -119,10 +126,12 @@ bool FrameQueue::take(std::optional<std::string> &frame) {
     if (!frames_.empty()) {
         frame = std::move(frames_.front());
         frames_.pop_front();
+        note_pending();
         return true;
     }
     if (lost_wakes_) {
         lost_wakes_ = false;
+        note_pending();
         return true;
     }
     return closed_;

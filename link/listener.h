@@ -47,6 +47,9 @@ public:
     std::optional<std::string> try_get();
     // Whether get() would return at once: a frame, a close or a loss.
     bool ready() const;
+    // The same without the lock: a glance that may be out of date by the
+    // time it is used, for a thread that takes what comes in itself.
+    bool pending() const { return pending_.load(std::memory_order_acquire); }
     std::size_t size() const;
     // Ends every wait at once, now and later; frames already queued can
     // still be taken.
@@ -76,8 +79,13 @@ private:
     bool closed_ = false;
     std::optional<std::string> lost_;
     std::uint64_t lost_connection_ = 0;
-    bool lost_wakes_ = false;  // a loss no get() has ended with yet
-    unsigned waiting_ = 0;     // get() calls waiting now
+    bool lost_wakes_ = false;           // a loss no get() has ended with yet
+    unsigned waiting_ = 0;              // get() calls waiting now
+    std::atomic<bool> pending_{false};  // what ready() says, kept under the mutex
+
+    void note_pending() {
+        pending_.store(!frames_.empty() || closed_ || lost_wakes_, std::memory_order_release);
+    }
 };
 
 // One of a station's two listener lists. Every operation holds the station's

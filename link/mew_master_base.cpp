@@ -141,19 +141,24 @@ void MewMasterBase::drop_late(const std::string &frame) {
 std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, double timeout) {
     if (!reading_own_) reading_own_ = take_read_turn();
     if (!reading_own_) return queue.get(timeout);
+    std::optional<std::string> frame;
+    // What the receiver routed before this thread took the turn.
+    if (queue.pending() && queue.take(frame)) return frame;
     const Deadline until(timeout);
+    // The first read has the whole time-out, which starts now.
+    double left = timeout;
     for (;;) {
-        std::optional<std::string> frame;
-        if (queue.take(frame)) return frame;
-        if (until.passed()) return std::nullopt;
         // The channel's waits look for Ctrl-C themselves; close() and
         // stop() wake them.
-        if (read_and_route(until.left(), true) == ReadEnd::kChannelEnded) {
+        if (read_and_route(left, true) == ReadEnd::kChannelEnded) {
             // The receiver meets the channel's end in its turn, and tells.
             reading_own_ = false;
             give_read_turn(false);
             return queue.get(until.left());
         }
+        if (queue.take(frame)) return frame;
+        if (until.passed()) return std::nullopt;
+        left = until.left();
     }
 }
 

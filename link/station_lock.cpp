@@ -1,49 +1,70 @@
 #include "link/station_lock.h"
 
+#include <pthread.h>
+
 #include "base/runtime.h"
 
 namespace mew {
 
+std::uintptr_t StationLock::caller() {
+    // Unique among the live threads of the process, and never 0.
+    return static_cast<std::uintptr_t>(pthread_self());
+}
+
+bool StationLock::take_free(std::uintptr_t me) {
+    std::uintptr_t free = 0;
+    return owner_.compare_exchange_strong(free, me);
+}
+
 bool StationLock::acquire(double seconds, bool interruptible) {
-    const auto me = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (count_ && owner_ == me) {
+    const std::uintptr_t me = caller();
+    // Only the owner itself can see its own token here.
+    if (owner_.load(std::memory_order_relaxed) == me) {
         ++count_;
         return true;
     }
-    // Counted on every way out, a Ctrl-C that ends the wait included: a
-    // release wakes a waiter only when there is one.
+    if (take_free(me)) {
+        count_ = 1;
+        return true;
+    }
+    return acquire_waiting(me, seconds, interruptible);
+}
+
+bool StationLock::acquire_waiting(std::uintptr_t me, double seconds, bool interruptible) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Counted before the lock is looked at again, on every way out, a
+    // Ctrl-C that ends the wait included: a release that comes after that
+    // look sees the waiter and wakes it under the mutex.
     struct Waiting {
         std::atomic<unsigned> &count;
         explicit Waiting(std::atomic<unsigned> &c) : count(c) { ++count; }
         ~Waiting() { --count; }
     } waiting(waiters_);
     if (!runtime::wait_seconds(
-            released_, lock, seconds, [this] { return count_ == 0; }, interruptible))
+            released_, lock, seconds, [this, me] { return take_free(me); }, interruptible))
         return false;
-    owner_ = me;
     count_ = 1;
     return true;
 }
 
 void StationLock::unlock() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!count_ || owner_ != std::this_thread::get_id())
+    // The count is read only once the caller is known to own the lock.
+    if (owner_.load(std::memory_order_relaxed) != caller() || count_ == 0)
         throw std::logic_error("cannot release un-acquired lock");
-    if (--count_ == 0) {
-        owner_ = std::thread::id();
-        if (waiters_) released_.notify_one();
+    if (--count_ != 0) return;
+    owner_.store(0);
+    if (waiters_.load() != 0) {
+        { std::lock_guard<std::mutex> lock(mutex_); }
+        released_.notify_one();
     }
 }
 
 bool StationLock::locked() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return count_ != 0;
+    return owner_.load() != 0;
 }
 
 bool StationLock::owned_by_caller() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return count_ != 0 && owner_ == std::this_thread::get_id();
+    return owner_.load(std::memory_order_relaxed) == caller();
 }
 
 }  // namespace mew

@@ -1,13 +1,17 @@
 // The locks of a station. Re-entrant, so that code which already holds a
 // lock (a subclass extending a method under its own `with` block) can call
 // the base method that takes it again; released only by its owner.
+//
+// Every query takes several of them, nearly always free: a lock that is free
+// is taken and let go with one atomic operation each, and only a thread
+// that must wait touches the mutex.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace mew {
 
@@ -27,13 +31,17 @@ public:
     bool owned_by_caller() const;
 
 private:
+    // A token of the calling thread, never 0.
+    static std::uintptr_t caller();
     bool acquire(double seconds, bool interruptible);
+    bool acquire_waiting(std::uintptr_t me, double seconds, bool interruptible);
+    bool take_free(std::uintptr_t me);
 
-    mutable std::mutex mutex_;
-    std::condition_variable released_;
-    std::thread::id owner_;
-    unsigned count_ = 0;
+    std::atomic<std::uintptr_t> owner_{0};  // 0: free
+    unsigned count_ = 0;                    // the owner's alone
     std::atomic<unsigned> waiters_{0};
+    std::mutex mutex_;  // for waiters only
+    std::condition_variable released_;
 };
 
 // Holds a StationLock for a scope. `quietly`: never interrupted, for holds

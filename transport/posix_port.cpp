@@ -73,7 +73,11 @@ void PosixPort::shutdown() {
 bool PosixPort::wait(short events, double timeout) {
     using clock = std::chrono::steady_clock;
     const bool forever = timeout < 0 || std::isinf(timeout);
-    const auto deadline = clock::now() + std::chrono::duration<double>(forever ? 0 : timeout);
+    const auto deadline =
+        forever ? clock::time_point{} : clock::now() + std::chrono::duration<double>(timeout);
+    // The first poll has the whole time-out, which starts now: one reading
+    // of the clock for a wait that ends with its first poll.
+    bool first = true;
     struct Waiting {
         std::atomic<int> &count;
         bool counted;
@@ -89,7 +93,10 @@ bool PosixPort::wait(short events, double timeout) {
         // Only a wait for input can be interrupted: a write goes on.
         pollfd fds[3] = {{fd_, events, 0}, {wake_[0], POLLIN, 0}, {interrupt_[0], POLLIN, 0}};
         const nfds_t watched = events == POLLIN ? 3 : 2;
-        double left = forever ? -1 : std::chrono::duration<double>(deadline - clock::now()).count();
+        double left = forever ? -1
+                      : first ? timeout
+                              : std::chrono::duration<double>(deadline - clock::now()).count();
+        first = false;
         if (!forever && left < 0) left = 0;
         // In slices, so that the host can run a signal handler meanwhile.
         double slice = runtime::has_interrupt_check() && (forever || left > runtime::kWaitSlice)
