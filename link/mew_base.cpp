@@ -23,6 +23,14 @@ void report_lost(ListenerList &listeners, const ConnectionLost &lost) {
     }
 }
 
+// The listeners a frame went to, kept by each reading thread from one frame
+// to the next, so that routing allocates nothing. Looked up once per frame:
+// every use of a thread's own variable costs a call in a shared library.
+std::vector<ListenerList::Item> &routing_room() {
+    thread_local std::vector<ListenerList::Item> room;
+    return room;
+}
+
 }  // namespace
 
 MewBase::MewBase(std::shared_ptr<Channel> channel)
@@ -150,18 +158,18 @@ MewBase::Clock::time_point MewBase::aside_from_now() const {
            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(read_aside_.load()));
 }
 
-bool MewBase::take_read_turn() {
+MewBase::ReadTurn MewBase::take_read_turn() {
     // Asked here, in the querying thread: the receiver calls nothing
     // virtual of its station, which may be in the middle of its destructor.
     const bool may = !receiver_replaced() && may_read_own();
     queries_read_own_.store(may, std::memory_order_relaxed);
-    if (!may) return false;
+    if (!may) return ReadTurn::kReceiverKeeps;
     std::lock_guard<std::mutex> lock(turn_mutex_);
     // A receiver in the middle of a read keeps it: the answer it may be
     // reading reaches the query through its queue, as ever.
-    if (receiver_reading_) return false;
+    if (receiver_reading_) return ReadTurn::kReceiverReading;
     query_reading_ = true;
-    return true;
+    return ReadTurn::kTaken;
 }
 
 void MewBase::give_read_turn(bool answered) {
@@ -214,9 +222,9 @@ MewBase::ReadEnd MewBase::read_and_route(double timeout, bool own) {
         // it made.
         std::size_t head = line.find(MewStatic::HEAD);
         if (head != std::string::npos && head > 0) line.erase(0, head);
-        // The listeners a frame went to, kept by each reading thread from one
-        // frame to the next: they finish their part once the lock is let go.
-        thread_local std::vector<ListenerList::Item> delivered;
+        // The listeners the frame went to finish their part once the lock is
+        // let go.
+        std::vector<ListenerList::Item> &delivered = routing_room();
         struct Finish {
             std::vector<ListenerList::Item> &listeners;
             ~Finish() {

@@ -89,7 +89,8 @@ protected:
     static constexpr double kReadAside = 0.05;
     void set_read_aside(double seconds) { read_aside_ = seconds; }
     // Takes the turn unless the receiver is reading or must keep it.
-    bool take_read_turn();
+    enum class ReadTurn { kTaken, kReceiverReading, kReceiverKeeps };
+    ReadTurn take_read_turn();
     // `answered`: the query got its answer; otherwise whatever comes next
     // is the receiver's at once (a late answer is watched for at once).
     void give_read_turn(bool answered);

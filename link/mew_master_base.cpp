@@ -29,6 +29,9 @@ constexpr std::int64_t kLongestAnswer = 64 * 1024;
 constexpr std::int64_t kFrameData = 100;
 // How often a wait for a quiet line looks again while a frame is coming in.
 constexpr double kBusySlice = 0.01;
+// How often a query that left its answer to the receiver looks whether it
+// may read the line itself after all.
+constexpr double kTurnRetry = 0.005;
 
 double seconds_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
@@ -139,8 +142,12 @@ void MewMasterBase::drop_late(const std::string &frame) {
 }
 
 std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, double timeout) {
-    if (!reading_own_) reading_own_ = take_read_turn();
-    if (!reading_own_) return queue.get(timeout);
+    if (!reading_own_) {
+        const ReadTurn turn = take_read_turn();
+        if (turn == ReadTurn::kReceiverKeeps) return queue.get(timeout);
+        if (turn == ReadTurn::kReceiverReading) return routed_or_own(queue, timeout);
+        reading_own_ = true;
+    }
     std::optional<std::string> frame;
     // What the receiver routed before this thread took the turn.
     if (queue.pending() && queue.take(frame)) return frame;
@@ -159,6 +166,28 @@ std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, double t
         if (queue.take(frame)) return frame;
         if (until.passed()) return std::nullopt;
         left = until.left();
+    }
+}
+
+std::optional<std::string> MewMasterBase::routed_or_own(FrameQueue &queue, double timeout) {
+    // The receiver was reading when the query looked: the answer may come
+    // through it. But a receiver whose read ends with a response of
+    // another exchange steps aside for the queries that read their own, and
+    // this one must then take the turn itself, or wait to its time-out for a
+    // frame nobody reads.
+    const Deadline until(timeout);
+    for (;;) {
+        if (std::optional<std::string> frame = queue.get(until.within(kTurnRetry))) return frame;
+        if (queue.closed() || queue.lost() || until.passed()) return std::nullopt;
+        switch (take_read_turn()) {
+            case ReadTurn::kTaken:
+                reading_own_ = true;
+                return next_frame(queue, until.left());
+            case ReadTurn::kReceiverKeeps:
+                return queue.get(until.left());
+            case ReadTurn::kReceiverReading:
+                break;
+        }
     }
 }
 
@@ -243,7 +272,7 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
     if (connections) connections->connect(deadline.left());
     // A loss reported before the command goes out was an earlier
     // connection's: the send connects again.
-    queue.clear_lost();
+    if (queue.pending()) queue.clear_lost();
     send(command);
     const std::uint64_t sent_on = connections ? connections->latest() : 0;
     for (;;) {

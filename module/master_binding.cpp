@@ -118,7 +118,12 @@ private:
                     const std::string name(text(py::handle(args[2])));
                     decltype(Read(*master, st, name)) value;
                     {
-                        py::gil_scoped_release nogil;
+                        // The interpreter's own release: this thread holds
+                        // the GIL as a plain call of the method does.
+                        struct Release {
+                            PyThreadState *state = PyEval_SaveThread();
+                            ~Release() { PyEval_RestoreThread(state); }
+                        } nogil;
                         value = Read(*master, st, name);
                     }
                     return py::cast(value).release().ptr();

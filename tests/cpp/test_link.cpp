@@ -410,6 +410,45 @@ TEST_F(LinkTest, TheQueryingThreadReadsItsAnswersUnlessTheStationHasASlaveSide) 
     master.stop();
 }
 
+// A response routed by the receiver makes it step aside for the queries that
+// read their own answers. A query that looked while that read was still
+// under way left its answer to the receiver: it must take the turn once the
+// receiver has stepped aside, or wait to its time-out for a frame nobody
+// reads.
+TEST_F(LinkTest, AQueryThatFoundTheReceiverReadingTakesTheTurnOnceItStepsAside) {
+    auto channel = std::make_shared<WatchedChannel>(line.station);
+    PatientMaster master(channel, 5);
+    master.keep_aside();
+    std::atomic<int> sent{0};
+    channel->on_send = [&] { ++sent; };
+    // Keeps the receiver in its turn after it routed the first answer,
+    // until the second command is out and its query has looked at the turn.
+    struct Lingering : mew::Listener {
+        std::atomic<int> &sent;
+        std::thread::id test;
+        explicit Lingering(std::atomic<int> &s) : sent(s), test(std::this_thread::get_id()) {}
+        void put(const std::string &) override {}
+        void after_routing() override {
+            if (std::this_thread::get_id() == test || sent.load() != 1) return;
+            eventually([&] { return sent.load() == 2; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    };
+    master.feedback_listeners().append(std::make_shared<Lingering>(sent));
+    master.start();
+    Device device(line, 2,
+                  [&](const std::string &) { return frame("%01$RD" + std::to_string(1000 + sent)); });
+    const std::string command = frame("%01#RDD0010000100");
+    {
+        // The first answer is the receiver's: the station has a slave side.
+        mew::Subscription slave_side(master.query_listeners());
+        EXPECT_EQ(master.query(command), "RD1001");
+    }
+    EXPECT_EQ(master.query(command), "RD1002");
+    device.join();
+    master.stop();
+}
+
 TEST_F(LinkTest, CloseWakesAQueryReadingItsOwnAnswer) {
     PatientMaster master(line.station, -1);
     master.keep_aside();
