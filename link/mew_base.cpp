@@ -112,7 +112,8 @@ void MewBase::abandon_input(std::uint64_t connection) {
     abandoned_ = std::max(abandoned_, connection);
 }
 
-void MewBase::route(const std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing) {
+void MewBase::route(const std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing,
+                    Handover *handover) {
     if (from != 0 && from <= abandoned_) {
         runtime::trace(runtime::TraceEvent::kWarning, this,
                        "MewBase: Drop frame of an abandoned connection: ", line);
@@ -131,7 +132,13 @@ void MewBase::route(const std::string &line, std::uint64_t from, std::vector<Lis
         if (line_watchers_.load(std::memory_order_relaxed) > 0)
             last_response_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
         feedback_listeners_.copy_held_to(routing);
-        for (auto &listener : routing) listener->put(line);
+        const Listener *handed = handover && !handover->to->pending() ? handover->to : nullptr;
+        for (auto &listener : routing) {
+            if (listener.get() == handed)
+                handover->frame = line;
+            else
+                listener->put(line);
+        }
         // A master that got a response is likely to ask again at once.
         if (!routing.empty()) aside_after_response_.store(true, std::memory_order_relaxed);
         return;
@@ -201,7 +208,7 @@ bool MewBase::receiver_turn() {
     return true;
 }
 
-MewBase::ReadEnd MewBase::read_and_route(double timeout, bool own) {
+MewBase::ReadEnd MewBase::read_and_route(double timeout, bool own, Handover *handover) {
     // The channel sets the flag once the frame's first byte is taken,
     // before it reads the rest: a master waiting for a quiet line sees a
     // frame coming in. It falls again once the frame is routed or lost, on
@@ -234,7 +241,7 @@ MewBase::ReadEnd MewBase::read_and_route(double timeout, bool own) {
         } finish{delivered};
         {
             StationLockGuard hold(listener_lock_);
-            route(line, from, delivered);
+            route(line, from, delivered, handover);
         }
         return ReadEnd::kFrame;
     } catch (const ConnectionLost &e) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,12 +97,20 @@ protected:
     void give_read_turn(bool answered);
     // How one read of the line ended.
     enum class ReadEnd { kFrame, kNothing, kFrameLost, kChannelEnded };
+    // A frame routed to listener `to` is handed to the reading thread
+    // itself instead of being put into it: a query that reads its own
+    // answer takes it from here. Only while `to` holds nothing: the frames
+    // keep their order.
+    struct Handover {
+        const FrameQueue *to = nullptr;
+        std::optional<std::string> frame;
+    };
     // Reads one frame, waiting at most `timeout` seconds for its first byte
     // (the channel's own time-out when negative and `own` is false), and
     // routes it; reports what goes wrong as the receiver does, but for a
     // channel that ended: that is the receiver's to meet and report. An
     // interruption (Ctrl-C) of a querying thread's read is thrown.
-    ReadEnd read_and_route(double timeout, bool own);
+    ReadEnd read_and_route(double timeout, bool own, Handover *handover = nullptr);
     // Whether a Python subclass replaced the receiver's body.
     virtual bool receiver_replaced() const { return false; }
 
@@ -150,7 +159,8 @@ private:
     // `from`: the connection the frame came over (0: none). Under the
     // listener lock. `routing`: where the listeners the frame went to are
     // put.
-    void route(const std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing);
+    void route(const std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing,
+               Handover *handover);
 };
 
 }  // namespace mew

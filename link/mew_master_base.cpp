@@ -157,12 +157,14 @@ std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, double t
     for (;;) {
         // The channel's waits look for Ctrl-C themselves; close() and
         // stop() wake them.
-        if (read_and_route(left, true) == ReadEnd::kChannelEnded) {
+        Handover handover{&queue, std::nullopt};
+        if (read_and_route(left, true, &handover) == ReadEnd::kChannelEnded) {
             // The receiver meets the channel's end in its turn, and tells.
             reading_own_ = false;
             give_read_turn(false);
             return queue.get(until.left());
         }
+        if (handover.frame) return std::move(handover.frame);
         if (queue.take(frame)) return frame;
         if (until.passed()) return std::nullopt;
         left = until.left();

@@ -115,7 +115,11 @@ private:
             if (MewMaster *master = loaded_master(args[0])) {
                 try {
                     const std::int64_t st = station(args[1]);
-                    const std::string name(text(py::handle(args[2])));
+                    // The str's own bytes: the caller holds it for the call.
+                    Py_ssize_t size = 0;
+                    const char *bytes = PyUnicode_AsUTF8AndSize(args[2], &size);
+                    if (!bytes) return nullptr;
+                    const std::string_view name(bytes, static_cast<std::size_t>(size));
                     decltype(Read(*master, st, name)) value;
                     {
                         // The interpreter's own release: this thread holds
