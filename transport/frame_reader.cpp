@@ -24,12 +24,13 @@ std::string latin1_to_utf8(std::string_view bytes) {
     return out;
 }
 
-bool FrameReader::fill(double timeout) {
+bool FrameReader::fill(double timeout, bool quietly) {
     if (pos_ == buffer_.size()) {
         buffer_.clear();
         pos_ = 0;
     }
-    return source_.read_some(buffer_, 4096, timeout);
+    return quietly ? source_.read_some_quietly(buffer_, 4096, timeout)
+                   : source_.read_some(buffer_, 4096, timeout);
 }
 
 std::string FrameReader::take(std::size_t n) {
@@ -66,18 +67,22 @@ std::string FrameReader::receive_frame() {
 }
 
 std::string FrameReader::read_frame(std::atomic<bool> &started) {
-    return read_frame(started, timeout_);
+    return read_frame(started, timeout_, false);
 }
 
 std::string FrameReader::read_frame(std::atomic<bool> &started, double first_byte) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (pos_ == buffer_.size() && !fill(first_byte)) return {};
-    started.store(true, std::memory_order_relaxed);
-    // The first byte is the frame's whatever it is, a CR included.
-    return frame_from(1);
+    return read_frame(started, first_byte, true);
 }
 
-std::string FrameReader::frame_from(std::size_t taken) {
+std::string FrameReader::read_frame(std::atomic<bool> &started, double first_byte, bool quietly) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pos_ == buffer_.size() && !fill(first_byte, quietly)) return {};
+    started.store(true, std::memory_order_relaxed);
+    // The first byte is the frame's whatever it is, a CR included.
+    return frame_from(1, quietly);
+}
+
+std::string FrameReader::frame_from(std::size_t taken, bool quietly) {
     std::size_t start = pos_;
     std::size_t scanned = pos_ + taken;
     for (;;) {
@@ -101,7 +106,8 @@ std::string FrameReader::frame_from(std::size_t taken) {
             start = 0;
         }
         pos_ = start;
-        bool got = source_.read_some(buffer_, 4096, timeout_);
+        bool got = quietly ? source_.read_some_quietly(buffer_, 4096, timeout_)
+                           : source_.read_some(buffer_, 4096, timeout_);
         if (!got) {
             bool empty = buffer_.size() == start + taken;
             pos_ = buffer_.size();

@@ -19,6 +19,11 @@ public:
     // `timeout` seconds (negative: without limit) for the first; returns
     // false when none came in time.
     virtual bool read_some(std::string &out, std::size_t max, double timeout) = 0;
+    // The same for a reader that only a close may wake before its time-out
+    // (a thread reading its own answer): a source may watch less for it.
+    virtual bool read_some_quietly(std::string &out, std::size_t max, double timeout) {
+        return read_some(out, max, timeout);
+    }
 };
 
 class FrameReader {
@@ -41,7 +46,8 @@ public:
     std::string read_frame(std::atomic<bool> &started);
     // The same, waiting at most `first_byte` seconds (negative: without
     // limit) for the first byte instead of the time-out; the rest of the
-    // frame keeps the time-out per byte.
+    // frame keeps the time-out per byte. Reads quietly (see ByteSource): for
+    // a thread that reads its own answer.
     std::string read_frame(std::atomic<bool> &started, double first_byte);
     std::size_t buffered() const;
     void discard();
@@ -54,10 +60,11 @@ private:
     std::string buffer_;
     std::size_t pos_ = 0;
 
-    bool fill(double timeout);
+    bool fill(double timeout, bool quietly = false);
+    std::string read_frame(std::atomic<bool> &started, double first_byte, bool quietly);
     // The frame from the read position up to CR, the first `taken` bytes
     // of it read already.
-    std::string frame_from(std::size_t taken);
+    std::string frame_from(std::size_t taken, bool quietly = false);
     std::string take(std::size_t n);
 };
 

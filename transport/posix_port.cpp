@@ -70,7 +70,7 @@ void PosixPort::shutdown() {
     std::lock_guard<std::mutex> w(write_mutex_);
 }
 
-bool PosixPort::wait(short events, double timeout) {
+bool PosixPort::wait(short events, double timeout, bool interruptible) {
     using clock = std::chrono::steady_clock;
     const bool forever = timeout < 0 || std::isinf(timeout);
     const auto deadline =
@@ -87,12 +87,12 @@ bool PosixPort::wait(short events, double timeout) {
         ~Waiting() {
             if (counted) --count;
         }
-    } waiting(readers_, events == POLLIN);
+    } waiting(readers_, events == POLLIN && interruptible);
     for (;;) {
         if (closed_) throw PortClosedError();
         // Only a wait for input can be interrupted: a write goes on.
         pollfd fds[3] = {{fd_, events, 0}, {wake_[0], POLLIN, 0}, {interrupt_[0], POLLIN, 0}};
-        const nfds_t watched = events == POLLIN ? 3 : 2;
+        const nfds_t watched = waiting.counted ? 3 : 2;
         double left = forever ? -1
                       : first ? timeout
                               : std::chrono::duration<double>(deadline - clock::now()).count();
@@ -120,10 +120,18 @@ bool PosixPort::wait(short events, double timeout) {
 }
 
 bool PosixPort::read_some(std::string &out, std::size_t max, double timeout) {
+    return read_some(out, max, timeout, true);
+}
+
+bool PosixPort::read_some_quietly(std::string &out, std::size_t max, double timeout) {
+    return read_some(out, max, timeout, false);
+}
+
+bool PosixPort::read_some(std::string &out, std::size_t max, double timeout, bool interruptible) {
     std::lock_guard<std::mutex> lock(read_mutex_);
     char buf[4096];
     for (;;) {
-        if (!wait(POLLIN, timeout)) return false;
+        if (!wait(POLLIN, timeout, interruptible)) return false;
         ssize_t n = ::read(fd_, buf, std::min(max, sizeof buf));
         if (n > 0) {
             out.append(buf, static_cast<std::size_t>(n));

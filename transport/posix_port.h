@@ -22,6 +22,10 @@ public:
     PosixPort &operator=(const PosixPort &) = delete;
 
     bool read_some(std::string &out, std::size_t max, double timeout) override;
+    // Watches the descriptor and the close alone: interrupt() is for the
+    // other readers. One descriptor less for the kernel to watch on every
+    // wait of a thread that reads its own answers.
+    bool read_some_quietly(std::string &out, std::size_t max, double timeout) override;
     void write(std::string_view bytes);
     // Wakes every call that waits on the port, waits until none is left and
     // refuses all later ones with PortClosedError.
@@ -42,8 +46,10 @@ private:
     std::atomic<int> readers_{0};  // waits for input under way
     std::mutex read_mutex_, write_mutex_;
 
-    // Waits for `events` on the port; false on time-out.
-    bool wait(short events, double timeout);
+    // Waits for `events` on the port; false on time-out. `interruptible`:
+    // an interrupt() ends a wait for input.
+    bool wait(short events, double timeout, bool interruptible = true);
+    bool read_some(std::string &out, std::size_t max, double timeout, bool interruptible);
 };
 
 }  // namespace mew

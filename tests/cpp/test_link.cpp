@@ -653,6 +653,36 @@ TEST(PosixPort, MovesBytesOnAPtyAndShutdownWakesAReader) {
         EXPECT_FALSE(port.read_some(none, 16, 0.1));
         EXPECT_GE(seconds_since(start), 0.08);
 
+        // interrupt() ends a plain read and leaves a quiet one (a thread
+        // reading its own answer) waiting for its bytes.
+        for (bool quietly : {false, true}) {
+            std::atomic<bool> done{false};
+            bool got = false;
+            std::string bytes;
+            std::thread reader([&] {
+                got = quietly ? port.read_some_quietly(bytes, 16, 10) : port.read_some(bytes, 16, 10);
+                done = true;
+            });
+            if (quietly) {
+                for (int i = 0; i < 20; ++i) {
+                    port.interrupt();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            } else {
+                EXPECT_TRUE(eventually([&] {
+                    port.interrupt();
+                    return done.load();
+                }));
+            }
+            ASSERT_EQ(::write(master, "%", 1), 1);
+            reader.join();
+            EXPECT_EQ(got, quietly);
+            EXPECT_EQ(bytes, quietly ? "%" : "");
+            if (!quietly) {
+                EXPECT_TRUE(port.read_some(bytes, 16, 1));  // the byte is the next read's
+            }
+        }
+
         std::atomic<bool> refused{false};
         std::thread blocked([&] {
             try {
