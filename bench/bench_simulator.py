@@ -109,6 +109,23 @@ class BaselineSimulator(b4k_mew.MewBase):
             except Exception as error:
                 print("Simulator: %s" % error, flush=True)
 
+def count_streams():
+    """Wraps the live server's event-stream handler; returns the function that counts the streams open."""
+    from b4k_mew_tools.web import server as web_server
+    lock, open_streams, events = threading.Lock(), [0], web_server._Handler._events
+
+    def counted(handler):
+        with lock:
+            open_streams[0] += 1
+        try:
+            return events(handler)
+        finally:
+            with lock:
+                open_streams[0] -= 1
+
+    web_server._Handler._events = counted
+    return lambda: open_streams[0]
+
 def serve_child(kind, cpu, web, port):
     """The helper (bench_web's too): the simulator of `kind` on `port`, on CPU
     `cpu` ("-": any), with its live server if `web` is "web". Says "ready URL"
@@ -128,7 +145,6 @@ def serve_child(kind, cpu, web, port):
         sim.start()
         if kind == "library" and web == "web":
             from b4k_mew_tools.web import LiveServer, SimulatorView
-            from bench_web import count_streams
             streams = count_streams()
             server = LiveServer(SimulatorView(sim), "127.0.0.1", 0)
 

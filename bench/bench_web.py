@@ -11,7 +11,6 @@ import os
 import shutil
 import statistics
 import sys
-import threading
 import time
 
 import common
@@ -47,23 +46,6 @@ const c = window.__benchEvents || { count: 0, chars: 0 };
 const frames = document.getElementById("frames");
 return [c.count, c.chars, frames ? frames.children.length : 0];
 """
-
-def count_streams():
-    """Wraps the live server's event-stream handler; returns the function that counts the streams open."""
-    from b4k_mew_tools.web import server as web_server
-    lock, open_streams, events = threading.Lock(), [0], web_server._Handler._events
-
-    def counted(handler):
-        with lock:
-            open_streams[0] += 1
-        try:
-            return events(handler)
-        finally:
-            with lock:
-                open_streams[0] -= 1
-
-    web_server._Handler._events = counted
-    return lambda: open_streams[0]
 
 def tree_seconds(roots):
     """{pid: CPU seconds} of the processes `roots` and all their descendants."""
