@@ -125,6 +125,11 @@ def test_ctrl_c_while_the_command_loads_exits_130_without_a_traceback():
         time.sleep(delay)
         p.send_signal(signal.SIGINT)
         out, err = p.communicate(timeout=20)
+        if err.startswith("Fatal Python error: init_import_site"):
+            # On a loaded machine the signal can land while the interpreter
+            # itself is still starting, before any code of the command runs:
+            # what it prints then is its own.
+            continue
         # Before Python's own handler is in place, SIGINT ends it as a signal.
         assert p.returncode in (0, 130, -signal.SIGINT) and "Traceback" not in err, err
 
