@@ -171,40 +171,59 @@ MewBase::ReadTurn MewBase::take_read_turn() {
     const bool may = !receiver_replaced() && may_read_own();
     queries_read_own_.store(may, std::memory_order_relaxed);
     if (!may) return ReadTurn::kReceiverKeeps;
-    std::lock_guard<std::mutex> lock(turn_mutex_);
-    // A receiver in the middle of a read keeps it: the answer it may be
-    // reading reaches the query through its queue, as ever.
-    if (receiver_reading_) return ReadTurn::kReceiverReading;
-    query_reading_ = true;
+    unsigned turn = turn_.load(std::memory_order_relaxed);
+    do {
+        // A receiver in the middle of a read keeps it: the answer it may be
+        // reading reaches the query through its queue, as ever.
+        if (turn & kReceiverReads) return ReadTurn::kReceiverReading;
+    } while (!turn_.compare_exchange_weak(turn, turn | kQueryReads, std::memory_order_acq_rel,
+                                          std::memory_order_relaxed));
     return ReadTurn::kTaken;
 }
 
 void MewBase::give_read_turn(bool answered) {
+    if (answered) {
+        // The receiver looks again on its own a moment later.
+        aside_until_.store(aside_from_now().time_since_epoch().count(), std::memory_order_relaxed);
+        turn_.fetch_and(~kQueryReads, std::memory_order_release);
+        return;
+    }
+    // After a query that failed, whatever comes next is the receiver's at
+    // once: told under its mutex, so that it cannot be deciding to step
+    // aside meanwhile.
     {
         std::lock_guard<std::mutex> lock(turn_mutex_);
-        query_reading_ = false;
-        aside_until_ = answered ? aside_from_now() : Clock::time_point{};
+        aside_until_.store(0, std::memory_order_relaxed);
+        turn_.fetch_and(~kQueryReads, std::memory_order_release);
     }
-    // The receiver looks again on its own a moment later; only a query
-    // that failed has it read at once.
-    if (!answered) turn_cv_.notify_all();
+    turn_cv_.notify_all();
 }
 
 bool MewBase::receiver_turn() {
     std::unique_lock<std::mutex> lock(turn_mutex_);
     if (aside_after_response_.exchange(false, std::memory_order_relaxed) &&
-        queries_read_own_.load(std::memory_order_relaxed) && may_read_own())
-        aside_until_ = std::max(aside_until_, aside_from_now());
+        queries_read_own_.load(std::memory_order_relaxed) && may_read_own()) {
+        // A query that answers meanwhile sets a moment of its own, as long.
+        const Clock::rep until = aside_from_now().time_since_epoch().count();
+        if (aside_until_.load(std::memory_order_relaxed) < until)
+            aside_until_.store(until, std::memory_order_relaxed);
+    }
     for (;;) {
         if (stop_flag_.load()) return false;
         const Clock::time_point now = Clock::now();
-        if (!query_reading_ && now >= aside_until_) break;
+        const Clock::time_point aside{Clock::duration(aside_until_.load(std::memory_order_relaxed))};
+        unsigned turn = turn_.load(std::memory_order_acquire);
+        if (!(turn & kQueryReads) && now >= aside) {
+            // A query may take the turn between the look and the claim:
+            // then look again.
+            if (turn_.compare_exchange_strong(turn, turn | kReceiverReads, std::memory_order_acq_rel)) break;
+            continue;
+        }
         // A turn given back after an answer is not announced: the receiver
         // looks again once the moment has passed.
-        turn_cv_.wait_until(lock, query_reading_ ? std::max(aside_until_, now + std::chrono::milliseconds(50))
-                                                 : aside_until_);
+        turn_cv_.wait_until(
+            lock, (turn & kQueryReads) ? std::max(aside, now + std::chrono::milliseconds(50)) : aside);
     }
-    receiver_reading_ = true;
     return true;
 }
 
@@ -283,10 +302,7 @@ void MewBase::receiver_loop() {
         while (receiver_turn()) {
             struct Turn {
                 MewBase &base;
-                ~Turn() {
-                    std::lock_guard<std::mutex> lock(base.turn_mutex_);
-                    base.receiver_reading_ = false;
-                }
+                ~Turn() { base.turn_.fetch_and(~kReceiverReads, std::memory_order_release); }
             } turn{*this};
             if (read_and_route(-1.0, false) == ReadEnd::kChannelEnded) return;
         }

@@ -140,12 +140,16 @@ private:
     std::unique_ptr<runtime::WorkerThread> receiver_thread_;
     std::mutex pause_mutex_;
     std::condition_variable pause_cv_;
-    // The reading turn (see take_read_turn).
+    // The reading turn (see take_read_turn): who reads, in one word, so
+    // that a query takes and gives back the turn with one atomic operation
+    // each. The mutex and condition are the receiver's, to wait on; a
+    // query that wants it to read at once takes the mutex to tell it.
+    static constexpr unsigned kReceiverReads = 1, kQueryReads = 2;
+    std::atomic<unsigned> turn_{0};
     std::mutex turn_mutex_;
     std::condition_variable turn_cv_;
-    bool receiver_reading_ = false;  // under turn_mutex_, as the two below
-    bool query_reading_ = false;
-    Clock::time_point aside_until_{};
+    // Until when the receiver stays aside (the clock's count); 0: no longer.
+    std::atomic<Clock::rep> aside_until_{0};
     std::atomic<bool> aside_after_response_{false};
     // Whether the last query might have read its own answer.
     std::atomic<bool> queries_read_own_{false};
