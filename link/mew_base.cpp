@@ -211,8 +211,9 @@ bool MewBase::receiver_turn() {
     for (;;) {
         if (stop_flag_.load()) return false;
         const Clock::time_point now = Clock::now();
-        const Clock::time_point aside{Clock::duration(aside_until_.load(std::memory_order_relaxed))};
+        // The turn first: a query gives it back after it set the moment.
         unsigned turn = turn_.load(std::memory_order_acquire);
+        const Clock::time_point aside{Clock::duration(aside_until_.load(std::memory_order_relaxed))};
         if (!(turn & kQueryReads) && now >= aside) {
             // A query may take the turn between the look and the claim:
             // then look again.
