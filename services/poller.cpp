@@ -625,10 +625,17 @@ void Poller::start() {
         core->thread_id = std::thread::id();
         core->own_token = nullptr;
     });
-    thread->start();
+    // Running before the thread starts: its sink may stop it in its first
+    // cycle, before the start is back here, and that stop is the last word.
+    running_ = true;
+    try {
+        thread->start();
+    } catch (...) {
+        running_ = false;
+        throw;
+    }
     thread_ = std::move(thread);
     stop_token_ = std::move(token);
-    running_ = true;
 }
 
 void Poller::stop() {

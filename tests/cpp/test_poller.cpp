@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -341,6 +342,44 @@ TEST(PollerRun, StopAndCloseFromTheSinkOrAnotherThreadAndADropWhileRunning) {
     }
     // The master still answers.
     EXPECT_EQ(bench.master->get_uint16(1, "DT0"), 1);
+}
+
+// A thread whose start() comes back only once `back` is set: the thread it
+// started may have run a cycle, and its sink stopped the poller, by then.
+class SlowToComeBack : public mew::runtime::WorkerThread {
+public:
+    SlowToComeBack(std::function<void()> body, std::shared_future<void> back)
+        : inner_(mew::runtime::make_std_thread(std::move(body))), back_(std::move(back)) {}
+    void start() override {
+        inner_->start();
+        back_.wait_for(std::chrono::seconds(10));  // a failing test ends, not hangs
+    }
+    void join() override { inner_->join(); }
+
+private:
+    std::unique_ptr<mew::runtime::WorkerThread> inner_;
+    std::shared_future<void> back_;
+};
+
+TEST(PollerRun, AStopFromTheSinkBeforeStartReturnsLeavesThePollerStopped) {
+    Bench bench({1});
+    std::promise<void> stopped;
+    std::shared_future<void> back = stopped.get_future().share();
+    std::unique_ptr<mew::Poller> poller;
+    poller = std::make_unique<mew::Poller>(
+        bench.master, mew::Poller::Options{},
+        [&](std::vector<mew::PointChange> &&) {
+            poller->stop();
+            stopped.set_value();
+        },
+        [&](std::function<void()> body) { return std::make_unique<SlowToComeBack>(std::move(body), back); });
+    poller->add(1, "DT0", "uint16", 0.01);
+    poller->start();
+    EXPECT_FALSE(poller->running());
+    // Started again, it runs.
+    poller->start();
+    EXPECT_TRUE(poller->running());
+    poller->close();
 }
 
 }  // namespace
