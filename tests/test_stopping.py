@@ -126,9 +126,12 @@ def loading_the_extension(p):
     module = os.path.basename(b4k_mew.__file__)
     deadline = time.monotonic() + 20
     while p.poll() is None and time.monotonic() < deadline:
-        with open("/proc/%d/maps" % p.pid) as maps:
-            if module in maps.read():
-                return
+        try:
+            with open("/proc/%d/maps" % p.pid) as maps:
+                if module in maps.read():
+                    return
+        except OSError:  # it ended meanwhile
+            return
         time.sleep(0.001)
 
 
