@@ -81,10 +81,11 @@ class Watcher:
         # One id each: a second client with the same id would throw the first off the broker.
         client_id = "watcher-%d-%d" % (os.getpid(), next(self.ids))
         version = getattr(mqtt, "CallbackAPIVersion", None)  # paho 2.x asks which callbacks
-        self.client = mqtt.Client(version.VERSION1, client_id=client_id) if version else mqtt.Client(client_id=client_id)
+        self.client = mqtt.Client(version.VERSION2, client_id=client_id) if version else mqtt.Client(client_id=client_id)
         self.client.reconnect_delay_set(0.1, 0.5)
         self.client.on_message = self._message
-        self.client.on_connect = lambda c, u, f, rc: c.subscribe("plant/#", qos=1)
+        # Its arguments after the client differ between the two callback APIs.
+        self.client.on_connect = lambda c, *_: c.subscribe("plant/#", qos=1)
         self.client.connect("127.0.0.1", port, 30)
         self.client.loop_start()
 
