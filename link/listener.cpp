@@ -21,6 +21,7 @@ void FrameQueue::put(const std::string &frame) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(frame);
+        used_.store(true, std::memory_order_relaxed);
         note_pending();
         awaited = waiting_ > 0;
     }
@@ -73,6 +74,7 @@ void FrameQueue::close() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
+        used_.store(true, std::memory_order_relaxed);
         note_pending();
     }
     arrived_.notify_all();
@@ -89,6 +91,7 @@ void FrameQueue::connection_lost(const std::string &message, std::uint64_t conne
         lost_ = message;
         lost_connection_ = connection;
         lost_wakes_ = true;
+        used_.store(true, std::memory_order_relaxed);
         note_pending();
     }
     arrived_.notify_all();
@@ -112,7 +115,11 @@ void FrameQueue::clear_lost() {
 }
 
 bool FrameQueue::reset() {
+    // Paired with the release of note_pending(), which follows every store
+    // of the flag.
+    if (!pending_.load(std::memory_order_acquire) && !used_.load(std::memory_order_relaxed)) return true;
     std::lock_guard<std::mutex> lock(mutex_);
+    used_.store(false, std::memory_order_relaxed);
     frames_.clear();
     lost_.reset();
     lost_connection_ = 0;

@@ -82,6 +82,10 @@ private:
     bool lost_wakes_ = false;           // a loss no get() has ended with yet
     unsigned waiting_ = 0;              // get() calls waiting now
     std::atomic<bool> pending_{false};  // what ready() says, kept under the mutex
+    // Whether anything reached it since its last reset(), kept under the
+    // mutex: the reset of a queue that is empty already (every query's, on
+    // the master's steady path) takes no lock.
+    std::atomic<bool> used_{false};
 
     void note_pending() {
         pending_.store(!frames_.empty() || closed_ || lost_wakes_, std::memory_order_release);
@@ -112,6 +116,8 @@ public:
     // Copies the list into `out` (whose room is kept from one call to the
     // next); the caller holds the lock.
     void copy_held_to(std::vector<Item> &out) const { out.assign(items_.begin(), items_.end()); }
+    // Whether `item` is the one listener of the list; the caller holds the lock.
+    bool holds_only(const Listener *item) const { return items_.size() == 1 && items_.front().get() == item; }
     StationLock &lock() const { return lock_; }
 
 private:

@@ -23,14 +23,6 @@ void report_lost(ListenerList &listeners, const ConnectionLost &lost) {
     }
 }
 
-// The listeners a frame went to, kept by each reading thread from one frame
-// to the next, so that routing allocates nothing. Looked up once per frame:
-// every use of a thread's own variable costs a call in a shared library.
-std::vector<ListenerList::Item> &routing_room() {
-    thread_local std::vector<ListenerList::Item> room;
-    return room;
-}
-
 }  // namespace
 
 MewBase::MewBase(std::shared_ptr<Channel> channel)
@@ -112,7 +104,7 @@ void MewBase::abandon_input(std::uint64_t connection) {
     abandoned_ = std::max(abandoned_, connection);
 }
 
-void MewBase::route(const std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing,
+void MewBase::route(std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing,
                     Handover *handover) {
     if (from != 0 && from <= abandoned_) {
         runtime::trace(runtime::TraceEvent::kWarning, this,
@@ -131,8 +123,15 @@ void MewBase::route(const std::string &line, std::uint64_t from, std::vector<Lis
     if (response || (!typed && continuations_awaited_.load() > 0)) {
         if (line_watchers_.load(std::memory_order_relaxed) > 0)
             last_response_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-        feedback_listeners_.copy_held_to(routing);
         const Listener *handed = handover && !handover->to->pending() ? handover->to : nullptr;
+        // A master's query alone in the list, reading its own answer: the
+        // frame is its, with nothing to finish after the lock.
+        if (handed && feedback_listeners_.holds_only(handed)) {
+            handover->frame = std::move(line);
+            aside_after_response_.store(true, std::memory_order_relaxed);
+            return;
+        }
+        feedback_listeners_.copy_held_to(routing);
         for (auto &listener : routing) {
             if (listener.get() == handed)
                 handover->frame = line;
@@ -251,7 +250,7 @@ MewBase::ReadEnd MewBase::read_and_route(double timeout, bool own, Handover *han
         if (head != std::string::npos && head > 0) line.erase(0, head);
         // The listeners the frame went to finish their part once the lock is
         // let go.
-        std::vector<ListenerList::Item> &delivered = routing_room();
+        std::vector<ListenerList::Item> &delivered = own ? own_routing_ : receiver_routing_;
         struct Finish {
             std::vector<ListenerList::Item> &listeners;
             ~Finish() {

@@ -162,9 +162,13 @@ private:
     bool receiver_turn();
     // `from`: the connection the frame came over (0: none). Under the
     // listener lock. `routing`: where the listeners the frame went to are
-    // put.
-    void route(const std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing,
+    // put. `line` may be moved into the handover.
+    void route(std::string &line, std::uint64_t from, std::vector<ListenerList::Item> &routing,
                Handover *handover);
+    // The listeners a frame went to, kept from one frame to the next so
+    // that routing allocates nothing: the receiver's, and that of the query
+    // holding the reading turn (one at a time).
+    std::vector<ListenerList::Item> receiver_routing_, own_routing_;
 };
 
 }  // namespace mew

@@ -142,23 +142,24 @@ void MewMasterBase::drop_late(const std::string &frame) {
 }
 
 std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, double timeout) {
+    return next_frame(queue, Deadline(timeout));
+}
+
+std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, const Deadline &until) {
     if (!reading_own_) {
         const ReadTurn turn = take_read_turn();
-        if (turn == ReadTurn::kReceiverKeeps) return queue.get(timeout);
-        if (turn == ReadTurn::kReceiverReading) return routed_or_own(queue, timeout);
+        if (turn == ReadTurn::kReceiverKeeps) return queue.get(until.left());
+        if (turn == ReadTurn::kReceiverReading) return routed_or_own(queue, until);
         reading_own_ = true;
     }
     std::optional<std::string> frame;
     // What the receiver routed before this thread took the turn.
     if (queue.pending() && queue.take(frame)) return frame;
-    const Deadline until(timeout);
-    // The first read has the whole time-out, which starts now.
-    double left = timeout;
     for (;;) {
         // The channel's waits look for Ctrl-C themselves; close() and
         // stop() wake them.
         Handover handover{&queue, std::nullopt};
-        if (read_and_route(left, true, &handover) == ReadEnd::kChannelEnded) {
+        if (read_and_route(until.left(), true, &handover) == ReadEnd::kChannelEnded) {
             // The receiver meets the channel's end in its turn, and tells.
             reading_own_ = false;
             give_read_turn(false);
@@ -167,24 +168,22 @@ std::optional<std::string> MewMasterBase::next_frame(FrameQueue &queue, double t
         if (handover.frame) return std::move(handover.frame);
         if (queue.take(frame)) return frame;
         if (until.passed()) return std::nullopt;
-        left = until.left();
     }
 }
 
-std::optional<std::string> MewMasterBase::routed_or_own(FrameQueue &queue, double timeout) {
+std::optional<std::string> MewMasterBase::routed_or_own(FrameQueue &queue, const Deadline &until) {
     // The receiver was reading when the query looked: the answer may come
     // through it. But a receiver whose read ends with a response of
     // another exchange steps aside for the queries that read their own, and
     // this one must then take the turn itself, or wait to its time-out for a
     // frame nobody reads.
-    const Deadline until(timeout);
     for (;;) {
         if (std::optional<std::string> frame = queue.get(until.within(kTurnRetry))) return frame;
         if (queue.closed() || queue.lost() || until.passed()) return std::nullopt;
         switch (take_read_turn()) {
             case ReadTurn::kTaken:
                 reading_own_ = true;
-                return next_frame(queue, until.left());
+                return next_frame(queue, until);
             case ReadTurn::kReceiverKeeps:
                 return queue.get(until.left());
             case ReadTurn::kReceiverReading:
@@ -279,7 +278,7 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
     const std::uint64_t sent_on = connections ? connections->latest() : 0;
     for (;;) {
         std::optional<std::string> response =
-            guarded ? settled_response(queue, deadline) : next_frame(queue, deadline.left());
+            guarded ? settled_response(queue, deadline) : next_frame(queue, deadline);
         if (!response) {
             if (queue.closed()) throw PortClosedError();
             if (std::optional<std::string> lost = queue.lost()) {

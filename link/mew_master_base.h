@@ -83,8 +83,9 @@ private:
     // this thread itself once it holds the reading turn, else by the
     // receiver; nothing on a time-out, a close or a loss.
     std::optional<std::string> next_frame(FrameQueue &queue, double timeout);
+    std::optional<std::string> next_frame(FrameQueue &queue, const Deadline &until);
     // next_frame() for a query that found the receiver reading.
-    std::optional<std::string> routed_or_own(FrameQueue &queue, double timeout);
+    std::optional<std::string> routed_or_own(FrameQueue &queue, const Deadline &until);
     // Drops every response until the line has been quiet for the gap; false
     // when the deadline came first.
     bool await_quiet_line(FrameQueue &queue, const Deadline &deadline);

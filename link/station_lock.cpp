@@ -6,28 +6,9 @@
 
 namespace mew {
 
-std::uintptr_t StationLock::caller() {
+std::uintptr_t StationLock::library_caller() {
     // Unique among the live threads of the process, and never 0.
     return static_cast<std::uintptr_t>(pthread_self());
-}
-
-bool StationLock::take_free(std::uintptr_t me) {
-    std::uintptr_t free = 0;
-    return owner_.compare_exchange_strong(free, me);
-}
-
-bool StationLock::acquire(double seconds, bool interruptible) {
-    const std::uintptr_t me = caller();
-    // Only the owner itself can see its own token here.
-    if (owner_.load(std::memory_order_relaxed) == me) {
-        ++count_;
-        return true;
-    }
-    if (take_free(me)) {
-        count_ = 1;
-        return true;
-    }
-    return acquire_waiting(me, seconds, interruptible);
 }
 
 bool StationLock::acquire_waiting(std::uintptr_t me, double seconds, bool interruptible) {
@@ -47,16 +28,13 @@ bool StationLock::acquire_waiting(std::uintptr_t me, double seconds, bool interr
     return true;
 }
 
-void StationLock::unlock() {
-    // The count is read only once the caller is known to own the lock.
-    if (owner_.load(std::memory_order_relaxed) != caller() || count_ == 0)
-        throw std::logic_error("cannot release un-acquired lock");
-    if (--count_ != 0) return;
-    owner_.store(0);
-    if (waiters_.load() != 0) {
-        { std::lock_guard<std::mutex> lock(mutex_); }
-        released_.notify_one();
-    }
+void StationLock::not_held() {
+    throw std::logic_error("cannot release un-acquired lock");
+}
+
+void StationLock::wake_waiter() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    released_.notify_one();
 }
 
 bool StationLock::locked() const {
