@@ -246,8 +246,10 @@ MewBase::ReadEnd MewBase::read_and_route(double timeout, bool own, Handover *han
         // Noise in front of a header (a NUL, an LF after a glitch) would
         // spoil the frame behind it: a glitch costs no more than the bytes
         // it made.
-        std::size_t head = line.find(MewStatic::HEAD);
-        if (head != std::string::npos && head > 0) line.erase(0, head);
+        if (line[0] != MewStatic::HEAD) {
+            std::size_t head = line.find(MewStatic::HEAD);
+            if (head != std::string::npos) line.erase(0, head);
+        }
         // The listeners the frame went to finish their part once the lock is
         // let go.
         std::vector<ListenerList::Item> &delivered = own ? own_routing_ : receiver_routing_;
