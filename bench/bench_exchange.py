@@ -10,6 +10,8 @@ depend on the machine's load (the share other processes took is printed).
 
 import asyncio
 import contextlib
+import functools
+import operator
 import os
 import re
 import resource
@@ -268,20 +270,61 @@ def asyncio_tasks(name, reads, concurrency):
 
     return asyncio.run(main())
 
+def plain_asyncio(name, reads):
+    """The ceiling of any asyncio master that reads one register at a time:
+    the loop writes the C client's command and reads the answer itself when
+    the line is readable, with no protocol work at all."""
+    command = b"%01#RDD0010000100"
+    command += b"%02X\r" % functools.reduce(operator.xor, command)
+
+    async def main():
+        fd = os.open(name, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        loop, state = asyncio.get_running_loop(), {"answer": None, "got": b""}
+
+        def readable():
+            state["got"] += os.read(fd, 256)
+            if state["got"].endswith(b"\r"):
+                state["got"] = b""
+                state["answer"].set_result(None)
+
+        async def read():
+            state["answer"] = loop.create_future()
+            os.write(fd, command)
+            await state["answer"]
+
+        loop.add_reader(fd, readable)
+        try:
+            await read()
+            cpu, begin = time.process_time(), time.perf_counter()
+            for _ in range(reads):
+                await read()
+            return time.perf_counter() - begin, time.process_time() - cpu
+        finally:
+            loop.remove_reader(fd)
+            os.close(fd)
+
+    return asyncio.run(main())
+
 def asyncio_against_threads(peer, rounds, reads):
     rows = []
     with pty(peer) as (_, slave_fd):
         name = os.ttyname(slave_fd)
         for concurrency in CONCURRENCY:
             best = {"asyncio": [], "threads": []}
+            if concurrency == 1:
+                best["plain"] = []
             for _ in range(rounds):
                 best["threads"].append(blocking_threads(name, reads, concurrency))
                 best["asyncio"].append(asyncio_tasks(name, reads, concurrency))
+                if concurrency == 1:
+                    best["plain"].append(plain_asyncio(name, reads))
             row = {"concurrency": concurrency}
             for label, got in best.items():
                 row[label + "_reads_per_s"] = max(reads // concurrency * concurrency / e for e, _ in got)
                 row[label + "_cpu_us_per_read"] = 1e6 * statistics.median(c for _, c in got) / reads
             row["ratio"] = row["asyncio_reads_per_s"] / row["threads_reads_per_s"]
+            if "plain" in best:
+                row["plain_ratio"] = row["plain_reads_per_s"] / row["threads_reads_per_s"]
             rows.append(row)
     return rows
 
@@ -345,7 +388,9 @@ def main(argv=None):
         report["asyncio"] = {"rows": rows, "other_load": load.stop()}
         bench.table(rows, "concurrency=concurrent", "asyncio_reads_per_s=asyncio/s", "threads_reads_per_s=threads/s",
                     "ratio", "asyncio_cpu_us_per_read=asyncio CPU us", "threads_cpu_us_per_read=threads CPU us",
-                    note="get_uint16 over a pty from a C responder, best of %d rounds of %d reads; other load %.0f%%"
+                    "plain_ratio=plain loop / threads", note="get_uint16 over a pty from a C responder, best of %d "
+                    "rounds of %d reads; plain loop: asyncio writing the command and reading the answer itself with no "
+                    "protocol work, the ceiling at one read at a time; other load %.0f%%"
                     % (rounds, reads, 100 * (report["asyncio"]["other_load"] or 0)))
         bench.target("asyncio", "asyncio >= threads at %s" % "/".join(map(str, CONCURRENCY)),
                      min(r["ratio"] for r in rows), 1.0, detail="lowest %.2f")
