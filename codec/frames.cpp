@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/errors.h"
 #include "codec/long_frames.h"
@@ -256,6 +257,31 @@ std::optional<PlainStation> plain_station(std::string_view frame) {
     return PlainStation{value, i};
 }
 
+// The check code of `text`, or -1 when it is not all ASCII: both in one
+// pass, eight bytes at a time.
+int ascii_check_code(std::string_view text) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    const char *p = text.data();
+    std::size_t n = text.size();
+    std::uint64_t sum = 0, seen = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        sum ^= chunk;
+        seen |= chunk;
+    }
+    for (; n > 0; ++p, --n) {
+        const auto byte = static_cast<unsigned char>(*p);
+        sum ^= byte;
+        seen |= byte;
+    }
+    if (seen & kHighBits) return -1;
+    sum ^= sum >> 32;
+    sum ^= sum >> 16;
+    sum ^= sum >> 8;
+    return static_cast<int>(sum & 0xFF);
+}
+
 // check_response for what a device sends nearly always: an ASCII data
 // response to the station asked, with plain station digits and a check
 // code that is right. Where its code and data begin, or nothing when the
@@ -278,10 +304,9 @@ std::optional<std::size_t> plain_data_response(std::string_view command, std::st
         command[command_at + 2] == MewStatic::TAIL || command[command_at + 1] != frame[pos] ||
         command[command_at + 2] != frame[pos + 1])
         return std::nullopt;
-    const std::string_view checked(frame.data(), n - 3);
     const int high = text::hex_digit(frame[n - 3]), low = text::hex_digit(frame[n - 2]);
     // The check code and CR are ASCII once they pass.
-    if ((high | low) > 15 || (high << 4 | low) != MewStatic::calc_crc(checked) || !text::is_ascii(checked))
+    if ((high | low) > 15 || (high << 4 | low) != ascii_check_code(std::string_view(frame.data(), n - 3)))
         return std::nullopt;
     return pos;
 }
@@ -290,8 +315,8 @@ std::optional<std::size_t> plain_data_response(std::string_view command, std::st
 
 std::optional<std::string> check_response(std::string_view command, std::string_view frame) {
     if (const std::optional<std::size_t> pos = plain_data_response(command, frame))
-        return std::optional<std::string>(std::in_place,
-                                          frame.substr(*pos, frame.size() - kTailField - *pos));
+        return std::optional<std::string>(std::in_place, frame.data() + *pos,
+                                          frame.size() - kTailField - *pos);
     const std::string plain = without_continued_mark(frame);
     const std::string_view fb = plain;
     std::string responding = station_decimal(fb);
@@ -320,7 +345,40 @@ bool decode_contact(std::string_view code_and_data) {
     return text::at(code_and_data, kResponseCodeField) == "1";
 }
 
+namespace {
+
+// Whether a read's code and data can be what a device sends: an ASCII code
+// and room for exactly `count` words. Digits then make all of it ASCII, and
+// characters are bytes.
+bool plain_words_size(std::string_view fb, std::int64_t count) {
+    constexpr auto kCode = static_cast<std::size_t>(kResponseCodeField);
+    constexpr auto kWord = static_cast<std::size_t>(kWordField);
+    return count >= 0 && fb.size() >= kCode && ((fb[0] | fb[1]) & 0x80) == 0 &&
+           (fb.size() - kCode) % kWord == 0 &&
+           (fb.size() - kCode) / kWord == static_cast<std::uint64_t>(count);
+}
+
+}  // namespace
+
 Words decode_words(const std::string &fb, std::int64_t count) {
+    if (plain_words_size(fb, count)) {
+        // Each group of four hexadecimal digits through the table, straight
+        // into its word; anything else is left to the full reading below.
+        Words words(static_cast<std::size_t>(count));
+        const auto *p = reinterpret_cast<const unsigned char *>(fb.data()) + kResponseCodeField;
+        bool plain = true;
+        for (std::int64_t &word : words) {
+            const unsigned a = text::kHexTable.value[p[0]], b = text::kHexTable.value[p[1]],
+                           c = text::kHexTable.value[p[2]], d = text::kHexTable.value[p[3]];
+            if ((a | b | c | d) > 15) {
+                plain = false;
+                break;
+            }
+            word = static_cast<std::int64_t>(c << 12 | d << 8 | a << 4 | b);
+            p += kWordField;
+        }
+        if (plain) return words;
+    }
     const text::Indexed data(fb);
     const std::int64_t length = data.size();
     // Compared by division: four times a count near the 64-bit limit does not

@@ -7,6 +7,7 @@
 // that must hold are checked against small independent references.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -417,9 +418,23 @@ void frames_both_ways(const std::string &s) {
     }
     for (std::int64_t count : {1, 2}) {
         frames::Words words;
-        if (attempt([&] { words = frames::decode_words(s, count); })) {
+        const bool read = attempt([&] { words = frames::decode_words(s, count); });
+        if (read) {
             FUZZ_CHECK(static_cast<std::int64_t>(words.size()) == count);
             for (std::int64_t w : words) FUZZ_CHECK(w >= 0 && w <= 0xFFFF);
+        }
+        // An ASCII code and groups of four plain digits are read, and read
+        // as the line means them: low byte first.
+        bool plain = s.size() == static_cast<std::size_t>(2 + 4 * count) && text::is_ascii(s.substr(0, 2));
+        for (std::size_t i = 2; plain && i < s.size(); ++i)
+            plain = std::isxdigit(static_cast<unsigned char>(s[i]));
+        if (plain) {
+            FUZZ_CHECK(read);
+            for (std::int64_t i = 0; read && i < count; ++i) {
+                const std::string group = s.substr(static_cast<std::size_t>(2 + 4 * i), 4);
+                FUZZ_CHECK(words[static_cast<std::size_t>(i)] ==
+                           std::stoll(group.substr(2) + group.substr(0, 2), nullptr, 16));
+            }
         }
     }
 }

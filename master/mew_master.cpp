@@ -141,8 +141,15 @@ std::int64_t MewMaster::int32_bits(std::int64_t value) {
 }
 
 bool MewMaster::get_coil(std::int64_t station, std::string_view name) {
-    std::string fb = ask(MewStatic::fill_read_single_point_of_contact_message(field(station), named(name)));
-    return frames::decode_contact(fb);
+    // An empty name is refused before a negative station.
+    const std::string_view contact = named(name);
+    const std::int64_t station_field = field(station);
+    CommandBuffer command;
+    if (prepared_.find(PreparedCommands::Read::kContact, station_field, contact, 1, command))
+        return frames::decode_contact(ask(command.view()));
+    const std::string built = MewStatic::fill_read_single_point_of_contact_message(station_field, contact);
+    prepared_.keep(PreparedCommands::Read::kContact, station_field, contact, 1, built);
+    return frames::decode_contact(ask(built));
 }
 
 std::int64_t MewMaster::get_coil_uint16(std::int64_t station, std::string_view name) {
@@ -152,8 +159,14 @@ std::int64_t MewMaster::get_coil_uint16(std::int64_t station, std::string_view n
 MewMaster::Words MewMaster::get_multi_coil_uint16(std::int64_t station, std::string_view name,
                                                   std::int64_t count) {
     return read_in_parts(name, count, kContactWords, [&](std::string_view part, std::int64_t n) {
-        return frames::decode_words(
-            ask(MewStatic::fill_read_word_unit_of_contact_message(field(station), part, std::nullopt, n)), n);
+        CommandBuffer command;
+        const std::int64_t station_field = field(station);
+        if (prepared_.find(PreparedCommands::Read::kContactWords, station_field, part, n, command))
+            return frames::decode_words(ask(command.view()), n);
+        const std::string built =
+            MewStatic::fill_read_word_unit_of_contact_message(station_field, part, std::nullopt, n);
+        prepared_.keep(PreparedCommands::Read::kContactWords, station_field, part, n, built);
+        return frames::decode_words(ask(built), n);
     });
 }
 
@@ -165,7 +178,11 @@ MewMaster::Words MewMaster::get_multi_uint16(std::int64_t station, std::string_v
                                              std::int64_t count) {
     return read_in_parts(name, count, kRegisters, [&](std::string_view part, std::int64_t n) {
         CommandBuffer command;
-        MewStatic::write_read_data_area_message(command, field(station), part, n);
+        const std::int64_t station_field = field(station);
+        if (!prepared_.find(PreparedCommands::Read::kData, station_field, part, n, command)) {
+            MewStatic::write_read_data_area_message(command, station_field, part, n);
+            prepared_.keep(PreparedCommands::Read::kData, station_field, part, n, command.view());
+        }
         return frames::decode_words(ask(command.view()), n);
     });
 }

@@ -16,6 +16,7 @@
 #include "codec/long_frames.h"
 #include "codec/plc_commands.h"
 #include "link/mew_master_base.h"
+#include "master/prepared_commands.h"
 
 namespace mew {
 
@@ -98,6 +99,8 @@ private:
     std::atomic<std::int64_t> frame_limit_{frames::kNoFrameLimit};
     std::atomic<std::int64_t> max_read_words_{0};
     std::atomic<bool> decimal_stations_{false};
+    // The frames of the last reads, which a loop asks for again and again.
+    PreparedCommands prepared_;
 
     // `read(first, count)` reads one part; no part but the first of a
     // read that is split is more than a view of `name`.

@@ -711,6 +711,65 @@ def test_query_override_replaces_line(rig, method, args, command, response, resu
     assert nothing_sent(device)
 
 
+class Answering(b4k_mew.MewMaster):
+    """Answers every read itself with as many words (zeros) as it asks for."""
+
+    def query(self, command):
+        self.seen.append(command)
+        code = command[4:7]
+        if code == "RCS":
+            return "RC1"
+        first, last = (command[8:12], command[12:16]) if code == "RCC" else (command[7:12], command[12:17])
+        return code[:2] + "0000" * (int(last) - int(first) + 1)
+
+
+# A master keeps the frames of its last reads and copies them when a loop
+# reads again: every setting, station, name and count that shapes a frame
+# must still give its own, and a read refused is refused each time.
+REPEATED_READS = [
+    # (setting made before the read, read, frames given to query() or error)
+    (None, ("get_uint16", 1, "DT100"), ["%01#RDD0010000100"]),
+    (None, ("get_uint16", 1, "DT100"), ["%01#RDD0010000100"]),
+    (None, ("get_int16", 1, "DT101"), ["%01#RDD0010100101"]),
+    (None, ("get_uint16", 2, "DT100"), ["%02#RDD0010000100"]),
+    (None, ("get_uint32", 1, "DT100"), ["%01#RDD0010000101"]),
+    (None, ("get_coil", 1, "Y10"), ["%01#RCSY0010"]),
+    (None, ("get_coil_uint16", 1, "WY10"), ["%01#RCCY00100010"]),
+    (None, ("get_multi_coil_uint16", 1, "WY10", 2), ["%01#RCCY00100011"]),
+    (None, ("get_uint16", 10, "DT100"), ["%0A#RDD0010000100"]),
+    (("decimal_stations", True), ("get_uint16", 10, "DT100"), ["%10#RDD0010000100"]),
+    (None, ("get_coil", 10, "Y10"), ["%10#RCSY0010"]),
+    (None, ("get_uint16", 100, "DT100"),
+     "ValueError: station out of range 0..99 (or EE) in decimal numbering: 100"),
+    (("decimal_stations", False), ("get_uint16", 10, "DT100"), ["%0A#RDD0010000100"]),
+    (None, ("get_uint16", 100, "DT100"), ["%64#RDD0010000100"]),
+    (("frame_limit", 2048), ("get_uint16", 1, "DT100"), ["<01#RDD0010000100"]),
+    (("frame_limit", 0), ("get_uint16", 1, "DT100"), ["%01#RDD0010000100"]),
+    (("max_read_words", 1), ("get_uint32", 1, "DT100"), ["%01#RDD0010000100", "%01#RDD0010100101"]),
+    (("max_read_words", 0), ("get_uint32", 1, "DT100"), ["%01#RDD0010000101"]),
+    (None, ("get_uint16", -1, "DT100"), "ValueError: station number must not be negative: -1"),
+    (None, ("get_uint16", 1, "DT1\r%01#WDD"), "ValueError: character not allowed in a name: 'DT1\\r%01#WDD'"),
+    (None, ("get_coil", 1, "Y\r1"), "ValueError: character not allowed in a name: 'Y\\r1'"),
+    (None, ("get_uint16", 1, "DTx"), "ValueError: invalid literal for int() with base 10: 'x'"),
+]
+
+
+def test_repeated_reads_build_their_own_frames(rig):
+    master, device = rig(None, cls=Answering)
+    # Each read twice: the second finds what the first kept, or fails again.
+    for setting, (method, *args), expected in REPEATED_READS * 2:
+        if setting:
+            setattr(master, *setting)
+        master.seen = []
+        try:
+            getattr(master, method)(*args)
+            got = master.seen
+        except ValueError as e:
+            got = "ValueError: %s" % e
+        assert got == (expected if isinstance(expected, str) else [frame(f) for f in expected]), (method, args)
+    assert nothing_sent(device)
+
+
 class PlusOne(b4k_mew.MewMaster):
     def get_multi_uint16(self, station, name, count):
         return [w + 1 for w in super().get_multi_uint16(station, name, count)]

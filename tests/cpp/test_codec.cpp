@@ -161,6 +161,52 @@ TEST(Frames, ResponsesBuildAndCheck) {
     EXPECT_THROW(f::decode_words("RDGGGG", 1), mew::NumberFormatError);
 }
 
+// Words read by byte offset only where characters are bytes: a code or a
+// group that is not ASCII is counted and read by character, as ever.
+TEST(Frames, DecodeWordsOfAnyText) {
+    namespace f = mew::frames;
+    const struct {
+        std::string data;
+        std::int64_t count;
+        std::string outcome;
+    } cases[] = {
+        {"RD", 0, ""},
+        {"RDcdAB00FF", 2, "43981 65280 "},
+        {"R", 0, "IOError Invalid feedback format: R"},
+        {"RD3412", -1, "IOError Invalid feedback format: RD3412"},
+        {"RD3412", 0, "IOError Invalid feedback format: RD3412"},
+        {"\xc3\xa9"
+         "3412",
+         1,
+         "IOError Invalid feedback format: \xc3\xa9"
+         "3412"},
+        {"\xc3\xa9"
+         "D3412",
+         1,
+         "IOError Invalid feedback format: \xc3\xa9"
+         "D3412"},
+        {"RD34\xc3\xa9", 1, "IOError Invalid feedback format: RD34\xc3\xa9"},
+        {"RD34\xc3\xa9"
+         "12",
+         1,
+         "IOError Invalid feedback format: RD34\xc3\xa9"
+         "12"},
+        {"RD1  0", 1, "IOError Invalid feedback format: RD1  0"},
+        {"RD0000+123", 2, "NumberFormatError invalid literal for int() with base 16: '23+1'"},
+    };
+    for (const auto &c : cases) {
+        std::string got;
+        try {
+            for (std::int64_t w : f::decode_words(c.data, c.count)) got += std::to_string(w) + " ";
+        } catch (const mew::NumberFormatError &e) {
+            got = std::string("NumberFormatError ") + e.what();
+        } catch (const mew::IOError &e) {
+            got = std::string("IOError ") + e.what();
+        }
+        EXPECT_EQ(got, c.outcome) << c.data;
+    }
+}
+
 // The table and the plain-digit readers against the full number syntax:
 // every byte, every digit in either case at every place of a word.
 TEST(Text, FixedFieldsReadAsTheNumberSyntaxDoes) {
