@@ -311,12 +311,10 @@ std::optional<std::size_t> plain_data_response(std::string_view command, std::st
     return pos;
 }
 
-}  // namespace
-
-std::optional<std::string> check_response(std::string_view command, std::string_view frame) {
-    if (const std::optional<std::size_t> pos = plain_data_response(command, frame))
-        return std::optional<std::string>(std::in_place, frame.data() + *pos,
-                                          frame.size() - kTailField - *pos);
+// check_response for every frame: its messages, its strings. Out of line,
+// so that the frame a device nearly always sends pays for none of them.
+[[gnu::noinline]] std::optional<std::string> checked_in_full(std::string_view command,
+                                                             std::string_view frame) {
     const std::string plain = without_continued_mark(frame);
     const std::string_view fb = plain;
     std::string responding = station_decimal(fb);
@@ -341,6 +339,15 @@ std::optional<std::string> check_response(std::string_view command, std::string_
     return std::string(text::slice(fb, pos, -kTailField));
 }
 
+}  // namespace
+
+std::optional<std::string> check_response(std::string_view command, std::string_view frame) {
+    if (const std::optional<std::size_t> pos = plain_data_response(command, frame))
+        return std::optional<std::string>(std::in_place, frame.data() + *pos,
+                                          frame.size() - kTailField - *pos);
+    return checked_in_full(command, frame);
+}
+
 bool decode_contact(std::string_view code_and_data) {
     return text::at(code_and_data, kResponseCodeField) == "1";
 }
@@ -358,27 +365,9 @@ bool plain_words_size(std::string_view fb, std::int64_t count) {
            (fb.size() - kCode) / kWord == static_cast<std::uint64_t>(count);
 }
 
-}  // namespace
-
-Words decode_words(const std::string &fb, std::int64_t count) {
-    if (plain_words_size(fb, count)) {
-        // Each group of four hexadecimal digits through the table, straight
-        // into its word; anything else is left to the full reading below.
-        Words words(static_cast<std::size_t>(count));
-        const auto *p = reinterpret_cast<const unsigned char *>(fb.data()) + kResponseCodeField;
-        bool plain = true;
-        for (std::int64_t &word : words) {
-            const unsigned a = text::kHexTable.value[p[0]], b = text::kHexTable.value[p[1]],
-                           c = text::kHexTable.value[p[2]], d = text::kHexTable.value[p[3]];
-            if ((a | b | c | d) > 15) {
-                plain = false;
-                break;
-            }
-            word = static_cast<std::int64_t>(c << 12 | d << 8 | a << 4 | b);
-            p += kWordField;
-        }
-        if (plain) return words;
-    }
+// decode_words for any text: counted by character, every field read with
+// the number syntax for its message. Out of line, as check_response's.
+[[gnu::noinline]] Words words_in_full(const std::string &fb, std::int64_t count) {
     const text::Indexed data(fb);
     const std::int64_t length = data.size();
     // Compared by division: four times a count near the 64-bit limit does not
@@ -404,6 +393,30 @@ Words decode_words(const std::string &fb, std::int64_t count) {
         words[static_cast<std::size_t>(i)] = w;
     }
     return words;
+}
+
+}  // namespace
+
+Words decode_words(const std::string &fb, std::int64_t count) {
+    if (plain_words_size(fb, count)) {
+        // Each group of four hexadecimal digits through the table, straight
+        // into its word; anything else is read in full.
+        Words words(static_cast<std::size_t>(count));
+        const auto *p = reinterpret_cast<const unsigned char *>(fb.data()) + kResponseCodeField;
+        bool plain = true;
+        for (std::int64_t &word : words) {
+            const unsigned a = text::kHexTable.value[p[0]], b = text::kHexTable.value[p[1]],
+                           c = text::kHexTable.value[p[2]], d = text::kHexTable.value[p[3]];
+            if ((a | b | c | d) > 15) {
+                plain = false;
+                break;
+            }
+            word = static_cast<std::int64_t>(c << 12 | d << 8 | a << 4 | b);
+            p += kWordField;
+        }
+        if (plain) return words;
+    }
+    return words_in_full(fb, count);
 }
 
 }  // namespace mew::frames
