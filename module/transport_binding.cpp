@@ -1,8 +1,10 @@
 // Channel and MewSerial.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -99,14 +101,15 @@ private:
 class PySerialSource : public ByteSource {
 public:
     explicit PySerialSource(py::handle serial) : serial_(serial) {}
-    bool read_some(std::string &out, std::size_t, double) override {
+    std::size_t read_some(char *into, std::size_t max, double) override {
         py::gil_scoped_acquire gil;
         py::object b = serial_.attr("read")(1);
         char *data = nullptr;
         Py_ssize_t n = 0;
         if (PyBytes_AsStringAndSize(b.ptr(), &data, &n) != 0) throw py::error_already_set();
-        out.append(data, static_cast<std::size_t>(n));
-        return n > 0;
+        const std::size_t got = std::min(static_cast<std::size_t>(n), max);
+        std::memcpy(into, data, got);
+        return got;
     }
 
 private:

@@ -18,8 +18,9 @@ void FdChannel::flush_input() {
     // A terminal drops its input queue itself; from anything else (a socket)
     // what is there now is read and dropped.
     if (::tcflush(fd_, TCIFLUSH) == 0) return;
-    std::string dropped;
-    while (port_.read_some(dropped, 4096, 0)) dropped.clear();
+    char dropped[4096];
+    while (port_.read_some(dropped, sizeof dropped, 0)) {
+    }
 }
 
 }  // namespace mew

@@ -14,7 +14,7 @@
 
 namespace mew {
 
-class FdChannel : public Channel {
+class FdChannel final : public Channel {
 public:
     // `timeout`: the read time-out per byte, seconds (negative: none).
     FdChannel(int fd, double timeout) : port_(fd), reader_(port_, timeout), fd_(fd) {}

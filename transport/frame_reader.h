@@ -7,22 +7,23 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "base/quick_mutex.h"
 
 namespace mew {
 
 class ByteSource {
 public:
     virtual ~ByteSource() = default;
-    // Appends at least one and at most `max` bytes to `out`, waiting at most
-    // `timeout` seconds (negative: without limit) for the first; returns
-    // false when none came in time.
-    virtual bool read_some(std::string &out, std::size_t max, double timeout) = 0;
+    // Reads at least one and at most `max` bytes into `into`, waiting at
+    // most `timeout` seconds (negative: without limit) for the first;
+    // returns how many, 0 when none came in time.
+    virtual std::size_t read_some(char *into, std::size_t max, double timeout) = 0;
     // The same for a reader that only a close may wake before its time-out
     // (a thread reading its own answer): a source may watch less for it.
-    virtual bool read_some_quietly(std::string &out, std::size_t max, double timeout) {
-        return read_some(out, max, timeout);
+    virtual std::size_t read_some_quietly(char *into, std::size_t max, double timeout) {
+        return read_some(into, max, timeout);
     }
 };
 
@@ -56,14 +57,18 @@ public:
 private:
     ByteSource &source_;
     double timeout_;
-    mutable std::mutex mutex_;
+    mutable QuickMutex mutex_;
+    // The bytes read ahead are buffer_[pos_, end_); the source reads
+    // straight into the room behind them.
     std::string buffer_;
-    std::size_t pos_ = 0;
+    std::size_t pos_ = 0, end_ = 0;
 
-    bool fill(double timeout, bool quietly = false);
+    // Reads what comes within `timeout` behind the bytes read ahead; false
+    // when nothing came.
+    bool read_more(double timeout, bool quietly = false);
     std::string read_frame(std::atomic<bool> &started, double first_byte, bool quietly);
     // The frame from the read position up to CR, the first `taken` bytes
-    // of it read already.
+    // of it looked at already.
     std::string frame_from(std::size_t taken, bool quietly = false);
     std::string take(std::size_t n);
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,36 @@ namespace {
 std::string errno_text(const char *what, int err) {
     return std::string(what) + " failed: [Errno " + std::to_string(err) + "] " + std::strerror(err);
 }
+
+// The descriptor calls of every frame, made straight to the kernel on
+// Linux: the C library's wrappers enter and leave thread cancellation
+// around each call, which costs more than the call's own code, and the
+// library never cancels a thread. Sanitizer builds keep the wrappers, which
+// the sanitizers watch.
+#if defined(__linux__) && defined(SYS_poll) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+int poll_fds(pollfd *fds, nfds_t n, int ms) {
+    return static_cast<int>(::syscall(SYS_poll, fds, n, ms));
+}
+ssize_t read_fd(int fd, void *buf, std::size_t n) {
+    return static_cast<ssize_t>(::syscall(SYS_read, fd, buf, n));
+}
+ssize_t write_fd(int fd, const void *buf, std::size_t n) {
+    return static_cast<ssize_t>(::syscall(SYS_write, fd, buf, n));
+}
+#else
+int poll_fds(pollfd *fds, nfds_t n, int ms) {
+    return ::poll(fds, n, ms);
+}
+ssize_t read_fd(int fd, void *buf, std::size_t n) {
+    return ::read(fd, buf, n);
+}
+ssize_t write_fd(int fd, const void *buf, std::size_t n) {
+    return ::write(fd, buf, n);
+}
+#endif
+
+// A slice of a long wait (see wait()), in poll()'s unit.
+constexpr int kSliceMs = static_cast<int>(runtime::kWaitSlice * 1000);
 
 int poll_ms(double timeout) {
     if (timeout < 0 || std::isinf(timeout)) return -1;
@@ -66,18 +97,19 @@ void PosixPort::shutdown() {
     char b = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_[1], &b, 1);
     // Every reader and writer leaves its call before the descriptor can go.
-    std::lock_guard<std::mutex> r(read_mutex_);
-    std::lock_guard<std::mutex> w(write_mutex_);
+    std::lock_guard<QuickMutex> r(read_mutex_);
+    std::lock_guard<QuickMutex> w(write_mutex_);
 }
 
 bool PosixPort::wait(short events, double timeout, bool interruptible) {
     using clock = std::chrono::steady_clock;
     const bool forever = timeout < 0 || std::isinf(timeout);
-    const auto deadline =
-        forever ? clock::time_point{} : clock::now() + std::chrono::duration<double>(timeout);
     // The first poll has the whole time-out, which starts now: one reading
     // of the clock for a wait that ends with its first poll.
-    bool first = true;
+    const auto deadline =
+        forever ? clock::time_point{} : clock::now() + std::chrono::duration<double>(timeout);
+    // In slices, so that the host can run a signal handler meanwhile.
+    const bool sliced = runtime::has_interrupt_check();
     struct Waiting {
         std::atomic<int> &count;
         bool counted;
@@ -88,55 +120,53 @@ bool PosixPort::wait(short events, double timeout, bool interruptible) {
             if (counted) --count;
         }
     } waiting(readers_, events == POLLIN && interruptible);
+    // Only a wait for input can be interrupted: a write goes on. poll()
+    // sets every revents itself.
+    pollfd fds[3] = {{fd_, events, 0}, {wake_[0], POLLIN, 0}, {interrupt_[0], POLLIN, 0}};
+    const nfds_t watched = waiting.counted ? 3 : 2;
+    double left = timeout;
     for (;;) {
         if (closed_) throw PortClosedError();
-        // Only a wait for input can be interrupted: a write goes on.
-        pollfd fds[3] = {{fd_, events, 0}, {wake_[0], POLLIN, 0}, {interrupt_[0], POLLIN, 0}};
-        const nfds_t watched = waiting.counted ? 3 : 2;
-        double left = forever ? -1
-                      : first ? timeout
-                              : std::chrono::duration<double>(deadline - clock::now()).count();
-        first = false;
-        if (!forever && left < 0) left = 0;
-        // In slices, so that the host can run a signal handler meanwhile.
-        double slice = runtime::has_interrupt_check() && (forever || left > runtime::kWaitSlice)
-                           ? runtime::kWaitSlice
-                           : left;
-        int rc = ::poll(fds, watched, poll_ms(slice));
+        const int ms = sliced && (forever || left > runtime::kWaitSlice) ? kSliceMs : poll_ms(left);
+        const int rc = poll_fds(fds, watched, ms);
         if (rc < 0) {
-            if (errno == EINTR) continue;
-            throw SerialError(errno_text("poll", errno));
+            if (errno != EINTR) throw SerialError(errno_text("poll", errno));
+        } else {
+            if (closed_ || fds[1].revents) throw PortClosedError();
+            if (rc > 0) {
+                if (fds[0].revents & POLLNVAL) throw PortClosedError();
+                const bool woken = watched == 3 && fds[2].revents;
+                if (woken) clear_interrupts();
+                // Bytes that came are read all the same.
+                if (fds[0].revents) return true;
+                if (woken) return false;
+            }
         }
-        if (closed_ || fds[1].revents) throw PortClosedError();
-        if (fds[0].revents & POLLNVAL) throw PortClosedError();
-        const bool woken = watched == 3 && fds[2].revents;
-        if (woken) clear_interrupts();
-        // Bytes that came are read all the same.
-        if (fds[0].revents) return true;
-        if (woken) return false;
-        if (!forever && clock::now() >= deadline) return false;
+        if (!forever) {
+            left = std::chrono::duration<double>(deadline - clock::now()).count();
+            if (left < 0) left = 0;
+        }
+        // An interrupted poll looks once more, at once.
+        if (rc < 0) continue;
+        if (!forever && left <= 0) return false;
         runtime::check_interrupt();
     }
 }
 
-bool PosixPort::read_some(std::string &out, std::size_t max, double timeout) {
-    return read_some(out, max, timeout, true);
+std::size_t PosixPort::read_some(char *into, std::size_t max, double timeout) {
+    return read_some(into, max, timeout, true);
 }
 
-bool PosixPort::read_some_quietly(std::string &out, std::size_t max, double timeout) {
-    return read_some(out, max, timeout, false);
+std::size_t PosixPort::read_some_quietly(char *into, std::size_t max, double timeout) {
+    return read_some(into, max, timeout, false);
 }
 
-bool PosixPort::read_some(std::string &out, std::size_t max, double timeout, bool interruptible) {
-    std::lock_guard<std::mutex> lock(read_mutex_);
-    char buf[4096];
+std::size_t PosixPort::read_some(char *into, std::size_t max, double timeout, bool interruptible) {
+    std::lock_guard<QuickMutex> lock(read_mutex_);
     for (;;) {
-        if (!wait(POLLIN, timeout, interruptible)) return false;
-        ssize_t n = ::read(fd_, buf, std::min(max, sizeof buf));
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-            return true;
-        }
+        if (!wait(POLLIN, timeout, interruptible)) return 0;
+        ssize_t n = read_fd(fd_, into, max);
+        if (n > 0) return static_cast<std::size_t>(n);
         if (n == 0)
             throw SerialError(
                 "device reports readiness to read but returned no data "
@@ -147,11 +177,11 @@ bool PosixPort::read_some(std::string &out, std::size_t max, double timeout, boo
 }
 
 void PosixPort::write(std::string_view bytes) {
-    std::lock_guard<std::mutex> lock(write_mutex_);
+    std::lock_guard<QuickMutex> lock(write_mutex_);
     std::size_t done = 0;
     while (done < bytes.size()) {
         if (closed_) throw PortClosedError();
-        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        ssize_t n = write_fd(fd_, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;

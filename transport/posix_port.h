@@ -5,10 +5,10 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "base/quick_mutex.h"
 #include "base/runtime.h"
 #include "transport/frame_reader.h"
 
@@ -21,11 +21,11 @@ public:
     PosixPort(const PosixPort &) = delete;
     PosixPort &operator=(const PosixPort &) = delete;
 
-    bool read_some(std::string &out, std::size_t max, double timeout) override;
+    std::size_t read_some(char *into, std::size_t max, double timeout) override;
     // Watches the descriptor and the close alone: interrupt() is for the
     // other readers. One descriptor less for the kernel to watch on every
     // wait of a thread that reads its own answers.
-    bool read_some_quietly(std::string &out, std::size_t max, double timeout) override;
+    std::size_t read_some_quietly(char *into, std::size_t max, double timeout) override;
     void write(std::string_view bytes);
     // Wakes every call that waits on the port, waits until none is left and
     // refuses all later ones with PortClosedError.
@@ -44,12 +44,14 @@ private:
     int interrupt_[2] = {-1, -1};  // a byte for each interrupt()
     std::atomic<bool> closed_{false};
     std::atomic<int> readers_{0};  // waits for input under way
-    std::mutex read_mutex_, write_mutex_;
+    // Held by every reader (writer) for its whole call: one at a time, and
+    // shutdown() takes both to know that none is left.
+    QuickMutex read_mutex_, write_mutex_;
 
     // Waits for `events` on the port; false on time-out. `interruptible`:
     // an interrupt() ends a wait for input.
     bool wait(short events, double timeout, bool interruptible = true);
-    bool read_some(std::string &out, std::size_t max, double timeout, bool interruptible);
+    std::size_t read_some(char *into, std::size_t max, double timeout, bool interruptible);
 };
 
 }  // namespace mew

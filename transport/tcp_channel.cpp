@@ -338,7 +338,7 @@ std::uint64_t TcpChannel::abandon() {
 
 void TcpChannel::connect(double timeout) {
     if (closed_) throw PortClosedError();
-    std::lock_guard<std::mutex> lock(write_mutex_);
+    std::lock_guard<QuickMutex> lock(write_mutex_);
     if (closed_) throw PortClosedError();
     if (!current()) reconnect(timeout);
 }
@@ -362,7 +362,7 @@ std::string TcpChannel::drop(const std::shared_ptr<Connection> &c, const std::st
 
 void TcpChannel::send_frame(std::string_view data) {
     if (closed_) throw PortClosedError();
-    std::lock_guard<std::mutex> lock(write_mutex_);
+    std::lock_guard<QuickMutex> lock(write_mutex_);
     if (closed_) throw PortClosedError();
     std::shared_ptr<Connection> c = current();
     if (!c) c = reconnect();
@@ -384,7 +384,7 @@ void TcpChannel::send_frame(std::string_view data) {
     }
 }
 
-bool TcpChannel::fill(std::string &out, std::size_t max, double timeout) {
+std::size_t TcpChannel::fill(char *into, std::size_t max, double timeout) {
     struct Waiting {
         std::atomic<int> &count;
         explicit Waiting(std::atomic<int> &c) : count(c) { ++count; }
@@ -410,11 +410,11 @@ bool TcpChannel::fill(std::string &out, std::size_t max, double timeout) {
                 if (!runtime::wait_seconds(state_cv_, lock, left(), [this] {
                         return connection_ || closed_ || lost_ || interrupted_;
                     }))
-                    return false;
+                    return 0;
                 if (interrupted_ && !connection_ && !lost_) {
                     lock.unlock();
                     take_interrupt();
-                    return false;
+                    return 0;
                 }
                 continue;
             }
@@ -424,16 +424,14 @@ bool TcpChannel::fill(std::string &out, std::size_t max, double timeout) {
             if (buffer_generation_ != 0) throw StaleInput();
             buffer_generation_ = c->generation;
         }
-        if (!wait(c->fd, POLLIN, left())) return false;
-        char buf[4096];
-        ssize_t n = ::recv(c->fd, buf, std::min(max, sizeof buf), 0);
+        if (!wait(c->fd, POLLIN, left())) return 0;
+        ssize_t n = ::recv(c->fd, into, max, 0);
         if (n > 0) {
             // Bytes of a connection dropped meanwhile belong to nobody: once
             // abandon() has returned, none of them is read.
             std::lock_guard<std::mutex> lock(state_mutex_);
             if (c->dropped) continue;
-            out.append(buf, static_cast<std::size_t>(n));
-            return true;
+            return static_cast<std::size_t>(n);
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         // The next round reports it, or finds a newer connection.
@@ -460,7 +458,7 @@ void TcpChannel::check_input() {
 template <class Read>
 std::string TcpChannel::reading(Read read, const std::atomic<bool> &whole_frame) {
     if (closed_) throw PortClosedError();
-    std::lock_guard<std::mutex> lock(read_mutex_);
+    std::lock_guard<QuickMutex> lock(read_mutex_);
     check_input();
     try {
         std::string got = read();
@@ -536,7 +534,7 @@ bool TcpChannel::take_interrupt() {
 
 void TcpChannel::flush_input() {
     if (closed_) throw PortClosedError();
-    std::lock_guard<std::mutex> lock(read_mutex_);
+    std::lock_guard<QuickMutex> lock(read_mutex_);
     take_interrupt();
     reader_.discard();
     buffer_generation_ = 0;
@@ -569,8 +567,8 @@ void TcpChannel::close() {
     state_cv_.notify_all();
     if (c) ::shutdown(c->fd, SHUT_RDWR);
     // Every reader and writer leaves its call before the socket can go.
-    std::lock_guard<std::mutex> r(read_mutex_);
-    std::lock_guard<std::mutex> w(write_mutex_);
+    std::lock_guard<QuickMutex> r(read_mutex_);
+    std::lock_guard<QuickMutex> w(write_mutex_);
 }
 
 }  // namespace mew

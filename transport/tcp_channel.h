@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/quick_mutex.h"
 #include "base/runtime.h"
 #include "transport/channel.h"
 #include "transport/frame_reader.h"
@@ -111,8 +112,8 @@ private:
     class Source : public ByteSource {
     public:
         explicit Source(TcpChannel &channel) : channel_(channel) {}
-        bool read_some(std::string &out, std::size_t max, double timeout) override {
-            return channel_.fill(out, max, timeout);
+        std::size_t read_some(char *into, std::size_t max, double timeout) override {
+            return channel_.fill(into, max, timeout);
         }
 
     private:
@@ -149,11 +150,11 @@ private:
     Clock::time_point next_attempt_{};
 
     // Writers, one at a time (a send may connect first).
-    std::mutex write_mutex_;
+    QuickMutex write_mutex_;
 
     // Readers, one at a time. `buffer_generation_`: the connection whose
     // bytes the reader holds (0: none).
-    std::mutex read_mutex_;
+    QuickMutex read_mutex_;
     std::uint64_t buffer_generation_ = 0;
     // The connection of the bytes the last read returned.
     std::atomic<std::uint64_t> last_read_{0};
@@ -171,7 +172,7 @@ private:
     std::string drop(const std::shared_ptr<Connection> &c, const std::string &reason, bool report = true);
     // Waits until `fd` has `events`; false when `timeout` passed first.
     bool wait(int fd, short events, double timeout);
-    bool fill(std::string &out, std::size_t max, double timeout);
+    std::size_t fill(char *into, std::size_t max, double timeout);
     // Forgets the wakes of wake_reader(); true when there was one.
     bool take_interrupt();
     // Lets go of bytes of a dropped connection; reports a drop once.
