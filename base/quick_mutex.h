@@ -36,21 +36,9 @@ private:
     std::mutex mutex_;  // for waiters only
     std::condition_variable released_;
 
-    void lock_waiting() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        waiters_.fetch_add(1, std::memory_order_seq_cst);
-        released_.wait(lock, [this] {
-            bool free = false;
-            return held_.compare_exchange_strong(free, true, std::memory_order_seq_cst);
-        });
-        waiters_.fetch_sub(1, std::memory_order_relaxed);
-    }
-    void wake_one() {
-        // Under the mutex, so that a waiter between its try and its wait
-        // cannot miss the wake.
-        { std::lock_guard<std::mutex> lock(mutex_); }
-        released_.notify_one();
-    }
+    // Out of line, so that the free path stays small where it is inlined.
+    void lock_waiting();
+    void wake_one();
 };
 
 }  // namespace mew

@@ -104,10 +104,13 @@ void PosixPort::shutdown() {
 bool PosixPort::wait(short events, double timeout, bool interruptible) {
     using clock = std::chrono::steady_clock;
     const bool forever = timeout < 0 || std::isinf(timeout);
-    // The first poll has the whole time-out, which starts now: one reading
-    // of the clock for a wait that ends with its first poll.
-    const auto deadline =
-        forever ? clock::time_point{} : clock::now() + std::chrono::duration<double>(timeout);
+    // The clock is read only once the first poll has come back without
+    // what it waited for: a wait that ends with its first poll (an answer
+    // coming in) reads none. That poll counts as waited when it ran out; a
+    // signal that cut it short makes the wait run over by as much, never
+    // end early.
+    std::chrono::time_point<clock, std::chrono::duration<double, clock::period>> deadline{};
+    bool dated = false;
     // In slices, so that the host can run a signal handler meanwhile.
     const bool sliced = runtime::has_interrupt_check();
     struct Waiting {
@@ -143,7 +146,13 @@ bool PosixPort::wait(short events, double timeout, bool interruptible) {
             }
         }
         if (!forever) {
-            left = std::chrono::duration<double>(deadline - clock::now()).count();
+            if (dated) {
+                left = std::chrono::duration<double>(deadline - clock::now()).count();
+            } else {
+                if (rc == 0) left -= ms / 1000.0;
+                deadline = clock::now() + std::chrono::duration<double>(left);
+                dated = true;
+            }
             if (left < 0) left = 0;
         }
         // An interrupted poll looks once more, at once.
