@@ -8,9 +8,10 @@
 
 namespace mew {
 
-std::string latin1_to_utf8(std::string_view bytes) {
-    // What the line carries is ASCII, the same text in both: one copy.
-    if (text::is_ascii(bytes)) return std::string(bytes);
+namespace {
+// Every byte from 0x80 up as its two bytes of UTF-8. Out of line: the
+// ASCII path of every frame stays a look and a copy.
+[[gnu::noinline]] std::string widened(std::string_view bytes) {
     std::string out;
     out.reserve(2 * bytes.size());
     for (unsigned char c : bytes) {
@@ -22,6 +23,13 @@ std::string latin1_to_utf8(std::string_view bytes) {
         }
     }
     return out;
+}
+}  // namespace
+
+std::string latin1_to_utf8(std::string_view bytes) {
+    // What the line carries is ASCII, the same text in both: one copy.
+    if (text::is_ascii(bytes)) return std::string(bytes);
+    return widened(bytes);
 }
 
 namespace {
