@@ -202,8 +202,7 @@ public:
     }
     void send_frame(std::string_view data) override {
         if (native_) return native_->send_frame(data);
-        py::gil_scoped_acquire gil;
-        serial_.attr("write")(py::bytes(data.data(), data.size()));
+        write_through_serial(data);
     }
     std::int64_t in_waiting() override {
         auto buffered = static_cast<std::int64_t>(native_ ? native_->buffered() : reader_->buffered());
@@ -236,6 +235,13 @@ private:
     std::unique_ptr<FdChannel> native_;       // a port with a descriptor of its own
     std::unique_ptr<PySerialSource> source_;  // or any other, through its read()
     std::unique_ptr<FrameReader> reader_;
+
+    // For a port without a descriptor of its own. Out of line, so that a
+    // frame sent on a descriptor costs no more than a jump here.
+    [[gnu::noinline]] void write_through_serial(std::string_view data) {
+        py::gil_scoped_acquire gil;
+        serial_.attr("write")(py::bytes(data.data(), data.size()));
+    }
 
     // The descriptor of a port opened by the serial library's POSIX class,
     // whose reads and writes are plain ones on it; -1 for anything else.

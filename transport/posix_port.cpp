@@ -187,6 +187,17 @@ std::size_t PosixPort::read_some(char *into, std::size_t max, double timeout, bo
 
 void PosixPort::write(std::string_view bytes) {
     std::lock_guard<QuickMutex> lock(write_mutex_);
+    // A frame nearly always goes in one call: the loop is for the rest, and
+    // for what went wrong (it tries again and tells).
+    if (!bytes.empty() && !closed_) {
+        const ssize_t n = write_fd(fd_, bytes.data(), bytes.size());
+        if (n == static_cast<ssize_t>(bytes.size())) return;
+        if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    write_rest(bytes);
+}
+
+void PosixPort::write_rest(std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         if (closed_) throw PortClosedError();

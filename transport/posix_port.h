@@ -51,6 +51,8 @@ private:
     // Waits for `events` on the port; false on time-out. `interruptible`:
     // an interrupt() ends a wait for input.
     bool wait(short events, double timeout, bool interruptible = true);
+    // write()'s loop, under its lock: until every byte is out.
+    [[gnu::noinline]] void write_rest(std::string_view bytes);
     std::size_t read_some(char *into, std::size_t max, double timeout, bool interruptible);
 };
 
