@@ -1,5 +1,6 @@
 // The link engine in plain C++: stations on an in-process line, the frame
 // reader over scripted bytes, and the POSIX port on a pseudo-terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -7,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -735,6 +737,41 @@ TEST(PosixPort, MovesBytesOnAPtyAndShutdownWakesAReader) {
     }
     ::close(master);
     ::close(slave);
+}
+
+// Frames larger than the descriptor takes at once go out whole, one
+// writer's after the other's: the second writer waits while the first
+// waits for room.
+TEST(PosixPort, ConcurrentWritersNeverInterleaveTheirFrames) {
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    const int small = 4096;
+    ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);  // short writes, then waits for room
+    constexpr std::size_t kFrame = 32 * 1024;
+    constexpr int kFrames = 6;
+    std::string got;
+    {
+        mew::PosixPort port(ends[0]);
+        std::vector<std::thread> writers;
+        for (char c : {'a', 'b', 'c'})
+            writers.emplace_back([&port, c] {
+                for (int i = 0; i < kFrames; ++i) port.write(std::string(kFrame, c));
+            });
+        char buf[8192];
+        ssize_t n = 1;
+        while (got.size() < 3 * kFrames * kFrame && n > 0) {
+            n = ::read(ends[1], buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        }
+        for (auto &w : writers) w.join();
+    }
+    ASSERT_EQ(got.size(), 3 * kFrames * kFrame);
+    for (std::size_t at = 0; at < got.size(); at += kFrame)
+        EXPECT_EQ(std::count(got.begin() + at, got.begin() + at + kFrame, got[at]), static_cast<long>(kFrame))
+            << "frame at " << at;
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 }  // namespace
