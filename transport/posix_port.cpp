@@ -24,7 +24,14 @@ std::string errno_text(const char *what, int err) {
 // around each call, which costs more than the call's own code, and the
 // library never cancels a thread. Sanitizer builds keep the wrappers, which
 // the sanitizers watch.
-#if defined(__linux__) && defined(SYS_poll) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MEW_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define MEW_SANITIZED 1
+#endif
+#endif
+#if defined(__linux__) && defined(SYS_poll) && !defined(MEW_SANITIZED)
 int poll_fds(pollfd *fds, nfds_t n, int ms) {
     return static_cast<int>(::syscall(SYS_poll, fds, n, ms));
 }
