@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "base/errors.h"
 #include "base/runtime.h"
@@ -103,6 +104,14 @@ private:
     MewMasterBase &master_;
     Connections *connections_;
 };
+
+AnswerSize MewMasterBase::SizeMemo::of(std::string_view command) {
+    if (command.size() == length_ && std::memcmp(command.data(), command_, length_) == 0) return size_;
+    size_ = answer_size(command);
+    length_ = command.size() <= kLongestCommand ? command.size() : 0;
+    std::memcpy(command_, command.data(), length_);
+    return size_;
+}
 
 std::string MewMasterBase::query(std::string_view command) {
     check_process();
@@ -312,7 +321,7 @@ std::string MewMasterBase::exchange(std::string_view cmd, std::vector<std::strin
         // an answer to the same command with other fields. One that cannot
         // be this command's still goes to the caller, whose check refuses
         // it, but this command's own answer may follow it: the guards stay.
-        const AnswerSize size = answer_size(command);
+        const AnswerSize size = answer_sizes_.of(command);
         auto data_length = [&] {
             return static_cast<std::int64_t>(text::length(*result)) - frames::kResponseCodeField;
         };

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "link/answer_size.h"
 #include "link/mew_base.h"
 
 namespace mew {
@@ -77,6 +78,18 @@ private:
     // Whether the query under way reads the line itself (it holds the
     // reading turn). Only touched under the query lock.
     bool reading_own_ = false;
+    // The size of the answer to the last command, which a loop sends again
+    // and again. Only touched under the query lock.
+    class SizeMemo {
+    public:
+        AnswerSize of(std::string_view command);
+
+    private:
+        static constexpr std::size_t kLongestCommand = 48;
+        char command_[kLongestCommand];
+        std::size_t length_ = 0;  // 0: none kept
+        AnswerSize size_;
+    } answer_sizes_;
 
     void guard_line(bool on);
     // The next frame routed to `queue` within `timeout` seconds: read by
