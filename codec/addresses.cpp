@@ -16,13 +16,13 @@ constexpr std::int64_t kLastRegister = 99999;
 constexpr std::int64_t kLastTimer = 9999;
 
 constexpr AddressArea kAreas[] = {
-    {"X", AddressForm::kContact, 'X', kLastContactWord},   {"Y", AddressForm::kContact, 'Y', kLastContactWord},
-    {"R", AddressForm::kContact, 'R', kLastContactWord},   {"L", AddressForm::kContact, 'L', kLastContactWord},
-    {"WX", AddressForm::kWord, 'X', kLastWord},            {"WY", AddressForm::kWord, 'Y', kLastWord},
-    {"WR", AddressForm::kWord, 'R', kLastWord},            {"WL", AddressForm::kWord, 'L', kLastWord},
-    {"DT", AddressForm::kRegister, 'D', kLastRegister},    {"LD", AddressForm::kRegister, 'L', kLastRegister},
-    {"FL", AddressForm::kRegister, 'F', kLastRegister},    {"S", AddressForm::kRegister, 'S', kLastRegister},
-    {"SV", AddressForm::kTimer, 'S', kLastTimer},          {"EV", AddressForm::kTimer, 'E', kLastTimer},
+    {"X", AddressForm::kContact, 'X', kLastContactWord}, {"Y", AddressForm::kContact, 'Y', kLastContactWord},
+    {"R", AddressForm::kContact, 'R', kLastContactWord}, {"L", AddressForm::kContact, 'L', kLastContactWord},
+    {"WX", AddressForm::kWord, 'X', kLastWord},          {"WY", AddressForm::kWord, 'Y', kLastWord},
+    {"WR", AddressForm::kWord, 'R', kLastWord},          {"WL", AddressForm::kWord, 'L', kLastWord},
+    {"DT", AddressForm::kRegister, 'D', kLastRegister},  {"LD", AddressForm::kRegister, 'L', kLastRegister},
+    {"FL", AddressForm::kRegister, 'F', kLastRegister},  {"S", AddressForm::kRegister, 'S', kLastRegister},
+    {"SV", AddressForm::kTimer, 'S', kLastTimer},        {"EV", AddressForm::kTimer, 'E', kLastTimer},
 };
 
 // Registers and timers by the letters typed before their number; "D" and
@@ -31,8 +31,8 @@ struct Prefix {
     std::string_view typed;
     std::string_view area;
 };
-constexpr Prefix kNumberedPrefixes[] = {{"DT", "DT"}, {"LD", "LD"}, {"FL", "FL"}, {"S", "S"},   {"D", "DT"},
-                                        {"F", "FL"},  {"SV", "SV"}, {"EV", "EV"}};
+constexpr Prefix kNumberedPrefixes[] = {{"DT", "DT"}, {"LD", "LD"}, {"FL", "FL"}, {"S", "S"},
+                                        {"D", "DT"},  {"F", "FL"},  {"SV", "SV"}, {"EV", "EV"}};
 
 const AddressArea &area_named(std::string_view name) {
     for (const AddressArea &area : kAreas)
@@ -81,9 +81,10 @@ std::string normalised(std::string_view text) {
 }
 
 [[noreturn]] void not_an_address(std::string_view text) {
-    throw ValueError("not an address: " + text::repr(text) +
-                     " (a contact X, Y, R, L like R0010; a word of contacts WX, WY, WR, WL like WX0; a register "
-                     "DT, LD, FL, S like DT100; a timer or counter value SV, EV like SV0)");
+    throw ValueError(
+        "not an address: " + text::repr(text) +
+        " (a contact X, Y, R, L like R0010; a word of contacts WX, WY, WR, WL like WX0; a register "
+        "DT, LD, FL, S like DT100; a timer or counter value SV, EV like SV0)");
 }
 
 std::string padded(std::int64_t n, std::size_t width) {
@@ -141,7 +142,8 @@ MewAddress parse_address(std::string_view text) {
         digits = typed.substr(2);
     } else {
         const std::size_t letters = a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
-        if (letters == std::string::npos || letters == 0 || !all_digits(typed.substr(letters))) not_an_address(text);
+        if (letters == std::string::npos || letters == 0 || !all_digits(typed.substr(letters)))
+            not_an_address(text);
         for (const Prefix &p : kNumberedPrefixes)
             if (typed.substr(0, letters) == p.typed) out.area = &area_named(p.area);
         if (!out.area) not_an_address(text);
@@ -151,14 +153,13 @@ MewAddress parse_address(std::string_view text) {
     // The length first: the digits may be thousands long.
     const std::size_t most = digit_count(out.area->last);
     std::string_view significant = digits.substr(std::min(digits.find_first_not_of('0'), digits.size()));
-    const bool in_range =
-        significant.size() <= most &&
-        (significant.empty() ? 0 : std::stoll(std::string(significant))) <= out.area->last;
+    const bool in_range = significant.size() <= most &&
+                          (significant.empty() ? 0 : std::stoll(std::string(significant))) <= out.area->last;
     out.width = std::max<std::size_t>(1, std::min(digits.size(), most));
     if (!in_range) {
         out.number = 0;
-        throw ValueError("address out of range: " + text::repr(text) + " (" + out.last_name() + " is the last " +
-                         std::string(address_form_name(out.area->form)) + ")");
+        throw ValueError("address out of range: " + text::repr(text) + " (" + out.last_name() +
+                         " is the last " + std::string(address_form_name(out.area->form)) + ")");
     }
     const std::int64_t value = significant.empty() ? 0 : std::stoll(std::string(significant));
     out.number = bit >= 0 ? value * 16 + bit : value;

@@ -5,10 +5,10 @@
 // one of two messages: "not an address: ..." for a text that names no area,
 // "address out of range: ..." for a number past the area's last.
 //
-//   contacts            X Y R L       "R0010", "Y1F": word in decimal, then the bit in hexadecimal; words 0..999
-//   words of contacts   WX WY WR WL   "WX0": 0..9999
-//   registers           DT LD FL S    "DT100", and "D100", "F5" with one letter as frames carry them: 0..99999
-//   timers, counters    SV EV         set and elapsed values, "SV0": 0..9999
+//   contacts            X Y R L       "R0010", "Y1F": word in decimal, then the bit in hexadecimal; words
+//   0..999 words of contacts   WX WY WR WL   "WX0": 0..9999 registers           DT LD FL S    "DT100", and
+//   "D100", "F5" with one letter as frames carry them: 0..99999 timers, counters    SV EV         set and
+//   elapsed values, "SV0": 0..9999
 //
 // The builders of MewStatic keep their own, looser reading of names; this
 // one is for new code.

@@ -244,25 +244,32 @@ void bind_addresses(py::module_ &m) {
                                "The address in upper case, its zero padding kept: \"DT0100\", \"R0010\".")
         .def_property_readonly(
             "area", [](const MewAddress &a) { return to_str(a.area->name); },
-            "X, Y, R, L (contacts); WX, WY, WR, WL (words of contacts); DT, LD, FL, S (registers; D100 is in DT, "
+            "X, Y, R, L (contacts); WX, WY, WR, WL (words of contacts); DT, LD, FL, S (registers; D100 is in "
+            "DT, "
             "F5 in FL); SV, EV (set and elapsed values of timers and counters).")
         .def_property_readonly(
             "form", [](const MewAddress &a) { return to_str(address_form_name(a.area->form)); },
             "\"contact\", \"word\", \"register\" or \"timer\".")
-        .def_property_readonly("number", [](const MewAddress &a) { return a.number; },
-                               "A contact's point (word * 16 + bit); the word, register or timer number otherwise.")
+        .def_property_readonly(
+            "number", [](const MewAddress &a) { return a.number; },
+            "A contact's point (word * 16 + bit); the word, register or timer number otherwise.")
         .def_property_readonly("word", &MewAddress::word, "A contact's word; the number otherwise.")
         .def_property_readonly("bit", &MewAddress::bit, "A contact's bit in its word; 0 otherwise.")
-        .def_property_readonly("last", &MewAddress::last, "The last number of the area, in the unit of number.")
-        .def_property_readonly("last_name", &MewAddress::last_name, "The name of the last address of the area.")
+        .def_property_readonly("last", &MewAddress::last,
+                               "The last number of the area, in the unit of number.")
+        .def_property_readonly("last_name", &MewAddress::last_name,
+                               "The name of the last address of the area.")
         .def(
-            "at", [](const MewAddress &a, py::handle offset) { return a.at(int64(offset)); }, py::arg("offset"),
-            "The name of the address offset places on, in the same form (not checked against the area's end).")
+            "at", [](const MewAddress &a, py::handle offset) { return a.at(int64(offset)); },
+            py::arg("offset"),
+            "The name of the address offset places on, in the same form (not checked against the area's "
+            "end).")
         .def("__str__", &MewAddress::name)
         .def("__repr__", [](const MewAddress &a) { return "Address(" + text::repr(a.name()) + ")"; });
     m.def(
         "parse_address", [](const py::str &address) { return parse_address(text(address)); }, py::arg("text"),
-        "The address text names: a contact (\"R0010\", \"Y1F\": word in decimal, then the bit in hexadecimal), a "
+        "The address text names: a contact (\"R0010\", \"Y1F\": word in decimal, then the bit in "
+        "hexadecimal), a "
         "word of contacts (\"WX0\"), a register (\"DT100\", \"D100\", \"LD5\", \"FL0\", \"S0\") or a timer "
         "or counter value (\"SV0\", \"EV0\"), in either case. ValueError \"not an address: ...\" for a text "
         "that names no area, \"address out of range: ...\" for a number past the last of its area (X999F, "

@@ -327,7 +327,8 @@ void bind_link(py::module_ &m) {
         "stop(), then closes the channel.");
     // Every station is a context manager: its threads and its line end with
     // the block. close() is looked up on the object, so a subclass's runs.
-    base.def("__enter__", [](py::object self) { return self; }, "Returns the station.");
+    base.def(
+        "__enter__", [](py::object self) { return self; }, "Returns the station.");
     base.def(
         "__exit__", [](py::object self, py::args) { self.attr("close")(); }, "Calls close().");
     base.def(

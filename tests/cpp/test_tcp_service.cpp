@@ -135,7 +135,8 @@ TEST(TcpService, PipelinedCommandsAfterNoiseAreAnsweredInOrderAndStopRefusesNewC
             // CR LF endings and a NUL in front, forty commands at once.
             std::string burst(1, '\0');
             for (int n = 0; n < 40; ++n)
-                burst += MewStatic::fill_read_data_area_message(1, "DT" + std::to_string(i * 100 + n), 1) + "\n";
+                burst +=
+                    MewStatic::fill_read_data_area_message(1, "DT" + std::to_string(i * 100 + n), 1) + "\n";
             c.send(burst);
             for (int n = 0; n < 40; ++n) EXPECT_EQ(c.frame(), words_response(i * 100 + n, 1));
         });
